@@ -1,0 +1,160 @@
+/*
+ * kel32.h - the public interface of the KEL32 e-mail client library.
+ *
+ * A program attaches up to 128 channels, sets parameters on them and runs
+ * SMTP or POP3 sessions through the calls below. Every call returns a signed
+ * 32-bit integer: negative values are error codes (see kelErrorText), 0 means
+ * done (or, in non-blocking mode, started), positive values are counts,
+ * handles or state numbers.
+ */
+#ifndef KEL32_H
+#define KEL32_H
+
+#ifdef _WIN32
+#  define KEL_CALL __stdcall
+#  define KEL_EXPORT
+#elif defined(KEL_BUILDING_LIBRARY)
+#  define KEL_CALL
+#  define KEL_EXPORT __attribute__((visibility("default")))
+#else
+#  define KEL_CALL
+#  define KEL_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Library lifecycle */
+KEL_EXPORT int KEL_CALL kelAttach(int numChannels, int reserved);
+KEL_EXPORT int KEL_CALL kelRelease(void);
+
+/* Parameters */
+KEL_EXPORT int KEL_CALL kelIntegerParam(unsigned channel, int code, int value);
+KEL_EXPORT int KEL_CALL kelStringParam(unsigned channel, int code, const char *text);
+
+/* Diagnostics */
+KEL_EXPORT int KEL_CALL kelErrorText(unsigned channel, int code, char *buffer, int size);
+KEL_EXPORT int KEL_CALL kelDebug(unsigned channel, int code, char *buffer, int size);
+KEL_EXPORT int KEL_CALL kelStatistics(unsigned channel, int code);
+
+/* The state machine: one short step per call */
+KEL_EXPORT int KEL_CALL kelDriver(unsigned channel);
+
+/* SMTP and shared session calls */
+KEL_EXPORT int KEL_CALL kelSmtpConnect(unsigned channel, const char *server, const char *from,
+                            const char *replyTo);
+KEL_EXPORT int KEL_CALL kelSendEmail(unsigned channel, const char *to, const char *cc, const char *bcc,
+                          const char *subject, const char *message, const char *attachments);
+KEL_EXPORT int KEL_CALL kelVerifyUser(unsigned channel, const char *addressList);
+KEL_EXPORT int KEL_CALL kelCommand(unsigned channel, const char *commandText);
+KEL_EXPORT int KEL_CALL kelClose(unsigned channel);
+KEL_EXPORT int KEL_CALL kelAbort(unsigned channel);
+
+/* POP3 session calls */
+KEL_EXPORT int KEL_CALL kelPop3Connect(unsigned channel, const char *server, const char *user,
+                            const char *password);
+KEL_EXPORT int KEL_CALL kelGetEmailCount(unsigned channel);
+KEL_EXPORT int KEL_CALL kelGetEmailSize(unsigned channel, int number);
+KEL_EXPORT int KEL_CALL kelDeleteEmail(unsigned channel, int number);
+KEL_EXPORT int KEL_CALL kelGetEmailLines(unsigned channel, int number, int lines, char *buffer,
+                              int bufferSize);
+KEL_EXPORT int KEL_CALL kelGetEmailFile(unsigned channel, int number, const char *fileName,
+                             const char *emailDir, const char *attachDir);
+KEL_EXPORT int KEL_CALL kelGetEmailUID(unsigned channel, int number, char *buffer, int bufferSize);
+
+/* Text utilities: no attach needed */
+KEL_EXPORT int KEL_CALL kelExtractText(const char *buffer, const char *searchText, char *out, int outSize);
+KEL_EXPORT int KEL_CALL kelExtractLine(const char *buffer, int lineNumber, char *out, int outSize);
+KEL_EXPORT int KEL_CALL kelVerifyFormat(const char *address);
+KEL_EXPORT int KEL_CALL kelEncodeBuffer(const char *source, char *target, int length);
+KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int length);
+
+/* Integer parameter codes (kelIntegerParam) */
+#define KEL_STEP_DELAY          1
+#define KEL_RESPONSE_TIMEOUT    2
+#define KEL_CONNECT_TIMEOUT     3
+#define KEL_BLOCK_DELAY         5
+#define KEL_DATA_TIMEOUT        6
+#define KEL_BODY_FORMAT         8
+#define KEL_AUTO_CALL_DRIVER    9
+#define KEL_NUMBER_FILENAMES   10
+#define KEL_SEND_TIMEOUT       11
+#define KEL_RECEIVE_TIMEOUT    12
+#define KEL_SLEEP_TIME         13
+#define KEL_SAVE_UNNAMED       14
+#define KEL_SMTP_PORT          15
+#define KEL_POP3_PORT          16
+#define KEL_MAX_LINE_LENGTH    17
+#define KEL_BLOCKING_CONNECT   18
+#define KEL_ALLOW_8BIT         19
+#define KEL_NO_SAVED_NOTE      21
+#define KEL_HIDE_TO_HEADER     22
+#define KEL_ADDRESS_SEPARATOR  23
+#define KEL_WSA_CLEANUP        24
+#define KEL_ATTACH_SEPARATOR   25
+#define KEL_ALIAS_SEPARATOR    26
+#define KEL_AUTO_INLINE        27
+#define KEL_RAW_MODE           28
+#define KEL_ENABLE_ESMTP       29
+#define KEL_ENABLE_APOP        30
+
+/* Values of KEL_BODY_FORMAT */
+#define KEL_BODY_PLAIN          0
+#define KEL_BODY_QUOTED         1
+#define KEL_BODY_HTML           2
+#define KEL_BODY_ENRICHED       3
+#define KEL_BODY_ISO8859        4
+#define KEL_BODY_CUSTOM         9
+
+/* String parameter codes (kelStringParam) */
+#define KEL_LOG_FILE           20
+#define KEL_WRITE_BUFFER       41
+#define KEL_REPLY_TO           50
+#define KEL_SET_HEADER         51
+#define KEL_LOG_LINE           52
+#define KEL_FROM               53
+#define KEL_CONTENT_TYPE       54
+#define KEL_TRANSFER_ENCODING  55
+#define KEL_ADD_HEADER         56
+#define KEL_SMTP_PASS          57
+#define KEL_SMTP_USER          58
+
+/* kelDebug codes */
+#define KEL_DEBUG_DATE          (-12)
+#define KEL_DEBUG_LAST_REPLY     23
+#define KEL_DEBUG_SERVER_IP      25
+#define KEL_DEBUG_LOCAL_IP       28
+#define KEL_DEBUG_ATTACH_LIST    29
+#define KEL_DEBUG_LAST_RECIPIENT 30
+#define KEL_DEBUG_LINES_BUFFER   40
+#define KEL_DEBUG_MEMORY_CHECK   (-2)  /* as the channel argument */
+
+/* kelStatistics codes */
+#define KEL_STAT_STEP_COUNT      2
+#define KEL_STAT_REPLY_CODE      3
+#define KEL_STAT_SOCK_CODE       4
+#define KEL_STAT_BODY_READ      10
+#define KEL_STAT_ATTACH_READ    11
+#define KEL_STAT_TOTAL_READ     12
+#define KEL_STAT_BODY_SENT      13
+#define KEL_STAT_ATTACH_SENT    14
+#define KEL_STAT_TOTAL_SENT     15
+#define KEL_STAT_VERSION        16
+#define KEL_STAT_EMAIL_COUNT    17
+#define KEL_STAT_EMAIL_SIZE     18
+#define KEL_STAT_BUFFER_USED    19
+#define KEL_STAT_SOCKET_STATE   20
+#define KEL_STAT_ATTACH_COUNT   22
+#define KEL_STAT_VRFY_RESULT    24
+#define KEL_STAT_BUILD          26
+#define KEL_STAT_SOCKET         27
+
+/* kelDriver result while a channel waits (never a state) */
+#define KEL_WAITING           9999
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KEL32_H */

@@ -1,0 +1,67 @@
+// Base64 (RFC 2045 alphabet, "=" padding) at the level of one line or piece.
+#include "codec.h"
+
+namespace {
+
+const char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Value of every byte: the alphabet gives 0 to 63, everything else 0.
+struct ValueTable {
+  unsigned char Value[256] = {};
+  constexpr ValueTable() {
+    for (int i = 0; i < 64; ++i) Value[static_cast<unsigned char>(Alphabet[i])] = static_cast<unsigned char>(i);
+  }
+};
+constexpr ValueTable Values;
+
+}  // namespace
+
+void Base64EncodeGroup(const unsigned char source[3], char target[4]) {
+  target[0] = Alphabet[source[0] >> 2];
+  target[1] = Alphabet[((source[0] & 3) << 4) | (source[1] >> 4)];
+  target[2] = Alphabet[((source[1] & 15) << 2) | (source[2] >> 6)];
+  target[3] = Alphabet[source[2] & 63];
+}
+
+int Base64EncodeLine(const unsigned char *source, char *target, int count) {
+  if (count < 0) count = 0;
+  const int whole = count / 3;
+  int written = 0;
+  for (int g = 0; g < whole; ++g, written += 4) Base64EncodeGroup(source + 3 * g, target + written);
+  const int rest = count % 3;
+  if (rest != 0) {
+    // The last group is padded here with zero bits: never read past count.
+    unsigned char last[3] = {source[3 * whole], 0, 0};
+    if (rest == 2) last[1] = source[3 * whole + 1];
+    Base64EncodeGroup(last, target + written);
+    written += 4;
+    target[written - 1] = '=';
+    if (rest == 1) target[written - 2] = '=';
+  }
+  target[written] = '\r';
+  target[written + 1] = '\n';
+  return written;
+}
+
+int Base64Value(char c) { return Values.Value[static_cast<unsigned char>(c)]; }
+
+void Base64DecodeGroup(const char source[4], unsigned char target[3]) {
+  const int s0 = Base64Value(source[0]), s1 = Base64Value(source[1]);
+  const int s2 = Base64Value(source[2]), s3 = Base64Value(source[3]);
+  target[0] = static_cast<unsigned char>((s0 << 2) | (s1 >> 4));
+  target[1] = static_cast<unsigned char>(((s1 << 4) | (s2 >> 2)) & 255);
+  target[2] = static_cast<unsigned char>(((s2 << 6) | s3) & 255);
+}
+
+int Base64DecodePiece(const char *source, unsigned char *target, int count) {
+  if (count < 4) return 0;
+  const int groups = count / 4;
+  // Callers rely on the bytes behind the result being zero.
+  for (int i = 0; i < groups * 3 + 4; ++i) target[i] = 0;
+  for (int g = 0; g < groups; ++g) Base64DecodeGroup(source + 4 * g, target + 3 * g);
+  int produced = groups * 3;
+  const char *last = source + 4 * (groups - 1);
+  if (last[2] == '=') --produced;
+  if (last[3] == '=') --produced;
+  return produced;
+}

@@ -1,0 +1,35 @@
+// Base64, quoted-printable, MD5 and HMAC-MD5: pure routines over caller buffers.
+#pragma once
+
+#include <cstdint>
+
+void Base64EncodeGroup(const unsigned char source[3], char target[4]);
+// Writes 4 * ceil(count / 3) characters and CR LF behind them (no NUL); returns the characters.
+int Base64EncodeLine(const unsigned char *source, char *target, int count);
+int Base64Value(char c);
+void Base64DecodeGroup(const char source[4], unsigned char target[3]);
+// target needs (count / 4) * 3 + 4 bytes.
+int Base64DecodePiece(const char *source, unsigned char *target, int count);
+int HexValue(char c);
+// target may equal source; a NUL is written after the bytes produced.
+int QpDecodeText(const char *source, char *target);
+
+struct Md5Context {
+  uint32_t State[4];
+  uint32_t Count[2];   // bits, low word first
+  unsigned char Buffer[64];
+};
+void Md5Init(Md5Context &ctx);
+void Md5Update(Md5Context &ctx, const void *bytes, uint32_t count);
+void Md5Final(unsigned char digest[16], Md5Context &ctx);
+void HmacMd5(const void *text, uint32_t textLength, const void *key, uint32_t keyLength,
+             unsigned char digest[16]);
+int HmacMd5Text(const char *text, const char *key, unsigned char digest[16]);
+void HexDigest(const unsigned char digest[16], char target[33]);
+
+struct Channel;
+// The login texts, built in the channel's AuthText.
+void FormatUserDigest(Channel &ch, const unsigned char digest[16]);
+void CramMd5Response(Channel &ch);
+// The time-stamp and the password: the digest is taken over both without any cut.
+void ApopDigest(Channel &ch, const char *timestamp, const char *password);

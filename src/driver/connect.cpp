@@ -1,0 +1,60 @@
+// The connection states, shared by SMTP and POP3: from a server name to an
+// established TCP connection, then on to AfterConnectState.
+#include "../net/socket.h"
+#include "driver.h"
+
+int LocalHostName(Channel &ch, Tick) {
+  ch.SendLine[0] = 0;
+  GetLocalHostName(ch.Response, 2048);  // only logged
+  LogLine(ch, "LocalHost = '%s'\r\n", ch.Response);
+  ch.NextState = 104;
+  return 0;
+}
+
+int LocateServer(Channel &ch, Tick) {
+  LogLine(ch, "Server = '%s'\r\n", ch.Server);
+  if (IsDottedAddress(ch.Server)) {
+    ch.ServerAddr = ParseDottedAddress(ch.Server);
+  } else {
+    int rc = ResolveServer(ch);
+    if (rc < 1) return driverFail(ch, rc, -46);
+  }
+  ch.NextState = 105;
+  if (ch.LogHandle) {
+    char address[20];
+    FormatDottedAddress(ch.ServerAddr, address, sizeof address);
+    LogLine(ch, "ServerIP = %s\r\n", address);
+  }
+  return 0;
+}
+
+int BeginConnect(Channel &ch, Tick now) {
+  int s = OpenSocket(ch.ChannelNumber);
+  if (s == -7) {
+    // Not an error exit: the channel stays in this state and may try again.
+    ch.ThisState = -1;
+    return -7;
+  }
+  if (s < 0) return driverFail(ch, s, -18);
+  int rc = ConnectSocket(ch.ChannelNumber, ch.ServerAddr, ch.Port);
+  if (rc < 0) return driverFail(ch, rc, -36);
+  SetTiming(ch, now, Settings.StepDelay, Settings.ConnectTimeout);
+  ch.NextState = 106;
+  return 0;
+}
+
+int AwaitConnect(Channel &ch, Tick now) {
+  if (SocketReady(ch, 3) == 1) return driverFail(ch, 0, -36);
+  if (SocketReady(ch, 2) != 1) {
+    ch.IdleWait = ReadyWritable;
+    return 0;
+  }
+  if (ch.NonBlockConnect) {
+    // From here on the session runs on a blocking socket guarded by the polls.
+    ch.NonBlockArg = 0;
+    PlatformSocketSetNonBlocking(ch.Socket, false);
+  }
+  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
+  ch.NextState = ch.AfterConnectState;
+  return 0;
+}

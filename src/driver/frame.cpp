@@ -1,0 +1,107 @@
+// The driver frame: the checks, waits and trace of one step, the dispatch
+// over the state table, the error exit, and the blocking loop.
+#include "../../include/kel32.h"
+#include "../net/socket.h"
+#include "driver.h"
+
+// Tick values are printed as the signed 32-bit numbers they are on the wire of the log.
+static long TickText(Tick t) { return static_cast<long>(static_cast<int32_t>(t)); }
+
+void WriteVersionLine(Channel &ch) {
+  LogLine(ch, "KEL Win32 Version %d.%d.%d Build %d\r\n", LibraryVersion >> 8, (LibraryVersion >> 4) & 15,
+          LibraryVersion & 15, LibraryBuild);
+}
+
+int driverFail(Channel &ch, int sockCode, int kelCode) {
+  if (ch.LogHandle) {
+    LogLine(ch, "ERROR(%ld): SockCode=%d KelCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
+            TickText(PlatformTick()), sockCode, kelCode, ch.PrevState, ch.ThisState, ch.NextState);
+    char text[128];
+    if (kelCode < 0 && kelErrorText(ch.ChannelNumber, kelCode, text, sizeof text) > 0) LogText(ch, text);
+    if (sockCode < 0 && kelErrorText(ch.ChannelNumber, sockCode, text, sizeof text) > 0) LogText(ch, text);
+  }
+  if (kelCode < 0) {
+    ch.NextState = 0;
+    ch.PrevState = ch.ThisState;
+    ch.ThisState = -1;
+    ch.SockCode = sockCode;
+    CloseChannelSocket(ch);
+  }
+  PlatformSleep(0);
+  return kelCode;
+}
+
+int StateNotBuilt(Channel &ch) {
+  LogLine(ch, "ERROR! Unknown state %d\r\n", ch.ThisState);
+  return 0;
+}
+
+extern "C" int KEL_CALL kelDriver(unsigned channel) {
+  if (int rc = CheckChannel(channel)) return rc;
+  Channel &ch = *ChannelOf(channel);
+  ch.SendLine[0] = 0;
+  ch.Response[0] = 0;
+  const Tick now = PlatformTick();
+
+  if (ch.NotBefore != 0 && TickAfter(ch.NotBefore, now)) {
+    PlatformSleep(0);
+    return KEL_WAITING;
+  }
+  // The deadline is tested before anything else can be seen.
+  if (ch.Deadline != 0 && TickAfter(now, ch.Deadline)) return driverFail(ch, 0, -8);
+  if (ch.WaitWritable && SocketReady(ch, 2) != 1) {
+    PlatformSleep(0);
+    return KEL_WAITING;
+  }
+  ch.WaitWritable = 0;
+  ch.ThisState = ch.NextState;
+  if (ch.ThisState > 0) ch.StepCount++;
+  if (ch.PrevState != ch.ThisState) LogLine(ch, "<%3d:%ld>\r\n", ch.ThisState, TickText(now));
+
+  if (ch.ThisState == 0) {
+    ch.ThisState = -1;
+    ch.NotBefore = ch.Deadline = 0;
+    return 0;
+  }
+  const StateEntry *state = FindState(ch.ThisState);
+  int rc = state ? state->Run(ch, now) : StateNotBuilt(ch);
+  if (rc < 0) return rc;
+  ch.PrevState = ch.ThisState;
+  ch.ThisState = -1;
+  return ch.NextState;
+}
+
+// Sleeps while the channel can only wait: until its NotBefore, or on its
+// socket, but never past the Deadline nor longer than the sleep time, so
+// every result and log line stays what a loop of bare steps would give.
+static void WaitForWork(Channel &ch) {
+  const Tick now = PlatformTick();
+  uint32_t limit = Settings.SleepTime;
+  if (ch.Deadline != 0) {
+    int32_t left = TickDiff(ch.Deadline, now) + 1;
+    if (left < 0) left = 0;
+    if (static_cast<uint32_t>(left) < limit) limit = static_cast<uint32_t>(left);
+  }
+  const uint8_t idle = ch.IdleWait;
+  ch.IdleWait = 0;
+  if (ch.NotBefore != 0 && TickAfter(ch.NotBefore, now)) {
+    uint32_t wait = static_cast<uint32_t>(TickDiff(ch.NotBefore, now));
+    PlatformSleep(wait < limit ? wait : limit);
+  } else if (ch.WaitWritable) {
+    PlatformSocketWait(ch.Socket, ReadyWritable, limit);
+  } else if (idle) {
+    PlatformSocketWait(ch.Socket, idle, limit);
+  } else {
+    PlatformSleep(0);
+  }
+}
+
+int RunBlocking(uint32_t channel) {
+  for (;;) {
+    int rc = kelDriver(channel);
+    if (rc < 1) return rc;
+    Channel *ch = ChannelOf(channel);
+    if (!ch) return -73;
+    WaitForWork(*ch);
+  }
+}

@@ -1,0 +1,139 @@
+// kelIntegerParam and kelStringParam: per-channel and library-wide settings,
+// and the few string codes that are actions (log file, log line, buffer
+// file, user header text).
+#include <cstring>
+
+#include "../../include/kel32.h"
+#include "channel.h"
+
+extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
+  if (int rc = CheckChannel(channel)) return rc;
+  Channel &ch = *ChannelOf(channel);
+  LogLine(ch, "*** kelIntegerParam(%d,%d,%ld)\r\n", static_cast<int>(channel), code, static_cast<long>(value));
+  const uint32_t u = static_cast<uint32_t>(value);
+  const uint8_t low8 = static_cast<uint8_t>(value);
+  switch (code) {
+    case KEL_STEP_DELAY: Settings.StepDelay = u; break;
+    case KEL_RESPONSE_TIMEOUT: Settings.ResponseTimeout = u; break;
+    case KEL_CONNECT_TIMEOUT: Settings.ConnectTimeout = u; break;
+    case KEL_BLOCK_DELAY: Settings.BlockDelay = u; break;
+    case KEL_DATA_TIMEOUT: Settings.SendTimeout = Settings.ReceiveTimeout = u; break;
+    case KEL_BODY_FORMAT: ch.BodyFormat = u & 15; break;
+    case KEL_AUTO_CALL_DRIVER:
+      ch.AutoCall = value & 1;
+      ch.NotBefore = ch.Deadline = 0;
+      break;
+    case KEL_NUMBER_FILENAMES: ch.NumberFiles = value; break;
+    case KEL_SEND_TIMEOUT: Settings.SendTimeout = u; break;
+    case KEL_RECEIVE_TIMEOUT: Settings.ReceiveTimeout = u; break;
+    case KEL_SLEEP_TIME: Settings.SleepTime = u; break;
+    case KEL_SAVE_UNNAMED: ch.SaveUnnamed = value; break;
+    case KEL_SMTP_PORT: ch.SmtpPort = static_cast<uint16_t>(value); break;
+    case KEL_POP3_PORT: ch.Pop3Port = static_cast<uint16_t>(value); break;
+    case KEL_MAX_LINE_LENGTH: Settings.MaxLineLength = value; break;
+    case KEL_BLOCKING_CONNECT: ch.NonBlockConnect = value == 0 ? 1 : 0; break;
+    case KEL_ALLOW_8BIT: Settings.Allow8Bit = low8; break;
+    case KEL_NO_SAVED_NOTE: Settings.NoSavedNote = low8; break;
+    case KEL_HIDE_TO_HEADER: Settings.HideToHeader = low8; break;
+    case KEL_ADDRESS_SEPARATOR: Settings.AddressSeparator = static_cast<char>(low8); break;
+    case KEL_WSA_CLEANUP: Settings.WsaCleanup = low8; break;
+    case KEL_ATTACH_SEPARATOR: Settings.AttachSeparator = static_cast<char>(low8); break;
+    case KEL_ALIAS_SEPARATOR: Settings.AliasSeparator = static_cast<char>(low8); break;
+    case KEL_AUTO_INLINE: ch.AutoInline = low8; break;
+    case KEL_RAW_MODE: ch.DecodeState = static_cast<int16_t>(value); break;
+    case KEL_ENABLE_ESMTP: ch.EsmtpAuth = low8; break;
+    case KEL_ENABLE_APOP: ch.Apop = low8; break;
+    default: return -1;
+  }
+  return 1;
+}
+
+// Ends a stored header text at a CR or LF among its last three characters,
+// so it carries no line end of its own; returns 1 plus the characters kept
+// of those three.
+static int TrimHeaderEnd(char *text) {
+  int length = static_cast<int>(strlen(text));
+  int from = length > 3 ? length - 3 : 0;
+  int cut = length;
+  for (int i = from; i < length; i++)
+    if (text[i] == '\r' || text[i] == '\n') {
+      cut = i;
+      break;
+    }
+  text[cut] = 0;
+  return 1 + cut - from;
+}
+
+static int StoreHeaderText(Channel &ch, const char *text) {
+  ch.ExtraHeaders = AllocAndCopy(ch.ChannelNumber, 7, text);
+  if (!ch.ExtraHeaders) return -55;
+  return TrimHeaderEnd(ch.ExtraHeaders);
+}
+
+static int AddHeaderLine(Channel &ch, const char *text) {
+  // The joined text is built in TextBuf: at most 2047 characters of old and
+  // new text together, plus the CR LF between them.
+  const int limit = 2047;
+  int length = 0;
+  if (ch.ExtraHeaders && *ch.ExtraHeaders) {
+    length = CopyField(ch.TextBuf, sizeof ch.TextBuf, ch.ExtraHeaders, limit);
+    memcpy(ch.TextBuf + length, "\r\n", 3);
+    CopyField(ch.TextBuf + length + 2, static_cast<int>(sizeof ch.TextBuf) - length - 2, text, limit - length);
+  } else {
+    CopyField(ch.TextBuf, sizeof ch.TextBuf, text, limit);
+  }
+  FreeMemory(ch.ChannelNumber, 7, 7);
+  ch.ExtraHeaders = nullptr;
+  if (!ch.TextBuf[0]) return 0;
+  return StoreHeaderText(ch, ch.TextBuf);
+}
+
+static int WriteLinesBuffer(Channel &ch, const char *path) {
+  uint32_t size = 0;
+  char *buffer = SlotBlock(ch.ChannelNumber, 8, &size);
+  if (!buffer) return -47;
+  int file = PlatformFileCreate(path);
+  if (file <= 0) return -67;
+  int length = static_cast<int>(strnlen(buffer, size));
+  int written = PlatformFileWrite(file, buffer, length);
+  PlatformFileClose(file);
+  FreeMemory(ch.ChannelNumber, 8, 8);
+  if (ch.UserBuffer == buffer) ch.UserBuffer = nullptr;
+  return written < 0 ? 0 : written;
+}
+
+extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *text) {
+  if (int rc = CheckChannel(channel)) return rc;
+  if (!text) return -47;
+  Channel &ch = *ChannelOf(channel);
+  LogLine(ch, "*** kelStringParam(%d,%d,%s)\r\n", static_cast<int>(channel), code, text);
+  switch (code) {
+    case KEL_LOG_FILE: {
+      // The trace line above went into the old log, which is closed now.
+      if (ch.LogHandle) PlatformFileClose(ch.LogHandle);
+      int handle = PlatformFileCreate(text);
+      ch.LogHandle = handle > 0 ? handle : 0;
+      return handle > 0 ? handle : -1;
+    }
+    case KEL_WRITE_BUFFER: return WriteLinesBuffer(ch, text);
+    case KEL_REPLY_TO: return CopyField(ch.ReplyTo, text, 128);
+    case KEL_SET_HEADER:
+      FreeMemory(channel, 7, 7);
+      ch.ExtraHeaders = nullptr;
+      return *text ? StoreHeaderText(ch, text) : 0;
+    case KEL_LOG_LINE:
+      if (!ch.LogHandle) return 0;
+      LogText(ch, text);
+      LogBytes(ch, "\r\n", 2);
+      return ch.LogHandle;
+    case KEL_FROM: return CopyField(ch.From, text, 128);
+    case KEL_CONTENT_TYPE: return CopyField(Settings.ContentType, text, 64);
+    case KEL_TRANSFER_ENCODING:
+      Settings.TransferEncodingLength = CopyField(Settings.TransferEncoding, text, 128);
+      return Settings.TransferEncodingLength;
+    case KEL_ADD_HEADER: return AddHeaderLine(ch, text);
+    case KEL_SMTP_PASS: return CopyField(ch.SmtpPassword, text, 64);
+    case KEL_SMTP_USER: return CopyField(ch.User, text, 64);
+    default: return -1;
+  }
+}

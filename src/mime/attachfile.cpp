@@ -1,0 +1,4 @@
+// Attachment files: not built yet.
+#include "mime.h"
+
+void CloseAttachFile(Channel &) {}

@@ -1,0 +1,95 @@
+// The operating-system layer: the only code of the library that calls the OS.
+// Its operations mirror, by role, the services the library was designed
+// around (tick counter, sleep, one lock, zero-filled blocks, integer-handle
+// files, local time and zone, line formatting, a message box, and IPv4
+// stream sockets with zero-time readiness tests). posix.cpp implements it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Time -------------------------------------------------------------
+// Milliseconds of a monotonic clock, wrapping at 32 bits.
+uint32_t PlatformTick();
+// 0 yields the processor.
+void PlatformSleep(uint32_t ms);
+
+// Signed distance a - b of two tick values: correct across the 32-bit wrap
+// as long as the two lie within 24.8 days of each other.
+inline int32_t TickDiff(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
+// True when tick a lies after tick b.
+inline bool TickAfter(uint32_t a, uint32_t b) { return TickDiff(a, b) > 0; }
+
+struct PlatformLocalTime {
+  int Year, Month, DayOfWeek, Day;  // Month 1-12, DayOfWeek 0 = Sunday
+  int Hour, Minute, Second;
+  int UtcOffsetMinutes;   // offset of local time from UTC now, minutes east (daylight saving included)
+  int Daylight;           // 1 while daylight-saving time is in effect
+};
+void PlatformGetLocalTime(PlatformLocalTime &out);
+
+// Test seams: replace the tick and local-time sources (null restores the clock).
+void PlatformSetTickSource(uint32_t (*source)());
+void PlatformSetLocalTimeSource(void (*source)(PlatformLocalTime &out));
+
+// ---- The one lock -------------------------------------------------------
+void PlatformLockInit();
+void PlatformLockEnter();
+void PlatformLockLeave();
+void PlatformLockDelete();
+
+// ---- Zero-filled memory blocks ---------------------------------------------
+// A handle is nonzero for a live block; 0 means the allocation failed.
+uintptr_t PlatformBlockAlloc(size_t size);
+void *PlatformBlockLock(uintptr_t handle);
+void PlatformBlockUnlock(uintptr_t handle);
+void PlatformBlockFree(uintptr_t handle);
+// Test seam: when set, the n-th following allocation (1 = the next) fails.
+void PlatformFailAllocationAfter(int n);
+
+// ---- Files through integer handles -----------------------------------------
+// A valid handle is never 0; failure is -1.
+int PlatformFileCreate(const char *path);   // create or truncate, normal attributes
+int PlatformFileOpenRead(const char *path);
+int PlatformFileRead(int handle, void *buffer, int count);   // bytes read, 0 at end, -1 on error
+int PlatformFileWrite(int handle, const void *buffer, int count);  // bytes written, -1 on error
+void PlatformFileClose(int handle);
+
+// ---- Formatting ---------------------------------------------------------
+// printf-style into at most min(size, 1024) bytes, always zero-terminated;
+// returns the length written.
+int FormatLine(char *buffer, int size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// ---- Diagnostic message box ----------------------------------------------
+// Shown on standard error here; tests may capture it.
+void PlatformMessageBox(const char *text, const char *title, unsigned style);
+void PlatformSetMessageBoxSink(void (*sink)(const char *text, const char *title, unsigned style));
+
+// ---- Sockets (IPv4 streams) -------------------------------------------------
+// Errors are the negated Windows Sockets numbers (-10061 refused, -10035
+// would block, -11001 no such host ...), so the library's error texts apply.
+using PlatformSocket = int32_t;
+constexpr PlatformSocket NoSocket = -1;  // never a descriptor; readiness tests report it ready,
+                                         // every other call on it fails with -10038
+
+int PlatformNetStart();                  // 0 or the negated error
+void PlatformNetStop();
+int PlatformHostName(char *buffer, int size);          // 0 or negated error
+int PlatformResolve(const char *name, uint32_t *addressHostOrder);  // 1, 0 (no address) or negated error
+void PlatformSetResolver(int (*resolver)(const char *name, uint32_t *addressHostOrder));
+PlatformSocket PlatformSocketOpen();     // NoSocket on failure
+int PlatformSocketSetNonBlocking(PlatformSocket s, bool on);   // 0 or negated error
+// address: the 16-byte IPv4 socket address (family, port and address in network order).
+int PlatformSocketConnect(PlatformSocket s, const uint8_t address[16]);  // 0 or negated error
+int PlatformSocketLocalAddress(PlatformSocket s, uint8_t address[16]);  // 0 or negated error
+enum { ReadyReadable = 1, ReadyWritable = 2, ReadyException = 3 };
+// Zero-time test of one readiness kind: 1 or 0.
+int PlatformSocketReady(PlatformSocket s, int kind);
+// Waits at most ms for readable (1) or writable (2); used only to sleep
+// while a channel has nothing to do. Returns 1 when ready, 0 otherwise.
+int PlatformSocketWait(PlatformSocket s, int kind, uint32_t ms);
+int PlatformSocketSend(PlatformSocket s, const void *data, int count);  // count sent or negated error
+int PlatformSocketRecv(PlatformSocket s, void *buffer, int count);      // count, 0 = closed, or negated error
+// Closes without blocking: unsent data is delivered by the system in the background.
+int PlatformSocketClose(PlatformSocket s);                             // 0 or negated error

@@ -1,0 +1,351 @@
+// POSIX implementation of the platform layer.
+#include "platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// ---- Time -------------------------------------------------------------
+
+static uint32_t (*TickSource)() = nullptr;
+static void (*LocalTimeSource)(PlatformLocalTime &) = nullptr;
+
+uint32_t PlatformTick() {
+  if (TickSource) return TickSource();
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+void PlatformSleep(uint32_t ms) {
+  if (ms == 0) {
+    sched_yield();
+    return;
+  }
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+  }
+}
+
+void PlatformGetLocalTime(PlatformLocalTime &out) {
+  if (LocalTimeSource) {
+    LocalTimeSource(out);
+    return;
+  }
+  time_t now = time(nullptr);
+  tm t{};
+  localtime_r(&now, &t);
+  out.Year = t.tm_year + 1900;
+  out.Month = t.tm_mon + 1;
+  out.DayOfWeek = t.tm_wday;
+  out.Day = t.tm_mday;
+  out.Hour = t.tm_hour;
+  out.Minute = t.tm_min;
+  out.Second = t.tm_sec;
+  out.UtcOffsetMinutes = static_cast<int>(t.tm_gmtoff / 60);
+  out.Daylight = t.tm_isdst > 0 ? 1 : 0;
+}
+
+void PlatformSetTickSource(uint32_t (*source)()) { TickSource = source; }
+void PlatformSetLocalTimeSource(void (*source)(PlatformLocalTime &)) { LocalTimeSource = source; }
+
+// ---- The one lock ---------------------------------------------------------
+// A recursive mutex, as a critical section may be re-entered by its owner.
+
+static std::recursive_mutex TheLock;
+void PlatformLockInit() {}
+void PlatformLockEnter() { TheLock.lock(); }
+void PlatformLockLeave() { TheLock.unlock(); }
+void PlatformLockDelete() {}
+
+// ---- Zero-filled memory blocks ----------------------------------------------
+
+static int FailAfter = 0;
+
+uintptr_t PlatformBlockAlloc(size_t size) {
+  if (FailAfter > 0 && --FailAfter == 0) return 0;
+  return reinterpret_cast<uintptr_t>(calloc(1, size ? size : 1));
+}
+void *PlatformBlockLock(uintptr_t handle) { return reinterpret_cast<void *>(handle); }
+void PlatformBlockUnlock(uintptr_t) {}
+void PlatformBlockFree(uintptr_t handle) { free(reinterpret_cast<void *>(handle)); }
+void PlatformFailAllocationAfter(int n) { FailAfter = n; }
+
+// ---- Files ----------------------------------------------------------------
+
+// Handle 0 means "none" to the library, so a descriptor 0 is moved elsewhere.
+static int KeepNonZero(int fd) {
+  if (fd != 0) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+  close(fd);
+  return moved;
+}
+
+int PlatformFileCreate(const char *path) {
+  if (!path) return -1;
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  return fd < 0 ? -1 : KeepNonZero(fd);
+}
+
+int PlatformFileOpenRead(const char *path) {
+  if (!path) return -1;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  return fd < 0 ? -1 : KeepNonZero(fd);
+}
+
+int PlatformFileRead(int handle, void *buffer, int count) {
+  if (handle <= 0 || count < 0) return -1;
+  ssize_t n;
+  do n = read(handle, buffer, static_cast<size_t>(count));
+  while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int PlatformFileWrite(int handle, const void *buffer, int count) {
+  if (handle <= 0 || count < 0) return -1;
+  const char *p = static_cast<const char *>(buffer);
+  int done = 0;
+  while (done < count) {
+    ssize_t n = write(handle, p + done, static_cast<size_t>(count - done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    done += static_cast<int>(n);
+  }
+  return done;
+}
+
+void PlatformFileClose(int handle) {
+  if (handle > 0) close(handle);
+}
+
+// ---- Formatting -------------------------------------------------------------
+
+int FormatLine(char *buffer, int size, const char *format, ...) {
+  if (!buffer || size < 1) return 0;
+  if (size > 1024) size = 1024;
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(buffer, static_cast<size_t>(size), format, args);
+  va_end(args);
+  if (n < 0) {
+    buffer[0] = 0;
+    return 0;
+  }
+  return n < size ? n : size - 1;
+}
+
+// ---- Message box --------------------------------------------------------------
+
+static void (*MessageBoxSink)(const char *, const char *, unsigned) = nullptr;
+
+void PlatformMessageBox(const char *text, const char *title, unsigned style) {
+  if (MessageBoxSink) {
+    MessageBoxSink(text, title, style);
+    return;
+  }
+  fprintf(stderr, "[%s] %s\n", title, text);
+}
+
+void PlatformSetMessageBoxSink(void (*sink)(const char *, const char *, unsigned)) {
+  MessageBoxSink = sink;
+}
+
+// ---- Sockets ----------------------------------------------------------------
+
+// The Windows Sockets number of an errno value.
+static int SocketError(int e) {
+  switch (e) {
+    case EINTR: return 10004;
+    case EBADF: return 10009;
+    case EACCES: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: case ENFILE: return 10024;
+    case EWOULDBLOCK: return 10035;
+#if EAGAIN != EWOULDBLOCK
+    case EAGAIN: return 10035;
+#endif
+    case EINPROGRESS: return 10035;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EOPNOTSUPP: return 10045;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: case EPIPE: return 10053;
+    case ECONNRESET: return 10054;
+    case ENOBUFS: case ENOMEM: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ESHUTDOWN: return 10058;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    default: return 10050;
+  }
+}
+
+static int LastError() { return -SocketError(errno); }
+static const int NotASocket = -10038;
+
+int PlatformNetStart() { return 0; }
+void PlatformNetStop() {}
+
+int PlatformHostName(char *buffer, int size) {
+  if (!buffer || size < 1) return -10014;
+  buffer[0] = 0;
+  if (gethostname(buffer, static_cast<size_t>(size)) != 0) {
+    buffer[0] = 0;
+    return LastError();
+  }
+  buffer[size - 1] = 0;
+  return 0;
+}
+
+static int (*Resolver)(const char *, uint32_t *) = nullptr;
+void PlatformSetResolver(int (*resolver)(const char *, uint32_t *)) { Resolver = resolver; }
+
+int PlatformResolve(const char *name, uint32_t *addressHostOrder) {
+  if (Resolver) return Resolver(name, addressHostOrder);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *list = nullptr;
+  int rc = getaddrinfo(name, nullptr, &hints, &list);
+  if (rc != 0) {
+    switch (rc) {
+      case EAI_NONAME: return -11001;
+#ifdef EAI_NODATA
+      case EAI_NODATA: return -11004;
+#endif
+      case EAI_AGAIN: return -11002;
+      case EAI_FAIL: return -11003;
+      case EAI_ADDRFAMILY: return -11004;
+      case EAI_SYSTEM: return LastError();
+      default: return -11003;
+    }
+  }
+  uint32_t address = 0;
+  if (list && list->ai_addr && list->ai_family == AF_INET)
+    address = ntohl(reinterpret_cast<sockaddr_in *>(list->ai_addr)->sin_addr.s_addr);
+  freeaddrinfo(list);
+  if (address == 0) return 0;
+  *addressHostOrder = address;
+  return 1;
+}
+
+PlatformSocket PlatformSocketOpen() {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (s < 0) return NoSocket;
+  return KeepNonZero(s);
+}
+
+int PlatformSocketSetNonBlocking(PlatformSocket s, bool on) {
+  if (s < 0) return NotASocket;
+  int flags = fcntl(s, F_GETFL);
+  if (flags < 0) return LastError();
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(s, F_SETFL, flags) < 0 ? LastError() : 0;
+}
+
+int PlatformSocketConnect(PlatformSocket s, const uint8_t address[16]) {
+  if (s < 0) return NotASocket;
+  sockaddr_in sa{};
+  memcpy(&sa, address, sizeof sa);
+  sa.sin_family = AF_INET;
+  return connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 ? 0 : LastError();
+}
+
+int PlatformSocketLocalAddress(PlatformSocket s, uint8_t address[16]) {
+  if (s < 0) return NotASocket;
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return LastError();
+  memcpy(address, &sa, 16);
+  address[0] = 2;  // the family as the 16-bit little-endian word of the socket address
+  address[1] = 0;
+  return 0;
+}
+
+// poll() rather than select(): any descriptor number works.
+static short PollOnce(PlatformSocket s, short events, int timeoutMs) {
+  pollfd p{s, events, 0};
+  int rc;
+  do rc = poll(&p, 1, timeoutMs);
+  while (rc < 0 && errno == EINTR);
+  if (rc <= 0) return 0;
+  return p.revents;
+}
+
+int PlatformSocketReady(PlatformSocket s, int kind) {
+  if (s < 0) return 1;  // a failed test leaves the socket "in its set": the next call reports the error
+  switch (kind) {
+    case ReadyReadable: {
+      short r = PollOnce(s, POLLIN, 0);
+      return (r & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+    }
+    case ReadyWritable: {
+      // A failed connection is not writable: it is reported as exceptional.
+      short r = PollOnce(s, POLLOUT, 0);
+      return (r & POLLOUT) && !(r & POLLERR) ? 1 : 0;
+    }
+    case ReadyException: {
+      short r = PollOnce(s, POLLPRI, 0);
+      return (r & (POLLPRI | POLLERR)) ? 1 : 0;
+    }
+    default: return 0;
+  }
+}
+
+int PlatformSocketWait(PlatformSocket s, int kind, uint32_t ms) {
+  if (s < 0) return 1;
+  short events = kind == ReadyWritable ? POLLOUT : POLLIN;
+  int timeout = ms > 0x7fffffffu ? 0x7fffffff : static_cast<int>(ms);
+  return PollOnce(s, events, timeout) ? 1 : 0;
+}
+
+int PlatformSocketSend(PlatformSocket s, const void *data, int count) {
+  if (s < 0) return NotASocket;
+  ssize_t n;
+  do n = send(s, data, static_cast<size_t>(count), MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
+  return n < 0 ? LastError() : static_cast<int>(n);
+}
+
+int PlatformSocketRecv(PlatformSocket s, void *buffer, int count) {
+  if (s < 0) return NotASocket;
+  ssize_t n;
+  do n = recv(s, buffer, static_cast<size_t>(count), 0);
+  while (n < 0 && errno == EINTR);
+  return n < 0 ? LastError() : static_cast<int>(n);
+}
+
+int PlatformSocketClose(PlatformSocket s) {
+  if (s < 0) return NotASocket;
+  return close(s) == 0 ? 0 : LastError();
+}
