@@ -182,8 +182,8 @@ void ApopDigest(Channel &ch, const char *timestamp, const char *password) {
   // lie in AuthText itself; it is read before AuthText is rewritten.
   Md5Context ctx;
   Md5Init(ctx);
-  Md5Update(ctx, timestamp, static_cast<uint32_t>(std::strlen(timestamp)));
-  Md5Update(ctx, password, static_cast<uint32_t>(std::strlen(password)));
+  if (timestamp) Md5Update(ctx, timestamp, static_cast<uint32_t>(std::strlen(timestamp)));
+  if (password) Md5Update(ctx, password, static_cast<uint32_t>(std::strlen(password)));
   unsigned char digest[16];
   Md5Final(digest, ctx);
   FormatUserDigest(ch, digest);

@@ -98,6 +98,9 @@ static void WaitForWork(Channel &ch) {
 
 int RunBlocking(uint32_t channel) {
   for (;;) {
+    // Only what this step finds counts; a flag left by earlier steps driven
+    // from outside must not make the loop sleep.
+    if (Channel *ch = ChannelOf(channel)) ch->IdleWait = 0;
     int rc = kelDriver(channel);
     if (rc < 1) return rc;
     Channel *ch = ChannelOf(channel);

@@ -1,20 +1,240 @@
-// pop3.cpp: states not built yet.
+// The POP3 session states: connection start, greeting, login by APOP or by
+// USER and PASS, and the mailbox commands STAT, DELE, LIST, UIDL and the
+// caller's free command. Retrieval (RETR, TOP) lives in retrieve.cpp; QUIT
+// is shared with SMTP (smtp.cpp).
+#include <cstring>
+
+#include "../codec/codec.h"
+#include "../net/reader.h"
+#include "../net/socket.h"
 #include "driver.h"
 
-int Pop3Start(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int Pop3Greeting(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int ApopCommand(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int UserCommand(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int UserReply(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int PassCommand(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int LoginReply(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int StatCommand(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int StatReply(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int DeleCommand(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int DeleReply(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int ListCommand(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int ListReply(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int UidlCommand(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int UidlReply(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int Pop3Command(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int Pop3CommandReply(Channel &ch, Tick) { return StateNotBuilt(ch); }
+// AuthText keeps a greeting time-stamp of at most this many characters; a
+// longer one is kept whole in SourceBuf, which a POP3 session does not
+// otherwise use, until ApopCommand has taken its digest.
+constexpr int TimestampLimit = static_cast<int>(sizeof(Channel::AuthText)) - 1;
+
+// Sends the command line built in SendLine and arranges the wait for its reply.
+static int SendCommand(Channel &ch, Tick now, uint32_t extraDelay, int next) {
+  int rc = SendTextLine(ch, ch.SendLine);
+  if (rc < 0) return driverFail(ch, rc, -52);
+  SetTiming(ch, now, Settings.StepDelay + extraDelay, Settings.ResponseTimeout);
+  ch.NextState = next;
+  return 0;
+}
+
+// The status line of a reply that must be positive: 0, or the error exit.
+// A connection closed before the reply ends the operation with -1.
+static int RequirePositive(Channel &ch) {
+  int rc = ReadPop3Reply(ch);
+  return rc < 0 ? driverFail(ch, 0, rc) : 0;
+}
+
+// The login replies give the step back after a short pause while nothing
+// has arrived; the pause ends early when the reply comes.
+static void PauseForReply(Channel &ch) {
+  PlatformSocketWait(ch.Socket, ReadyReadable, Settings.SleepTime);
+  ch.IdleWait = 0;  // this step has waited already
+}
+
+int Pop3Start(Channel &ch, Tick) {
+  if (ch.LogHandle) WriteVersionLine(ch);
+  ch.AfterConnectState = 301;
+  ch.NextState = 101;
+  return 0;
+}
+
+// Keeps the APOP time-stamp of the greeting: the text from its first "<"
+// to the first ">" after it, or nothing.
+static void KeepTimestamp(Channel &ch) {
+  const char *open = strchr(ch.Response, '<');
+  const char *close = open ? strchr(open, '>') : nullptr;
+  if (!close) {
+    ch.AuthText[0] = 0;
+    return;
+  }
+  const int length = static_cast<int>(close - open) + 1;
+  CopyField(ch.AuthText, open, length);
+  if (length >= TimestampLimit) CopyField(ch.SourceBuf, open, length);
+}
+
+int Pop3Greeting(Channel &ch, Tick now) {
+  if (AwaitReadable(ch, 0) != 1) return 0;
+  if (int rc = RequirePositive(ch)) return rc;
+  KeepTimestamp(ch);  // whether or not APOP is on
+  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
+  ch.NextState = ch.Apop ? 302 : 303;
+  return 0;
+}
+
+int ApopCommand(Channel &ch, Tick now) {
+  if (!ch.AuthText[0]) return driverFail(ch, 0, -57);
+  const bool whole = static_cast<int>(strnlen(ch.AuthText, sizeof ch.AuthText)) < TimestampLimit;
+  ApopDigest(ch, whole ? ch.AuthText : ch.SourceBuf, ch.Password);
+  FormatLine(ch.SendLine, sizeof ch.SendLine, "APOP %s", ch.AuthText);
+  return SendCommand(ch, now, 200, 306);
+}
+
+int UserCommand(Channel &ch, Tick now) {
+  FormatLine(ch.SendLine, sizeof ch.SendLine, "USER %s", ch.User);
+  return SendCommand(ch, now, 0, 304);
+}
+
+int UserReply(Channel &ch, Tick) {
+  if (AwaitReadable(ch, 0) != 1) {
+    PauseForReply(ch);
+    return 0;
+  }
+  if (int rc = RequirePositive(ch)) return rc;
+  ch.WaitWritable = 1;
+  ch.NextState = 305;
+  return 0;
+}
+
+int PassCommand(Channel &ch, Tick now) {
+  FormatLine(ch.SendLine, sizeof ch.SendLine, "PASS %s", ch.Password);
+  return SendCommand(ch, now, 200, 306);
+}
+
+int LoginReply(Channel &ch, Tick) {
+  if (AwaitReadable(ch, 0) != 1) {
+    PauseForReply(ch);
+    return 0;
+  }
+  if (int rc = RequirePositive(ch)) return rc;
+  ch.NextState = 0;
+  return 0;
+}
+
+int StatCommand(Channel &ch, Tick now) {
+  ch.EmailCount = 0;
+  CopyField(ch.SendLine, "STAT");
+  return SendCommand(ch, now, 0, 308);
+}
+
+// The mailbox queries take a negative reply as an answer (nothing found),
+// but a closed connection is a failure: 1 when the reply is positive, 0
+// when it is not, or the error exit.
+static int QueryReply(Channel &ch) {
+  int rc = ReadPop3Reply(ch);
+  if (rc == -1) return driverFail(ch, 0, -1);
+  return rc == 0 ? 1 : 0;
+}
+
+int StatReply(Channel &ch, Tick) {
+  if (AwaitReadable(ch, 0) != 1) return 0;
+  int rc = QueryReply(ch);
+  if (rc < 0) return rc;
+  // "+OK 5 7421": the count stands from the fifth character on.
+  if (rc == 1 && strnlen(ch.Response, 4) == 4) ch.EmailCount = static_cast<int32_t>(ParseDecimal(ch.Response + 4));
+  ch.NextState = 0;
+  return 0;
+}
+
+int DeleCommand(Channel &ch, Tick now) {
+  FormatLine(ch.SendLine, sizeof ch.SendLine, "DELE %d", ch.MessageNumber);
+  return SendCommand(ch, now, 0, 316);
+}
+
+int DeleReply(Channel &ch, Tick) {
+  if (AwaitReadable(ch, 0) != 1) return 0;
+  int rc = QueryReply(ch);
+  if (rc < 0) return rc;
+  ch.NextState = 0;
+  return 0;
+}
+
+int ListCommand(Channel &ch, Tick now) {
+  ch.EmailSize = 0;
+  FormatLine(ch.SendLine, sizeof ch.SendLine, "LIST %d", ch.MessageNumber);
+  return SendCommand(ch, now, 0, 318);
+}
+
+int ListReply(Channel &ch, Tick) {
+  if (AwaitReadable(ch, 0) != 1) return 0;
+  int rc = QueryReply(ch);
+  if (rc < 0) return rc;
+  if (rc == 1) {
+    // "+OK 3 1200": the size follows the second blank.
+    const char *first = strchr(ch.Response, ' ');
+    const char *second = first ? strchr(first + 1, ' ') : nullptr;
+    if (second) ch.EmailSize = static_cast<int32_t>(ParseDecimal(second + 1));
+  }
+  ch.NextState = 0;
+  return 0;
+}
+
+// The UIDL reply is read piece by piece (a piece is a line, or up to 1023
+// bytes of a longer one). Between steps Lookahead keeps the last byte of the
+// piece before, so that the dot rules apply at the start of a line only,
+// and ReplyCode is 0 until the status line has been read.
+int UidlCommand(Channel &ch, Tick now) {
+  if (ch.MessageNumber < 0) CopyField(ch.SendLine, "UIDL");
+  else FormatLine(ch.SendLine, sizeof ch.SendLine, "UIDL %d", ch.MessageNumber);
+  ch.Lookahead = '\n';
+  ch.ReplyCode = 0;
+  if (ch.UserBuffer && ch.BufferUsed >= 0 && ch.BufferUsed <= ch.UserBufferSize) ch.UserBuffer[ch.BufferUsed] = 0;
+  return SendCommand(ch, now, 0, 321);
+}
+
+// Appends to the caller's buffer up to its capacity, always terminated (the
+// buffer holds one byte more than its capacity).
+static void StoreUidlText(Channel &ch, const char *text, int length) {
+  if (!ch.UserBuffer || ch.BufferUsed < 0 || ch.BufferUsed > ch.UserBufferSize) return;
+  int room = ch.UserBufferSize - ch.BufferUsed;
+  int n = length < room ? length : room;
+  if (n > 0) {
+    memcpy(ch.UserBuffer + ch.BufferUsed, text, static_cast<size_t>(n));
+    ch.BufferUsed += n;
+  }
+  ch.UserBuffer[ch.BufferUsed] = 0;
+}
+
+static bool IsEndLine(const char *line, int length) {
+  return (length == 2 && line[0] == '.' && line[1] == '\n') ||
+         (length == 3 && line[0] == '.' && line[1] == '\r' && line[2] == '\n');
+}
+
+int UidlReply(Channel &ch, Tick now) {
+  if (AwaitReadable(ch, Settings.ReceiveTimeout) != 1) return 0;
+  int n = ReadLine(ch, ch.Response, 1024, Settings.ReceiveTimeout, 4 * Settings.ReceiveTimeout);
+  // A list cut short by a closed connection is not a complete answer.
+  if (n < 0) return driverFail(ch, 0, n);
+  if (n == 0) return 0;
+  const bool lineStart = ch.Lookahead == '\n';
+  const bool lineEnds = ch.Response[n - 1] == '\n';
+  ch.Lookahead = ch.Response[n - 1];
+  const char *text = ch.Response;
+  int length = n;
+  if (lineStart && text[0] == '.') {
+    if (IsEndLine(text, length)) {
+      StoreUidlText(ch, text, 0);
+      ch.NextState = 0;
+      return 0;
+    }
+    text++;  // a stuffed dot
+    length--;
+  }
+  if (ch.ReplyCode == 0) ch.ReplyCode = text[0] == '+' ? 100 : 500;
+  StoreUidlText(ch, text, length);
+  // One line answers a single message; a negative status line has no list behind it.
+  if (lineEnds && (ch.MessageNumber >= 1 || ch.ReplyCode == 500)) {
+    ch.NextState = 0;
+    return 0;
+  }
+  ch.Deadline = now + Settings.ResponseTimeout;
+  return 0;
+}
+
+int Pop3Command(Channel &ch, Tick now) {
+  CopyField(ch.SendLine, ch.Command, 32);
+  return SendCommand(ch, now, 0, 399);
+}
+
+// Only the status line is read; any further lines stay in the receive ring.
+int Pop3CommandReply(Channel &ch, Tick) {
+  if (AwaitReadable(ch, 0) != 1) return 0;
+  if (int rc = RequirePositive(ch)) return rc;
+  ch.NextState = 0;
+  return 0;
+}

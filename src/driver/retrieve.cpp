@@ -1,9 +1,217 @@
-// retrieve.cpp: states not built yet.
+// The retrieval states: RETR of a message into the email file (decoded
+// line by line, or raw), TOP into the caller's buffer, and the end of both.
+#include <cstring>
+
+#include "../codec/codec.h"
+#include "../mime/mime.h"
+#include "../net/reader.h"
+#include "../net/socket.h"
 #include "driver.h"
 
-int ReceiveRaw(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int RetrCommand(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int TopCommand(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int ReceiveToFile(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int FinishEmailFile(Channel &ch, Tick) { return StateNotBuilt(ch); }
-int ReceiveToBuffer(Channel &ch, Tick) { return StateNotBuilt(ch); }
+namespace {
+
+constexpr int LineSize = 1024;   // a line piece is at most 1023 bytes
+constexpr int RawChunk = 2048;
+
+uint32_t FourTimes(uint32_t ms) {
+  const uint64_t wait = 4ull * ms;
+  return wait > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(wait);
+}
+
+void CloseEmailFile(Channel &ch) {
+  if (ch.EmailHandle) PlatformFileClose(ch.EmailHandle);
+  ch.EmailHandle = 0;
+}
+
+// The files of a retrieval that cannot go on are closed before the error exit.
+int FailRetrieval(Channel &ch, int kelCode) {
+  CloseAttachFile(ch);
+  CloseEmailFile(ch);
+  return driverFail(ch, 0, kelCode);
+}
+
+// Notes where the piece now in Response stands: whether it continues a
+// line begun by the piece before it.
+void TrackPiece(Channel &ch, int n) {
+  ch.PieceContinues = ch.LineOpen;
+  ch.LineOpen = ch.Response[n - 1] != '\n';
+}
+
+// The first line of the reply is its status: kept as the reply, and a
+// negative one ends the operation. Returns 1 while the piece belongs to the
+// status line, 0 for message text, or the negative result of the exit.
+int TakeStatusLine(Channel &ch) {
+  if (ch.StatusLine == 2) return 0;
+  if (ch.StatusLine == 1) {
+    if (!ch.LineOpen) ch.StatusLine = 2;
+    return 1;
+  }
+  ch.StatusLine = ch.LineOpen ? 1 : 2;
+  CopyField(ch.LastReply, ch.Response, 128);
+  if (ch.Response[0] != '+') {
+    ch.ReplyCode = 500;
+    return FailRetrieval(ch, -63);
+  }
+  ch.ReplyCode = 100;
+  return 1;
+}
+
+// The end line and dot-unstuffing (RFC 1939): the line "." alone ends the
+// message; any other line that begins with "." loses that first dot. Only
+// the start of a line counts, never a later piece of a long one.
+// Returns 1 at the end line.
+int ApplyDotRule(Channel &ch, int &n) {
+  if (ch.PieceContinues || ch.Response[0] != '.') return 0;
+  if ((n == 3 && ch.Response[1] == '\r' && ch.Response[2] == '\n') || (n == 2 && ch.Response[1] == '\n'))
+    return 1;
+  memmove(ch.Response, ch.Response + 1, static_cast<size_t>(n));  // the NUL moves along
+  --n;
+  return 0;
+}
+
+// One line piece of the reply into Response: its length, 0 when nothing
+// came, or the negative result of the error exit.
+int ReceivePiece(Channel &ch, uint32_t nextWait) {
+  if (AwaitReadable(ch, Settings.ReceiveTimeout) != 1) return 0;
+  const int n = ReadLine(ch, ch.Response, LineSize, Settings.ReceiveTimeout, nextWait);
+  if (n == 0) return 0;
+  // Closed before the end line: the message is cut, which is no success.
+  if (n < 0) return FailRetrieval(ch, n);
+  TrackPiece(ch, n);
+  return n;
+}
+
+// Writes a line of message text, quoted-printable decoded in a
+// quoted-printable part. Returns 0, or the error exit's result.
+int StoreLine(Channel &ch, int n) {
+  ch.BodyBytesRead += static_cast<uint32_t>(n);
+  int rc;
+  if (ch.MimeEncoding == EncodingQuoted) {
+    const int count = QpDecodeText(ch.Response, ch.TextBuf);
+    rc = WriteEmailLine(ch, ch.TextBuf, count);
+  } else {
+    rc = WriteEmailLine(ch, ch.Response, n);
+  }
+  return rc < 0 ? driverFail(ch, 0, -1) : 0;
+}
+
+}  // namespace
+
+int RetrCommand(Channel &ch, Tick now) {
+  // A path too long for EmailPath is never cut: it fails like any other.
+  char path[sizeof ch.EmailDir + sizeof ch.EmailFile + 2];
+  const int length = JoinPath(path, sizeof path, ch.EmailDir, ch.EmailFile, sizeof path - 1);
+  LogLine(ch, "Saving email to '%s'\r\n", path);
+  ch.EmailHandle = 0;
+  if (length < 0 || length > 128) {
+    ch.EmailPath[0] = '\0';
+    return driverFail(ch, 0, -67);
+  }
+  CopyField(ch.EmailPath, path, 128);
+  const int handle = PlatformFileCreate(ch.EmailPath);
+  if (handle < 1) return driverFail(ch, 0, -67);
+  ch.EmailHandle = handle;
+  StartDecoding(ch);
+  FormatLine(ch.SendLine, sizeof ch.SendLine, "RETR %d", static_cast<int>(ch.MessageNumber));
+  const int rc = SendTextLine(ch, ch.SendLine);
+  if (rc < 0) return driverFail(ch, rc, -52);
+  ch.Deadline = now + Settings.ResponseTimeout;
+  if (ch.DecodeState == RawMode) {
+    ch.NotBefore = 0;
+    ch.NextState = 309;
+  } else {
+    ch.NotBefore = now + Settings.StepDelay;
+    ch.NextState = 312;
+  }
+  return 0;
+}
+
+int ReceiveToFile(Channel &ch, Tick now) {
+  int n = ReceivePiece(ch, FourTimes(Settings.ReceiveTimeout));
+  if (n <= 0) return n;
+  const int status = TakeStatusLine(ch);
+  if (status < 0) return status;
+  if (status) {
+    ch.Deadline = now + Settings.ResponseTimeout;
+    return 0;
+  }
+  if (ApplyDotRule(ch, n)) {
+    ch.NextState = 313;
+    return 0;
+  }
+  const bool decoding = ch.DecodeState >= TopHeader && ch.DecodeState <= PartBody;
+  if (!decoding || DecodeLine(ch, n)) {
+    if (int rc = StoreLine(ch, n)) return rc;
+  }
+  ch.Deadline = now + Settings.ResponseTimeout;
+  return 0;
+}
+
+// Raw retrieval copies every byte as it comes, status and end line included,
+// until the server falls silent or closes.
+int ReceiveRaw(Channel &ch, Tick now) {
+  if (AwaitReadable(ch, Settings.ReceiveTimeout) != 1) {
+    ch.Deadline = now + Settings.ResponseTimeout;
+    ch.NextState = 313;
+    return 0;
+  }
+  // Bytes already in the ring are taken on their own, so that a close
+  // seen by the same call cannot lose them.
+  const int inRing = RingFill(ch);
+  const int n = TakeBytes(ch, ch.Response, inRing > 0 ? (inRing < RawChunk ? inRing : RawChunk) : RawChunk);
+  if (n < 0) {
+    LogText(ch, "[EOF1]\r\n");
+    ch.NextState = 313;
+    return 0;
+  }
+  ch.BodyBytesRead += static_cast<uint32_t>(n);
+  const int written = WriteEmailLine(ch, ch.Response, n);
+  if (written < 0) return driverFail(ch, 0, -1);
+  ch.BodyBytesSent += static_cast<uint32_t>(written);
+  ch.Deadline = now + Settings.ResponseTimeout;
+  return 0;
+}
+
+int TopCommand(Channel &ch, Tick now) {
+  LogText(ch, "[Saving to buffer]\r\n");
+  ch.StatusLine = 0;
+  ch.LineOpen = 0;
+  ch.PieceContinues = 0;
+  FormatLine(ch.SendLine, sizeof ch.SendLine, "TOP %d %d", static_cast<int>(ch.MessageNumber),
+             static_cast<int>(ch.TopLines));
+  const int rc = SendTextLine(ch, ch.SendLine);
+  if (rc < 0) return driverFail(ch, rc, -52);
+  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
+  ch.NextState = 314;
+  return 0;
+}
+
+int ReceiveToBuffer(Channel &ch, Tick now) {
+  int n = ReceivePiece(ch, Settings.ReceiveTimeout);
+  if (n <= 0) return n;
+  // The status line goes into the buffer too.
+  const int status = TakeStatusLine(ch);
+  if (status < 0) return status;
+  if (!status && ApplyDotRule(ch, n)) {
+    ch.NextState = 313;
+    return 0;
+  }
+  ch.BodyBytesRead += static_cast<uint32_t>(n);
+  const int capacity = ch.UserBuffer ? ch.UserBufferSize : 0;
+  if (capacity > 0 && ch.BufferUsed < capacity) {
+    const int room = capacity - ch.BufferUsed;
+    const int count = n < room ? n : room;
+    memcpy(ch.UserBuffer + ch.BufferUsed, ch.Response, static_cast<size_t>(count));
+    ch.BufferUsed += count;
+  }
+  ch.Deadline = now + Settings.ResponseTimeout;
+  return 0;
+}
+
+int FinishEmailFile(Channel &ch, Tick) {
+  LogText(ch, "[CLOSE]\r\n");
+  CloseAttachFile(ch);
+  CloseEmailFile(ch);
+  ch.NextState = 0;
+  return 0;
+}

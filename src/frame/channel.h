@@ -136,6 +136,21 @@ struct Channel {
   uint8_t IdleWait;
   // Messages sent on this channel since attach: makes HTML Message-IDs unique.
   uint32_t MessageCount;
+  // Retrieval and decoder bookkeeping (retrieve.cpp, src/mime/).
+  // StatusLine: 0 before the status line of a RETR or TOP reply, 1 while a
+  // status line longer than one piece is still being read, 2 after it.
+  uint8_t StatusLine;
+  // LineOpen: the last piece taken from the message did not end with LF.
+  // PieceContinues: the piece now in Response continues such a line, so
+  // the dot rule and the decoder's line tests do not apply to it.
+  uint8_t LineOpen;
+  uint8_t PieceContinues;
+  // The decoder's answer to the previous piece (1 write, 0 consume).
+  uint8_t LastAnswer;
+  // Base64 part bodies are decoded as one stream: the sextets of a group
+  // begun on an earlier line wait here.
+  uint8_t Base64Filled;
+  uint32_t Base64Group;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

@@ -1,18 +1,29 @@
-// Shared helpers of the exported session calls (session.cpp, pop3_calls.cpp).
+// Shared rules of the exported session calls (Part 1.5): session.cpp holds
+// the SMTP and shared calls, pop3_calls.cpp the POP3 calls of Part 1.7.
 #pragma once
 
 #include "channel.h"
 
-// The server-name check of kelSmtpConnect and kelPop3Connect: 0 when the
-// name is usable, else the negative error code (-58 null or empty name).
+// The server-name rule of kelSmtpConnect and kelPop3Connect: -56 ("Illegal
+// chars in server name.") when the name holds "<", ">" or "@", or a byte
+// outside 0x20-0x7E and 0xC0-0xFF; else 0. An empty name passes. The caller
+// tests for a null name (-50) first.
 int CheckServerName(const char *name);
 
-// The end of every session call that has started an operation on a channel:
-// in blocking mode (AutoCall 1) runs the driver until the operation ends and
-// returns its final result (0 or negative); in non-blocking mode returns 0
-// at once and the caller drives the channel with kelDriver.
+// The address rule of kelSmtpConnect (firstOnly false: the whole text) and
+// kelSendEmail (firstOnly true: up to the first KEL_ADDRESS_SEPARATOR):
+// -37 for a null or empty text; -41 through the driver's error exit (which
+// closes the connection) when no "<" is found; -43 when no ">" follows it;
+// else 0.
+int CheckAddressBrackets(Channel &ch, const char *text, bool firstOnly);
+
+// The end of every session call that has set a first state: in blocking
+// mode (AutoCall 1) runs the driver until the operation ends and returns
+// its final result (0 or negative); in non-blocking mode returns 0 and the
+// program drives the channel with kelDriver. Each call clears NotBefore and
+// Deadline itself before, as its table in the specification says.
 int RunOrReturn(Channel &ch);
 
-// The trace line of a session call: "*** name\r\n" in the channel's log
-// (nothing when the channel has no log).
-void SessionTrace(Channel &ch, const char *name);
+// The trace line of a session call, "*** name\r\n", written only when the
+// channel has a log open (the same line as LogTrace of channel.h).
+inline void SessionTrace(Channel &ch, const char *name) { LogTrace(ch, name); }

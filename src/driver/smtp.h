@@ -1,0 +1,20 @@
+// Helpers shared by the SMTP dialogue states (smtp.cpp) and the SMTP
+// authentication states (smtp_auth.cpp).
+#pragma once
+
+#include "driver.h"
+
+// The SMTP check of a reply state, with the decided mends. When reply data
+// has begun to arrive (polled with AwaitReadable(ch, waitMs); the states use
+// 0, EndOfDataReply 100) the whole reply is read with ReadSmtpReply. Result:
+//   1  a reply was read and accepted;
+//   0  no reply data yet: the state changes nothing and runs again;
+//   <0 the error exit's result: -49 for a reply code of refuseFrom or more
+//      (400 where a 4xx refuses, 500 where a 4xx is accepted: RCPT TO and
+//      the free command), -1 for a connection closed before the reply, -31,
+//      -8 as the reader gives them.
+int TakeSmtpReply(Channel &ch, int refuseFrom, uint32_t waitMs = 0);
+
+// Formats a command line into SendLine (at most 1023 characters) and sends
+// it with CR LF: 0, or the error exit's -52 with the sender's result.
+int SendCommand(Channel &ch, const char *format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,0 +1,224 @@
+// The session calls of Part 1.5: kelSmtpConnect, kelSendEmail, kelVerifyUser,
+// kelCommand, kelClose and kelAbort, and the rules the session calls share
+// (session.h). None talks to a server itself: each checks its arguments,
+// stores them in the channel, sets the first state and, in blocking mode,
+// runs the driver until the operation ends.
+//
+// Decided mends and choices (sound behaviour instead of the text):
+// - CR or LF inside an address (any entry of the To, CC, BCC and VRFY lists,
+//   From, Reply-To) is refused with -32 "Bad character in email address."
+//   before anything is stored for the operation or sent.
+// - kelSendEmail, kelVerifyUser and kelCommand clear NotBefore and Deadline
+//   in both modes, so a stale Deadline left by the last operation cannot fail
+//   the first step of the next one in non-blocking mode.
+// - kelSendEmail on a channel without a socket (never connected, or closed by
+//   an error, kelClose or kelAbort) is -44 "Not connected to server", as on a
+//   socket that is not writable.
+// - kelAbort also clears NotBefore, Deadline and WaitWritable: the aborted
+//   channel is idle, and an idle step must neither wait nor time out.
+#include <cstring>
+
+#include "../../include/kel32.h"
+#include "../driver/driver.h"
+#include "../mime/mime.h"
+#include "../net/socket.h"
+#include "session.h"
+
+// ---- Shared rules -------------------------------------------------------------
+
+int CheckServerName(const char *name) {
+  if (!name) return -50;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; p++) {
+    const unsigned c = *p;
+    if (c == '<' || c == '>' || c == '@') return -56;
+    if ((c < 0x20 || c > 0x7E) && c < 0xC0) return -56;
+  }
+  return 0;
+}
+
+// The first occurrence of c in text, stopping at the address separator when
+// firstOnly is set; null when there is none.
+static const char *FindInAddress(const char *text, char c, bool firstOnly) {
+  const char separator = Settings.AddressSeparator;
+  for (const char *p = text; *p; p++) {
+    if (*p == c) return p;
+    if (firstOnly && *p == separator) return nullptr;
+  }
+  return nullptr;
+}
+
+int CheckAddressBrackets(Channel &ch, const char *text, bool firstOnly) {
+  if (!text || !*text) return -37;
+  const char *open = FindInAddress(text, '<', firstOnly);
+  if (!open) return driverFail(ch, 0, -41);
+  const char *close = FindInAddress(text, '>', firstOnly);
+  if (!close || close < open) return -43;
+  return 0;
+}
+
+int RunOrReturn(Channel &ch) { return ch.AutoCall == 1 ? RunBlocking(ch.ChannelNumber) : 0; }
+
+// -32 when an address text (a whole list: every entry) holds CR or LF.
+static int CheckLineBreaks(const char *text) {
+  return text && strpbrk(text, "\r\n") ? -32 : 0;
+}
+
+// Every text argument of kelSendEmail that is empty counts as null.
+static const char *Given(const char *text) { return text && *text ? text : nullptr; }
+
+// The message text of a send without one.
+static char EmptyMessage[1] = "";
+
+// ---- SMTP calls ----------------------------------------------------------------
+
+extern "C" int KEL_CALL kelSmtpConnect(unsigned channel, const char *server, const char *from,
+                                       const char *replyTo) {
+  if (int rc = CheckChannel(channel)) return rc;
+  Channel &ch = *ChannelOf(channel);
+  ch.Protocol = 'S';
+  SessionTrace(ch, "kelSmtpConnect");
+  if (!server) return -50;
+  if (!from) return -38;
+  if (int rc = CheckServerName(server)) return rc;
+  if (int rc = CheckLineBreaks(replyTo)) return rc;
+  CopyField(ch.ReplyTo, replyTo, 128);  // empty when null or empty
+  CopyField(ch.Server, server, 128);
+  if (int rc = CheckAddressBrackets(ch, from, false)) return rc;
+  if (int rc = CheckLineBreaks(from)) return rc;
+  CopyField(ch.From, from, 128);
+  ch.Port = ch.SmtpPort;
+  ch.AfterConnectState = 0;
+  ch.SockCode = 0;
+  ch.AttachCount = 0;
+  ch.RingRead = ch.RingWrite = 0;
+  ch.WaitWritable = 0;
+  ch.NotBefore = ch.Deadline = 0;
+  ch.NextState = 200;
+  return RunOrReturn(ch);
+}
+
+extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const char *cc, const char *bcc,
+                                     const char *subject, const char *message, const char *attachments) {
+  if (int rc = CheckChannel(channel)) return rc;
+  Channel &ch = *ChannelOf(channel);
+  if (ch.Protocol != 'S') return -58;
+  SessionTrace(ch, "kelSendEmail");
+  if (ch.Socket == NoSocket || AwaitWritable(ch, 0) == 0) return -44;
+  ch.BodyBytesRead = ch.AttachBytesRead = ch.BodyBytesSent = ch.AttachBytesSent = 0;
+  ch.ContentIdCount = 0;
+  ch.ToList = nullptr;
+  to = Given(to);
+  cc = Given(cc);
+  bcc = Given(bcc);
+  subject = Given(subject);
+  message = Given(message);
+  attachments = Given(attachments);
+  if (!to) return -45;
+  // The sender texts may also have come through KEL_FROM and KEL_REPLY_TO.
+  if (int rc = CheckLineBreaks(ch.From)) return rc;
+  if (int rc = CheckLineBreaks(ch.ReplyTo)) return rc;
+
+  if (int rc = CheckAddressBrackets(ch, to, true)) return rc;
+  if (int rc = CheckLineBreaks(to)) return rc;
+  if (!(ch.ToList = AllocAndCopy(channel, 1, to))) return -55;
+  ch.CcList = nullptr;
+  if (cc) {
+    if (int rc = CheckAddressBrackets(ch, cc, true)) return rc;
+    if (int rc = CheckLineBreaks(cc)) return rc;
+    if (!(ch.CcList = AllocAndCopy(channel, 2, cc))) return -55;
+  }
+  ch.BccList = nullptr;
+  if (bcc) {
+    if (int rc = CheckAddressBrackets(ch, bcc, true)) return rc;
+    if (int rc = CheckLineBreaks(bcc)) return rc;
+    if (!(ch.BccList = AllocAndCopy(channel, 3, bcc))) return -55;
+  }
+  ch.Subject = nullptr;
+  if (subject && !(ch.Subject = AllocAndCopy(channel, 4, subject))) return -55;
+  ch.Message = EmptyMessage;
+  if (message && !(ch.Message = AllocAndCopy(channel, 5, message))) return -55;
+  ch.Attachments = nullptr;
+  if (attachments && !(ch.Attachments = AllocAndCopy(channel, 6, attachments))) return -55;
+
+  ch.WaitWritable = 1;
+  ch.NextState = 204;
+  ch.AfterConnectState = 0;
+  ch.SockCode = 0;
+  ch.NotBefore = ch.Deadline = 0;
+  if (ch.AutoCall == 1) LogText(ch, "*** Sending...\r\n");
+  return RunOrReturn(ch);
+}
+
+extern "C" int KEL_CALL kelVerifyUser(unsigned channel, const char *addressList) {
+  if (int rc = CheckChannel(channel)) return rc;
+  Channel &ch = *ChannelOf(channel);
+  if (ch.Protocol != 'S') return -58;
+  SessionTrace(ch, "kelVerifyUser");
+  if (!addressList || !*addressList) return -45;
+  if (int rc = CheckLineBreaks(addressList)) return rc;
+  // Slot 1 is also the To list's: its old block goes.
+  ch.ToList = nullptr;
+  if (!(ch.AddressCursor = AllocAndCopy(channel, 1, addressList))) return -55;
+  ch.AfterConnectState = 0;
+  ch.SockCode = 0;
+  ch.NotBefore = ch.Deadline = 0;
+  ch.NextState = 270;
+  int rc = RunOrReturn(ch);
+  return rc == 0 && ch.AutoCall == 1 ? ch.VrfyResult : rc;
+}
+
+// ---- Calls for SMTP and POP3 channels alike -----------------------------------
+
+extern "C" int KEL_CALL kelCommand(unsigned channel, const char *commandText) {
+  if (int rc = CheckChannel(channel)) return rc;
+  Channel &ch = *ChannelOf(channel);
+  SessionTrace(ch, "kelCommand");
+  if (!commandText) return -47;
+  int first;
+  if (ch.Protocol == 'P') first = 398;
+  else if (ch.Protocol == 'S') first = 298;
+  else return -56;
+  CopyField(ch.Command, commandText, 32);
+  ch.AfterConnectState = 0;
+  ch.SockCode = 0;
+  ch.NotBefore = ch.Deadline = 0;
+  ch.NextState = first;
+  return RunOrReturn(ch);
+}
+
+extern "C" int KEL_CALL kelClose(unsigned channel) {
+  if (int rc = CheckChannel(channel)) return rc;
+  Channel &ch = *ChannelOf(channel);
+  SessionTrace(ch, "kelClose");
+  // The retrieval clean-up (Part 1.7): an attachment file still being
+  // written gets its note, then the email file is closed.
+  CloseAttachFile(ch);
+  if (ch.EmailHandle) {
+    PlatformFileClose(ch.EmailHandle);
+    ch.EmailHandle = 0;
+  }
+  ch.AfterConnectState = 0;
+  ch.SockCode = 0;
+  ch.WaitWritable = 1;
+  ch.NotBefore = ch.Deadline = 0;
+  ch.NextState = 258;
+  if (ch.AutoCall != 1) return 0;
+  int rc = RunBlocking(channel);
+  FreeMemory(channel, 1, 8);
+  ch.Protocol = 0;
+  return rc;
+}
+
+extern "C" int KEL_CALL kelAbort(unsigned channel) {
+  if (int rc = CheckChannel(channel)) return rc;
+  Channel &ch = *ChannelOf(channel);
+  SessionTrace(ch, "kelAbort");
+  ch.AfterConnectState = 0;
+  ch.SockCode = 0;
+  ch.AutoCall = 1;
+  CloseChannelSocket(ch);
+  ch.WaitWritable = 0;
+  ch.NotBefore = ch.Deadline = 0;
+  ch.NextState = 0;
+  return 1;
+}

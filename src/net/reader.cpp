@@ -1,0 +1,162 @@
+// The response reader: the receive ring, the line reader and the SMTP and
+// POP3 reply readers. Bytes go from the socket into the ring in blocks of
+// at most 1023 and lines are cut out of the ring at their line feeds, so a
+// reply that arrives in one block costs one receive.
+#include "reader.h"
+
+#include "socket.h"
+
+constexpr int RingSize = 1024;
+
+// ---- The ring ---------------------------------------------------------------------
+
+int RingFill(const Channel &ch) { return (ch.RingWrite + RingSize - ch.RingRead) % RingSize; }
+
+int RingPut(Channel &ch, const char *bytes, int count) {
+  for (int i = 0; i < count; i++) {
+    ch.Ring[ch.RingWrite] = bytes[i];
+    ch.RingWrite = (ch.RingWrite + 1) % RingSize;
+    if (ch.RingWrite == ch.RingRead) ch.RingRead = ch.RingWrite = 0;  // overflow: the content is dropped
+  }
+  return count;
+}
+
+int RingGet(Channel &ch, char *buffer, int count) {
+  int n = 0;
+  while (n < count && ch.RingRead != ch.RingWrite) {
+    buffer[n++] = ch.Ring[ch.RingRead];
+    ch.RingRead = (ch.RingRead + 1) % RingSize;
+  }
+  if (ch.RingRead == ch.RingWrite) ch.RingRead = ch.RingWrite = 0;
+  return n;
+}
+
+int RingPeek(const Channel &ch, char *buffer, int count) {
+  int n = 0;
+  for (int at = ch.RingRead; n < count && at != ch.RingWrite; at = (at + 1) % RingSize) buffer[n++] = ch.Ring[at];
+  return n;
+}
+
+// ---- Taking bytes ---------------------------------------------------------------
+
+int FillAndPeek(Channel &ch, char *buffer, int size) {
+  const int limit = size >= RingSize ? RingSize - 1 : size;
+  if (limit < 1) return 0;
+  if (RingFill(ch) == 0) {
+    // A socket that cannot be written is taken as gone.
+    if (SocketReady(ch, ReadyWritable) != 1) return -1;
+    if (PollReadable(ch.Socket) == 1) {
+      int n = PlatformSocketRecv(ch.Socket, ch.RecvBuf, limit);
+      if (n < 1) return -1;
+      LogData(ch, "P: ", ch.RecvBuf, n);
+      RingPut(ch, ch.RecvBuf, n);
+    }
+  }
+  return RingPeek(ch, buffer, limit);
+}
+
+int TakeBytes(Channel &ch, char *buffer, int count) {
+  if (count < 1) return 0;
+  int k = RingFill(ch);
+  if (k > count) k = count;
+  if (k > 0) {
+    RingGet(ch, buffer, k);
+    LogData(ch, "r: ", buffer, k);
+  }
+  if (count - k > 0) {
+    if (SocketReady(ch, ReadyWritable) != 1) return -1;
+    if (PollReadable(ch.Socket) == 1) {
+      int n = PlatformSocketRecv(ch.Socket, buffer + k, count - k);
+      if (n < 1) return -1;
+      LogData(ch, "R: ", buffer + k, n);
+      k += n;
+    }
+  }
+  // The last byte taken: it never reaches past what the caller asked for.
+  if (k > 0) ch.LastByte = static_cast<uint8_t>(buffer[k - 1]);
+  return k;
+}
+
+int FindChar(const char *text, char c, int count) {
+  for (int i = 0; i < count && text[i]; i++)
+    if (text[i] == c) return i;
+  return -1;
+}
+
+int ReadLinePiece(Channel &ch, char *buffer, int size) {
+  int n = FillAndPeek(ch, buffer, size - 1);
+  if (n < 1) return n;
+  int i = FindChar(buffer, '\n', n);
+  int taken = TakeBytes(ch, buffer, i >= 0 ? i + 1 : n);
+  if (taken < 1) return taken;
+  buffer[taken] = 0;
+  return taken;
+}
+
+int ReadLine(Channel &ch, char *buffer, int size, uint32_t firstWait, uint32_t nextWait) {
+  if (AwaitReadable(ch, firstWait) != 1) return 0;
+  int n = ReadLinePiece(ch, buffer, size);
+  if (n < 1) return n;
+  for (;;) {
+    if (n >= size - 1 || buffer[n - 1] == '\n') return n;
+    if (AwaitReadable(ch, nextWait) != 1) return n;  // a partial line
+    int m = ReadLinePiece(ch, buffer + n, size - n);
+    if (m < 1) return m;
+    n += m;
+  }
+}
+
+// ---- The reply readers -------------------------------------------------------------
+
+int ReadSmtpReply(Channel &ch) {
+  ch.ReplyCode = 0;
+  char *p = ch.Response;
+  int room = 1024;
+  bool waiting = false;
+  Tick waitEnd = 0;
+  for (;;) {
+    int n = ReadLine(ch, p, room, 0, Settings.ResponseTimeout);
+    if (n == 0) {
+      // A further line of the reply has not come yet: wait on the socket for
+      // it, within the response time-out counted from the last line.
+      const Tick now = PlatformTick();
+      if (!waiting) {
+        waiting = true;
+        waitEnd = now + Settings.ResponseTimeout;
+      }
+      if (!TickAfter(waitEnd, now) || AwaitReadable(ch, static_cast<uint32_t>(TickDiff(waitEnd, now))) != 1)
+        return -8;
+      ch.IdleWait = 0;  // this wait was ours; the step itself did not idle
+      continue;
+    }
+    if (n < 0) return -1;  // closed before the reply ended; the state decides what that means
+    waiting = false;
+    CopyField(ch.LastReply, p, 127);
+    if (ch.ReplyCode == 0) {
+      const uint32_t code = ParseDecimal(p);
+      ch.ReplyCode = static_cast<int32_t>(code);
+      if (code >= 500) return -49;
+    }
+    // A code followed by a space, or a line that ends right after the code, ends the reply.
+    if (n <= 3 || p[3] == ' ' || p[3] == '\r' || p[3] == '\n') return 0;
+    p += n;
+    room -= n;
+    if (room <= 1) return -31;
+  }
+}
+
+int ReadPop3Reply(Channel &ch) {
+  ch.Deadline = 0;
+  if (AwaitReadable(ch, Settings.ReceiveTimeout) != 1) return -8;
+  int n = ReadLine(ch, ch.Response, 1024, 0, Settings.ResponseTimeout);
+  if (n < 0) return -1;
+  if (n == 0) return -8;
+  // The field holds 127 characters and the NUL.
+  CopyField(ch.LastReply, ch.Response, 127);
+  if (ch.Response[0] == '+') {
+    ch.ReplyCode = 100;
+    return 0;
+  }
+  ch.ReplyCode = 500;
+  return -63;
+}

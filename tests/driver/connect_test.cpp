@@ -1,0 +1,235 @@
+// The connection states 101 to 106, driven on their own: NextState 101 and
+// an AfterConnectState of 0 (or an unknown state) on an attached channel.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
+#include "fixtures/library_fixture.h"
+#include "fixtures/script_server.h"
+#include "net/socket.h"
+
+namespace {
+
+uint32_t FakeNow;
+uint32_t FakeTick() { return FakeNow; }
+
+int ResolverCalls;
+int FakeResolver(const char *name, uint32_t *address) {
+  ResolverCalls++;
+  if (strcmp(name, "mail.test") == 0) {
+    *address = 0x7F000001;
+    return 1;
+  }
+  if (strcmp(name, "empty.test") == 0) return 0;
+  return -11001;
+}
+
+class Connect : public AttachedTest {
+ protected:
+  void SetUp() override {
+    AttachedTest::SetUp();
+    FakeNow = 5000;
+    PlatformSetTickSource(FakeTick);
+    ResolverCalls = 0;
+    PlatformSetResolver(FakeResolver);
+    GetLocalHostName(host_, sizeof host_);
+  }
+  std::string BareLog() {
+    std::string path = dir_ + "/connect.log";
+    Ch().LogHandle = PlatformFileCreate(path.c_str());
+    EXPECT_GT(Ch().LogHandle, 0);
+    return path;
+  }
+  void Begin(const char *server, uint16_t port, int afterConnect = 0) {
+    strcpy(Ch().Server, server);
+    Ch().Port = port;
+    Ch().AfterConnectState = afterConnect;
+    Ch().NextState = 101;
+  }
+  // Steps while the channel waits in state; the clock stands still meanwhile.
+  int StepWhile(int state) {
+    int rc = kelDriver(0);
+    for (int i = 0; i < 5000 && rc == state; i++) {
+      PlatformSleep(1);
+      rc = kelDriver(0);
+    }
+    return rc;
+  }
+  std::string Host() const { return host_; }
+  char host_[256] = {};
+};
+
+TEST_F(Connect, DottedServerNeedsNoLookup) {
+  std::string log = BareLog();
+  Begin("10.1.2.3", 25);
+  EXPECT_EQ(kelDriver(0), 104);
+  EXPECT_EQ(kelDriver(0), 105);
+  EXPECT_EQ(Ch().ServerAddr, 0x0A010203u);
+  EXPECT_EQ(ResolverCalls, 0);
+  Ch().NextState = 0;  // no connection to anything but loopback
+  EXPECT_EQ(ReadFileText(log), "<101:5000>\r\nLocalHost = '" + Host() +
+                                   "'\r\n<104:5000>\r\nServer = '10.1.2.3'\r\nServerIP = 10.1.2.3\r\n");
+}
+
+TEST_F(Connect, NamesGoToTheResolver) {
+  Begin("mail.test", 25);
+  Ch().NextState = 104;
+  EXPECT_EQ(kelDriver(0), 105);
+  EXPECT_EQ(Ch().ServerAddr, 0x7F000001u);
+  EXPECT_EQ(ResolverCalls, 1);
+  Ch().NextState = 0;
+}
+
+TEST_F(Connect, UnknownNameFails) {
+  std::string log = BareLog();
+  Begin("nowhere.test", 25);
+  Ch().NextState = 104;
+  EXPECT_EQ(kelDriver(0), -46);
+  EXPECT_EQ(Ch().SockCode, -11001);
+  EXPECT_EQ(Ch().NextState, 0);
+  EXPECT_EQ(ReadFileText(log),
+            "<104:5000>\r\nServer = 'nowhere.test'\r\n"
+            "ERROR(5000): SockCode=-11001 KelCode=-46 PrevState=-2 ThisState=104 NextState=104\r\n"
+            "Cannot find SMTP/POP3 server.Host does not exist.Closing socket\r\n");
+}
+
+TEST_F(Connect, NameWithoutAddressFails) {
+  Begin("empty.test", 25);
+  Ch().NextState = 104;
+  EXPECT_EQ(kelDriver(0), -46);
+  EXPECT_EQ(Ch().SockCode, 0);
+}
+
+TEST_F(Connect, FullSequenceLog) {
+  ScriptServer server;
+  server.Stall();
+  server.Start();
+  std::string log = BareLog();
+  Begin("127.0.0.1", server.Port());
+  EXPECT_EQ(kelDriver(0), 104);
+  EXPECT_EQ(kelDriver(0), 105);
+  EXPECT_EQ(kelDriver(0), 106);
+  const PlatformSocket s = Ch().Socket;
+  EXPECT_GT(s, 0);
+  EXPECT_EQ(ChannelTable[0].Socket, s);
+  EXPECT_EQ(Ch().NotBefore, 5025u);
+  EXPECT_EQ(Ch().Deadline, 65000u);
+  EXPECT_EQ(kelDriver(0), KEL_WAITING);
+  FakeNow = 5025;
+  EXPECT_EQ(StepWhile(106), 0);  // AfterConnectState 0: the sequence is complete
+  EXPECT_EQ(Ch().NotBefore, 5050u);
+  EXPECT_EQ(Ch().Deadline, 30025u);
+  // The session runs on a blocking socket from here on.
+  EXPECT_EQ(fcntl(s, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_EQ(Ch().NonBlockArg, 0u);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_SOCKET_STATE), 1);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_SOCKET), s);
+  char expect[512];
+  snprintf(expect, sizeof expect,
+           "<101:5000>\r\nLocalHost = '%s'\r\n<104:5000>\r\nServer = '127.0.0.1'\r\nServerIP = 127.0.0.1\r\n"
+           "<105:5000>\r\nSocket=%d, RemoteAddr=7f000001, RemotePort=%d\r\n<106:5025>\r\n",
+           host_, s, static_cast<int>(static_cast<int16_t>(server.Port())));
+  EXPECT_EQ(ReadFileText(log), expect);
+}
+
+TEST_F(Connect, BlockingConnectIsMadeInBeginConnect) {
+  ScriptServer server;
+  server.Stall();
+  server.Start();
+  Ch().NonBlockConnect = 0;
+  Begin("127.0.0.1", server.Port(), 0);
+  Ch().NextState = 105;
+  EXPECT_EQ(kelDriver(0), 106);
+  EXPECT_EQ(fcntl(Ch().Socket, F_GETFL) & O_NONBLOCK, 0);
+  FakeNow += 25;
+  const uint32_t steps = Ch().StepCount;
+  EXPECT_EQ(kelDriver(0), 0);  // writable at the first poll
+  EXPECT_EQ(Ch().StepCount, steps + 1);
+}
+
+TEST_F(Connect, RefusedNonBlockingConnectFailsInAwaitConnect) {
+  std::string log = BareLog();
+  Begin("127.0.0.1", ClosedLoopbackPort());
+  Ch().NextState = 105;
+  EXPECT_EQ(kelDriver(0), 106);  // the connect is under way
+  FakeNow += 25;
+  EXPECT_EQ(StepWhile(106), -36);
+  EXPECT_EQ(Ch().SockCode, 0);
+  EXPECT_EQ(Ch().Socket, NoSocket);
+  const std::string text = ReadFileText(log);
+  EXPECT_NE(text.find("<106:5025>\r\nERROR(5025): SockCode=0 KelCode=-36 PrevState=105 ThisState=106 "
+                      "NextState=106\r\nError attempting to connect.Closing socket\r\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(Connect, RefusedBlockingConnectFailsInBeginConnect) {
+  std::string log = BareLog();
+  Ch().NonBlockConnect = 0;
+  Begin("127.0.0.1", ClosedLoopbackPort());
+  Ch().NextState = 105;
+  EXPECT_EQ(kelDriver(0), -36);
+  EXPECT_EQ(Ch().SockCode, -10061);
+  EXPECT_NE(ReadFileText(log).find("KelCode=-36 PrevState=-2 ThisState=105 NextState=105\r\n"
+                                   "Error attempting to connect.Connection refused by remote host.Closing socket\r\n"),
+            std::string::npos);
+}
+
+TEST_F(Connect, SilentServerTimesOutCountedFromTheConnection) {
+  ScriptServer server;
+  server.Stall();
+  server.Start();
+  Settings.ConnectTimeout = 100000;
+  Settings.ResponseTimeout = 2000;
+  std::string log = BareLog();
+  Begin("127.0.0.1", server.Port(), 99);  // 99: a state that waits for ever
+  Ch().NextState = 105;
+  EXPECT_EQ(kelDriver(0), 106);
+  FakeNow = 9000;  // the connection stands late, well inside the connect time-out
+  EXPECT_EQ(StepWhile(106), 99);
+  EXPECT_EQ(Ch().Deadline, 11000u);
+  FakeNow = 11000;
+  EXPECT_EQ(kelDriver(0), 99);
+  FakeNow = 11001;
+  EXPECT_EQ(kelDriver(0), -8);
+  EXPECT_EQ(Ch().Socket, NoSocket);
+  const std::string text = ReadFileText(log);
+  EXPECT_NE(text.find("ERROR(11001): SockCode=0 KelCode=-8 PrevState=99 ThisState=-1 NextState=99\r\n"
+                      "Socket timed out.Closing socket\r\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(Connect, ConnectTimeout) {
+  // No connection within the connect time-out: the frame's deadline test.
+  Begin("127.0.0.1", ClosedLoopbackPort());
+  Ch().NextState = 106;
+  Ch().Deadline = 4999;
+  EXPECT_EQ(kelDriver(0), -8);
+}
+
+TEST_F(Connect, NoSocketLeftToCreate) {
+  std::string log = BareLog();
+  Begin("127.0.0.1", ClosedLoopbackPort());
+  Ch().NextState = 105;
+  rlimit old{};
+  getrlimit(RLIMIT_NOFILE, &old);
+  int lowest = dup(0);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(lowest);  // every descriptor below it is in use
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  int rc = kelDriver(0);
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(rc, -7);
+  // Not an error exit: nothing but the trace line, and the state stays for a later try.
+  EXPECT_EQ(Ch().NextState, 105);
+  EXPECT_EQ(Ch().ThisState, -1);
+  EXPECT_EQ(Ch().Socket, NoSocket);
+  EXPECT_EQ(ReadFileText(log), "<105:5000>\r\n");
+  EXPECT_EQ(kelDriver(0), 106);
+}
+
+}  // namespace

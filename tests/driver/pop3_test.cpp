@@ -1,0 +1,289 @@
+// The POP3 dialogue against a scripted server: login by USER and PASS or
+// APOP, the mailbox commands and their replies, UIDL lists, the free
+// command, and the ends of a connection that closes too early.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "codec/codec.h"
+#include "driver/driver.h"
+#include "fixtures/library_fixture.h"
+#include "fixtures/script_server.h"
+#include "net/reader.h"
+
+namespace {
+
+const char *const Greeting = "+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n";
+
+class Pop3Session : public AttachedTest {
+ protected:
+  void SetUp() override {
+    AttachedTest::SetUp();
+    kelIntegerParam(0, KEL_STEP_DELAY, 0);
+    kelIntegerParam(0, KEL_SLEEP_TIME, 2);
+  }
+  void TearDown() override {
+    EXPECT_TRUE(server_.Finish()) << server_.Failures();
+    AttachedTest::TearDown();
+  }
+  // The greeting and a USER/PASS login for joe/secret.
+  ScriptServer &Login(const std::string &greeting = Greeting) {
+    return server_.Send(greeting).ExpectLine("USER joe\r\n").Send("+OK\r\n").ExpectLine("PASS secret\r\n").Send(
+        "+OK 2 messages\r\n");
+  }
+  int Connect(const char *user = "joe", const char *password = "secret") {
+    server_.Start();
+    kelIntegerParam(0, KEL_POP3_PORT, server_.Port());
+    return kelPop3Connect(0, "127.0.0.1", user, password);
+  }
+  // The bytes the server received after the login.
+  std::string AfterLogin() {
+    std::string all = server_.Received();
+    const std::string login = "USER joe\r\nPASS secret\r\n";
+    return all.compare(0, login.size(), login) == 0 ? all.substr(login.size()) : "<no login> " + all;
+  }
+  static std::string Digest(const std::string &text) {
+    Md5Context ctx;
+    Md5Init(ctx);
+    Md5Update(ctx, text.data(), static_cast<uint32_t>(text.size()));
+    unsigned char digest[16];
+    Md5Final(digest, ctx);
+    char hex[33];
+    HexDigest(digest, hex);
+    return hex;
+  }
+  ScriptServer server_;
+};
+
+// ---- Login -------------------------------------------------------------------
+
+TEST_F(Pop3Session, UserAndPassLoginIsTracedByteForByte) {
+  Login().Close();
+  std::string log = OpenLog();
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(server_.Received(), "USER joe\r\nPASS secret\r\n");
+  // APOP is off, yet the greeting's time-stamp is kept.
+  EXPECT_STREQ(Ch().AuthText, "<1896.697170952@dbc.mtview.ca.us>");
+  EXPECT_EQ(Ch().NextState, 0);
+  std::string text = ReadFileText(log);
+  size_t trace = text.find("*** kelPop3Connect\r\nKEL Win32 Version 3.4.1 Build 17\r\n");
+  size_t user = text.find("S: USER joe\r\n");
+  size_t pass = text.find("S: PASS secret\r\n");
+  EXPECT_NE(trace, std::string::npos) << text;
+  EXPECT_NE(user, std::string::npos) << text;
+  EXPECT_NE(pass, std::string::npos) << text;
+  EXPECT_LT(trace, user);
+  EXPECT_LT(user, pass);
+}
+
+TEST_F(Pop3Session, ApopFollowsTheRfcExample) {
+  server_.Send(Greeting).ExpectLine("APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\n").Send("+OK\r\n").Close();
+  kelIntegerParam(0, KEL_ENABLE_APOP, 1);
+  EXPECT_EQ(Connect("mrose", "tanstaaf"), 0);
+}
+
+TEST_F(Pop3Session, ApopDigestsTimestampsOfEveryLengthWhole) {
+  // Around the room of AuthText, and far beyond it.
+  server_.SetReadTimeout(3000);
+  const int lengths[] = {130, 131, 132, 900};
+  for (size_t i = 0; i < 4; i++) {
+    std::string stamp = "<" + std::string(lengths[i] - 2, static_cast<char>('a' + i)) + ">";
+    if (i) server_.Accept();
+    server_.Send("+OK hi " + stamp + " there\r\n")
+        .ExpectLine("APOP joe " + Digest(stamp + "secret") + "\r\n")
+        .Send("+OK\r\n")
+        .Close();
+  }
+  kelIntegerParam(0, KEL_ENABLE_APOP, 1);
+  EXPECT_EQ(Connect(), 0);
+  for (int i = 1; i < 4; i++) EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "secret"), 0) << lengths[i];
+}
+
+TEST_F(Pop3Session, ApopWithoutTimestampFailsAfterTheGreeting) {
+  server_.Send("+OK ready <1896.697170952 no end\r\n").Close();
+  kelIntegerParam(0, KEL_ENABLE_APOP, 1);
+  EXPECT_EQ(Connect(), -57);
+  EXPECT_STREQ(Ch().AuthText, "");
+  EXPECT_EQ(server_.Received(), "");
+  EXPECT_EQ(Ch().NextState, 0);
+}
+
+TEST_F(Pop3Session, NegativeRepliesDuringLoginFail) {
+  server_.SetReadTimeout(3000);
+  server_.Send("-ERR go away\r\n").Close();
+  server_.Accept().Send("+OK\r\n").ExpectLine("USER joe\r\n").Send("-ERR who\r\n").Close();
+  server_.Accept().Send("+OK\r\n").ExpectLine("USER joe\r\n").Send("+OK\r\n").ExpectLine("PASS secret\r\n").Send(
+      "-ERR [AUTH] Authentication failed.\r\n").Close();
+  EXPECT_EQ(Connect(), -63);
+  EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "secret"), -63);
+  EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "secret"), -63);
+  EXPECT_EQ(Ch().ReplyCode, 500);
+  // Nothing was sent after a refused USER.
+  EXPECT_EQ(server_.Received(), "USER joe\r\nUSER joe\r\nPASS secret\r\n");
+}
+
+TEST_F(Pop3Session, ConnectionClosedBeforeTheGreetingFails) {
+  server_.Close();
+  EXPECT_EQ(Connect(), -1);
+  EXPECT_EQ(Ch().NextState, 0);
+}
+
+// ---- STAT, LIST, DELE --------------------------------------------------------
+
+TEST_F(Pop3Session, StatGivesTheCountAndANegativeReplyGivesZero) {
+  Login()
+      .ExpectLine("STAT\r\n").Send("+OK 5 7421\r\n")
+      .ExpectLine("STAT\r\n").Send("-ERR not now\r\n")
+      .ExpectLine("STAT\r\n").Send("+OK 12 99\r\n")
+      .Close();
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(kelGetEmailCount(0), 5);
+  EXPECT_EQ(kelGetEmailCount(0), 0);
+  // Still connected: the negative reply was no error.
+  EXPECT_EQ(kelGetEmailCount(0), 12);
+}
+
+TEST_F(Pop3Session, ListGivesTheSizeAfterTheSecondBlank) {
+  Login()
+      .ExpectLine("STAT\r\n").Send("+OK 3 5000\r\n")
+      .ExpectLine("LIST 3\r\n").Send("+OK 3 1200\r\n")
+      .ExpectLine("LIST 1\r\n").Send("+OK 1200\r\n")
+      .ExpectLine("LIST 9\r\n").Send("-ERR no such message\r\n")
+      .ExpectLine("DELE 3\r\n").Send("+OK deleted\r\n")
+      .ExpectLine("DELE 9\r\n").Send("-ERR no such message\r\n")
+      .Close();
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(kelGetEmailCount(0), 3);
+  EXPECT_EQ(kelGetEmailSize(0, 3), 1200);
+  EXPECT_EQ(kelGetEmailSize(0, 1), 0);
+  EXPECT_EQ(kelGetEmailSize(0, 9), 0);
+  EXPECT_EQ(kelDeleteEmail(0, 3), 0);
+  EXPECT_EQ(kelDeleteEmail(0, 9), 0);
+  // DELE leaves the count as STAT gave it.
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_EMAIL_COUNT), 3);
+}
+
+TEST_F(Pop3Session, ClosedConnectionIsAFailureForEveryQuery) {
+  server_.SetReadTimeout(3000);
+  Login().ExpectLine("STAT\r\n").Close();
+  server_.Accept();
+  Login().ExpectLine("LIST 2\r\n").Close();
+  server_.Accept();
+  Login().ExpectLine("DELE 2\r\n").Close();
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(kelGetEmailCount(0), -1);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_EMAIL_COUNT), 0);
+  ASSERT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "secret"), 0);
+  EXPECT_EQ(kelGetEmailSize(0, 2), -1);
+  ASSERT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "secret"), 0);
+  EXPECT_EQ(kelDeleteEmail(0, 2), -1);
+}
+
+TEST_F(Pop3Session, NonBlockingCountIsReadAfterTheDriverEnds) {
+  Login().ExpectLine("STAT\r\n").Send("+OK 5 7421\r\n").Close();
+  ASSERT_EQ(Connect(), 0);
+  kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 0);
+  EXPECT_EQ(kelGetEmailCount(0), 0);
+  EXPECT_EQ(Ch().NextState, 307);
+  int rc;
+  while ((rc = kelDriver(0)) > 0) {
+  }
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_EMAIL_COUNT), 5);
+}
+
+// ---- UIDL ----------------------------------------------------------------------
+
+TEST_F(Pop3Session, UidlListKeepsStatusAndEntriesButNotTheEndLine) {
+  const std::string list = "+OK 3 messages\r\n1 whqtswO00WBw418f9t5JxYwZ\r\n2 QhdPYR:00WBw1Ph7x7\r\n3 a\r\n";
+  Login().ExpectLine("UIDL\r\n").Send(list + ".\r\n").ExpectLine("UIDL 2\r\n").Send("+OK 2 QhdPYR:00WBw1Ph7x7\r\n")
+      .ExpectLine("STAT\r\n").Send("+OK 3 10\r\n").Close();
+  ASSERT_EQ(Connect(), 0);
+  char buffer[512];
+  memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(kelGetEmailUID(0, -1, buffer, sizeof buffer), static_cast<int>(list.size()));
+  EXPECT_EQ(std::string(buffer), list);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_BUFFER_USED), static_cast<int>(list.size()));
+  memset(buffer, 'x', sizeof buffer);
+  const std::string single = "+OK 2 QhdPYR:00WBw1Ph7x7\r\n";
+  EXPECT_EQ(kelGetEmailUID(0, 2, buffer, sizeof buffer), static_cast<int>(single.size()));
+  EXPECT_EQ(std::string(buffer), single);
+  EXPECT_EQ(kelGetEmailCount(0), 3);
+}
+
+TEST_F(Pop3Session, UidlDotRulesApplyAtTheStartOfALineOnly) {
+  // The long line's second piece (from byte 1023 on) is ".\r\n" and is no end line.
+  const std::string longLine = "4 " + std::string(1021, 'a') + ".\r\n";
+  Login().ExpectLine("UIDL\r\n")
+      .Send("+OK\r\n..\r\n..x\r\n.y\r\n" + longLine + "5 .z\r\n.\r\n")
+      .ExpectLine("STAT\r\n").Send("+OK 5 10\r\n").Close();
+  ASSERT_EQ(Connect(), 0);
+  char buffer[4096];
+  int n = kelGetEmailUID(0, -1, buffer, sizeof buffer);
+  const std::string expected = "+OK\r\n.\r\n.x\r\ny\r\n" + longLine + "5 .z\r\n";
+  EXPECT_EQ(n, static_cast<int>(expected.size()));
+  EXPECT_EQ(std::string(buffer), expected);
+  // The whole list was taken: the next reply is STAT's own.
+  EXPECT_EQ(kelGetEmailCount(0), 5);
+}
+
+TEST_F(Pop3Session, UidlTextIsCutAtTheCapacityAndTheRestDropped) {
+  std::string list = "+OK\r\n";
+  for (int i = 1; i <= 20; i++) list += std::to_string(i) + " uid-of-message-number-" + std::to_string(i) + "\r\n";
+  Login().ExpectLine("UIDL\r\n").Send(list + ".\r\n").ExpectLine("STAT\r\n").Send("+OK 20 10\r\n").Close();
+  ASSERT_EQ(Connect(), 0);
+  char buffer[129];
+  memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(kelGetEmailUID(0, -1, buffer, 128), 127);
+  EXPECT_EQ(std::string(buffer), list.substr(0, 127));
+  EXPECT_EQ(buffer[128], 'x');  // nothing beyond the caller's size
+  EXPECT_EQ(kelGetEmailCount(0), 20);
+}
+
+TEST_F(Pop3Session, UidlListCutByAClosedConnectionFails) {
+  Login().ExpectLine("UIDL\r\n").Send("+OK\r\n1 abc\r\n").Close();
+  ASSERT_EQ(Connect(), 0);
+  char buffer[256];
+  EXPECT_EQ(kelGetEmailUID(0, -1, buffer, sizeof buffer), -1);
+  EXPECT_EQ(Ch().NextState, 0);
+}
+
+TEST_F(Pop3Session, UidlNegativeStatusEndsTheListAtOnce) {
+  // No list follows a negative status line; the reply is kept for the caller.
+  Login().ExpectLine("UIDL\r\n").Send("-ERR unknown command\r\n").ExpectLine("STAT\r\n").Send("+OK 2 10\r\n").Close();
+  kelIntegerParam(0, KEL_RESPONSE_TIMEOUT, 60000);
+  ASSERT_EQ(Connect(), 0);
+  char buffer[256];
+  EXPECT_EQ(kelGetEmailUID(0, -1, buffer, sizeof buffer), 22);
+  EXPECT_STREQ(buffer, "-ERR unknown command\r\n");
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_REPLY_CODE), 500);
+  EXPECT_EQ(kelGetEmailCount(0), 2);
+}
+
+// ---- The free command ----------------------------------------------------------
+
+class Pop3Command : public Pop3Session {
+ protected:
+  int Run(const char *command) {
+    CopyField(Ch().Command, command, 32);
+    Ch().WaitWritable = 1;
+    Ch().NextState = 398;
+    return RunBlocking(0);
+  }
+};
+
+TEST_F(Pop3Command, OnlyTheFirstLineOfTheReplyIsRead) {
+  Login().ExpectLine("CAPA\r\n").Send("+OK list follows\r\nUSER\r\n.\r\n").ExpectLine("NOOP\r\n").Send(
+      "-ERR no\r\n").Close();
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(Run("CAPA"), 0);
+  EXPECT_STREQ(Ch().Response, "+OK list follows\r\n");
+  char line[64];
+  EXPECT_EQ(ReadLine(Ch(), line, sizeof line, 1000, 1000), 6);
+  EXPECT_STREQ(line, "USER\r\n");
+  EXPECT_EQ(ReadLine(Ch(), line, sizeof line, 1000, 1000), 3);
+  EXPECT_EQ(Run("NOOP"), -63);
+}
+
+}  // namespace

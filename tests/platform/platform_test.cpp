@@ -1,0 +1,66 @@
+// The platform layer: wrap-safe ticks, integer file handles, bounded formatting.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "fixtures/script_server.h"
+#include "platform/platform.h"
+
+namespace {
+
+TEST(Ticks, ComparisonSurvivesTheWrap) {
+  EXPECT_TRUE(TickAfter(5, 0xFFFFFFF0u));
+  EXPECT_FALSE(TickAfter(0xFFFFFFF0u, 5));
+  EXPECT_EQ(TickDiff(5, 0xFFFFFFF0u), 21);
+  EXPECT_FALSE(TickAfter(7, 7));
+  uint32_t a = PlatformTick();
+  PlatformSleep(2);
+  EXPECT_TRUE(TickAfter(PlatformTick(), a));
+}
+
+TEST(Files, HandlesAreNeverZero) {
+  std::string dir = TestDirectory("Files.HandlesAreNeverZero");
+  int saved = dup(0);
+  close(0);  // the next descriptor the system gives out is 0
+  int h = PlatformFileCreate((dir + "/a.txt").c_str());
+  dup2(saved, 0);
+  close(saved);
+  ASSERT_GT(h, 0);
+  EXPECT_EQ(PlatformFileWrite(h, "hello", 5), 5);
+  PlatformFileClose(h);
+  int r = PlatformFileOpenRead((dir + "/a.txt").c_str());
+  ASSERT_GT(r, 0);
+  char buffer[10];
+  EXPECT_EQ(PlatformFileRead(r, buffer, sizeof buffer), 5);
+  EXPECT_EQ(PlatformFileRead(r, buffer, sizeof buffer), 0);
+  PlatformFileClose(r);
+  EXPECT_EQ(PlatformFileOpenRead((dir + "/missing").c_str()), -1);
+  EXPECT_EQ(PlatformFileCreate((dir + "/no/dir/x").c_str()), -1);
+  // Create truncates.
+  h = PlatformFileCreate((dir + "/a.txt").c_str());
+  PlatformFileClose(h);
+  EXPECT_EQ(ReadFileText(dir + "/a.txt"), "");
+}
+
+TEST(Formatting, LinesAreBoundedTo1024Bytes) {
+  char buffer[2000];
+  std::string big(1500, 'q');
+  EXPECT_EQ(FormatLine(buffer, sizeof buffer, "%s", big.c_str()), 1023);
+  EXPECT_EQ(std::string(buffer), big.substr(0, 1023));
+  EXPECT_EQ(FormatLine(buffer, 4, "%d", 12345), 3);
+  EXPECT_STREQ(buffer, "123");
+}
+
+TEST(Sockets, TheInvalidSocketTouchesNoDescriptor) {
+  char c = 0;
+  EXPECT_EQ(PlatformSocketReady(NoSocket, ReadyReadable), 1);
+  EXPECT_EQ(PlatformSocketReady(NoSocket, ReadyException), 1);
+  EXPECT_EQ(PlatformSocketSend(NoSocket, "x", 1), -10038);
+  EXPECT_EQ(PlatformSocketRecv(NoSocket, &c, 1), -10038);
+  EXPECT_EQ(PlatformSocketClose(NoSocket), -10038);
+}
+
+}  // namespace

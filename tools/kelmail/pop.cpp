@@ -1,0 +1,282 @@
+// kelmail list, fetch and delete: the POP3 side.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "kel32.h"
+#include "session.h"
+
+namespace kelmail {
+
+// Saved attachment names come back from the library separated by this
+// character; a control character keeps commas in file names unambiguous.
+constexpr char AttachSeparator = '\x1f';
+// The library keeps paths of at most 128 characters; a directory longer
+// than this leaves too little room for the file names.
+constexpr size_t DirectoryLimit = 100;
+
+static const char Pop3Notes[] =
+    "The password may also come from the environment variable KELMAIL_PASSWORD.\n"
+    "Exit codes: 0 done, 1 the library or the server reported an error, 2 bad arguments,\n"
+    "3 no such message.\n";
+
+const Command ListCommand = {
+    "list",
+    "list --server HOST[:PORT] --user NAME [options]",
+    "Shows the number of messages in a POP3 mailbox and, for each, its size and unique id.",
+    Join(ConnectionOptions("POP3 server, name or address (default port 110)"), Pop3LoginOptions()),
+    Pop3Notes,
+};
+
+const Command FetchCommand = {
+    "fetch",
+    "fetch --server HOST[:PORT] --user NAME (--all | NUMBER...) [options]",
+    "Saves messages from a POP3 mailbox to files, each attachment decoded into a file of its own\n"
+    "(or the messages raw, as the server sent them), and prints what it saved.",
+    Join(Join(ConnectionOptions("POP3 server, name or address (default port 110)"), Pop3LoginOptions()),
+         {
+             {"all", 0, nullptr, false, "fetch every message"},
+             {"dir", 'd', "DIR", false, "directory for the email files (default: the current one)"},
+             {"attach-dir", 'A', "DIR", false, "directory for the attachments (default: as --dir)"},
+             {"raw", 0, nullptr, false, "save messages as received, attachments not decoded"},
+             {"number-files", 0, nullptr, false, "prefix attachment file names with a running number"},
+             {"save-unnamed", 0, nullptr, false, "also save Base64 parts that have no file name"},
+             {"no-note", 0, nullptr, false, "leave no '[Attachment saved to ...]' line in the email file"},
+             {"delete", 0, nullptr, false, "delete each message from the server once it is saved"},
+         }),
+    "Email files are named message-NUMBER.eml; existing files of the same name are replaced.\n"
+    "A raw message ends when the server has been silent for 3000 ms (or the --timeout).\n"
+    "The password may also come from the environment variable KELMAIL_PASSWORD.\n"
+    "Exit codes: 0 saved, 1 the library or the server reported an error, 2 bad arguments,\n"
+    "3 no such message.\n",
+};
+
+const Command DeleteCommand = {
+    "delete",
+    "delete --server HOST[:PORT] --user NAME (--all | NUMBER...) [options]",
+    "Deletes messages from a POP3 mailbox.",
+    Join(Join(ConnectionOptions("POP3 server, name or address (default port 110)"), Pop3LoginOptions()),
+         {{"all", 0, nullptr, false, "delete every message"}}),
+    Pop3Notes,
+};
+
+namespace {
+
+// Connects and logs in; returns 0 or an exit code after reporting.
+int Login(const char *cmd, const Args &args, std::string &where) {
+  if (!args.Has("user")) return UsageError(cmd, "missing --user");
+  bool found = false;
+  std::string password = Password(args, found);
+  if (!found) return UsageError(cmd, "no password: give --password, --password-env VAR or set KELMAIL_PASSWORD");
+  Server server;
+  if (int rc = ApplyConnection(cmd, args, 110, server)) return rc;
+  kelIntegerParam(Channel, KEL_POP3_PORT, server.port);
+  kelIntegerParam(Channel, KEL_ENABLE_APOP, args.Has("apop") ? 1 : 0);
+  kelIntegerParam(Channel, KEL_ATTACH_SEPARATOR, AttachSeparator);
+  where = server.host + ":" + std::to_string(server.port);
+  int rc = kelPop3Connect(Channel, server.host.c_str(), args.Get("user").c_str(), password.c_str());
+  if (rc < 0) return Failure("logging in to POP3 server " + where, rc);
+  return 0;
+}
+
+// The message numbers named on the command line, before the session:
+// none with --all. Returns 0 or an exit code.
+int ParseSelection(const char *cmd, const Args &args, std::vector<int> &numbers) {
+  if (args.Has("all")) {
+    if (!args.positional.empty()) return UsageError(cmd, "give --all or message numbers, not both");
+    return 0;
+  }
+  if (args.positional.empty()) return UsageError(cmd, "name the messages (numbers from 1) or give --all");
+  for (const std::string &p : args.positional) {
+    long n = 0;
+    if (!ParseNumber(p, 1, 0x7fffffff, n)) return UsageError(cmd, "bad message number '" + p + "'");
+    bool seen = false;
+    for (int m : numbers) seen = seen || m == n;
+    if (!seen) numbers.push_back(static_cast<int>(n));
+  }
+  return 0;
+}
+
+// Checks the selection against the mailbox (filling it for --all).
+int CheckSelection(const Args &args, int count, std::vector<int> &numbers) {
+  if (args.Has("all")) {
+    for (int n = 1; n <= count; ++n) numbers.push_back(n);
+    return 0;
+  }
+  for (int n : numbers) {
+    if (n > count) {
+      std::fprintf(stderr, "kelmail: no message %d: the mailbox holds %d message(s)\n", n, count);
+      return ExitNotFound;
+    }
+  }
+  return 0;
+}
+
+int Count(int &count) {
+  count = kelGetEmailCount(Channel);
+  if (count < 0) return Failure("counting the messages", count);
+  return 0;
+}
+
+int Close() {
+  int rc = kelClose(Channel);
+  if (rc < 0) return Failure("ending the POP3 session", rc);
+  return ExitOk;
+}
+
+long long SizeOf(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+std::string JoinDir(const std::string &dir, const std::string &name) {
+  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// Deletes one message; a DELE the server refused is an error here.
+int Delete(int n) {
+  int rc = kelDeleteEmail(Channel, n);
+  if (rc < 0) return Failure("deleting message " + std::to_string(n), rc);
+  if (kelStatistics(Channel, KEL_STAT_REPLY_CODE) >= 500) {
+    char reply[256] = "";
+    kelDebug(Channel, KEL_DEBUG_LAST_REPLY, reply, static_cast<int>(sizeof reply));
+    std::fprintf(stderr, "kelmail: the server refused to delete message %d: %s", n, reply);
+    return ExitFailed;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunList(const Args &args) {
+  const char *cmd = "list";
+  if (!args.positional.empty()) return UsageError(cmd, "unexpected argument '" + args.positional[0] + "'");
+  Library library;
+  if (library.Status() < 0) return Failure("starting the library", library.Status());
+  std::string where;
+  if (int rc = Login(cmd, args, where)) return rc;
+  int count = 0;
+  if (int rc = Count(count)) return rc;
+
+  std::vector<int> sizes;
+  long long total = 0;
+  for (int n = 1; n <= count; ++n) {
+    int size = kelGetEmailSize(Channel, n);
+    if (size < 0) return Failure("asking the size of message " + std::to_string(n), size);
+    sizes.push_back(size);
+    total += size;
+  }
+  // One UIDL for the whole list: a line "n uid" per message after the status line.
+  std::vector<std::string> uids(static_cast<size_t>(count), "-");
+  if (count > 0) {
+    std::vector<char> buffer(static_cast<size_t>(count) * 84 + 256, '\0');
+    int rc = kelGetEmailUID(Channel, -1, buffer.data(), static_cast<int>(buffer.size()));
+    if (rc < 0) return Failure("asking the unique ids", rc);
+    std::string text(buffer.data());
+    size_t pos = text.find('\n');  // skip the status line
+    bool positive = !text.empty() && text[0] == '+';
+    while (positive && pos != std::string::npos && pos + 1 < text.size()) {
+      size_t end = text.find('\n', pos + 1);
+      std::string line = text.substr(pos + 1, end == std::string::npos ? std::string::npos : end - pos - 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      size_t space = line.find(' ');
+      long n = 0;
+      if (space != std::string::npos && ParseNumber(line.substr(0, space), 1, count, n))
+        uids[static_cast<size_t>(n - 1)] = line.substr(space + 1);
+      pos = end;
+    }
+  }
+  std::printf("%s: %d message(s), %lld bytes\n", where.c_str(), count, total);
+  if (count > 0) std::printf("%6s %10s  %s\n", "number", "size", "unique id");
+  for (int n = 1; n <= count; ++n)
+    std::printf("%6d %10d  %s\n", n, sizes[static_cast<size_t>(n - 1)], uids[static_cast<size_t>(n - 1)].c_str());
+  return Close();
+}
+
+int RunFetch(const Args &args) {
+  const char *cmd = "fetch";
+  std::vector<int> numbers;
+  if (int rc = ParseSelection(cmd, args, numbers)) return rc;
+  std::string dir = args.Get("dir", ".");
+  std::string attachDir = args.Get("attach-dir", dir);
+  for (const std::string &d : {dir, attachDir}) {
+    struct stat st;
+    if (stat(d.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return UsageError(cmd, "no such directory '" + d + "'");
+    if (d.size() > DirectoryLimit)
+      return UsageError(cmd, "directory path '" + d + "' is too long (at most " + std::to_string(DirectoryLimit) +
+                                 " characters; use a shorter or relative path)");
+  }
+  Library library;
+  if (library.Status() < 0) return Failure("starting the library", library.Status());
+  // Raw retrieval has no end line: it ends when the server falls silent,
+  // so kelmail waits less than the library's default unless told.
+  if (args.Has("raw") && !args.Has("timeout")) kelIntegerParam(Channel, KEL_RECEIVE_TIMEOUT, 3000);
+  std::string where;
+  if (int rc = Login(cmd, args, where)) return rc;
+  kelIntegerParam(Channel, KEL_RAW_MODE, args.Has("raw") ? 1 : 0);
+  kelIntegerParam(Channel, KEL_NUMBER_FILENAMES, args.Has("number-files") ? 1 : 0);
+  kelIntegerParam(Channel, KEL_SAVE_UNNAMED, args.Has("save-unnamed") ? 1 : 0);
+  kelIntegerParam(Channel, KEL_NO_SAVED_NOTE, args.Has("no-note") ? 1 : 0);
+  int count = 0;
+  if (int rc = Count(count)) return rc;
+  if (int rc = CheckSelection(args, count, numbers)) return rc;
+  if (numbers.empty()) std::printf("%s: no messages\n", where.c_str());
+
+  bool progress = ProgressWanted(args);
+  for (int n : numbers) {
+    int size = kelGetEmailSize(Channel, n);
+    if (size < 0) return Failure("asking the size of message " + std::to_string(n), size);
+    std::string file = "message-" + std::to_string(n) + ".eml";
+    Transfer transfer{"receiving message " + std::to_string(n), size, KEL_STAT_TOTAL_READ};
+    int rc = RunCall(progress, transfer, [&] {
+      return kelGetEmailFile(Channel, n, file.c_str(), dir.c_str(), attachDir.c_str());
+    });
+    if (rc < 0) return Failure("saving message " + std::to_string(n), rc);
+    std::string path = JoinDir(dir, file);
+    std::printf("message %d: saved email file: %s (%lld bytes)\n", n, path.c_str(), SizeOf(path));
+    char names[1100] = "";
+    kelDebug(Channel, KEL_DEBUG_ATTACH_LIST, names, static_cast<int>(sizeof names));
+    std::string list = names;
+    int index = 0;
+    for (size_t start = 0; !list.empty() && start <= list.size();) {
+      size_t sep = list.find(AttachSeparator, start);
+      std::string name = list.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
+      std::string attachment = JoinDir(attachDir, name);
+      std::printf("message %d: attachment %d: %s (%lld bytes)\n", n, ++index, attachment.c_str(), SizeOf(attachment));
+      if (sep == std::string::npos) break;
+      start = sep + 1;
+    }
+    if (args.Has("delete")) {
+      if (int failed = Delete(n)) return failed;
+      std::printf("message %d: deleted from the server\n", n);
+    }
+  }
+  return Close();
+}
+
+int RunDelete(const Args &args) {
+  const char *cmd = "delete";
+  std::vector<int> numbers;
+  if (int rc = ParseSelection(cmd, args, numbers)) return rc;
+  Library library;
+  if (library.Status() < 0) return Failure("starting the library", library.Status());
+  std::string where;
+  if (int rc = Login(cmd, args, where)) return rc;
+  int count = 0;
+  if (int rc = Count(count)) return rc;
+  if (int rc = CheckSelection(args, count, numbers)) return rc;
+  for (int n : numbers) {
+    if (int failed = Delete(n)) return failed;
+    std::printf("message %d: deleted\n", n);
+  }
+  // The server removes the messages only when the session ends properly.
+  int rc = Close();
+  if (rc == ExitOk) std::printf("%s: %zu message(s) deleted, %zu left\n", where.c_str(), numbers.size(),
+                                static_cast<size_t>(count) - numbers.size());
+  return rc;
+}
+
+}  // namespace kelmail

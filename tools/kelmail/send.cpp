@@ -1,0 +1,302 @@
+// kelmail send and kelmail verify: the SMTP side.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "kel32.h"
+#include "session.h"
+
+namespace kelmail {
+
+// The library splits attachment lists at these characters; kelmail picks
+// control characters that no path or name holds, so commas and bars in
+// file names need no care.
+constexpr char AttachSeparator = '\x1f';
+constexpr char AliasSeparator = '\x1e';
+
+const Command SendCommand = {
+    "send",
+    "send --server HOST[:PORT] --from ADDRESS --to ADDRESS [options]",
+    "Sends one message over SMTP: text or file body in one of the body formats, any number of\n"
+    "attachments, extra header lines, and optionally AUTH (CRAM-MD5 or LOGIN, as the server offers).",
+    Join(ConnectionOptions("SMTP server, name or address (default port 25)"),
+         {
+             {"from", 'f', "ADDRESS", false, "sender, e.g. 'Ann <ann@example.com>' or ann@example.com"},
+             {"reply-to", 0, "ADDRESS", false, "Reply-To address"},
+             {"to", 't', "LIST", true, "recipients (comma-separated)"},
+             {"cc", 'c', "LIST", true, "CC recipients"},
+             {"bcc", 'b', "LIST", true, "BCC recipients (in no header)"},
+             {"subject", 'j', "TEXT", false, "subject line"},
+             {"body", 'm', "TEXT", false, "message body text"},
+             {"body-file", 'F', "FILE", false, "take the message body from FILE"},
+             {"format", 0, "FORMAT", false,
+              "body format: plain (default), quoted-printable, html, enriched, iso-8859-1, custom"},
+             {"content-type", 0, "TYPE", false, "body Content-Type for --format custom (implies it)"},
+             {"transfer-encoding", 0, "LINE", false, "body Content-Transfer-Encoding line instead of quoted-printable"},
+             {"attach", 'a', "FILE[=NAME]", true, "attach FILE, shown as NAME (default: its file name)"},
+             {"no-inline", 0, nullptr, false, "send .gif/.jpg/.bmp/.tif files as plain attachments, not inline"},
+             {"header", 'H', "'NAME: VALUE'", true, "extra header line (needs --subject)"},
+             {"esmtp", 'e', nullptr, false, "greet with EHLO and authenticate when the server offers it"},
+             {"user", 'u', "NAME", false, "AUTH user name (implies --esmtp)"},
+             {"password", 'w', "TEXT", false, "AUTH password (visible to other users; prefer --password-env)"},
+             {"password-env", 0, "VAR", false, "take the AUTH password from environment variable VAR"},
+         }),
+    "Addresses without angle brackets get them. An --attach value that names an existing file is\n"
+    "taken whole; otherwise the text after its last '=' is the name shown in the message.\n"
+    "The AUTH password may also come from the environment variable KELMAIL_PASSWORD.\n"
+    "Exit codes: 0 sent, 1 the library or the server reported an error, 2 bad arguments.\n",
+};
+
+const Command VerifyCommand = {
+    "verify",
+    "verify --server HOST[:PORT] ADDRESS...",
+    "Asks an SMTP server (VRFY) whether it knows each address.",
+    Join(ConnectionOptions("SMTP server, name or address (default port 25)"),
+         {{"from", 'f', "ADDRESS", false, "sender named in the greeting (default <kelmail@localhost>)"}}),
+    "Exit codes: 0 every address verified, 3 some address not verified, 1 error, 2 bad arguments.\n",
+};
+
+namespace {
+
+struct Attachment {
+  std::string path;
+  std::string name;
+  long long size = 0;
+};
+
+bool FileSize(const std::string &path, long long &size) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(path.c_str(), R_OK) != 0) return false;
+  size = st.st_size;
+  return true;
+}
+
+std::string BaseName(const std::string &path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The Base64 text of a file of n bytes as the library sends it: lines of
+// 57 bytes as 76 characters, each line with CR LF.
+long long EncodedSize(long long n) {
+  long long full = n / 57, rest = n % 57;
+  return full * 78 + (rest ? (rest + 2) / 3 * 4 + 2 : 0);
+}
+
+int BodyFormat(const std::string &name, int &format) {
+  struct {
+    const char *name;
+    int value;
+  } formats[] = {{"plain", KEL_BODY_PLAIN},     {"quoted-printable", KEL_BODY_QUOTED},
+                 {"qp", KEL_BODY_QUOTED},       {"html", KEL_BODY_HTML},
+                 {"enriched", KEL_BODY_ENRICHED}, {"iso-8859-1", KEL_BODY_ISO8859},
+                 {"custom", KEL_BODY_CUSTOM}};
+  for (auto &f : formats)
+    if (name == f.name) {
+      format = f.value;
+      return true;
+    }
+  return false;
+}
+
+// Joins repeated list options into one comma-separated list.
+std::string JoinLists(const std::vector<std::string> &lists) {
+  std::string out;
+  for (const std::string &l : lists) {
+    if (l.empty()) continue;
+    if (!out.empty()) out += ',';
+    out += BracketList(l);
+  }
+  return out;
+}
+
+// A body text that begins with "@" would be read by the library as the
+// name of a body file: such a text goes through a temporary file instead.
+class BodyFile {
+ public:
+  ~BodyFile() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  bool Write(const std::string &text) {
+    const char *dir = std::getenv("TMPDIR");
+    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/kelmail-body-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) return false;
+    path_ = name.data();
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+  }
+  const std::string &Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+int RunSend(const Args &args) {
+  const char *cmd = "send";
+  if (!args.positional.empty()) return UsageError(cmd, "unexpected argument '" + args.positional[0] + "'");
+  if (!args.Has("from")) return UsageError(cmd, "missing --from");
+  std::string to = JoinLists(args.All("to"));
+  if (to.empty()) return UsageError(cmd, "missing --to");
+  if (args.Has("body") && args.Has("body-file")) return UsageError(cmd, "give --body or --body-file, not both");
+  if (!args.All("header").empty() && !args.Has("subject"))
+    return UsageError(cmd, "--header needs --subject (extra header lines follow the Subject line)");
+
+  int format = KEL_BODY_PLAIN;
+  if (args.Has("format") && !BodyFormat(args.Get("format"), format))
+    return UsageError(cmd, "unknown --format '" + args.Get("format") + "'");
+  if (args.Has("content-type")) {
+    if (args.Has("format") && format != KEL_BODY_CUSTOM)
+      return UsageError(cmd, "--content-type goes with --format custom");
+    format = KEL_BODY_CUSTOM;
+  } else if (format == KEL_BODY_CUSTOM) {
+    return UsageError(cmd, "--format custom needs --content-type");
+  }
+  for (const std::string &h : args.All("header"))
+    if (h.find(':') == std::string::npos || h.find_first_of("\r\n") != std::string::npos)
+      return UsageError(cmd, "bad --header '" + h + "' (one line 'Name: value')");
+
+  std::vector<Attachment> attachments;
+  long long encodedTotal = 0;
+  for (const std::string &spec : args.All("attach")) {
+    Attachment a;
+    a.path = spec;
+    size_t eq = spec.rfind('=');
+    if (!FileSize(spec, a.size) && eq != std::string::npos && eq > 0) {
+      a.path = spec.substr(0, eq);
+      a.name = spec.substr(eq + 1);
+    }
+    if (a.name.empty()) a.name = BaseName(a.path);
+    if (a.path.find_first_of("\x1e\x1f") != std::string::npos || a.name.find_first_of("\x1e\x1f\"") != std::string::npos)
+      return UsageError(cmd, "unusable characters in --attach '" + spec + "'");
+    if (!FileSize(a.path, a.size)) {
+      std::fprintf(stderr, "kelmail: cannot read attachment %s\n", a.path.c_str());
+      return ExitFailed;
+    }
+    encodedTotal += EncodedSize(a.size);
+    attachments.push_back(a);
+  }
+
+  std::string message = args.Get("body");
+  BodyFile temporary;
+  if (args.Has("body-file")) {
+    long long size = 0;
+    if (!FileSize(args.Get("body-file"), size)) {
+      std::fprintf(stderr, "kelmail: cannot read body file %s\n", args.Get("body-file").c_str());
+      return ExitFailed;
+    }
+    message = "@" + args.Get("body-file");
+  } else if (!message.empty() && message[0] == '@') {
+    if (!temporary.Write(message)) {
+      std::fprintf(stderr, "kelmail: cannot write a temporary body file\n");
+      return ExitFailed;
+    }
+    message = "@" + temporary.Path();
+  }
+
+  bool esmtp = args.Has("esmtp") || args.Has("user");
+  std::string password;
+  if (args.Has("user")) {
+    bool found = false;
+    password = Password(args, found);
+    if (!found) return UsageError(cmd, "--user needs a password: --password, --password-env VAR or KELMAIL_PASSWORD");
+  }
+
+  Library library;
+  if (library.Status() < 0) return Failure("starting the library", library.Status());
+  Server server;
+  if (int rc = ApplyConnection(cmd, args, 25, server)) return rc;
+  kelIntegerParam(Channel, KEL_SMTP_PORT, server.port);
+  kelIntegerParam(Channel, KEL_ATTACH_SEPARATOR, AttachSeparator);
+  kelIntegerParam(Channel, KEL_ALIAS_SEPARATOR, AliasSeparator);
+  kelIntegerParam(Channel, KEL_BODY_FORMAT, format);
+  kelIntegerParam(Channel, KEL_AUTO_INLINE, args.Has("no-inline") ? 0 : 1);
+  if (args.Has("content-type")) {
+    std::string type = args.Get("content-type");
+    if (type.compare(0, 13, "Content-Type:") != 0) type = "Content-Type: " + type;
+    kelStringParam(Channel, KEL_CONTENT_TYPE, type.c_str());
+  }
+  if (args.Has("transfer-encoding")) {
+    std::string line = args.Get("transfer-encoding");
+    if (line.compare(0, 26, "Content-Transfer-Encoding:") != 0) line = "Content-Transfer-Encoding: " + line;
+    kelStringParam(Channel, KEL_TRANSFER_ENCODING, line.c_str());
+  }
+  if (esmtp) kelIntegerParam(Channel, KEL_ENABLE_ESMTP, 1);
+  if (args.Has("user")) {
+    kelStringParam(Channel, KEL_SMTP_USER, args.Get("user").c_str());
+    kelStringParam(Channel, KEL_SMTP_PASS, password.c_str());
+  }
+
+  std::string from = Bracketed(args.Get("from"));
+  std::string where = server.host + ":" + std::to_string(server.port);
+  int rc = kelSmtpConnect(Channel, server.host.c_str(), from.c_str(), Bracketed(args.Get("reply-to")).c_str());
+  if (rc < 0) return Failure("connecting to SMTP server " + where, rc);
+  if (args.Has("user")) {
+    // The library authenticates only with a method it knows; say so when
+    // the session went on without AUTH.
+    char reply[256] = "";
+    kelDebug(Channel, KEL_DEBUG_LAST_REPLY, reply, static_cast<int>(sizeof reply));
+    if (std::string(reply).compare(0, 3, "235") != 0)
+      std::fprintf(stderr, "kelmail: warning: not authenticated (the server offered no CRAM-MD5 or LOGIN)\n");
+  }
+  for (const std::string &h : args.All("header")) kelStringParam(Channel, KEL_ADD_HEADER, h.c_str());
+
+  std::string list;
+  for (const Attachment &a : attachments) {
+    if (!list.empty()) list += AttachSeparator;
+    list += a.path + AliasSeparator + a.name;
+  }
+  std::string cc = JoinLists(args.All("cc")), bcc = JoinLists(args.All("bcc"));
+  std::string subject = args.Get("subject");
+  Transfer transfer{"sending attachments", static_cast<long>(encodedTotal), KEL_STAT_ATTACH_SENT};
+  rc = RunCall(ProgressWanted(args) && !attachments.empty(), transfer, [&] {
+    return kelSendEmail(Channel, to.c_str(), cc.c_str(), bcc.c_str(), subject.c_str(), message.c_str(),
+                        list.c_str());
+  });
+  if (rc < 0) return Failure("sending the message", rc);
+  long sent = kelStatistics(Channel, KEL_STAT_TOTAL_SENT);
+  std::printf("sent message with %zu attachment(s) to %s (%ld bytes of body and attachments)\n",
+              attachments.size(), where.c_str(), sent);
+  rc = kelClose(Channel);
+  if (rc < 0) std::fprintf(stderr, "kelmail: warning: closing the session: %s\n", ErrorText(rc).c_str());
+  return ExitOk;
+}
+
+int RunVerify(const Args &args) {
+  const char *cmd = "verify";
+  if (args.positional.empty()) return UsageError(cmd, "no address to verify");
+  Library library;
+  if (library.Status() < 0) return Failure("starting the library", library.Status());
+  Server server;
+  if (int rc = ApplyConnection(cmd, args, 25, server)) return rc;
+  kelIntegerParam(Channel, KEL_SMTP_PORT, server.port);
+  std::string from = Bracketed(args.Get("from", "kelmail@localhost"));
+  std::string where = server.host + ":" + std::to_string(server.port);
+  int rc = kelSmtpConnect(Channel, server.host.c_str(), from.c_str(), "");
+  if (rc < 0) return Failure("connecting to SMTP server " + where, rc);
+  int exitCode = ExitOk;
+  for (const std::string &address : args.positional) {
+    rc = kelVerifyUser(Channel, address.c_str());
+    if (rc < 0) return Failure("verifying " + address, rc);
+    char reply[256] = "";
+    int n = kelDebug(Channel, KEL_DEBUG_LAST_REPLY, reply, static_cast<int>(sizeof reply));
+    std::string text(reply, n > 0 ? static_cast<size_t>(n) : 0);
+    std::printf("%s: %s (%s)\n", address.c_str(), rc == 1 ? "verified" : "not verified", text.c_str());
+    if (rc != 1) exitCode = ExitNotFound;
+  }
+  rc = kelClose(Channel);
+  if (rc < 0) std::fprintf(stderr, "kelmail: warning: closing the session: %s\n", ErrorText(rc).c_str());
+  return exitCode;
+}
+
+}  // namespace kelmail

@@ -1,0 +1,217 @@
+// What every kelmail subcommand shares (see session.h).
+#include "session.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "kel32.h"
+
+namespace kelmail {
+
+Library::Library() : status_(kelAttach(1, 0)) {}
+
+Library::~Library() {
+  if (status_ > 0) kelRelease();
+}
+
+static std::string TrimEnd(std::string text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+    text.pop_back();
+  return text;
+}
+
+std::string ErrorText(int code) {
+  // Room for the text and a server reply of several lines.
+  static char buffer[4608];
+  buffer[0] = '\0';
+  int n = kelErrorText(Channel, code, buffer, static_cast<int>(sizeof buffer));
+  std::string text = n > 0 ? TrimEnd(buffer) : std::string();
+  // Multi-line replies read better on one line each, indented.
+  std::string out;
+  for (char c : text) {
+    if (c == '\r') continue;
+    out += c;
+    if (c == '\n') out += "    ";
+  }
+  if (out.empty()) out = "error " + std::to_string(code);
+  return out;
+}
+
+int Failure(const std::string &what, int code) {
+  std::fprintf(stderr, "kelmail: %s: %s (error %d)\n", what.c_str(), ErrorText(code).c_str(), code);
+  return ExitFailed;
+}
+
+int UsageError(const char *command, const std::string &message) {
+  std::fprintf(stderr, "kelmail %s: %s\nTry 'kelmail %s --help'.\n", command, message.c_str(), command);
+  return ExitUsage;
+}
+
+bool ParseServer(const std::string &text, int defaultPort, Server &out, std::string &error) {
+  std::string host = text;
+  std::string port;
+  if (!host.empty() && host[0] == '[') {
+    size_t close = host.find(']');
+    if (close == std::string::npos) {
+      error = "unbalanced '[' in server " + text;
+      return false;
+    }
+    if (close + 1 < host.size()) {
+      if (host[close + 1] != ':') {
+        error = "bad server " + text;
+        return false;
+      }
+      port = host.substr(close + 2);
+    }
+    host = host.substr(1, close - 1);
+  } else {
+    size_t colon = host.rfind(':');
+    if (colon != std::string::npos) {
+      port = host.substr(colon + 1);
+      host.resize(colon);
+    }
+  }
+  if (host.empty()) {
+    error = "no server name in '" + text + "'";
+    return false;
+  }
+  long number = defaultPort;
+  if (!port.empty() && !ParseNumber(port, 1, 65535, number)) {
+    error = "bad port '" + port + "'";
+    return false;
+  }
+  out.host = host;
+  out.port = static_cast<int>(number);
+  return true;
+}
+
+std::vector<OptionSpec> ConnectionOptions(const char *serverHelp) {
+  return {
+      {"server", 's', "HOST[:PORT]", false, serverHelp},
+      {"port", 'p', "PORT", false, "server port (instead of HOST:PORT)"},
+      {"log", 'l', "FILE", false, "write the library's trace of the session to FILE"},
+      {"timeout", 0, "MS", false, "time allowed for each reply and data transfer (default 25000)"},
+      {"connect-timeout", 0, "MS", false, "time allowed to connect (default 60000)"},
+      {"step-delay", 0, "MS", false, "pause after each command before the reply is read (default 25)"},
+      {"progress", 0, nullptr, false, "show progress even when standard error is not a terminal"},
+  };
+}
+
+std::vector<OptionSpec> Pop3LoginOptions() {
+  return {
+      {"user", 'u', "NAME", false, "POP3 user name"},
+      {"password", 'w', "TEXT", false, "POP3 password (visible to other users; prefer --password-env)"},
+      {"password-env", 0, "VAR", false, "take the password from environment variable VAR"},
+      {"apop", 0, nullptr, false, "log in with APOP instead of USER/PASS"},
+  };
+}
+
+int ApplyConnection(const char *command, const Args &args, int defaultPort, Server &server) {
+  if (!args.Has("server")) return UsageError(command, "missing --server");
+  std::string error;
+  long port = defaultPort;
+  if (args.Has("port") && !ParseNumber(args.Get("port"), 1, 65535, port))
+    return UsageError(command, "bad --port '" + args.Get("port") + "'");
+  if (!ParseServer(args.Get("server"), static_cast<int>(port), server, error))
+    return UsageError(command, error);
+  struct Timing {
+    const char *option;
+    int code;
+    long low;
+  } timings[] = {{"timeout", KEL_RESPONSE_TIMEOUT, 1},
+                 {"connect-timeout", KEL_CONNECT_TIMEOUT, 1},
+                 {"step-delay", KEL_STEP_DELAY, 0}};
+  for (const Timing &t : timings) {
+    if (!args.Has(t.option)) continue;
+    long value = 0;
+    if (!ParseNumber(args.Get(t.option), t.low, 3600000, value))
+      return UsageError(command, std::string("bad --") + t.option + " '" + args.Get(t.option) + "'");
+    kelIntegerParam(Channel, t.code, static_cast<int>(value));
+    // One time-out covers replies and the data of a transfer alike.
+    if (t.code == KEL_RESPONSE_TIMEOUT) kelIntegerParam(Channel, KEL_DATA_TIMEOUT, static_cast<int>(value));
+  }
+  if (args.Has("log") && kelStringParam(Channel, KEL_LOG_FILE, args.Get("log").c_str()) < 0) {
+    std::fprintf(stderr, "kelmail: cannot create log file %s\n", args.Get("log").c_str());
+    return ExitFailed;
+  }
+  return 0;
+}
+
+std::string Password(const Args &args, bool &found) {
+  found = true;
+  if (args.Has("password")) return args.Get("password");
+  std::string variable = args.Get("password-env", "KELMAIL_PASSWORD");
+  const char *value = std::getenv(variable.c_str());
+  if (value) return value;
+  found = false;
+  return std::string();
+}
+
+bool ProgressWanted(const Args &args) { return args.Has("progress") || isatty(2) == 1; }
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+static void ShowProgress(const Transfer &t, long done, bool last) {
+  long percent = t.total > 0 ? (done >= t.total ? 100 : done * 100 / t.total) : 100;
+  std::fprintf(stderr, "\r%s: %ld of %ld bytes (%ld%%)%s", t.label.c_str(), done, t.total, percent,
+               last ? "\n" : "");
+  std::fflush(stderr);
+}
+
+int RunCall(bool progress, const Transfer &transfer, const std::function<int()> &start) {
+  if (!progress) return start();
+  kelIntegerParam(Channel, KEL_AUTO_CALL_DRIVER, 0);
+  int result = start();
+  if (result == 0) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point shown = Clock::now();
+    ShowProgress(transfer, 0, false);
+    int previous = 0;
+    for (;;) {
+      result = kelDriver(Channel);
+      if (result <= 0) break;
+      // A waiting channel, or a state that found nothing to do, would
+      // make this loop spin: give the processor away for a moment.
+      if (result == KEL_WAITING || result == previous) SleepMs(2);
+      previous = result;
+      if (Clock::now() - shown >= std::chrono::milliseconds(100)) {
+        ShowProgress(transfer, kelStatistics(Channel, transfer.counter), false);
+        shown = Clock::now();
+      }
+    }
+    if (result == 0) ShowProgress(transfer, kelStatistics(Channel, transfer.counter), true);
+    else std::fputc('\n', stderr);
+  }
+  // Back to blocking mode; this also clears the channel's step timing.
+  kelIntegerParam(Channel, KEL_AUTO_CALL_DRIVER, 1);
+  return result;
+}
+
+std::string Bracketed(const std::string &address) {
+  size_t first = address.find_first_not_of(' ');
+  if (first == std::string::npos) return address;
+  size_t last = address.find_last_not_of(' ');
+  std::string trimmed = address.substr(first, last - first + 1);
+  if (trimmed.find('<') != std::string::npos) return trimmed;
+  return "<" + trimmed + ">";
+}
+
+std::string BracketList(const std::string &list) {
+  std::string out;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = list.find(',', start);
+    std::string entry = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (!out.empty()) out += ',';
+    out += Bracketed(entry);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
+}  // namespace kelmail

@@ -1,0 +1,93 @@
+// What every kelmail subcommand shares: exit codes, the library's
+// attach/release, error reports with the library's own texts, the
+// connection options, and the driver loop that shows progress.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace kelmail {
+
+enum ExitCode {
+  ExitOk = 0,
+  ExitFailed = 1,    // the library or the server reported an error
+  ExitUsage = 2,     // bad arguments
+  ExitNotFound = 3,  // verify: an address was not confirmed; fetch/delete: no such message
+};
+
+// Every session of kelmail runs on channel 0 of a one-channel attach.
+constexpr unsigned Channel = 0;
+
+// kelAttach on construction, kelRelease on destruction.
+class Library {
+ public:
+  Library();
+  ~Library();
+  Library(const Library &) = delete;
+  Library &operator=(const Library &) = delete;
+  int Status() const { return status_; }  // the result of kelAttach
+
+ private:
+  int status_;
+};
+
+// The library's text for an error code; for SMTP/POP3 errors it carries the
+// server's reply as the library appends it. Never empty.
+std::string ErrorText(int code);
+
+// Prints "kelmail: <what>: <text> (error <code>)" to standard error and
+// returns ExitFailed.
+int Failure(const std::string &what, int code);
+// Prints "kelmail <command>: <message>" and a pointer to --help; returns ExitUsage.
+int UsageError(const char *command, const std::string &message);
+
+struct Server {
+  std::string host;
+  int port = 0;
+};
+// "host", "host:port" or "[host]:port"; the port also from --port.
+bool ParseServer(const std::string &text, int defaultPort, Server &out, std::string &error);
+
+// The options every session subcommand takes (server, log, time-outs, progress).
+std::vector<OptionSpec> ConnectionOptions(const char *serverHelp);
+// The POP3 login options (user, password, APOP).
+std::vector<OptionSpec> Pop3LoginOptions();
+
+// Applies the connection options to the library: log file, time-outs, step
+// delay. Returns 0 or an exit code after reporting the problem.
+int ApplyConnection(const char *command, const Args &args, int defaultPort, Server &server);
+
+// The password from --password, else from the variable named by
+// --password-env, else from KELMAIL_PASSWORD; found=false when none is set.
+std::string Password(const Args &args, bool &found);
+
+// True when progress is to be shown: standard error is a terminal, or --progress.
+bool ProgressWanted(const Args &args);
+
+// A long transfer: its label, the number the counter runs up to, and the
+// kelStatistics code of the counter.
+struct Transfer {
+  std::string label;
+  long total = 0;
+  int counter = 0;
+};
+
+// Runs one session call. Without progress the call is made in blocking
+// mode and its result returned. With progress the channel is put into
+// non-blocking mode, the call is started and the driver is stepped here,
+// printing the counter on standard error, until the operation ends; the
+// result is the driver's final one (0 or an error code).
+int RunCall(bool progress, const Transfer &transfer, const std::function<int()> &start);
+
+// Puts angle brackets around a bare address ("a@b" -> "<a@b>"); text that
+// holds a "<" already is kept as it is.
+std::string Bracketed(const std::string &address);
+// The same for every entry of a comma-separated list.
+std::string BracketList(const std::string &list);
+
+void SleepMs(int ms);
+
+}  // namespace kelmail
