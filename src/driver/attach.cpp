@@ -12,6 +12,12 @@ namespace {
 
 // Bytes of a file per Base64 line: 57 bytes make 76 characters.
 constexpr int AttachLineBytes = 57;
+// The file is read into SourceBuf (free once the body is sent) this many
+// lines at a time, so that a line costs no read of its own.
+constexpr int AttachReadBytes = 35 * AttachLineBytes;
+// SourceEnded while an attachment is read: the file gave its last byte, or failed.
+constexpr int FileUsedUp = 1;
+constexpr int FileReadError = 2;
 
 struct ImageKind {
   const char *Extension;
@@ -60,6 +66,28 @@ int FormatNamedLine(Channel &ch, const char *type, const char *between, const ch
   n = AppendLineText(ch.SendLine, n, quote);
   n = AppendLineText(ch.SendLine, n, name, HeaderLineLimit - 1);
   return AppendLineText(ch.SendLine, n, quote);
+}
+
+// The next bytes of the open file for one Base64 line: their count, 0 at the
+// end of the file or -1 once it failed to read.
+int TakeFileBytes(Channel &ch, unsigned char *bytes) {
+  int held = ch.SourceFill - ch.SourceIndex;
+  if (held < AttachLineBytes && !ch.SourceEnded) {
+    memmove(ch.SourceBuf, ch.SourceBuf + ch.SourceIndex, static_cast<size_t>(held));
+    ch.SourceIndex = 0;
+    int got = PlatformFileRead(ch.FileHandle, ch.SourceBuf + held, AttachReadBytes - held);
+    if (got <= 0) {
+      ch.SourceEnded = got < 0 ? FileReadError : FileUsedUp;
+      got = 0;
+    }
+    held += got;
+    ch.SourceFill = held;
+  }
+  int count = held < AttachLineBytes ? held : AttachLineBytes;
+  if (count == 0 && ch.SourceEnded == FileReadError) return -1;
+  memcpy(bytes, ch.SourceBuf + ch.SourceIndex, static_cast<size_t>(count));
+  ch.SourceIndex += count;
+  return count;
 }
 
 }  // namespace
@@ -128,6 +156,7 @@ int OpenAttachment(Channel &ch, Tick) {
   if (alias) *alias = Settings.AliasSeparator;
   if (handle < 0) return driverFail(ch, handle, -35);
   ch.FileHandle = handle;
+  ch.SourceIndex = ch.SourceFill = ch.SourceEnded = 0;
   ch.WaitWritable = 1;
   ch.NextState = 265;
   return 0;
@@ -135,7 +164,7 @@ int OpenAttachment(Channel &ch, Tick) {
 
 int SendAttachment(Channel &ch, Tick now) {
   unsigned char bytes[AttachLineBytes];
-  int got = PlatformFileRead(ch.FileHandle, bytes, AttachLineBytes);
+  int got = TakeFileBytes(ch, bytes);
   if (got > 0) {
     ch.AttachBytesRead += static_cast<uint32_t>(got);
     int length = Base64EncodeLine(bytes, ch.SendLine, got);

@@ -21,8 +21,9 @@ static void StartOperation(Channel &ch, int firstState) {
   ch.NextState = firstState;
 }
 
-// In blocking mode a completed operation reports value; an error, or the
-// start in non-blocking mode, reports the driver's result.
+// In blocking mode a completed operation reports value (a field of the
+// channel, read once the driver is done); an error, or the start in
+// non-blocking mode, reports the driver's result.
 static int RunForValue(Channel &ch, const int32_t &value) {
   const bool blocking = ch.AutoCall == 1;
   int rc = RunOrReturn(ch);

@@ -14,6 +14,8 @@
 // - kelSendEmail on a channel without a socket (never connected, or closed by
 //   an error, kelClose or kelAbort) is -44 "Not connected to server", as on a
 //   socket that is not writable.
+// - kelClose on an SMTP channel closes a file left open by a failed send
+//   quietly instead of giving it the note of a saved attachment.
 // - kelAbort also clears NotBefore, Deadline and WaitWritable: the aborted
 //   channel is idle, and an idle step must neither wait nor time out.
 #include <cstring>
@@ -191,8 +193,15 @@ extern "C" int KEL_CALL kelClose(unsigned channel) {
   Channel &ch = *ChannelOf(channel);
   SessionTrace(ch, "kelClose");
   // The retrieval clean-up (Part 1.7): an attachment file still being
-  // written gets its note, then the email file is closed.
-  CloseAttachFile(ch);
+  // written gets its note, then the email file is closed. On an SMTP channel
+  // FileHandle is a message or attachment file being sent, left open by a
+  // send that failed: it is closed without a note (it was not saved).
+  if (ch.Protocol == 'S') {
+    if (ch.FileHandle > 0) PlatformFileClose(ch.FileHandle);
+    ch.FileHandle = 0;
+  } else {
+    CloseAttachFile(ch);
+  }
   if (ch.EmailHandle) {
     PlatformFileClose(ch.EmailHandle);
     ch.EmailHandle = 0;

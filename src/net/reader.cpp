@@ -50,6 +50,8 @@ int FillAndPeek(Channel &ch, char *buffer, int size) {
       if (n < 1) return -1;
       LogData(ch, "P: ", ch.RecvBuf, n);
       RingPut(ch, ch.RecvBuf, n);
+    } else {
+      ch.IdleWait = ReadyReadable;  // nothing has arrived: a blocking caller may sleep on the socket
     }
   }
   return RingPeek(ch, buffer, limit);
@@ -70,6 +72,8 @@ int TakeBytes(Channel &ch, char *buffer, int count) {
       if (n < 1) return -1;
       LogData(ch, "R: ", buffer + k, n);
       k += n;
+    } else if (k == 0) {
+      ch.IdleWait = ReadyReadable;
     }
   }
   // The last byte taken: it never reaches past what the caller asked for.

@@ -8,6 +8,8 @@ int RingFill(const Channel &ch);
 int RingPut(Channel &ch, const char *bytes, int count);
 int RingGet(Channel &ch, char *buffer, int count);
 int RingPeek(const Channel &ch, char *buffer, int count);
+// Both set ch.IdleWait when they find nothing at all to read, as a failed
+// AwaitReadable(ch, 0) does. TakeBytes leaves the last byte taken in LastByte.
 int FillAndPeek(Channel &ch, char *buffer, int size);   // -1 unusable, 0 nothing, else bytes peeked
 int TakeBytes(Channel &ch, char *buffer, int count);    // -1 closed, else bytes taken
 int FindChar(const char *text, char c, int count);

@@ -4,6 +4,7 @@
 // the message.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "driver/compose_fixture.h"
@@ -261,6 +262,7 @@ TEST_F(ComposeTest, FileBodyIsReadInPiecesAndCounted) {
 }
 
 TEST_F(ComposeTest, MessageFileThatCannotBeReadAbandonsTheMessage) {
+  const std::string log = OpenLog();
   for (const std::string &name : {std::string("missing.txt"), std::string("")}) {
     SCOPED_TRACE(name);
     ScriptServer server;
@@ -276,7 +278,73 @@ TEST_F(ComposeTest, MessageFileThatCannotBeReadAbandonsTheMessage) {
     EXPECT_EQ(Ch().FileHandle, 0);
     EXPECT_TRUE(server.Finish()) << server.Failures();
     EXPECT_EQ(server.Received().find("\r\n.\r\n"), std::string::npos);
+    EXPECT_NE(ReadFileText(log).find("Opening message file [" + Path(name) + "]\r\n"), std::string::npos);
   }
+}
+
+// ---- Timing --------------------------------------------------------------------------
+
+uint32_t FakeTick = 0;
+uint32_t FakeClock() { return FakeTick; }
+
+TEST_F(ComposeTest, EachStepSetsTheTimingOfTheNext) {
+  WriteFileText(Path("body.txt"), "file line\r\n");
+  WriteFileText(Path("a.dat"), std::string(100, 'a'));
+  Script({1, 1});
+  Connect();
+  kelIntegerParam(0, KEL_STEP_DELAY, 50);
+  kelIntegerParam(0, KEL_BLOCK_DELAY, 30);
+  kelIntegerParam(0, KEL_RESPONSE_TIMEOUT, 10000000);
+  kelIntegerParam(0, KEL_SEND_TIMEOUT, 20000000);
+  kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 0);
+  // A clock that moves 100 ms per step: each state's timing is read off
+  // relative to the "now" of the step that set it.
+  struct Timing {
+    uint32_t NotBefore, Deadline;
+    int Wait;
+  };
+  std::map<int, Timing> seen;
+  auto run = [&] {
+    seen.clear();
+    for (int i = 0; i < 200000; i++) {
+      FakeTick += 100;
+      int rc = kelDriver(0);
+      if (rc <= 0) return rc;
+      Channel &ch = Ch();
+      if (rc != KEL_WAITING && !seen.count(ch.PrevState))
+        seen[ch.PrevState] = {ch.NotBefore - FakeTick, ch.Deadline - FakeTick, ch.WaitWritable};
+    }
+    return -999;
+  };
+  FakeTick = PlatformTick();
+  PlatformSetTickSource(FakeClock);
+  const std::string file = Path("a.dat"), body = "@" + Path("body.txt");
+  ASSERT_EQ(Send("text line\nanother", file.c_str()), 0);
+  ASSERT_EQ(run(), 0);
+  const uint32_t rt = 10000000, st = 20000000;
+  EXPECT_EQ(seen[224].NotBefore, 50u);
+  EXPECT_EQ(seen[224].Deadline, rt);
+  EXPECT_EQ(seen[241].NotBefore, 30u);
+  EXPECT_EQ(seen[241].Deadline, st);
+  EXPECT_EQ(seen[241].Wait, 1);
+  EXPECT_EQ(seen[263].NotBefore, 0u);
+  EXPECT_EQ(seen[264].Wait, 1);
+  EXPECT_EQ(seen[265].NotBefore, 30u);
+  EXPECT_EQ(seen[265].Deadline, st);
+  EXPECT_EQ(seen[265].Wait, 1);
+  EXPECT_EQ(seen[251].NotBefore, 50u);
+  EXPECT_EQ(seen[251].Deadline, rt);
+  ASSERT_EQ(Send(body.c_str()), 0);
+  ASSERT_EQ(run(), 0);
+  // A body from a file waits on the response time-out.
+  EXPECT_EQ(seen[245].NotBefore, 30u);
+  EXPECT_EQ(seen[245].Deadline, rt);
+  EXPECT_EQ(seen[245].Wait, 1);
+  PlatformSetTickSource(nullptr);
+  kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 1);
+  auto parts = Finish();
+  ASSERT_EQ(parts.size(), 2u);
+  EXPECT_EQ(BodyOf(parts[1]), Lines({"file line"}));
 }
 
 }  // namespace

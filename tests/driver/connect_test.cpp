@@ -159,7 +159,7 @@ TEST_F(Connect, RefusedNonBlockingConnectFailsInAwaitConnect) {
   EXPECT_EQ(Ch().Socket, NoSocket);
   const std::string text = ReadFileText(log);
   EXPECT_NE(text.find("<106:5025>\r\nERROR(5025): SockCode=0 KelCode=-36 PrevState=105 ThisState=106 "
-                      "NextState=106\r\nError attempting to connect.Closing socket\r\n"),
+                      "NextState=106\r\nError attempting to connect. Closing socket\r\n"),
             std::string::npos)
       << text;
 }
@@ -172,7 +172,7 @@ TEST_F(Connect, RefusedBlockingConnectFailsInBeginConnect) {
   EXPECT_EQ(kelDriver(0), -36);
   EXPECT_EQ(Ch().SockCode, -10061);
   EXPECT_NE(ReadFileText(log).find("KelCode=-36 PrevState=-2 ThisState=105 NextState=105\r\n"
-                                   "Error attempting to connect.Connection refused by remote host.Closing socket\r\n"),
+                                   "Error attempting to connect. Connection refused by remote host.Closing socket\r\n"),
             std::string::npos);
 }
 

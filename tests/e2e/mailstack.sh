@@ -69,6 +69,10 @@ load_settings() { # $1 = "saved": prefer the record of the started stack
     fi
     SMTP_PORT=${MAILSTACK_SMTP_PORT:-2525}
     SUB_PORT=${MAILSTACK_SUBMISSION_PORT:-2587}
+    # Two more AUTH-required listeners that each offer one mechanism only, so a
+    # client that takes the first method it recognises can be made to use it.
+    CRAM_PORT=${MAILSTACK_CRAM_PORT:-2588}
+    LOGIN_PORT=${MAILSTACK_LOGIN_PORT:-2589}
     POP3_PORT=${MAILSTACK_POP3_PORT:-1110}
     DOMAIN=${MAILSTACK_DOMAIN:-example.test}
     USERS=${MAILSTACK_USERS:-"alice:alice-pass bob:bob-pass sink:sink-pass"}
@@ -90,7 +94,7 @@ validate() {
     [[ $D != / && $D != /tmp ]] || die 1 "MAILSTACK_DIR must be a directory of its own: $D"
     (( ${#D} + 12 < 80 )) || die 1 "MAILSTACK_DIR too long: $D/run/dovecot must stay under 80 characters (unix sockets)"
     local p
-    for p in "$SMTP_PORT" "$SUB_PORT" "$POP3_PORT"; do
+    for p in "$SMTP_PORT" "$SUB_PORT" "$CRAM_PORT" "$LOGIN_PORT" "$POP3_PORT"; do
         [[ $p =~ ^[0-9]+$ ]] && (( p > 0 && p < 65536 )) || die 1 "bad port: $p"
     done
     [[ $SMTP_PORT != "$SUB_PORT" && $SMTP_PORT != "$POP3_PORT" && $SUB_PORT != "$POP3_PORT" ]] \
@@ -113,6 +117,8 @@ export MAILSTACK_DIR='$D'
 export MAILSTACK_HOST='$HOST'
 export MAILSTACK_SMTP_PORT='$SMTP_PORT'
 export MAILSTACK_SUBMISSION_PORT='$SUB_PORT'
+export MAILSTACK_CRAM_PORT='$CRAM_PORT'
+export MAILSTACK_LOGIN_PORT='$LOGIN_PORT'
 export MAILSTACK_POP3_PORT='$POP3_PORT'
 export MAILSTACK_DOMAIN='$DOMAIN'
 export MAILSTACK_USERS='$USERS'
@@ -325,6 +331,14 @@ EOF
 $HOST:$SMTP_PORT inet n - n - - smtpd
 $HOST:$SUB_PORT inet n - n - - smtpd
   -o syslog_name=postfix/submission
+  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+$HOST:$CRAM_PORT inet n - n - - smtpd
+  -o syslog_name=postfix/cram
+  -o smtpd_sasl_mechanism_filter=cram-md5
+  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+$HOST:$LOGIN_PORT inet n - n - - smtpd
+  -o syslog_name=postfix/login
+  -o smtpd_sasl_mechanism_filter=login
   -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup

@@ -120,7 +120,10 @@ TEST_F(Reader, TakeBytesFromRingThenSocket) {
   EXPECT_EQ(TakeBytes(Ch(), buffer, 10), 5);
   EXPECT_EQ(std::string(buffer, 5), "defgh");
   EXPECT_EQ(Ch().LastByte, 'h');
+  Ch().IdleWait = 0;
   EXPECT_EQ(TakeBytes(Ch(), buffer, 10), 0);  // nothing there yet
+  EXPECT_EQ(Ch().IdleWait, ReadyReadable);
+  EXPECT_EQ(FillAndPeek(Ch(), buffer, 10), 0);
   EXPECT_EQ(ReadFileText(log), "r: abcr: dR: efgh");
 }
 

@@ -158,6 +158,21 @@ TEST_F(SocketLayer, ChannelWithoutSocket) {
   EXPECT_EQ(kelStatistics(0, KEL_STAT_SOCKET_STATE), -36);
 }
 
+// The session calls on a channel whose socket went with an error: nothing
+// waits for ever, no descriptor is touched.
+TEST_F(SocketLayer, SessionCallsOnAClosedChannel) {
+  ScriptServer server;
+  server.Send("220 hi\r\n").Close();
+  server.Start();
+  Connect(server.Port());
+  Ch().Protocol = 'S';
+  CloseChannelSocket(Ch());  // as the error exit does
+  EXPECT_EQ(kelSendEmail(0, "<a@b.example>", nullptr, nullptr, "s", "m", nullptr), -44);
+  EXPECT_EQ(kelClose(0), -52);
+  EXPECT_EQ(Ch().SockCode, -10038);
+  EXPECT_EQ(Ch().NextState, 0);
+}
+
 TEST_F(SocketLayer, CloseForgetsSocketAndSecondCloseIsHarmless) {
   ScriptServer server;
   server.Close();

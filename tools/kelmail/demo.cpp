@@ -49,13 +49,17 @@ const unsigned char Gif[] = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x0
                              0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00,
                              0x3b};
 
+// Lines under 61 characters: plain bodies are wrapped there.
 const char Body[] =
     "Hello from KEL32.\r\n"
     "\r\n"
-    "This message went out over SMTP and came back over POP3 through the kelmail demo\r\n"
-    "mail drop on 127.0.0.1. It carries two attachments: report.dat, 20000 bytes of\r\n"
-    "binary data holding every byte value, and logo.gif, a tiny inline image.\r\n"
-    "...and this line, which begins with dots, shows the dot escaping of both protocols.\r\n";
+    "This message went out over SMTP and came back over POP3\r\n"
+    "through the kelmail demo mail drop on 127.0.0.1.\r\n"
+    "It carries two attachments: report.dat, 20000 bytes of\r\n"
+    "binary data holding every byte value, and logo.gif, a\r\n"
+    "tiny inline image.\r\n"
+    "...and this line begins with dots, which both protocols\r\n"
+    "escape on the wire.\r\n";
 
 // Binary test data with every byte value, from a fixed pseudo-random sequence.
 std::string ReportData() {

@@ -1,0 +1,225 @@
+// Retrieval against a scripted POP3 server: RETR into the email file
+// (decoded, or raw), TOP into a buffer, the status line, the end line and
+// the dot rule, long lines, and connections that end too early.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "driver/driver.h"
+#include "fixtures/library_fixture.h"
+#include "fixtures/script_server.h"
+#include "mime/decode_fixture.h"
+
+namespace {
+
+class Retrieval : public AttachedTest {
+ protected:
+  void SetUp() override {
+    AttachedTest::SetUp();
+    kelIntegerParam(0, KEL_STEP_DELAY, 0);
+    kelIntegerParam(0, KEL_SLEEP_TIME, 2);
+    attachDir_ = dir_ + "/att";
+    std::filesystem::create_directories(attachDir_);
+    log_ = OpenLog();
+  }
+  void TearDown() override {
+    EXPECT_TRUE(server_.Finish()) << server_.Failures();
+    AttachedTest::TearDown();
+  }
+  ScriptServer &Login() {
+    return server_.Send("+OK ready\r\n").ExpectLine("USER joe\r\n").Send("+OK\r\n").ExpectLine("PASS pw\r\n").Send(
+        "+OK in\r\n");
+  }
+  void Connect() {
+    server_.Start();
+    kelIntegerParam(0, KEL_POP3_PORT, server_.Port());
+    ASSERT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
+  }
+  int GetFile(int number, const std::string &file = "mail.txt") {
+    return kelGetEmailFile(0, number, file.c_str(), dir_.c_str(), attachDir_.c_str());
+  }
+  std::string Email(const std::string &file = "mail.txt") { return ReadFileText(dir_ + "/" + file); }
+  std::string Sent() {
+    const std::string all = server_.Received();
+    const std::string login = "USER joe\r\nPASS pw\r\n";
+    return all.compare(0, login.size(), login) == 0 ? all.substr(login.size()) : "<no login> " + all;
+  }
+  ScriptServer server_;
+  std::string attachDir_, log_;
+};
+
+// ---- RETR -------------------------------------------------------------------------
+
+TEST_F(Retrieval, StatusLineEndLineAndDotRule) {
+  Login()
+      .ExpectLine("RETR 3\r\n")
+      .Send("+OK 99 octets\r\nSubject: dots\r\n\r\n+OK is text here\r\n..\r\n...\r\n..x\r\n.y\r\n"
+            "..longer line\r\n. \r\n.\r\n")
+      .Close();
+  Connect();
+  ASSERT_EQ(GetFile(3), 0);
+  EXPECT_EQ(Sent(), "RETR 3\r\n");
+  EXPECT_EQ(Email(), "Subject: dots\r\n\r\n+OK is text here\r\n.\r\n..\r\n.x\r\ny\r\n.longer line\r\n \r\n");
+  EXPECT_EQ(Ch().EmailHandle, 0);
+  EXPECT_EQ(Ch().NextState, 0);
+  const std::string log = ReadFileText(log_);
+  EXPECT_NE(log.find("Saving email to '" + dir_ + "/mail.txt'\r\n"), std::string::npos);
+  EXPECT_NE(log.find("[CLOSE]\r\n"), std::string::npos);
+}
+
+TEST_F(Retrieval, ExampleMessageThroughTheSessionCalls) {
+  Login()
+      .ExpectLine("RETR 1\r\n")
+      .Send(Lines({"+OK 2345 octets", "Received: from a relay", "Subject: Report", "MIME-Version: 1.0",
+                   "Date: Mon, 2 Jul 2001 10:00:00", "Content-Type: multipart/mixed; boundary=XYZ", "",
+                   "This is a multi-part message.", "--XYZ", "Content-Type: text/plain", "", "Hello", "--XYZ",
+                   "Content-Type: application/pdf; name=r.pdf", "Content-Transfer-Encoding: base64", "",
+                   "JVBERi0xLjQK", "--XYZ--", "."}))
+      .Close();
+  Connect();
+  ASSERT_EQ(GetFile(1), 0);
+  EXPECT_EQ(Email(), "Received: from a relay\r\nSubject: Report\r\nMIME-Version: 1.0\r\n\r\nHello\r\n"
+                     "[Attachment saved to \"" + attachDir_ + "/r.pdf\"]\r\n");
+  EXPECT_EQ(ReadFileText(attachDir_ + "/r.pdf"), "%PDF-1.4\n");
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_ATTACH_COUNT), 1);
+}
+
+TEST_F(Retrieval, NegativeStatusFailsAtOnceAndStoresNothing) {
+  Login().ExpectLine("RETR 9\r\n").Send("-ERR no such message\r\n").Close();
+  Connect();
+  EXPECT_EQ(GetFile(9), -63);
+  EXPECT_EQ(Email(), "");
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "/mail.txt"));
+  EXPECT_EQ(Ch().EmailHandle, 0);
+  EXPECT_EQ(Ch().ReplyCode, 500);
+  char text[200];
+  kelErrorText(0, -63, text, sizeof text);
+  EXPECT_NE(std::string(text).find("-ERR no such message"), std::string::npos) << text;
+}
+
+TEST_F(Retrieval, ConnectionClosedInsideTheMessageIsAnError) {
+  Login()
+      .ExpectLine("RETR 1\r\n")
+      .Send(Lines({"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", "", "--b",
+                   "Content-Type: text/plain; name=cut.txt", "Content-Transfer-Encoding: base64", "",
+                   Base64("part one")}))
+      .Close();
+  Connect();
+  EXPECT_EQ(GetFile(1), -1);
+  // Both files were closed, the attachment with its note.
+  EXPECT_EQ(Ch().EmailHandle, 0);
+  EXPECT_EQ(Ch().FileHandle, 0);
+  EXPECT_EQ(ReadFileText(attachDir_ + "/cut.txt"), "part one");
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n[Attachment saved to \"" + attachDir_ + "/cut.txt\"]\r\n");
+}
+
+TEST_F(Retrieval, RawModeKeepsEveryByte) {
+  const std::string reply = "+OK 30 octets\r\nSubject: raw\r\n\r\n..\r\n..x\r\nbody\r\n.\r\n";
+  Login().ExpectLine("RETR 2\r\n").Send(reply).Close();
+  kelIntegerParam(0, KEL_RAW_MODE, 1);
+  Connect();
+  ASSERT_EQ(GetFile(2), 0);
+  EXPECT_EQ(Email(), reply);
+  EXPECT_EQ(Ch().DecodeState, RawMode);
+  EXPECT_EQ(Ch().BodyBytesRead, reply.size());
+  EXPECT_EQ(Ch().BodyBytesSent, reply.size());
+}
+
+TEST_F(Retrieval, LinesLongerThanAPieceKeepTheirDots) {
+  // A line cut at 1023 bytes whose later piece begins with dots, or is "." alone.
+  const std::string a = std::string(1023, 'a') + "..";
+  const std::string b = std::string(1023, 'b') + ".";
+  const std::string c = std::string(2500, 'c');
+  const std::string d = "." + std::string(1500, 'd');
+  Login().ExpectLine("RETR 1\r\n").Send("+OK\r\n" + Lines({"Subject: long", "", a, b, c, "." + d, "."})).Close();
+  Connect();
+  ASSERT_EQ(GetFile(1), 0);
+  EXPECT_TRUE(Email() == Lines({"Subject: long", "", a, b, c, d})) << Email().size();
+}
+
+TEST_F(Retrieval, NumberedAttachmentsOverTwoMessages) {
+  auto part = [](const std::string &name, const std::string &data) {
+    return Lines({"--b", "Content-Type: text/plain; name=\"" + name + "\"", "Content-Transfer-Encoding: base64", "",
+                  Base64(data)});
+  };
+  const std::string head = Lines({"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", ""});
+  Login()
+      .ExpectLine("RETR 1\r\n")
+      .Send(head + part("a.txt", "A") + part("b.txt", "B") + Lines({"--b--", "."}))
+      .ExpectLine("RETR 2\r\n")
+      .Send(head + part("a.txt", "C") + Lines({"--b--", "."}))
+      .Close();
+  kelIntegerParam(0, KEL_NUMBER_FILENAMES, 1);
+  Connect();
+  ASSERT_EQ(GetFile(1, "one.txt"), 0);
+  char list[1100];
+  kelDebug(0, KEL_DEBUG_ATTACH_LIST, list, sizeof list);
+  EXPECT_STREQ(list, "1-a.txt,2-b.txt");
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_ATTACH_COUNT), 2);
+  ASSERT_EQ(GetFile(2, "two.txt"), 0);
+  kelDebug(0, KEL_DEBUG_ATTACH_LIST, list, sizeof list);
+  EXPECT_STREQ(list, "3-a.txt");
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_ATTACH_COUNT), 1);
+  EXPECT_EQ(ReadFileText(attachDir_ + "/3-a.txt"), "C");
+}
+
+TEST_F(Retrieval, EmailPathsAreJoinedOnceAndNeverCut) {
+  Login().ExpectLine("RETR 1\r\n").Send("+OK\r\nx\r\n.\r\n").Close();
+  Connect();
+  ASSERT_EQ(kelGetEmailFile(0, 1, "slash.txt", (dir_ + "/").c_str(), attachDir_.c_str()), 0);
+  EXPECT_STREQ(Ch().EmailPath, (dir_ + "/slash.txt").c_str());
+  EXPECT_EQ(Email("slash.txt"), "x\r\n");
+  // One character beyond the 128 of the path: no file, no RETR.
+  const std::string name(128 - dir_.size(), 'n');
+  EXPECT_EQ(GetFile(1, name), -67);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/" + name));
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/" + name.substr(1)));
+  EXPECT_EQ(Sent(), "RETR 1\r\n");
+}
+
+TEST_F(Retrieval, MissingEmailDirectoryCannotCreateTheFile) {
+  Login().Close();
+  Connect();
+  EXPECT_EQ(kelGetEmailFile(0, 1, "m.txt", (dir_ + "/missing").c_str(), attachDir_.c_str()), -67);
+  EXPECT_EQ(Ch().EmailHandle, 0);
+  EXPECT_EQ(Sent(), "");
+}
+
+// ---- TOP --------------------------------------------------------------------------
+
+TEST_F(Retrieval, TopStoresStatusAndHeaderWithoutTerminator) {
+  const std::string header = "Subject: top\r\n..dotted\r\nFrom: x\r\n\r\n";
+  Login()
+      .ExpectLine("TOP 2 0\r\n")
+      .Send("+OK top of message\r\n" + header + ".\r\n")
+      .ExpectLine("TOP 2 5\r\n")
+      .Send("+OK\r\n" + std::string(300, 'z') + "\r\n.\r\n")
+      .ExpectLine("TOP 7 0\r\n")
+      .Send("-ERR no such message\r\n")
+      .Close();
+  Connect();
+  char buffer[256];
+  memset(buffer, '#', sizeof buffer);
+  const std::string expected = "+OK top of message\r\nSubject: top\r\n.dotted\r\nFrom: x\r\n\r\n";
+  EXPECT_EQ(kelGetEmailLines(0, 2, -4, buffer, 200), static_cast<int>(expected.size()));
+  EXPECT_EQ(std::string(buffer, expected.size()), expected);
+  EXPECT_EQ(buffer[expected.size()], '#');
+  // Cut at the capacity, the rest read and dropped.
+  EXPECT_EQ(kelGetEmailLines(0, 2, 5, buffer, 128), 128);
+  EXPECT_EQ(std::string(buffer, 128), "+OK\r\n" + std::string(123, 'z'));
+  EXPECT_EQ(buffer[128], '#');
+  EXPECT_EQ(kelGetEmailLines(0, 7, 0, buffer, 200), -63);
+  EXPECT_EQ(Sent(), "TOP 2 0\r\nTOP 2 5\r\nTOP 7 0\r\n");
+}
+
+TEST_F(Retrieval, TopCutByAClosedConnectionIsAnError) {
+  Login().ExpectLine("TOP 1 0\r\n").Send("+OK\r\nSubject: cut\r\n").Close();
+  Connect();
+  char buffer[200];
+  EXPECT_EQ(kelGetEmailLines(0, 1, 0, buffer, sizeof buffer), -1);
+  EXPECT_EQ(Ch().BufferUsed, 19);
+}
+
+}  // namespace

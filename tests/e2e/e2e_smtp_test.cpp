@@ -1,0 +1,132 @@
+// Sending through a real Postfix: plain, quoted-printable, HTML with an
+// inline image and binary attachments, with and without AUTH, each message
+// read back from the Maildir and checked by Python's email package.
+#include <gtest/gtest.h>
+
+#include "mail_helpers.h"
+
+namespace kel::e2e {
+namespace {
+
+class SmtpE2E : public LibraryMailTest {
+ protected:
+  void SetUp() override {
+    LibraryMailTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    for (const char *user : {"smtpto", "smtpcc", "smtpbcc"}) empty_mailbox(user);
+    dir_ = scratch(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    OpenLog(dir_);
+  }
+  int Connect(int port, const char *from = "Sender Name <sender@example.test>") {
+    kelIntegerParam(0, KEL_SMTP_PORT, port);
+    return kelSmtpConnect(0, "127.0.0.1", from, "");
+  }
+  // Sends to smtpto and returns what Python makes of the delivered message.
+  Parsed SendAndParse(const char *subject, const char *message, const std::string &attachments = "") {
+    int rc = kelSendEmail(0, "<smtpto@example.test>", nullptr, nullptr, subject, message,
+                          attachments.empty() ? nullptr : attachments.c_str());
+    EXPECT_EQ(rc, 0) << error_text(rc) << "\n" << Log();
+    EXPECT_EQ(kelClose(0), 0);
+    auto files = wait_for_mail("smtpto", 1);
+    EXPECT_EQ(files.size(), 1u);
+    return files.empty() ? Parsed{} : parse_independently(files[0], dir_ + "/parsed");
+  }
+  std::string dir_;
+};
+
+TEST_F(SmtpE2E, PlainMessageToEveryListWithoutBccHeader) {
+  ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
+  int rc = kelSendEmail(0, "First <smtpto@example.test>", "<smtpcc@example.test>", "<smtpbcc@example.test>",
+                        "plain subject", "Hello,\nsecond line\n.a line with a dot\n", nullptr);
+  ASSERT_EQ(rc, 0) << error_text(rc) << "\n" << Log();
+  EXPECT_EQ(kelClose(0), 0);
+  for (const char *user : {"smtpto", "smtpcc", "smtpbcc"}) {
+    auto files = wait_for_mail(user, 1);
+    ASSERT_EQ(files.size(), 1u) << user;
+    Parsed p = parse_independently(files[0], dir_ + "/" + user);
+    EXPECT_EQ(p.field("subject"), "plain subject");
+    EXPECT_EQ(p.field("from"), "Sender Name <sender@example.test>");
+    EXPECT_EQ(p.field("to"), "First <smtpto@example.test>");
+    EXPECT_EQ(p.field("cc"), "<smtpcc@example.test>");
+    EXPECT_EQ(p.fields.count("bcc"), 0u);
+    EXPECT_EQ(unix_lines(p.body), "Hello,\nsecond line\n.a line with a dot");
+  }
+}
+
+TEST_F(SmtpE2E, QuotedPrintableBodyDecodesToTheText) {
+  kelIntegerParam(0, KEL_BODY_FORMAT, KEL_BODY_QUOTED);
+  ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
+  std::string text = "an = sign\ta tab and caf\xE9\n" + std::string(200, 'x') + "\n.dot line\nend\n";
+  Parsed p = SendAndParse("qp", text.c_str());
+  EXPECT_EQ(p.field("subject"), "qp");
+  EXPECT_EQ(unix_lines(p.body), unix_lines(text));
+}
+
+TEST_F(SmtpE2E, HtmlWithInlineImage) {
+  kelIntegerParam(0, KEL_BODY_FORMAT, KEL_BODY_HTML);
+  std::string image = random_bytes(5000, 7);
+  spit(dir_ + "/picture.gif", image);
+  ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
+  Parsed p = SendAndParse("html", "<html><body><img src=\"cid:message-root.1\"></body></html>\n",
+                          dir_ + "/picture.gif");
+  EXPECT_NE(p.field("content-type").find("multipart/related"), std::string::npos);
+  EXPECT_NE(p.field("message-id").find("message-root"), std::string::npos);
+  EXPECT_NE(p.body.find("<img src=\"cid:message-root.1\">"), std::string::npos);
+  EXPECT_NE(p.field("attachment").find("picture.gif 5000"), std::string::npos) << p.field("attachment");
+  EXPECT_EQ(p.attachment(1, "picture.gif"), image);
+}
+
+TEST_F(SmtpE2E, BinaryAttachmentsByteForByteWithCramMd5) {
+  const size_t sizes[] = {0, 1, 57, 58, 1 << 20};
+  std::string list;
+  std::vector<std::string> contents;
+  for (size_t i = 0; i < 5; i++) {
+    std::string name = "file" + std::to_string(i) + ".bin";
+    contents.push_back(random_bytes(sizes[i], static_cast<unsigned>(i + 1)));
+    spit(dir_ + "/" + name, contents.back());
+    list += (list.empty() ? "" : ",") + dir_ + "/" + name;
+  }
+  kelIntegerParam(0, KEL_ENABLE_ESMTP, 1);
+  kelStringParam(0, KEL_SMTP_USER, "smtpauth");
+  kelStringParam(0, KEL_SMTP_PASS, "smtpauth-pass");
+  ASSERT_EQ(Connect(cram_port()), 0) << Log();
+  EXPECT_NE(Log().find("AUTH CRAM-MD5 ok\r\n"), std::string::npos);
+  Parsed p = SendAndParse("five files", "see the files\n", list);
+  EXPECT_EQ(unix_lines(p.body), "see the files");
+  for (size_t i = 0; i < 5; i++) {
+    std::string name = "file" + std::to_string(i) + ".bin";
+    EXPECT_EQ(p.attachment(static_cast<int>(i + 1), name), contents[i]) << name;
+  }
+}
+
+TEST_F(SmtpE2E, LoginAuthentication) {
+  kelIntegerParam(0, KEL_ENABLE_ESMTP, 1);
+  kelStringParam(0, KEL_SMTP_USER, "smtpauth@example.test");
+  kelStringParam(0, KEL_SMTP_PASS, "smtpauth-pass");
+  ASSERT_EQ(Connect(login_port()), 0) << Log();
+  EXPECT_NE(Log().find("AUTH LOGIN ok\r\n"), std::string::npos);
+  Parsed p = SendAndParse("after login", "logged in\n");
+  EXPECT_EQ(p.field("subject"), "after login");
+}
+
+TEST_F(SmtpE2E, WrongPasswordsAreRefused) {
+  kelIntegerParam(0, KEL_ENABLE_ESMTP, 1);
+  kelStringParam(0, KEL_SMTP_USER, "smtpauth");
+  kelStringParam(0, KEL_SMTP_PASS, "not-the-password");
+  EXPECT_EQ(Connect(cram_port()), -49);
+  EXPECT_EQ(Connect(login_port()), -49);
+  char text[300];
+  kelErrorText(0, -49, text, sizeof text);
+  EXPECT_NE(std::string(text).find("535"), std::string::npos) << text;
+}
+
+TEST_F(SmtpE2E, UnknownRecipientIsRefusedWithTheServerReply) {
+  ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
+  EXPECT_EQ(kelSendEmail(0, "<nobody@example.test>", nullptr, nullptr, "x", "x\n", nullptr), -49);
+  char text[300];
+  kelErrorText(0, -49, text, sizeof text);
+  EXPECT_NE(std::string(text).find("550"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace kel::e2e

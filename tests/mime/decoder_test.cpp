@@ -1,0 +1,276 @@
+// The incoming decoder: its answers line by line, the email file it leaves
+// and the log notes, for plain, single-part and multipart messages.
+#include "mime/decode_fixture.h"
+
+namespace {
+
+const std::vector<std::string> ExampleMessage = {
+    "+OK 2345 octets",
+    "Received: from a relay",
+    "Subject: Report",
+    "MIME-Version: 1.0",
+    "Date: Mon, 2 Jul 2001 10:00:00",
+    "Content-Type: multipart/mixed; boundary=XYZ",
+    "",
+    "This is a multi-part message.",
+    "--XYZ",
+    "Content-Type: text/plain",
+    "",
+    "Hello",
+    "--XYZ",
+    "Content-Type: application/pdf; name=r.pdf",
+    "Content-Transfer-Encoding: base64",
+    "",
+    "JVBERi0xLjQK",
+    "--XYZ--",
+    ".",
+};
+
+using Decoder = DecodeTest;
+
+TEST_F(Decoder, FollowsTheExampleMessageLineByLine) {
+  struct Step {
+    int Answer, StateAfter;
+  };
+  const Step steps[] = {
+      {1, TopHeader},    {1, TopHeader},    {1, TopHeader},    {1, MimeHeader},   {0, MimeHeader},
+      {0, BetweenParts}, {1, BetweenParts}, {0, BetweenParts}, {0, PartHeader},   {0, PartHeader},
+      {0, PartBody},     {1, PartBody},     {0, PartHeader},   {0, PartHeader},   {0, PartHeader},
+      {0, PartBody},     {0, PartBody},     {0, PartHeader},
+  };
+  Channel &ch = Ch();
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    EXPECT_EQ(Line(ExampleMessage[i] + "\r\n"), steps[i].Answer) << ExampleMessage[i];
+    EXPECT_EQ(ch.DecodeState, steps[i].StateAfter) << ExampleMessage[i];
+    if (i == 5) {
+      EXPECT_STREQ(ch.Boundary, "--XYZ");
+      EXPECT_EQ(ch.BoundaryLength, 5);
+    }
+    if (i == 8) {
+      EXPECT_STREQ(ch.AttachName, "incoming.mai");
+    }
+    if (i == 13) {
+      EXPECT_STREQ(ch.AttachName, "r.pdf");
+      EXPECT_NE(ch.FileHandle, 0);
+    }
+    if (i == 14) {
+      EXPECT_EQ(ch.MimeEncoding, EncodingBase64);
+    }
+  }
+  EXPECT_EQ(ch.FileHandle, 0);
+  EXPECT_EQ(ch.BoundaryCount, 3);
+  EXPECT_EQ(ch.BlankLineWritten, 1);
+  EXPECT_EQ(Attachment("r.pdf"), "%PDF-1.4\n");
+  EXPECT_EQ(ch.AttachBytesRead, 14u);
+}
+
+TEST_F(Decoder, ExampleMessageLeavesTheReadableTextAndTheNote) {
+  ASSERT_EQ(Play(Lines(ExampleMessage)), 0);
+  EXPECT_EQ(Email(), "Received: from a relay\r\nSubject: Report\r\nMIME-Version: 1.0\r\n\r\nHello\r\n"
+                     "[Attachment saved to \"" + attachDir_ + "/r.pdf\"]\r\n");
+  EXPECT_EQ(Attachment("r.pdf"), "%PDF-1.4\n");
+  const std::string log = Log();
+  for (const char *note : {"[MIME version found]\r\n", "[MIME boundary defined 5 (--XYZ)]\r\n",
+                           "[Boundary line found]\r\n", "[Looking for encoding]\r\n",
+                           "[Encoding is BASE64]\r\n", "[Filename='r.pdf']\r\n",
+                           "[InlineFlag=0 MimeEncoding=2 FileHandle=", "[...decode to file...]\r\n",
+                           "[Attachment saved to \"", "[CLOSE]\r\n"})
+    EXPECT_NE(log.find(note), std::string::npos) << note;
+}
+
+TEST_F(Decoder, MessageWithoutMimeIsWrittenUnchanged) {
+  const std::string text = Lines({"From: a@b", "Subject: plain", "", "Body line", "  indented", "--XYZ", "x"});
+  ASSERT_EQ(Play("+OK\r\n" + text + ".\r\n"), 0);
+  EXPECT_EQ(Email(), text);
+  EXPECT_EQ(Ch().DecodeState, NotMime);
+  EXPECT_NE(Log().find("[Not doing MIME/2]\r\n"), std::string::npos);
+}
+
+TEST_F(Decoder, BoundaryWithoutMimeVersionIsAssumedMime) {
+  const std::string message = Lines({"+OK", "Subject: s", "Content-Type: multipart/mixed; boundary=b1", "",
+                                     "preamble", "--b1", "Content-Type: text/plain", "", "text", "--b1--", "."});
+  ASSERT_EQ(Play(message), 0);
+  // The Content-Type line keeps its value and its line end.
+  EXPECT_EQ(Email(), "Subject: s\r\nContent-Type: multipart/mixed; boundary=b1\r\n\r\ntext\r\n");
+  EXPECT_NE(Log().find("[Assuming MIME]\r\n"), std::string::npos);
+}
+
+TEST_F(Decoder, AfterMimeVersionOnlySubjectToAndFromAreKept) {
+  const std::string message =
+      Lines({"+OK", "Received: early", "MIME-Version: 1.0", "Received: from x", "Date: today", "To: a@b,",
+             "\tc@d", "From: e@f", "X-Other: y", "Content-Type: text/plain", "Subject: s", "  folded subject",
+             "", "body", "."});
+  ASSERT_EQ(Play(message), 0);
+  // The folded continuation of a kept line is kept with it.
+  EXPECT_EQ(Email(), "Received: early\r\nMIME-Version: 1.0\r\nTo: a@b,\r\n\tc@d\r\nFrom: e@f\r\nSubject: s\r\n"
+                     "  folded subject\r\n\r\nbody\r\n");
+  EXPECT_NE(Log().find("[Not doing MIME]\r\n"), std::string::npos);
+}
+
+// ---- Encoded words ------------------------------------------------------------
+
+TEST_F(Decoder, EncodedWordsBeforeMimeVersionAreDecoded) {
+  EXPECT_EQ(Line("Subject: =?iso-8859-1?q?caf=E9_au_lait?= ok\r\n"), 1);
+  EXPECT_STREQ(Ch().Response, "Subject: caf\xE9 au lait ok\r\n");
+  // Lower-case hex, two words, and text between and after them.
+  Line("From: =?ISO-8859-1?Q?Andr=e9?= <a@b> =?iso-8859-1?q?x=3Dy?=\r\n");
+  EXPECT_STREQ(Ch().Response, "From: Andr\xE9 <a@b> x=y\r\n");
+  Line("Subject: =?iso-8859-1?B?Y2Fm6Q==?= and more =?iso-8859-1?b?bGFpdA==?= end\r\n");
+  EXPECT_STREQ(Ch().Response, "Subject: caf\xE9 and more lait end\r\n");
+  // An "=" that is no escape stays; other character sets stay as they are.
+  Line("Subject: =?iso-8859-1?q?a=zz=4?= =?utf-8?q?caf=C3=A9?=\r\n");
+  EXPECT_STREQ(Ch().Response, "Subject: a=zz=4 =?utf-8?q?caf=C3=A9?=\r\n");
+  // Decoded line ends and NULs cannot break the line.
+  Line("Subject: =?iso-8859-1?q?a=0D=0Ab=00c?=\r\n");
+  EXPECT_STREQ(Ch().Response, "Subject: abc\r\n");
+  EXPECT_NE(Log().find("[ISO8859]\r\n"), std::string::npos);
+}
+
+TEST_F(Decoder, EncodedWordsAfterMimeVersionAreWrittenUndecoded) {
+  const std::string subject = "Subject: =?iso-8859-1?q?caf=E9?=";
+  ASSERT_EQ(Play(Lines({"+OK", "MIME-Version: 1.0", subject, "", "b", "."})), 0);
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n" + subject + "\r\n\r\nb\r\n");
+}
+
+TEST_F(Decoder, FoldedEncodedSubjectIsJoinedAndDecoded) {
+  ASSERT_EQ(Play(Lines({"+OK", "Subject: =?iso-8859-1?q?caf=E9?=", " =?iso-8859-1?q?_noir?=", "", "b", "."})), 0);
+  EXPECT_EQ(Email(), "Subject: caf\xE9 noir\r\n\r\nb\r\n");
+}
+
+// ---- Boundaries and part headers --------------------------------------------------
+
+TEST_F(Decoder, BoundaryQuotedUnquotedAndFolded) {
+  Channel &ch = Ch();
+  ch.DecodeState = MimeHeader;
+  EXPECT_EQ(Line("Content-Type: multipart/mixed; boundary=\"a b;c\"; x=1\r\n"), 0);
+  EXPECT_STREQ(ch.Boundary, "--a b;c");
+  ch.DecodeState = MimeHeader;
+  EXPECT_EQ(Line("Content-Type: multipart/mixed; BOUNDARY=plain-1   \r\n"), 0);
+  EXPECT_STREQ(ch.Boundary, "--plain-1");
+  // Not closed: the boundary stays as it was.
+  ch.DecodeState = MimeHeader;
+  Line("Content-Type: multipart/mixed; boundary=\"open\r\n");
+  EXPECT_STREQ(ch.Boundary, "--plain-1");
+  EXPECT_EQ(ch.DecodeState, MimeHeader);
+  // Folded after the semicolons, over three lines.
+  ch.DecodeState = MimeHeader;
+  Line("Content-Type: multipart/mixed;\r\n", " charset=x;\r\n\tboundary=\"folded\"\r\nnext\r\n");
+  EXPECT_STREQ(ch.Boundary, "--folded");
+  EXPECT_EQ(ch.DecodeState, BetweenParts);
+  // The next line was not taken.
+  char rest[8] = {};
+  EXPECT_EQ(RingPeek(ch, rest, 6), 6);
+  EXPECT_STREQ(rest, "next\r\n");
+  // A long value is cut at 126 characters.
+  ch.DecodeState = MimeHeader;
+  Line("Content-Type: multipart/mixed; boundary=\"" + std::string(300, 'v') + "\"\r\n");
+  EXPECT_EQ(ch.BoundaryLength, 128);
+  EXPECT_EQ(std::string(ch.Boundary), "--" + std::string(126, 'v'));
+}
+
+TEST_F(Decoder, FoldedHeaderNeverSwallowsTheEmptyLine) {
+  // A Content-Type ending in ";" right before the end of the header.
+  const std::string message =
+      Lines({"+OK", "MIME-Version: 1.0", "Content-Transfer-Encoding: quoted-printable",
+             "Content-Type: text/plain;", "", "caf=E9 =", "noir", "."});
+  ASSERT_EQ(Play(message), 0);
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\ncaf\xE9 noir\r\n");
+}
+
+TEST_F(Decoder, NestedAlternativeNeedsAQuotedBoundary) {
+  const std::vector<std::string> head = {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"out\"",
+                                         "", "--out"};
+  const std::vector<std::string> tail = {"", "--in", "Content-Type: text/plain", "", "plain text", "--in",
+                                         "Content-Type: text/html", "", "<p>html</p>", "--in--", "--out--", "."};
+  std::vector<std::string> quoted = head;
+  quoted.push_back("Content-Type: multipart/alternative; boundary=\"in\"");
+  quoted.insert(quoted.end(), tail.begin(), tail.end());
+  ASSERT_EQ(Play(Lines(quoted)), 0);
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\nplain text\r\n<p>html</p>\r\n");
+  EXPECT_NE(Log().find("[Alternate MIME boundary defined 4 (--in)]\r\n"), std::string::npos);
+
+  Begin();
+  std::vector<std::string> unquoted = head;
+  unquoted.push_back("Content-Type: multipart/alternative; boundary=in");
+  unquoted.insert(unquoted.end(), tail.begin(), tail.end());
+  ASSERT_EQ(Play(Lines(unquoted)), 0);
+  // The inner parts are read as the outer part's body.
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n" +
+                         Lines({"--in", "Content-Type: text/plain", "", "plain text", "--in",
+                                "Content-Type: text/html", "", "<p>html</p>", "--in--"}));
+}
+
+TEST_F(Decoder, InlineDispositionDecodesIntoTheEmailFile) {
+  const std::string message = Lines(
+      {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", "", "--b",
+       "Content-Type: text/plain", "Content-Disposition: inline", "Content-Transfer-Encoding: base64", "",
+       Base64("inline text\r\n"), "--b", "Content-Type: text/plain",
+       "Content-Disposition: inline; filename=\"kept.txt\"", "Content-Transfer-Encoding: quoted-printable", "",
+       "saved=20text=", "!", "--b--", "."});
+  ASSERT_EQ(Play(message), 0);
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\ninline text\r\n[Attachment saved to \"" + attachDir_ +
+                         "/kept.txt\"]\r\n");
+  EXPECT_EQ(Attachment("kept.txt"), "saved text!\r\n");
+  EXPECT_NE(Log().find("[inline]\r\n"), std::string::npos);
+  EXPECT_NE(Log().find("[...decode inline...]\r\n"), std::string::npos);
+}
+
+TEST_F(Decoder, EmbeddedMessageKeepsItsBlankLineAndItsEncoding) {
+  const std::string message =
+      Lines({"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", "", "--b",
+             "Content-Type: message/rfc822", "", "Subject: inner", "Content-Transfer-Encoding: quoted-printable",
+             "", "inner caf=E9", "--b--", "."});
+  ASSERT_EQ(Play(message), 0);
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n\r\ninner caf\xE9\r\n");
+  EXPECT_NE(Log().find("[Ignoring blank line]\r\n"), std::string::npos);
+}
+
+TEST_F(Decoder, EightBitPartsAreWrittenAsReceivedUnlessNamed) {
+  const std::string data = "gr\xFC\xDF \x01\x7F";
+  const std::string message = Lines(
+      {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", "", "--b",
+       "Content-Transfer-Encoding: 8bit", "", data, "--b", "Content-Type: application/x; name=\"raw.bin\"",
+       "Content-Transfer-Encoding: 8bit", "", data, data, "--b--", "."});
+  ASSERT_EQ(Play(message), 0);
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n" + data + "\r\n[Attachment saved to \"" + attachDir_ +
+                         "/raw.bin\"]\r\n");
+  EXPECT_EQ(Attachment("raw.bin"), data + "\r\n" + data + "\r\n");
+}
+
+TEST_F(Decoder, SinglePartMessagesWithAndWithoutEncoding) {
+  ASSERT_EQ(Play(Lines({"+OK", "MIME-Version: 1.0", "Content-Transfer-Encoding: quoted-printable", "",
+                        "a=3Db", "."})),
+            0);
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\na=b\r\n");
+  EXPECT_NE(Log().find("[MIME w/o boundary]\r\n"), std::string::npos);
+  EXPECT_NE(Log().find("[Encoding is QUOTED]\r\n"), std::string::npos);
+}
+
+// ---- Base64 bodies ----------------------------------------------------------------
+
+TEST_F(Decoder, Base64BodiesDecodeExactlyWhateverTheirLineLengths) {
+  const std::string data = BinaryBytes(5000);
+  const std::string encoded = Base64(data);
+  const std::vector<std::vector<size_t>> layouts = {{60}, {76}, {61, 75, 3, 1, 77}, {2000}};
+  for (size_t k = 0; k < layouts.size(); ++k) {
+    Begin();
+    const std::string name = "f" + std::to_string(k) + ".bin";
+    std::string body = CutLines(encoded, layouts[k]);
+    if (k == 2) body = " " + body.substr(0, 100) + "\t*\r\n" + body.substr(100);  // foreign characters skipped
+    const std::string message = Lines({"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"",
+                                       "", "--b", "Content-Type: application/octet-stream; name=\"" + name + "\"",
+                                       "Content-Transfer-Encoding: base64", ""}) +
+                                body + Lines({"--b--", "."});
+    ASSERT_EQ(Play(message), 0) << k;
+    EXPECT_TRUE(Attachment(name) == data) << "layout " << k;
+  }
+}
+
+TEST_F(Decoder, LinePiecesOfALongHeaderLineStayOneLine) {
+  // 1023 bytes fill the first piece exactly, so the line end comes alone.
+  const std::string longLine = "X-Long: " + std::string(1015, 'h');
+  ASSERT_EQ(Play(Lines({"+OK", longLine, "MIME-Version: 1.0", "Content-Transfer-Encoding: 7bit", "", "b", "."})), 0);
+  EXPECT_EQ(Email(), longLine + "\r\nMIME-Version: 1.0\r\n\r\nb\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,318 @@
+// The kelmail program, run as a user would run it: every subcommand
+// against the demo mail drop (in this process) or a scripted server, the
+// files it writes, what it prints, argument errors and exit codes.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "fixtures/script_server.h"
+#include "kelmail_run.h"
+#include "maildrop.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+Strings operator+(Strings a, const Strings &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+std::string Binary(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    s[i] = char(seed >> 16);
+  }
+  return s;
+}
+
+// Every test gets a fresh drop, a scratch directory, and short pauses.
+class KelmailTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(drop.Start(error)) << error;
+    dir = TestDirectory(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    smtp = "127.0.0.1:" + std::to_string(drop.SmtpPort());
+    pop3 = "127.0.0.1:" + std::to_string(drop.Pop3Port());
+  }
+  Strings Fast() const { return {"--step-delay", "0", "--timeout", "5000"}; }
+  Strings Send(const Strings &more) const {
+    return Strings{"send", "--server", smtp, "--from", "me@kelmail.test"} + Fast() + more;
+  }
+  Strings Pop(const char *command, const Strings &more, const std::string &password = "demo") const {
+    return Strings{command, "--server", pop3, "--user", "demo", "--password", password, "--step-delay", "0"} + more;
+  }
+  std::string File(const std::string &name, const std::string &content) const {
+    std::string path = dir + "/" + name;
+    WriteFileText(path, content);
+    return path;
+  }
+  kelmail::MailDrop drop;
+  std::string dir, smtp, pop3;
+};
+
+TEST_F(KelmailTest, SendListFetchDeleteRoundTrip) {
+  const std::string data = Binary(10000, 7), image = Binary(300, 9);
+  std::string a = File("data.bin", data);
+  std::string b = File("picture.gif", image);
+  KelmailResult r = RunKelmail(Send({"--to", "you@kelmail.test, Other <other@kelmail.test>", "--cc", "cc@kelmail.test",
+                                     "--bcc", "hidden@kelmail.test", "--subject", "round trip", "--header",
+                                     "X-Kelmail-Test: yes", "--body", "line one\r\nline two\r\n", "--attach",
+                                     a + "=shown name.bin", "--attach", b}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "sent message with 2 attachment(s)")) << r.out;
+  ASSERT_EQ(drop.Messages().size(), 1u);
+  const std::string sent = drop.Messages()[0];
+  EXPECT_TRUE(Contains(sent, "To: <you@kelmail.test>,Other <other@kelmail.test>\r\n")) << sent;
+  EXPECT_TRUE(Contains(sent, "CC: <cc@kelmail.test>\r\n"));
+  EXPECT_FALSE(Contains(sent, "hidden@"));
+  EXPECT_TRUE(Contains(sent, "Subject: round trip\r\nX-Kelmail-Test: yes\r\n"));
+  EXPECT_TRUE(Contains(sent, "filename=\"shown name.bin\""));
+  EXPECT_TRUE(Contains(sent, "Content-Disposition: inline; filename=\"picture.gif\""));
+
+  r = RunKelmail(Pop("list", {}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.out, m, std::regex("\n +1 +(\\d+)  (\\S+)\n"))) << r.out;
+  EXPECT_EQ(std::stoul(m[1]), sent.size());
+  EXPECT_TRUE(Contains(r.out, "1 message(s), " + std::to_string(sent.size()) + " bytes"));
+
+  std::string attachDir = dir + "/att";
+  ASSERT_EQ(mkdir(attachDir.c_str(), 0755), 0);
+  r = RunKelmail(Pop("fetch", {"1", "--dir", dir, "--attach-dir", attachDir}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "saved email file: " + dir + "/message-1.eml")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "attachment 1: " + attachDir + "/shown name.bin (10000 bytes)")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "attachment 2: " + attachDir + "/picture.gif (300 bytes)")) << r.out;
+  EXPECT_EQ(ReadFileText(attachDir + "/shown name.bin"), data);
+  EXPECT_EQ(ReadFileText(attachDir + "/picture.gif"), image);
+  std::string email = ReadFileText(dir + "/message-1.eml");
+  EXPECT_TRUE(Contains(email, "Subject: round trip\r\n"));
+  EXPECT_TRUE(Contains(email, "line one\r\nline two\r\n"));
+  EXPECT_EQ(drop.Messages().size(), 1u);  // fetch without --delete keeps it
+
+  r = RunKelmail(Pop("delete", {"1"}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "1 message(s) deleted, 0 left")) << r.out;
+  EXPECT_TRUE(drop.Messages().empty());
+  r = RunKelmail(Pop("list", {}));
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(Contains(r.out, "0 message(s), 0 bytes")) << r.out;
+}
+
+TEST_F(KelmailTest, FetchAllWithDeleteEmptiesTheMailbox) {
+  drop.Deposit("Subject: one\r\n\r\nfirst\r\n");
+  drop.Deposit("Subject: two\r\n\r\nsecond\r\n");
+  KelmailResult r = RunKelmail(Pop("fetch", {"--all", "--delete", "--dir", dir}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "message 2: deleted from the server")) << r.out;
+  EXPECT_EQ(ReadFileText(dir + "/message-1.eml"), "Subject: one\r\n\r\nfirst\r\n");
+  EXPECT_EQ(ReadFileText(dir + "/message-2.eml"), "Subject: two\r\n\r\nsecond\r\n");
+  EXPECT_TRUE(drop.Messages().empty());
+}
+
+TEST_F(KelmailTest, FetchRawKeepsTheServersBytes) {
+  drop.Deposit("Subject: raw\r\n\r\n.dot\r\n");
+  KelmailResult r = RunKelmail(Pop("fetch", {"1", "--raw", "--timeout", "300", "--dir", dir}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::string raw = ReadFileText(dir + "/message-1.eml");
+  EXPECT_EQ(raw.substr(0, 4), "+OK ");
+  EXPECT_TRUE(Contains(raw, "\r\nSubject: raw\r\n\r\n..dot\r\n.\r\n")) << raw;
+}
+
+TEST_F(KelmailTest, BodyFormatsAndBodySources) {
+  struct Case {
+    Strings args;
+    std::string expected;
+  } cases[] = {
+      {{"--format", "quoted-printable", "--body", "a=b\r\n"}, "Content-Transfer-Encoding: quoted-printable"},
+      {{"--format", "quoted-printable", "--body", "a=b\r\n"}, "a=3Db"},
+      {{"--format", "html", "--body", "<p>hi</p>\r\n"}, "Content-Type: text/html"},
+      {{"--format", "enriched", "--body", "x\r\n"}, "Content-Type: text/enriched"},
+      {{"--format", "iso-8859-1", "--body", "x\r\n"}, "Content-Type: text/plain; charset=iso-8859-1"},
+      {{"--content-type", "text/x-kelmail", "--body", "x\r\n"}, "Content-Type: text/x-kelmail"},
+      // A body text that begins with "@" is sent as text, not read as a file name.
+      {{"--body", "@home is where the mail is\r\n"}, "\r\n\r\n@home is where the mail is\r\n"},
+      {{"--body-file", "BODYFILE"}, "from a file\r\n"},
+  };
+  std::string bodyFile = File("body.txt", "from a file\r\n");
+  for (Case &c : cases) {
+    for (std::string &a : c.args)
+      if (a == "BODYFILE") a = bodyFile;
+    KelmailResult r = RunKelmail(Send(Strings{"--to", "you@kelmail.test", "--subject", "format"} + c.args));
+    ASSERT_EQ(r.exitCode, 0) << c.args[1] << ": " << r.err;
+    ASSERT_FALSE(drop.Messages().empty());
+    EXPECT_TRUE(Contains(drop.Messages().back(), c.expected)) << c.args[1] << ":\n" << drop.Messages().back();
+  }
+}
+
+TEST_F(KelmailTest, PasswordsFromTheEnvironment) {
+  drop.Deposit("x\r\n");
+  Strings base = {"list", "--server", pop3, "--user", "demo", "--step-delay", "0"};
+  EXPECT_EQ(RunKelmail(base, {"KELMAIL_PASSWORD=demo"}).exitCode, 0);
+  EXPECT_EQ(RunKelmail(base + Strings{"--password-env", "MY_SECRET"}, {"MY_SECRET=demo"}).exitCode, 0);
+  KelmailResult r = RunKelmail(base + Strings{"--password-env", "UNSET_SECRET_VARIABLE"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(Contains(r.err, "no password")) << r.err;
+  EXPECT_EQ(RunKelmail(base + Strings{"--apop"}, {"KELMAIL_PASSWORD=demo"}).exitCode, 0);
+}
+
+TEST_F(KelmailTest, AuthenticatedSend) {
+  KelmailResult r = RunKelmail(Send({"--to", "you@kelmail.test", "--user", "demo", "--body", "x"}),
+                               {"KELMAIL_PASSWORD=demo"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_FALSE(Contains(r.err, "not authenticated")) << r.err;
+  r = RunKelmail(Send({"--to", "you@kelmail.test", "--user", "demo", "--password", "wrong", "--body", "x"}));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.err, "connecting to SMTP server")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "SMTP returned error. 535 5.7.8 Authentication failed")) << r.err;
+  EXPECT_EQ(drop.Messages().size(), 1u);
+}
+
+TEST_F(KelmailTest, ServerErrorsCarryTheServersReply) {
+  KelmailResult r = RunKelmail(Pop("list", {}, "wrong"));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.err, "POP3 returned error. -ERR [AUTH] invalid user name or password")) << r.err;
+
+  // A recipient refused by a scripted server.
+  ScriptServer server;
+  server.Send("220 scripted\r\n").ReadUntil("\r\n").Send("250 ok\r\n");  // HELO
+  server.ReadUntil("\r\n").Send("250 ok\r\n");                           // MAIL FROM
+  server.ReadUntil("\r\n").Send("550 5.1.1 <nobody@kelmail.test>: User unknown\r\n").Close();
+  server.Start();
+  r = RunKelmail({"send", "--server", "127.0.0.1:" + std::to_string(server.Port()), "--from", "me@kelmail.test",
+                  "--to", "nobody@kelmail.test", "--body", "x", "--step-delay", "0"});
+  EXPECT_TRUE(server.Finish()) << server.Failures();
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.err, "sending the message: SMTP returned error. 550 5.1.1 <nobody@kelmail.test>: User unknown"))
+      << r.err;
+  EXPECT_TRUE(Contains(server.Received(), "RCPT TO:<nobody@kelmail.test>\r\n")) << server.Received();
+}
+
+TEST_F(KelmailTest, RefusedConnectionAndMissingMessages) {
+  KelmailResult r = RunKelmail({"list", "--server", "127.0.0.1:" + std::to_string(ClosedLoopbackPort()), "--user",
+                                "demo", "--password", "demo"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.err, "logging in to POP3 server 127.0.0.1:")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "(error -")) << r.err;
+
+  drop.Deposit("only\r\n");
+  r = RunKelmail(Pop("fetch", {"2", "--dir", dir}));
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_TRUE(Contains(r.err, "no message 2: the mailbox holds 1 message(s)")) << r.err;
+  r = RunKelmail(Pop("delete", {"1", "3"}));
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(drop.Messages().size(), 1u);  // nothing deleted when one number is wrong
+}
+
+TEST_F(KelmailTest, Verify) {
+  KelmailResult r = RunKelmail(Strings{"verify", "--server", smtp, "demo@kelmail.demo"} + Fast());
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "demo@kelmail.demo: verified (250")) << r.out;
+  r = RunKelmail(Strings{"verify", "--server", smtp, "demo", "stranger@kelmail.demo"} + Fast());
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_TRUE(Contains(r.out, "demo: verified")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "stranger@kelmail.demo: not verified (550")) << r.out;
+}
+
+TEST_F(KelmailTest, ProgressCountsUpToTheTotal) {
+  std::string a = File("big.bin", Binary(57 * 100 + 1, 3));
+  KelmailResult r = RunKelmail(Send({"--to", "you@kelmail.test", "--body", "x", "--attach", a, "--progress"}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  // 100 full lines of 76 characters and one of 4, each with CR LF.
+  EXPECT_TRUE(Contains(r.err, "sending attachments: 7806 of 7806 bytes (100%)\n")) << r.err;
+  r = RunKelmail(Pop("fetch", {"1", "--progress", "--dir", dir}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("receiving message 1: \\d+ of \\d+ bytes \\(\\d+%\\)\n"))) << r.err;
+  EXPECT_EQ(ReadFileText(dir + "/big.bin"), Binary(57 * 100 + 1, 3));
+}
+
+TEST(KelmailArguments, UsageErrorsExitTwo) {
+  const std::string s = "127.0.0.1:1";
+  struct Case {
+    Strings args;
+    std::string message;
+  } cases[] = {
+      {{}, "usage: kelmail COMMAND"},
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{"send", "--from", "a@b", "--to", "c@d"}, "missing --server"},
+      {{"send", "--server", s, "--to", "c@d"}, "missing --from"},
+      {{"send", "--server", s, "--from", "a@b"}, "missing --to"},
+      {{"send", "--server", s, "--from", "a@b", "--to", "c@d", "--bogus"}, "unknown option --bogus"},
+      {{"send", "--server", s, "--from", "a@b", "--to"}, "option --to needs a value"},
+      {{"send", "--server", s, "--from", "a@b", "--from", "x@y", "--to", "c@d"}, "option --from given twice"},
+      {{"send", "--server", s, "--from", "a@b", "--to", "c@d", "--esmtp=1"}, "option --esmtp takes no value"},
+      {{"send", "--server", "127.0.0.1:99999", "--from", "a@b", "--to", "c@d"}, "bad port '99999'"},
+      {{"send", "--server", ":25", "--from", "a@b", "--to", "c@d"}, "no server name"},
+      {{"send", "--server", s, "--from", "a@b", "--to", "c@d", "--body", "x", "--body-file", "y"}, "not both"},
+      {{"send", "--server", s, "--from", "a@b", "--to", "c@d", "--header", "X: y"}, "--header needs --subject"},
+      {{"send", "--server", s, "--from", "a@b", "--to", "c@d", "--subject", "s", "--header", "nocolon"}, "bad --header"},
+      {{"send", "--server", s, "--from", "a@b", "--to", "c@d", "--format", "rtf"}, "unknown --format 'rtf'"},
+      {{"send", "--server", s, "--from", "a@b", "--to", "c@d", "--format", "custom"}, "needs --content-type"},
+      {{"send", "--server", s, "--from", "a@b", "--to", "c@d", "--user", "u"}, "--user needs a password"},
+      {{"send", "--server", s, "--from", "a@b", "--to", "c@d", "--timeout", "soon"}, "bad --timeout 'soon'"},
+      {{"list", "--server", s, "--password", "p"}, "missing --user"},
+      {{"list", "--server", s, "--user", "u", "--password", "p", "7"}, "unexpected argument '7'"},
+      {{"fetch", "--server", s, "--user", "u", "--password", "p"}, "or give --all"},
+      {{"fetch", "--server", s, "--user", "u", "--password", "p", "0"}, "bad message number '0'"},
+      {{"fetch", "--server", s, "--user", "u", "--password", "p", "--all", "1"}, "not both"},
+      {{"fetch", "--server", s, "--user", "u", "--password", "p", "1", "--dir", "/no/such/dir"}, "no such directory"},
+      {{"delete", "--server", s, "--user", "u", "--password", "p", "x1"}, "bad message number 'x1'"},
+      {{"verify", "--server", s}, "no address to verify"},
+      {{"demo", "--smtp-port", "2525"}, "the ports go with --serve"},
+  };
+  for (const Case &c : cases) {
+    // "NAME" without "=" removes the variable: no password from the environment.
+    KelmailResult r = RunKelmail(c.args, {"KELMAIL_PASSWORD"});
+    std::string shown;
+    for (const std::string &a : c.args) shown += a + " ";
+    EXPECT_EQ(r.exitCode, 2) << shown << "\n" << r.err;
+    EXPECT_TRUE(Contains(r.err, c.message)) << shown << "\n" << r.err;
+    EXPECT_EQ(r.out, "") << shown;
+  }
+}
+
+TEST(KelmailArguments, HelpForEveryCommand) {
+  for (const char *command : {"send", "list", "fetch", "delete", "verify", "demo"}) {
+    KelmailResult r = RunKelmail({command, "--help"});
+    EXPECT_EQ(r.exitCode, 0) << command;
+    EXPECT_EQ(r.out.rfind(std::string("usage: kelmail ") + command, 0), 0u) << r.out;
+    EXPECT_TRUE(Contains(r.out, "-h, --help")) << command;
+    EXPECT_TRUE(Contains(r.out, "Exit codes:")) << command;
+  }
+  KelmailResult r = RunKelmail({"--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  for (const char *command : {"send", "list", "fetch", "delete", "verify", "demo"})
+    EXPECT_TRUE(Contains(r.out, std::string("  ") + command + " ")) << r.out;
+  r = RunKelmail({"--version"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(Contains(r.out, "KEL32 library 3.4.1 build 17")) << r.out;
+}
+
+TEST(KelmailDemo, RunsInAGivenDirectory) {
+  std::string dir = TestDirectory("demo");
+  KelmailResult r = RunKelmail({"demo", "--dir", dir});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("mail drop listening: SMTP 127\\.0\\.0\\.1:\\d+, POP3 127\\.0\\.0\\.1:\\d+\n")))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "sent message with 2 attachments (")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "saved email file: " + dir + "/inbox/message-1.eml")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "attachment 1: " + dir + "/attachments/report.dat (20000 bytes, identical)")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "attachment 2: " + dir + "/attachments/logo.gif (43 bytes, identical)")) << r.out;
+  EXPECT_EQ(ReadFileText(dir + "/attachments/report.dat"), ReadFileText(dir + "/outbox/report.dat"));
+  std::string email = ReadFileText(dir + "/inbox/message-1.eml");
+  EXPECT_TRUE(Contains(email, "[Attachment saved to \"" + dir + "/attachments/logo.gif\"]")) << email;
+  EXPECT_TRUE(Contains(email, "\r\n...and this line begins with dots")) << email;
+}
+
+}  // namespace
