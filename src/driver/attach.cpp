@@ -2,6 +2,10 @@
 // boundary line, the part header and the file in Base64, one line per step.
 // Image files may go as inline parts with a Content-ID, for HTML bodies sent
 // as multipart/related to refer to.
+//
+// Every boundary line has one empty line before it. An announced name goes
+// out with CR and LF as blanks, and a file that fails to read abandons the
+// message (-35) instead of sending it cut short.
 #include <cstring>
 
 #include "../codec/codec.h"

@@ -2,6 +2,22 @@
 // the MIME header of the body part, the body one line per step (taken from
 // the caller's text or from a file), and the end of the data. The
 // attachments in between are attach.cpp's.
+//
+// So that no message goes out broken, whatever the caller gives:
+// - CR and LF inside a header value (subject, lists, sender) go out as blanks;
+//   the caller's own header, content-type and encoding texts go line by line,
+//   every line end as CR LF, empty lines left out, a leading "." doubled.
+// - Every header line holds at most 1023 characters; longer values are cut.
+// - The HTML Message-ID is unique per message: the tick, the channel and the
+//   channel's message count, at the sender's domain.
+// - HTML bodies are declared and sent quoted-printable like the other MIME
+//   text formats, so their soft line breaks decode; the body formats without a
+//   meaning of their own are declared plain text and sent as plain text.
+// - A blank that ends a quoted-printable line is sent as =20, and a plain
+//   line broken for its length does not add an empty line when the text's
+//   own line end follows right behind the break.
+// - A message file that fails to read abandons the message (-35) instead of
+//   sending it cut short.
 #include "compose.h"
 
 #include <cstring>
@@ -105,6 +121,17 @@ int NextHeaderState(const Channel &ch, int after) {
   if (after < 227 && Present(ch.Subject)) return 227;
   if (after < 228 && Present(ch.CcList)) return 228;
   return IsMultipart(ch) ? 229 : 233;
+}
+
+// The domain of the sender's address: after its first "@", up to the ">"
+// (or the first blank or control character).
+int SenderDomain(const char *from, char *domain, int size) {
+  const char *at = strchr(from, '@');
+  int d = 0;
+  for (const char *p = at ? at + 1 : ""; *p && *p != '>' && *p > ' ' && *p <= '~' && d < size - 1; ++p)
+    domain[d++] = *p;
+  domain[d] = 0;
+  return d;
 }
 
 // ---- The body character source ---------------------------------------------
@@ -278,14 +305,7 @@ int MessageIdHeader(Channel &ch, Tick now) {
   // domain is the sender's, from its "@" up to the ">".
   ch.MessageCount++;
   char domain[sizeof ch.From];
-  int d = 0;
-  if (const char *at = strchr(ch.From, '@')) {
-    for (const char *p = at + 1; *p && *p != '>' && Printable(static_cast<unsigned char>(*p)) && *p != ' ' &&
-                                 d < static_cast<int>(sizeof domain) - 1;
-         ++p)
-      domain[d++] = *p;
-  }
-  domain[d] = 0;
+  const int d = SenderDomain(ch.From, domain, sizeof domain);
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "Message-ID: <%s.%lu.%lu.%lu@%s>", MessageRoot,
              static_cast<unsigned long>(now), static_cast<unsigned long>(ch.ChannelNumber),
              static_cast<unsigned long>(ch.MessageCount), d ? domain : FallbackDomain);
@@ -312,7 +332,7 @@ int DateHeader(Channel &ch, Tick) {
 
 int ToHeader(Channel &ch, Tick now) {
   if (!Settings.HideToHeader) {
-    if (ch.ToList)
+    if (Present(ch.ToList))
       if (int rc = SendHeader(ch, "To: ", ch.ToList)) return rc;
     SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   }

@@ -18,6 +18,11 @@ uint32_t FourTimes(uint32_t ms) {
   return wait > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(wait);
 }
 
+// The receiving states may have waited for data within the step: the
+// response time-out counts from the moment the data came, not from the
+// step's start, or a wait as long as the time-out would end the message.
+void RenewDeadline(Channel &ch) { ch.Deadline = PlatformTick() + Settings.ResponseTimeout; }
+
 void CloseEmailFile(Channel &ch) {
   if (ch.EmailHandle) PlatformFileClose(ch.EmailHandle);
   ch.EmailHandle = 0;
@@ -85,24 +90,22 @@ int ReceivePiece(Channel &ch, uint32_t nextWait) {
 // quoted-printable part. Returns 0, or the error exit's result.
 int StoreLine(Channel &ch, int n) {
   ch.BodyBytesRead += static_cast<uint32_t>(n);
-  int rc;
-  if (ch.MimeEncoding == EncodingQuoted) {
-    const int count = QpDecodeText(ch.Response, ch.TextBuf);
-    rc = WriteEmailLine(ch, ch.TextBuf, count);
-  } else {
-    rc = WriteEmailLine(ch, ch.Response, n);
-  }
-  return rc < 0 ? driverFail(ch, 0, -1) : 0;
+  // Decoded in place: never longer than the line, however long it was joined.
+  const int count = ch.MimeEncoding == EncodingQuoted ? QpDecodeText(ch.Response, ch.Response) : n;
+  return WriteEmailLine(ch, ch.Response, count) < 0 ? driverFail(ch, 0, -1) : 0;
 }
 
 }  // namespace
 
 int RetrCommand(Channel &ch, Tick now) {
+  // Files an earlier retrieval left open after an error are not leaked.
+  if (ch.FileHandle) PlatformFileClose(ch.FileHandle);
+  ch.FileHandle = 0;
+  CloseEmailFile(ch);
   // A path too long for EmailPath is never cut: it fails like any other.
   char path[sizeof ch.EmailDir + sizeof ch.EmailFile + 2];
   const int length = JoinPath(path, sizeof path, ch.EmailDir, ch.EmailFile, sizeof path - 1);
   LogLine(ch, "Saving email to '%s'\r\n", path);
-  ch.EmailHandle = 0;
   if (length < 0 || length > 128) {
     ch.EmailPath[0] = '\0';
     return driverFail(ch, 0, -67);
@@ -126,13 +129,13 @@ int RetrCommand(Channel &ch, Tick now) {
   return 0;
 }
 
-int ReceiveToFile(Channel &ch, Tick now) {
+int ReceiveToFile(Channel &ch, Tick) {
   int n = ReceivePiece(ch, FourTimes(Settings.ReceiveTimeout));
   if (n <= 0) return n;
   const int status = TakeStatusLine(ch);
   if (status < 0) return status;
   if (status) {
-    ch.Deadline = now + Settings.ResponseTimeout;
+    RenewDeadline(ch);
     return 0;
   }
   if (ApplyDotRule(ch, n)) {
@@ -143,15 +146,15 @@ int ReceiveToFile(Channel &ch, Tick now) {
   if (!decoding || DecodeLine(ch, n)) {
     if (int rc = StoreLine(ch, n)) return rc;
   }
-  ch.Deadline = now + Settings.ResponseTimeout;
+  RenewDeadline(ch);
   return 0;
 }
 
 // Raw retrieval copies every byte as it comes, status and end line included,
 // until the server falls silent or closes.
-int ReceiveRaw(Channel &ch, Tick now) {
+int ReceiveRaw(Channel &ch, Tick) {
   if (AwaitReadable(ch, Settings.ReceiveTimeout) != 1) {
-    ch.Deadline = now + Settings.ResponseTimeout;
+    RenewDeadline(ch);
     ch.NextState = 313;
     return 0;
   }
@@ -168,7 +171,7 @@ int ReceiveRaw(Channel &ch, Tick now) {
   const int written = WriteEmailLine(ch, ch.Response, n);
   if (written < 0) return driverFail(ch, 0, -1);
   ch.BodyBytesSent += static_cast<uint32_t>(written);
-  ch.Deadline = now + Settings.ResponseTimeout;
+  RenewDeadline(ch);
   return 0;
 }
 
@@ -186,7 +189,7 @@ int TopCommand(Channel &ch, Tick now) {
   return 0;
 }
 
-int ReceiveToBuffer(Channel &ch, Tick now) {
+int ReceiveToBuffer(Channel &ch, Tick) {
   int n = ReceivePiece(ch, Settings.ReceiveTimeout);
   if (n <= 0) return n;
   // The status line goes into the buffer too.
@@ -204,7 +207,7 @@ int ReceiveToBuffer(Channel &ch, Tick now) {
     memcpy(ch.UserBuffer + ch.BufferUsed, ch.Response, static_cast<size_t>(count));
     ch.BufferUsed += count;
   }
-  ch.Deadline = now + Settings.ResponseTimeout;
+  RenewDeadline(ch);
   return 0;
 }
 

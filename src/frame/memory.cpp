@@ -6,6 +6,9 @@
 
 static const char GuardHead = 'U';
 static const char GuardTail = 'z';
+// The caller's bytes start this far into the block, so that a record kept
+// there is aligned for any field; the head guard is the byte just before.
+static const uint32_t HeadRoom = 16;
 
 static void MemoryLogLine(uint32_t channel, const char *message, int k, int code) {
   Channel *ch = channel < MaxChannels ? ChannelTable[channel].Record : nullptr;
@@ -41,17 +44,17 @@ char *AllocateMemory(uint32_t channel, int k, uint32_t size) {
   else if (MemorySlotTable[slot].OwnIndex != slot) code = MemBadIndex;
   else if (MemorySlotTable[slot].Handle != 0) code = MemInUse;
   if (code == 0) {
-    uintptr_t handle = size < 0xFFFFFFF0u ? PlatformBlockAlloc(size_t(size) + 3) : 0;
+    uintptr_t handle = size < 0xFFFFFF00u ? PlatformBlockAlloc(size_t(size) + HeadRoom + 2) : 0;
     if (!handle) {
       code = MemAllocFailed;
     } else {
       MemorySlot &m = MemorySlotTable[slot];
       char *block = static_cast<char *>(PlatformBlockLock(handle));
       m.Handle = handle;
-      m.Pointer = block + 1;
+      m.Pointer = block + HeadRoom;
       m.Size = size;
-      block[0] = GuardHead;
-      block[size + 1] = GuardTail;
+      m.Pointer[-1] = GuardHead;
+      m.Pointer[size] = GuardTail;
       return m.Pointer;
     }
   }

@@ -218,6 +218,13 @@ static int DecodePartHeader(Channel &ch) {
   return 0;
 }
 
+// Decoded bytes of a part go to its file, and into the email file when inline.
+static void EmitPartBytes(Channel &ch, const char *bytes, int count) {
+  if (count <= 0) return;
+  if (ch.FileHandle) PlatformFileWrite(ch.FileHandle, bytes, count);
+  if (ch.InlineFlag) WriteEmailLine(ch, bytes, count);
+}
+
 // The body of a part: decoded to its file or inline into the email file,
 // else written as received.
 static int DecodePartData(Channel &ch, int length) {
@@ -225,19 +232,20 @@ static int DecodePartData(Channel &ch, int length) {
           ch.FileHandle);
   if (!ch.InlineFlag && !ch.FileHandle) return 1;
   ch.AttachBytesRead += static_cast<uint32_t>(length);
-  // TextBuf also formats the log lines: decode and write between them.
-  unsigned char *decoded = reinterpret_cast<unsigned char *>(ch.TextBuf);
-  int count;
   if (ch.MimeEncoding == EncodingBase64) {
-    count = Base64StreamDecode(ch, ch.Response, length, decoded);
+    // TextBuf also formats the log lines: decode and write between them.
+    // Pieces of 1024 characters never decode to more than it holds.
+    for (int at = 0, piece; at < length; at += piece) {
+      piece = length - at < 1024 ? length - at : 1024;
+      unsigned char *decoded = reinterpret_cast<unsigned char *>(ch.TextBuf);
+      EmitPartBytes(ch, ch.TextBuf, Base64StreamDecode(ch, ch.Response + at, piece, decoded));
+    }
   } else if (ch.MimeEncoding == EncodingQuoted) {
-    count = QpDecodeText(ch.Response, ch.TextBuf);
+    // In place: the line is consumed.
+    EmitPartBytes(ch, ch.Response, QpDecodeText(ch.Response, ch.Response));
   } else {
-    count = length < static_cast<int>(sizeof ch.TextBuf) ? length : static_cast<int>(sizeof ch.TextBuf);
-    memcpy(ch.TextBuf, ch.Response, static_cast<size_t>(count));
+    EmitPartBytes(ch, ch.Response, length);
   }
-  if (ch.FileHandle && count > 0) PlatformFileWrite(ch.FileHandle, decoded, count);
-  if (ch.InlineFlag) WriteEmailLine(ch, ch.TextBuf, count);
   LogText(ch, ch.InlineFlag ? "[...decode inline...]\r\n" : "[...decode to file...]\r\n");
   return 0;
 }

@@ -1,8 +1,13 @@
 // The connection states 101 to 106, driven on their own: NextState 101 and
 // an AfterConnectState of 0 (or an unknown state) on an attached channel.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "driver/driver.h"
 #include "fixtures/library_fixture.h"
@@ -201,12 +206,36 @@ TEST_F(Connect, SilentServerTimesOutCountedFromTheConnection) {
       << text;
 }
 
-TEST_F(Connect, ConnectTimeout) {
-  // No connection within the connect time-out: the frame's deadline test.
-  Begin("127.0.0.1", ClosedLoopbackPort());
-  Ch().NextState = 106;
-  Ch().Deadline = 4999;
+TEST_F(Connect, ConnectionNotMadeInTime) {
+  // A listener whose queue is full leaves the connect under way.
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; i++) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    fillers.push_back(fd);
+  }
+  PlatformSleep(50);
+  Settings.ConnectTimeout = 1000;
+  Begin("127.0.0.1", ntohs(sa.sin_port));
+  Ch().NextState = 105;
+  EXPECT_EQ(kelDriver(0), 106);
+  FakeNow = 6000;  // deadline reached, not passed
+  Ch().IdleWait = 0;
+  EXPECT_EQ(kelDriver(0), 106);
+  EXPECT_EQ(Ch().IdleWait, ReadyWritable);  // the blocking loop waits on the socket
+  FakeNow = 6001;
   EXPECT_EQ(kelDriver(0), -8);
+  EXPECT_EQ(Ch().Socket, NoSocket);
+  for (int fd : fillers) close(fd);
+  close(listener);
 }
 
 TEST_F(Connect, NoSocketLeftToCreate) {

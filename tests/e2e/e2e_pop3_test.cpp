@@ -71,6 +71,7 @@ TEST_F(Pop3E2E, ForeignMessageMatchesAnIndependentParser) {
   auto files = wait_for_mail("popuser", 1);
   ASSERT_EQ(files.size(), 1u);
   Parsed expected = parse_independently(files[0], dir_ + "/expected");
+  const std::string stored = slurp(files[0]);  // the server moves the file once it is read
 
   Login(true);  // APOP
   EXPECT_NE(Log().find("APOP popuser "), std::string::npos);
@@ -85,13 +86,26 @@ TEST_F(Pop3E2E, ForeignMessageMatchesAnIndependentParser) {
   // Decoded quoted-printable text, dots as sent.
   EXPECT_NE(email.find(".leading dot\r\n..two dots\r\n.\r\nan = sign and caf\xC3\xA9"), std::string::npos) << email;
 
-  // The raw copy is the server's message byte for byte.
+  // The raw copy is what the server sent: the status line, the stuffed
+  // message and the end line. Raw retrieval ends after a silence.
   kelIntegerParam(0, KEL_RAW_MODE, 1);
+  kelIntegerParam(0, KEL_RECEIVE_TIMEOUT, 500);
   rc = kelGetEmailFile(0, 1, "raw.eml", dir_.c_str(), (dir_ + "/attach").c_str());
   ASSERT_EQ(rc, 0) << error_text(rc);
-  Parsed raw = parse_independently(dir_ + "/raw.eml", dir_ + "/raw");
-  EXPECT_EQ(raw.attachment(1, "lines76.bin"), expected.attachment(1, "lines76.bin"));
-  EXPECT_EQ(raw.field("subject"), "foreign message");
+  std::string raw = slurp(dir_ + "/raw.eml");
+  ASSERT_EQ(raw.rfind("+OK", 0), 0u);
+  ASSERT_GE(raw.size(), 5u);
+  EXPECT_EQ(raw.substr(raw.size() - 5), "\r\n.\r\n");
+  std::string message = raw.substr(raw.find("\r\n") + 2);
+  message.resize(message.size() - 3);
+  std::string unstuffed;
+  for (size_t at = 0; at < message.size();) {
+    size_t end = message.find('\n', at);
+    std::string line = message.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+    unstuffed += line.rfind("..", 0) == 0 ? line.substr(1) : line;
+    at = end == std::string::npos ? message.size() : end + 1;
+  }
+  EXPECT_EQ(unix_lines(unstuffed), unix_lines(stored));
   EXPECT_EQ(kelClose(0), 0);
 }
 

@@ -116,7 +116,7 @@ TEST_F(Reader, TakeBytesFromRingThenSocket) {
   char buffer[16] = {};
   EXPECT_EQ(TakeBytes(Ch(), buffer, 3), 3);
   EXPECT_EQ(Ch().LastByte, 'c');
-  PlatformSleep(300);  // "efgh" has come
+  ASSERT_EQ(PlatformSocketWait(Ch().Socket, ReadyReadable, 5000), 1);  // "efgh" has come
   EXPECT_EQ(TakeBytes(Ch(), buffer, 10), 5);
   EXPECT_EQ(std::string(buffer, 5), "defgh");
   EXPECT_EQ(Ch().LastByte, 'h');

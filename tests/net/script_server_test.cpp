@@ -97,7 +97,7 @@ TEST(ScriptServer, MismatchIsRecordedAndScriptGoesOn) {
 
 TEST(ScriptServer, SplitSendArrivesInPieces) {
   ScriptServer server;
-  server.SendSplit("250-first\r\n250 last\r\n", {4, 11}, 150).Close();
+  server.SendSplit("250-first\r\n250 last\r\n", {4, 11}, 250).Close();
   server.Start();
   int fd = ConnectTo(server.Port());
   std::string got;

@@ -1,0 +1,288 @@
+// Retrieval with decoding: one message with a text part and two Base64
+// attachments, served by a POP3 server thread on 127.0.0.1, saved with
+// kelGetEmailFile; beside it Python's poplib and email package doing the
+// same job on the same message.
+//
+//   bench_pop3_retrieve [sizes in MB...]      (default: 2 20)
+//
+// Each run is a fresh child process, so that its peak resident size
+// (ru_maxrss) belongs to that run alone; the server thread lives in the
+// parent and builds the message before the run, so neither its memory nor
+// its work is in the clients' figures. The saved attachments are checked
+// byte for byte.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kel32.h"
+
+namespace {
+
+// ---- The message ----------------------------------------------------------------
+
+// Attachment bytes: a fixed pseudo-random stream per attachment.
+struct ByteSource {
+  uint64_t State;
+  explicit ByteSource(uint64_t seed) : State(seed * 0x9E3779B97F4A7C15ull + 1) {}
+  unsigned char Next() {
+    State ^= State << 13;
+    State ^= State >> 7;
+    State ^= State << 17;
+    return static_cast<unsigned char>(State >> 24);
+  }
+};
+
+const char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+void AppendBase64Line(std::string &out, const unsigned char *b, size_t n) {
+  for (size_t i = 0; i < n; i += 3) {
+    unsigned v = b[i] << 16;
+    if (i + 1 < n) v |= b[i + 1] << 8;
+    if (i + 2 < n) v |= b[i + 2];
+    out += Alphabet[(v >> 18) & 63];
+    out += Alphabet[(v >> 12) & 63];
+    out += i + 1 < n ? Alphabet[(v >> 6) & 63] : '=';
+    out += i + 2 < n ? Alphabet[v & 63] : '=';
+  }
+  out += "\r\n";
+}
+
+// Attachment sizes for a message of about megabytes MB on the wire.
+size_t AttachmentBytes(int megabytes) { return static_cast<size_t>(megabytes) * 1000000 / 2 * 57 / 78; }
+
+// Streams the message to send(), in blocks.
+template <typename Send>
+void StreamMessage(int megabytes, Send send) {
+  std::string block =
+      "Received: from bench.test\r\nSubject: bench message\r\nFrom: bench@example.com\r\n"
+      "To: reader@example.com\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"=====bench=====\"\r\n\r\n"
+      "This is a multi-part message.\r\n--=====bench=====\r\nContent-Type: text/plain\r\n\r\n";
+  for (int i = 0; i < 200; ++i) block += "Some text of the message, line " + std::to_string(i) + ".\r\n";
+  const size_t each = AttachmentBytes(megabytes);
+  for (int k = 0; k < 2; ++k) {
+    block += "--=====bench=====\r\nContent-Type: application/octet-stream; name=\"part" + std::to_string(k) +
+             ".bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    ByteSource source(k + 1);
+    unsigned char line[57];
+    for (size_t done = 0; done < each; done += 57) {
+      const size_t n = each - done < 57 ? each - done : 57;
+      for (size_t i = 0; i < n; ++i) line[i] = source.Next();
+      AppendBase64Line(block, line, n);
+      if (block.size() > 60000) {
+        send(block);
+        block.clear();
+      }
+    }
+  }
+  block += "--=====bench=====--\r\n.\r\n";
+  send(block);
+}
+
+bool CheckAttachment(const std::string &path, int k, int megabytes) {
+  std::ifstream in(path, std::ios::binary);
+  ByteSource source(k + 1);
+  const size_t each = AttachmentBytes(megabytes);
+  std::vector<char> buffer(1 << 16);
+  size_t total = 0;
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    for (std::streamsize i = 0; i < in.gcount(); ++i)
+      if (static_cast<unsigned char>(buffer[static_cast<size_t>(i)]) != source.Next()) return false;
+    total += static_cast<size_t>(in.gcount());
+  }
+  return total == each;
+}
+
+// ---- The server -------------------------------------------------------------------
+
+struct Pop3Server {
+  int Listener = -1;
+  uint16_t Port = 0;
+  std::string Message;  // set before each run, not touched while one runs
+  std::thread Thread;
+
+  void Start() {
+    Listener = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(Listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(Listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    listen(Listener, 4);
+    socklen_t length = sizeof address;
+    getsockname(Listener, reinterpret_cast<sockaddr *>(&address), &length);
+    Port = ntohs(address.sin_port);
+    Thread = std::thread([this] { Serve(); });
+  }
+  void Stop() {
+    shutdown(Listener, SHUT_RDWR);
+    close(Listener);
+    if (Thread.joinable()) Thread.join();
+  }
+  void Serve() {
+    for (;;) {
+      int s = accept(Listener, nullptr, nullptr);
+      if (s < 0) return;
+      Session(s);
+      close(s);
+    }
+  }
+  static bool SendAll(int s, const std::string &bytes) {
+    for (size_t at = 0; at < bytes.size();) {
+      ssize_t n = send(s, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      at += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  void Session(int s) {
+    SendAll(s, "+OK bench server ready\r\n");
+    std::string pending;
+    char buffer[512];
+    for (;;) {
+      size_t lf;
+      while ((lf = pending.find('\n')) == std::string::npos) {
+        ssize_t n = recv(s, buffer, sizeof buffer, 0);
+        if (n <= 0) return;
+        pending.append(buffer, static_cast<size_t>(n));
+      }
+      const std::string line = pending.substr(0, lf + 1);
+      pending.erase(0, lf + 1);
+      if (line.compare(0, 4, "RETR") == 0) {
+        SendAll(s, "+OK message follows\r\n");
+        SendAll(s, Message);
+      } else if (line.compare(0, 4, "QUIT") == 0) {
+        SendAll(s, "+OK bye\r\n");
+        return;
+      } else {
+        SendAll(s, "+OK\r\n");
+      }
+    }
+  }
+};
+
+// ---- The clients ------------------------------------------------------------------
+
+double CpuSeconds(const rusage &u) {
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The child: one retrieval with the library; prints "wall cpu maxrss-kB ok".
+int KelChild(uint16_t port, int megabytes, const std::string &dir) {
+  kelAttach(1, 0);
+  kelIntegerParam(0, KEL_POP3_PORT, port);
+  if (kelPop3Connect(0, "127.0.0.1", "bench", "bench") != 0) return 2;
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  const auto t0 = std::chrono::steady_clock::now();
+  const int rc = kelGetEmailFile(0, 1, "mail.txt", dir.c_str(), dir.c_str());
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  getrusage(RUSAGE_SELF, &after);
+  kelClose(0);
+  kelRelease();
+  const bool ok = rc == 0 && CheckAttachment(dir + "/part0.bin", 0, megabytes) &&
+                  CheckAttachment(dir + "/part1.bin", 1, megabytes);
+  printf("%.4f %.4f %ld %d\n", wall, CpuSeconds(after) - CpuSeconds(before), after.ru_maxrss, ok ? 1 : 0);
+  return 0;
+}
+
+const char PythonClient[] = R"PY(
+import email, email.policy, os, poplib, resource, sys, time
+port, directory = int(sys.argv[1]), sys.argv[2]
+box = poplib.POP3("127.0.0.1", port)
+box.user("bench"); box.pass_("bench")
+r0 = resource.getrusage(resource.RUSAGE_SELF); t0 = time.perf_counter()
+status, lines, octets = box.retr(1)
+message = email.message_from_bytes(b"\r\n".join(lines) + b"\r\n", policy=email.policy.compat32)
+with open(os.path.join(directory, "mail.txt"), "wb") as mail:
+    for part in message.walk():
+        name = part.get_filename()
+        if name:
+            with open(os.path.join(directory, os.path.basename(name)), "wb") as f:
+                f.write(part.get_payload(decode=True))
+            mail.write(("[Attachment saved to %s]\r\n" % name).encode())
+        elif not part.is_multipart():
+            mail.write(part.get_payload(decode=True) or b"")
+wall = time.perf_counter() - t0; r1 = resource.getrusage(resource.RUSAGE_SELF)
+box.quit()
+cpu = (r1.ru_utime + r1.ru_stime) - (r0.ru_utime + r0.ru_stime)
+print("%.4f %.4f %d 1" % (wall, cpu, r1.ru_maxrss))
+)PY";
+
+struct Result {
+  double Wall = 0, Cpu = 0;
+  long MaxRssKb = 0;
+  int Ok = 0;
+  bool Valid = false;
+};
+
+Result RunChild(const std::string &command) {
+  Result r;
+  FILE *pipe = popen(command.c_str(), "r");
+  if (!pipe) return r;
+  r.Valid = fscanf(pipe, "%lf %lf %ld %d", &r.Wall, &r.Cpu, &r.MaxRssKb, &r.Ok) == 4;
+  pclose(pipe);
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 5 && strcmp(argv[1], "--kel") == 0)
+    return KelChild(static_cast<uint16_t>(atoi(argv[2])), atoi(argv[3]), argv[4]);
+
+  std::vector<int> sizes;
+  for (int i = 1; i < argc; ++i) sizes.push_back(atoi(argv[i]));
+  if (sizes.empty()) sizes = {2, 20};
+
+  const std::string base = std::filesystem::temp_directory_path() / ("kel-bench-" + std::to_string(getpid()));
+  const std::string script = base + "/client.py";
+  std::filesystem::create_directories(base);
+  std::ofstream(script) << PythonClient;
+
+  Pop3Server server;
+  server.Start();
+  const std::string self = std::filesystem::canonical("/proc/self/exe");
+  printf("%-8s %6s %10s %9s %9s %11s %s\n", "client", "MB", "wall s", "MB/s", "cpu s", "maxrss MB", "check");
+  for (int mb : sizes) {
+    server.Message.clear();
+    StreamMessage(mb, [&](const std::string &block) { server.Message += block; });
+    const std::string kelDir = base + "/kel" + std::to_string(mb), pyDir = base + "/py" + std::to_string(mb);
+    std::filesystem::create_directories(kelDir);
+    std::filesystem::create_directories(pyDir);
+    const Result kel =
+        RunChild(self + " --kel " + std::to_string(server.Port) + " " + std::to_string(mb) + " " + kelDir);
+    const double megabytes = static_cast<double>(server.Message.size()) / 1e6;
+    const Result py = RunChild("python3 " + script + " " + std::to_string(server.Port) + " " + pyDir);
+    for (const auto &[name, r] : {std::pair<const char *, const Result &>{"kel32", kel}, {"python", py}}) {
+      if (!r.Valid) {
+        printf("%-8s %6d   (no result)\n", name, mb);
+        continue;
+      }
+      printf("%-8s %6.1f %10.3f %9.1f %9.3f %11.1f %s\n", name, megabytes, r.Wall, megabytes / r.Wall, r.Cpu,
+             static_cast<double>(r.MaxRssKb) / 1024.0, r.Ok ? "ok" : "WRONG");
+    }
+    if (kel.Valid && py.Valid)
+      printf("ratio python/kel32 at %d MB: wall %.2fx  cpu %.2fx  maxrss %.2fx\n", mb, py.Wall / kel.Wall,
+             py.Cpu / kel.Cpu, static_cast<double>(py.MaxRssKb) / static_cast<double>(kel.MaxRssKb));
+  }
+  server.Stop();
+  std::error_code ec;
+  std::filesystem::remove_all(base, ec);
+  return 0;
+}
