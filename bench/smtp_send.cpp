@@ -2,18 +2,21 @@
 // answers every command), against curl sending the same messages to the
 // same sink in the same run:
 //
-//   small   1 KB messages (16 body lines of 62 characters) on one channel in
-//           blocking mode and on 128 channels driven from one thread in
-//           non-blocking mode; messages per second and CPU per message;
+//   small   1 KB messages (16 body lines of 62 characters) on one channel
+//           (blocking calls, and kelDriver in non-blocking mode) and on 128
+//           channels driven from one thread in non-blocking mode; messages
+//           per second and CPU per message;
 //   attach  one 10 MB binary attachment (sent as Base64): MB/s and CPU.
 //
 // Each figure runs with the default timings and with KEL_STEP_DELAY 0.
+// KEL_BENCH_NODELAY=1 in the environment turns Nagle's algorithm off on the
+// library's sockets (TCP_NODELAY, set here from outside) for comparison.
 // curl runs one process per message (its start-up is part of its cost) and
 // composes and encodes the attachment itself (-F ...;encoder=base64).
 // Figures are medians over the rounds, interleaved; CPU is that of the
 // sending thread (KEL) or of the curl process, never the sink's.
 //
-//   bench_smtp_send [rounds]      (default 5)
+//   bench_smtp_send [rounds [small|attach]]      (default 5 rounds, both groups)
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -277,13 +280,19 @@ Figures OneChannel(Sink &sink, const std::string &body, int count, double budget
   return {sent / wall, cpu / sent};
 }
 
-// Many channels from one thread in non-blocking mode. When a pass over all
-// channels moved none of them on, the loop waits up to 1 ms on their sockets.
+// Many channels from one thread in non-blocking mode, driven the way an
+// event loop would: when a pass over all channels moved none of them on (no
+// new state, no bytes sent), the loop waits up to 1 ms for a reply on the
+// sockets of the channels that wait for one (a plain 1 ms sleep when all of
+// them wait for their NotBefore instead).
 Figures ManyChannels(Sink &sink, int channels, const std::string &body, int count, double budget) {
   ConnectAll(channels, sink.Port);
-  std::vector<int> last(static_cast<size_t>(channels), -1);
-  std::vector<pollfd> fds(static_cast<size_t>(channels));
-  for (int c = 0; c < channels; c++) fds[static_cast<size_t>(c)] = {kelStatistics(c, KEL_STAT_SOCKET), POLLIN, 0};
+  struct Track {
+    int Socket, Last = -1, Sent = -1;
+  };
+  std::vector<Track> track;
+  for (int c = 0; c < channels; c++) track.push_back({kelStatistics(c, KEL_STAT_SOCKET)});
+  std::vector<pollfd> fds;
   const long before = sink.Messages;
   const auto start = Clock::now();
   const double cpu0 = ThreadCpu();
@@ -292,22 +301,27 @@ Figures ManyChannels(Sink &sink, int channels, const std::string &body, int coun
     Check(kelSendEmail(c, Recipient, nullptr, nullptr, "bench", body.c_str(), nullptr), "kelSendEmail");
   while (busy > 0) {
     bool moved = false;
+    fds.clear();
     for (int c = 0; c < channels; c++) {
-      int &previous = last[static_cast<size_t>(c)];
-      if (previous == 0) continue;
+      Track &t = track[static_cast<size_t>(c)];
+      if (t.Last == 0) continue;
       int rc = kelDriver(c);
       if (rc < 0) Check(rc, "kelDriver");
-      if (rc != previous && rc != KEL_WAITING) moved = true;
-      previous = rc;
+      const int bytes = kelStatistics(c, KEL_STAT_TOTAL_SENT);
+      if (rc != KEL_WAITING && (rc != t.Last || bytes != t.Sent)) moved = true;
+      t.Last = rc;
+      t.Sent = bytes;
       if (rc == 0) {
         sent++;
         if (started < count && Since(start) < budget) {
           Check(kelSendEmail(c, Recipient, nullptr, nullptr, "bench", body.c_str(), nullptr), "kelSendEmail");
           started++;
-          previous = -1;
+          t.Last = -1;
         } else {
           busy--;
         }
+      } else if (rc != KEL_WAITING) {
+        fds.push_back({t.Socket, POLLIN, 0});
       }
     }
     if (!moved) poll(fds.data(), fds.size(), 1);
@@ -427,6 +441,8 @@ int main(int argc, char **argv) {
   }
   Series one("1 channel, blocking, default timings");
   Series oneFast("1 channel, blocking, step delay 0");
+  Series oneLoop("1 channel, non-blocking, default timings");
+  Series oneLoopFast("1 channel, non-blocking, step delay 0");
   Series many("128 channels, non-blocking, default timings");
   Series manyFast("128 channels, non-blocking, step delay 0");
   Series curlSmall("curl, 1 process per message");
@@ -439,10 +455,12 @@ int main(int argc, char **argv) {
     const bool small = only != "attach", big = only != "small";
     kelIntegerParam(0, KEL_STEP_DELAY, 25);
     if (small) one.Add(OneChannel(sink, body, 1000000, 2.0));
+    if (small) oneLoop.Add(ManyChannels(sink, 1, body, 1000000, 2.0));
     if (small) many.Add(ManyChannels(sink, 128, body, 1000000, 2.0));
     if (big) attach.Add(Attachment(sink, att, megabytes));
     kelIntegerParam(0, KEL_STEP_DELAY, 0);
     if (small) oneFast.Add(OneChannel(sink, body, 2000, 2.0));
+    if (small) oneLoopFast.Add(ManyChannels(sink, 1, body, 2000, 2.0));
     if (small) manyFast.Add(ManyChannels(sink, 128, body, 8000, 2.0));
     if (big) attachFast.Add(Attachment(sink, att, megabytes));
     kelIntegerParam(0, KEL_STEP_DELAY, 25);
@@ -452,17 +470,19 @@ int main(int argc, char **argv) {
   kelRelease();
 
   printf("Medians of %d rounds (sink on 127.0.0.1 in this process; CPU excludes the sink)\n\n", rounds);
-  printf("%-46s %12s %16s %14s %14s\n", "small messages (1 KB body)", "msg/s", "CPU us/msg", "vs curl msg/s",
+  if (!one.Rate.empty()) printf("%-46s %12s %16s %14s %14s\n", "small messages (1 KB body)", "msg/s", "CPU us/msg", "vs curl msg/s",
          "vs curl CPU");
   const double curlRate = Median(curlSmall.Rate), curlCpu = Median(curlSmall.Cpu);
-  for (Series *s : {&one, &oneFast, &many, &manyFast, &curlSmall}) {
+  for (Series *s : {&one, &oneFast, &oneLoop, &oneLoopFast, &many, &manyFast, &curlSmall}) {
+    if (s->Rate.empty()) continue;
     const double rate = Median(s->Rate), cpu = Median(s->Cpu);
     printf("%-46s %12.1f %16.1f %13.2fx %13.3fx\n", s->Name, rate, cpu * 1e6, rate / curlRate, cpu / curlCpu);
   }
-  printf("\n%-46s %12s %16s %14s %14s\n", "10 MB attachment (10^6 bytes per MB)", "MB/s", "CPU s per MB",
+  if (!attach.Rate.empty()) printf("\n%-46s %12s %16s %14s %14s\n", "10 MB attachment (10^6 bytes per MB)", "MB/s", "CPU s per MB",
          "vs curl MB/s", "vs curl CPU");
   const double curlMb = Median(curlAttach.Rate), curlMbCpu = Median(curlAttach.Cpu);
   for (Series *s : {&attach, &attachFast, &curlAttach}) {
+    if (s->Rate.empty()) continue;
     const double rate = Median(s->Rate), cpu = Median(s->Cpu);
     printf("%-46s %12.2f %16.4f %13.2fx %13.3fx\n", s->Name, rate, cpu, rate / curlMb, cpu / curlMbCpu);
   }

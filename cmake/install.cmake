@@ -19,6 +19,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/kel32.h DESTINATION ${CMAKE_INSTALL_
 # pkg-config: paths relative to the file's own place, so that the prefix
 # given to "cmake --install --prefix" (or a moved tree) is the one used.
 file(RELATIVE_PATH KEL_PC_UP "/top/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/top")
+string(REGEX REPLACE "/$" "" KEL_PC_UP "${KEL_PC_UP}")
 set(KEL_PC_FILE ${CMAKE_CURRENT_BINARY_DIR}/kel32.pc)
 file(GENERATE OUTPUT ${KEL_PC_FILE} CONTENT
 "prefix=\${pcfiledir}/${KEL_PC_UP}

@@ -304,6 +304,7 @@ int MessageIdHeader(Channel &ch, Tick now) {
   // Unique per message: the tick, the channel and its message count; the
   // domain is the sender's, from its "@" up to the ">".
   ch.MessageCount++;
+  ch.MoreToFollow = 1;
   char domain[sizeof ch.From];
   const int d = SenderDomain(ch.From, domain, sizeof domain);
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "Message-ID: <%s.%lu.%lu.%lu@%s>", MessageRoot,
@@ -316,6 +317,7 @@ int MessageIdHeader(Channel &ch, Tick now) {
 
 int MailerHeader(Channel &ch, Tick) {
   if (ch.BodyFormat != 2) ch.MessageCount++;  // an HTML message was counted by its Message-ID
+  ch.MoreToFollow = 1;  // the message text begins: its lines leave in full segments
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "X-Mailer: KEL32 %d.%d.%d (build %d)", LibraryVersion >> 8,
              (LibraryVersion >> 4) & 15, LibraryVersion & 15, LibraryBuild);
   if (int rc = SendComposedLine(ch)) return rc;
@@ -470,6 +472,7 @@ int EndOfData(Channel &ch, Tick now) {
     FormatLine(ch.SendLine, HeaderLineLimit + 1, "--%s--\r\n", BoundaryText);
     if (int rc = SendComposedLine(ch)) return rc;
   }
+  ch.MoreToFollow = 0;  // the end of data goes out at once
   if (int rc = SendFixedLine(ch, "\r\n.")) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = 252;

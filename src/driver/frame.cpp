@@ -20,6 +20,7 @@ int driverFail(Channel &ch, int sockCode, int kelCode) {
     if (kelCode < 0 && kelErrorText(ch.ChannelNumber, kelCode, text, sizeof text) > 0) LogText(ch, text);
     if (sockCode < 0 && kelErrorText(ch.ChannelNumber, sockCode, text, sizeof text) > 0) LogText(ch, text);
   }
+  ch.MoreToFollow = 0;
   if (kelCode < 0) {
     ch.NextState = 0;
     ch.PrevState = ch.ThisState;
@@ -91,9 +92,8 @@ static void WaitForWork(Channel &ch) {
     PlatformSocketWait(ch.Socket, ReadyWritable, limit);
   } else if (idle) {
     PlatformSocketWait(ch.Socket, idle, limit);
-  } else {
-    PlatformSleep(0);
   }
+  // A channel with work to do goes on at once: its steps are short anyway.
 }
 
 int RunBlocking(uint32_t channel) {

@@ -1,4 +1,4 @@
-// The SMTP dialogue (Part 2.3): greeting and EHLO/HELO after kelSmtpConnect,
+// The SMTP dialogue: greeting and EHLO/HELO after kelSmtpConnect,
 // the envelope of kelSendEmail (MAIL FROM, RCPT TO for To, CC and BCC, DATA)
 // and the reply to the message, VRFY, the free command, and QUIT.
 //
@@ -22,7 +22,7 @@
 // form RFC 2606 and common practice give to a host without a name of its
 // own; it is a syntactically valid domain, so servers that demand one
 // (Postfix reject_invalid_helo_hostname, reject_non_fqdn_helo_hostname)
-// accept it. The local host name of state 101 is only logged (Part 2.2).
+// accept it. The local host name of state 101 is only logged.
 static const char DefaultHeloDomain[] = "localhost.localdomain";
 
 // Formatted command lines hold at most 1023 characters, like every other
@@ -187,7 +187,7 @@ int DataCommand(Channel &ch, Tick now) {
 int DataReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
-  ch.NextState = ch.BodyFormat == 2 ? 220 : 221;  // composition, Part 2.5
+  ch.NextState = ch.BodyFormat == 2 ? 220 : 221;  // on to the message text
   return 0;
 }
 

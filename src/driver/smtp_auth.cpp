@@ -1,4 +1,4 @@
-// SMTP authentication (Part 2.4): CRAM-MD5 (states 150-153) and LOGIN
+// SMTP authentication: CRAM-MD5 (states 150-153) and LOGIN
 // (160-164), entered from SmtpHelloReply when ESMTP is enabled and the EHLO
 // reply offers a method. Each ends the connect sequence with state 0.
 //
@@ -57,7 +57,7 @@ int AuthCramChallenge(Channel &ch, Tick) {
   return 0;
 }
 
-// CramMd5Response (Part 5.2) over the whole challenge, not only the part
+// CramMd5Response over the whole challenge, not only the part
 // that AuthText holds: HMAC-MD5 keyed with SmtpPassword over the challenge up
 // to its first CR, then AuthText := "User digest".
 int AuthCramResponse(Channel &ch, Tick now) {

@@ -151,6 +151,9 @@ struct Channel {
   // begun on an earlier line wait here.
   uint8_t Base64Filled;
   uint32_t Base64Group;
+  // 1 while the message text is sent: each line is followed at once by the
+  // next, so the socket need not push a partial segment (see SendBytes).
+  uint8_t MoreToFollow;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

@@ -1,4 +1,4 @@
-// The session calls of Part 1.5: kelSmtpConnect, kelSendEmail, kelVerifyUser,
+// The session calls: kelSmtpConnect, kelSendEmail, kelVerifyUser,
 // kelCommand, kelClose and kelAbort, and the rules the session calls share
 // (session.h). None talks to a server itself: each checks its arguments,
 // stores them in the channel, sets the first state and, in blocking mode,
@@ -192,7 +192,7 @@ extern "C" int KEL_CALL kelClose(unsigned channel) {
   if (int rc = CheckChannel(channel)) return rc;
   Channel &ch = *ChannelOf(channel);
   SessionTrace(ch, "kelClose");
-  // The retrieval clean-up (Part 1.7): an attachment file still being
+  // The retrieval clean-up: an attachment file still being
   // written gets its note, then the email file is closed. On an SMTP channel
   // FileHandle is a message or attachment file being sent, left open by a
   // send that failed: it is closed without a note (it was not saved).

@@ -1,13 +1,13 @@
-// Shared rules of the exported session calls (Part 1.5): session.cpp holds
-// the SMTP and shared calls, pop3_calls.cpp the POP3 calls of Part 1.7.
+// Shared rules of the exported session calls: session.cpp holds
+// the SMTP and shared calls, pop3_calls.cpp the POP3 calls.
 #pragma once
 
 #include "channel.h"
 
 // The server-name rule of kelSmtpConnect and kelPop3Connect: -56 ("Illegal
 // chars in server name.") when the name holds "<", ">" or "@", or a byte
-// outside 0x20-0x7E and 0xC0-0xFF; else 0. An empty name passes. The caller
-// tests for a null name (-50) first.
+// outside 0x20-0x7E and 0xC0-0xFF; else 0. An empty name passes; a null
+// one gives -50 (the connect calls test for it before, in their order).
 int CheckServerName(const char *name);
 
 // The address rule of kelSmtpConnect (firstOnly false: the whole text) and
@@ -21,7 +21,7 @@ int CheckAddressBrackets(Channel &ch, const char *text, bool firstOnly);
 // mode (AutoCall 1) runs the driver until the operation ends and returns
 // its final result (0 or negative); in non-blocking mode returns 0 and the
 // program drives the channel with kelDriver. Each call clears NotBefore and
-// Deadline itself before, as its table in the specification says.
+// Deadline itself before, as the calls are documented to do.
 int RunOrReturn(Channel &ch);
 
 // The trace line of a session call, "*** name\r\n", written only when the

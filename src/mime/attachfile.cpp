@@ -44,7 +44,7 @@ void JoinFileNameLines(Channel &ch) {
 
 int JoinPath(char *out, int outSize, const char *dir, const char *name, int limit) {
   const size_t dirLength = strlen(dir);
-  const bool separator = dirLength == 0 || dir[dirLength - 1] != '/';
+  const bool separator = dirLength == 0 || dir[dirLength - 1] != PlatformPathSeparator;
   const size_t length = dirLength + (separator ? 1 : 0) + strlen(name);
   if (length > static_cast<size_t>(limit) || length + 1 > static_cast<size_t>(outSize)) {
     if (outSize > 0) out[0] = '\0';
@@ -52,7 +52,7 @@ int JoinPath(char *out, int outSize, const char *dir, const char *name, int limi
   }
   memcpy(out, dir, dirLength);
   size_t at = dirLength;
-  if (separator) out[at++] = '/';
+  if (separator) out[at++] = PlatformPathSeparator;
   memcpy(out + at, name, strlen(name) + 1);
   return static_cast<int>(length);
 }

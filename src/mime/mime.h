@@ -56,7 +56,7 @@ void DecodeEncodedWords(Channel &ch, int from);
 int Base64StreamDecode(Channel &ch, const char *text, int count, unsigned char *out);
 
 // ---- Attachment files ------------------------------------------------------
-// Directory, "/" unless the directory ends with one, and name into out;
+// Directory, the path separator unless the directory ends with one, and name into out;
 // returns the length, or -1 when the path has more than limit characters
 // (a path is never cut).
 int JoinPath(char *out, int outSize, const char *dir, const char *name, int limit = 128);

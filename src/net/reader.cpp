@@ -4,6 +4,8 @@
 // reply that arrives in one block costs one receive.
 #include "reader.h"
 
+#include <cstring>
+
 #include "socket.h"
 
 constexpr int RingSize = 1024;
@@ -12,36 +14,56 @@ constexpr int RingSize = 1024;
 
 int RingFill(const Channel &ch) { return (ch.RingWrite + RingSize - ch.RingRead) % RingSize; }
 
+// The ring is copied in at most two runs, before and after its wrap.
 int RingPut(Channel &ch, const char *bytes, int count) {
-  for (int i = 0; i < count; i++) {
-    ch.Ring[ch.RingWrite] = bytes[i];
-    ch.RingWrite = (ch.RingWrite + 1) % RingSize;
-    if (ch.RingWrite == ch.RingRead) ch.RingRead = ch.RingWrite = 0;  // overflow: the content is dropped
+  for (int done = 0; done < count;) {
+    int run = RingSize - ch.RingWrite;
+    int room = (ch.RingRead + RingSize - ch.RingWrite - 1) % RingSize;
+    if (run > room + 1) run = room + 1;  // the byte that meets RingRead overflows the ring
+    if (run > count - done) run = count - done;
+    memcpy(ch.Ring + ch.RingWrite, bytes + done, static_cast<size_t>(run));
+    done += run;
+    ch.RingWrite = (ch.RingWrite + run) % RingSize;
+    // Overflow: the content is dropped and writing goes on at position 0.
+    if (ch.RingWrite == ch.RingRead) ch.RingRead = ch.RingWrite = 0;
   }
   return count;
 }
 
+int RingPeek(const Channel &ch, char *buffer, int count) {
+  int fill = RingFill(ch);
+  int n = count < fill ? count : fill;
+  if (n <= 0) return 0;
+  int first = RingSize - ch.RingRead;
+  if (first > n) first = n;
+  memcpy(buffer, ch.Ring + ch.RingRead, static_cast<size_t>(first));
+  memcpy(buffer + first, ch.Ring, static_cast<size_t>(n - first));
+  return n;
+}
+
 int RingGet(Channel &ch, char *buffer, int count) {
-  int n = 0;
-  while (n < count && ch.RingRead != ch.RingWrite) {
-    buffer[n++] = ch.Ring[ch.RingRead];
-    ch.RingRead = (ch.RingRead + 1) % RingSize;
-  }
+  int n = RingPeek(ch, buffer, count);
+  ch.RingRead = (ch.RingRead + n) % RingSize;
   if (ch.RingRead == ch.RingWrite) ch.RingRead = ch.RingWrite = 0;
   return n;
 }
 
-int RingPeek(const Channel &ch, char *buffer, int count) {
-  int n = 0;
-  for (int at = ch.RingRead; n < count && at != ch.RingWrite; at = (at + 1) % RingSize) buffer[n++] = ch.Ring[at];
-  return n;
+// The index of c among the first count bytes of the ring, read in place;
+// -1 when it is absent or a NUL comes first.
+static int RingFind(const Channel &ch, char c, int count) {
+  int at = ch.RingRead;
+  for (int i = 0; i < count && at != ch.RingWrite; i++, at = (at + 1) % RingSize) {
+    if (ch.Ring[at] == c) return i;
+    if (ch.Ring[at] == 0) return -1;
+  }
+  return -1;
 }
 
 // ---- Taking bytes ---------------------------------------------------------------
 
-int FillAndPeek(Channel &ch, char *buffer, int size) {
-  const int limit = size >= RingSize ? RingSize - 1 : size;
-  if (limit < 1) return 0;
+// Receives a block into the ring when it is empty. Returns -1 when the
+// connection is unusable, else the number of bytes the ring holds.
+static int FillRing(Channel &ch, int limit) {
   if (RingFill(ch) == 0) {
     // A socket that cannot be written is taken as gone.
     if (SocketReady(ch, ReadyWritable) != 1) return -1;
@@ -54,6 +76,15 @@ int FillAndPeek(Channel &ch, char *buffer, int size) {
       ch.IdleWait = ReadyReadable;  // nothing has arrived: a blocking caller may sleep on the socket
     }
   }
+  return RingFill(ch);
+}
+
+static int PeekLimit(int size) { return size >= RingSize ? RingSize - 1 : size; }
+
+int FillAndPeek(Channel &ch, char *buffer, int size) {
+  const int limit = PeekLimit(size);
+  if (limit < 1) return 0;
+  if (FillRing(ch, limit) < 0) return -1;
   return RingPeek(ch, buffer, limit);
 }
 
@@ -88,9 +119,14 @@ int FindChar(const char *text, char c, int count) {
 }
 
 int ReadLinePiece(Channel &ch, char *buffer, int size) {
-  int n = FillAndPeek(ch, buffer, size - 1);
-  if (n < 1) return n;
-  int i = FindChar(buffer, '\n', n);
+  // As a peek followed by a search of the copy, but the line feed is looked
+  // for in the ring itself, so each byte is copied once.
+  const int limit = PeekLimit(size - 1);
+  if (limit < 1) return 0;
+  int fill = FillRing(ch, limit);
+  if (fill < 1) return fill;
+  int n = fill < limit ? fill : limit;
+  int i = RingFind(ch, '\n', n);
   int taken = TakeBytes(ch, buffer, i >= 0 ? i + 1 : n);
   if (taken < 1) return taken;
   buffer[taken] = 0;

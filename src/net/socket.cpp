@@ -161,7 +161,7 @@ int AwaitReadable(Channel &ch, uint32_t ms) {
 // ---- Sending -------------------------------------------------------------------------
 
 int SendBytes(Channel &ch, const void *bytes, int count) {
-  int sent = PlatformSocketSend(ch.Socket, bytes, count);
+  int sent = PlatformSocketSend(ch.Socket, bytes, count, ch.MoreToFollow != 0);
   if (sent < 0) return sent;
   LogData(ch, "S: ", bytes, count);
   return sent;

@@ -2,11 +2,19 @@
 // Its operations mirror, by role, the services the library was designed
 // around (tick counter, sleep, one lock, zero-filled blocks, integer-handle
 // files, local time and zone, line formatting, a message box, and IPv4
-// stream sockets with zero-time readiness tests). posix.cpp implements it.
+// stream sockets with zero-time readiness tests). posix.cpp implements it
+// on POSIX systems, win32.cpp on Windows.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+// The separator put between a directory and a file name.
+#ifdef _WIN32
+constexpr char PlatformPathSeparator = '\\';
+#else
+constexpr char PlatformPathSeparator = '/';
+#endif
 
 // ---- Time -------------------------------------------------------------
 // Milliseconds of a monotonic clock, wrapping at 32 bits.
@@ -62,7 +70,7 @@ int FormatLine(char *buffer, int size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
 // ---- Diagnostic message box ----------------------------------------------
-// Shown on standard error here; tests may capture it.
+// Shown on standard error (POSIX) or in a message box (Windows); tests may capture it.
 void PlatformMessageBox(const char *text, const char *title, unsigned style);
 void PlatformSetMessageBoxSink(void (*sink)(const char *text, const char *title, unsigned style));
 
@@ -89,7 +97,8 @@ int PlatformSocketReady(PlatformSocket s, int kind);
 // Waits at most ms for readable (1) or writable (2); used only to sleep
 // while a channel has nothing to do. Returns 1 when ready, 0 otherwise.
 int PlatformSocketWait(PlatformSocket s, int kind, uint32_t ms);
-int PlatformSocketSend(PlatformSocket s, const void *data, int count);  // count sent or negated error
+// more: further data follows at once, so a partial segment may wait for it.
+int PlatformSocketSend(PlatformSocket s, const void *data, int count, bool more = false);  // count sent or negated error
 int PlatformSocketRecv(PlatformSocket s, void *buffer, int count);      // count, 0 = closed, or negated error
 // Closes without blocking: unsent data is delivered by the system in the background.
 int PlatformSocketClose(PlatformSocket s);                             // 0 or negated error

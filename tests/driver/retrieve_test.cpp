@@ -127,6 +127,18 @@ TEST_F(Retrieval, RawModeKeepsEveryByte) {
   EXPECT_EQ(Ch().BodyBytesSent, reply.size());
 }
 
+TEST_F(Retrieval, RawRetrievalEndsWhenTheServerFallsSilent) {
+  // The silence that ends the message is as long as the response time-out:
+  // waiting it out must not count as a time-out of the retrieval.
+  Login().ExpectLine("RETR 1\r\n").Send("+OK\r\nx\r\n.\r\n").Pause(1500).Close();
+  kelIntegerParam(0, KEL_RAW_MODE, 1);
+  Connect();
+  kelIntegerParam(0, KEL_RECEIVE_TIMEOUT, 200);
+  kelIntegerParam(0, KEL_RESPONSE_TIMEOUT, 200);
+  ASSERT_EQ(GetFile(1), 0);
+  EXPECT_EQ(Email(), "+OK\r\nx\r\n.\r\n");
+}
+
 TEST_F(Retrieval, LinesLongerThanAPieceKeepTheirDots) {
   // A line cut at 1023 bytes whose later piece begins with dots, or is "." alone.
   const std::string a = std::string(1023, 'a') + "..";

@@ -1,4 +1,4 @@
-// SMTP authentication (Part 2.4, states 150-153 and 160-164) against the
+// SMTP authentication (states 150-153 and 160-164) against the
 // scripted server: the choice of the method, the CRAM-MD5 and LOGIN
 // exchanges byte for byte, refusals, the log lines and the timing.
 #include "fixtures/smtp_helpers.h"
@@ -141,7 +141,9 @@ TEST_F(SmtpAuthTest, ChallengeLongerThanAuthTextIsCutSafelyAndDigestedWhole) {
 TEST_F(SmtpAuthTest, CramMd5LogLinesAreExact) {
   ScriptServer server;
   Ehlo(server, "250-AUTH CRAM-MD5\r\n");
-  server.ExpectLine("AUTH CRAM-MD5\r\n").Send(std::string("334 ") + RfcChallenge + "\r\n");
+  // The pause lets the step that sends AUTH end before the challenge comes,
+  // so the challenge is read by a step of its own.
+  server.ExpectLine("AUTH CRAM-MD5\r\n").Pause(50).Send(std::string("334 ") + RfcChallenge + "\r\n");
   server.ExpectLine(std::string(RfcResponse) + "\r\n").Send("235 ok\r\n");
   server.Start();
   std::string log = OpenLog();
@@ -314,7 +316,7 @@ class SmtpAuthTimingTest : public SmtpAuthTest {
 TEST_F(SmtpAuthTimingTest, CramMd5States) {
   ScriptServer server;
   Ehlo(server, "250-AUTH CRAM-MD5\r\n");
-  server.ExpectLine("AUTH CRAM-MD5\r\n").Send(std::string("334 ") + RfcChallenge + "\r\n");
+  server.ExpectLine("AUTH CRAM-MD5\r\n").Pause(50).Send(std::string("334 ") + RfcChallenge + "\r\n");
   server.ExpectLine(std::string(RfcResponse) + "\r\n").Send("235 ok\r\n");
   server.Start();
   ASSERT_EQ(Connect(server), 0);

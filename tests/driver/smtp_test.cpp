@@ -1,4 +1,4 @@
-// The SMTP dialogue states of Part 2.3 (200-210, 252, 258, 259, 270-272,
+// The SMTP dialogue states (200-210, 252, 258, 259, 270-272,
 // 298, 299) against the scripted server, byte for byte.
 #include "fixtures/smtp_helpers.h"
 

@@ -1,4 +1,4 @@
-// The session calls of Part 1.5: entry and argument checks with their
+// The session calls: entry and argument checks with their
 // codes, what each call stores, the blocking and non-blocking modes,
 // kelClose's clean-up, kelAbort, and sixteen channels driven from one loop.
 #include "fixtures/smtp_helpers.h"

@@ -239,11 +239,40 @@ TEST_F(Decoder, EightBitPartsAreWrittenAsReceivedUnlessNamed) {
 
 TEST_F(Decoder, SinglePartMessagesWithAndWithoutEncoding) {
   ASSERT_EQ(Play(Lines({"+OK", "MIME-Version: 1.0", "Content-Transfer-Encoding: quoted-printable", "",
-                        "a=3Db", "."})),
+                        "a=3db=zz", "."})),
             0);
-  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\na=b\r\n");
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\na=b=zz\r\n");
   EXPECT_NE(Log().find("[MIME w/o boundary]\r\n"), std::string::npos);
   EXPECT_NE(Log().find("[Encoding is QUOTED]\r\n"), std::string::npos);
+
+  // A single-part attachment named by the top-level header.
+  Begin();
+  ASSERT_EQ(Play(Lines({"+OK", "Subject: scan", "MIME-Version: 1.0", "Content-Type: application/pdf; name=\"s.pdf\"",
+                        "Content-Transfer-Encoding: base64", "", Base64("%PDF-scan"), "."})),
+            0);
+  EXPECT_EQ(Attachment("s.pdf"), "%PDF-scan");
+  EXPECT_EQ(Email(), "Subject: scan\r\nMIME-Version: 1.0\r\n\r\n[Attachment saved to \"" + attachDir_ +
+                         "/s.pdf\"]\r\n");
+}
+
+TEST_F(Decoder, BodyLinesOfAnyLengthStayWithinTheBuffers) {
+  // Lines longer than any piece, given to the decoder directly.
+  Channel &ch = Ch();
+  const std::string data = BinaryBytes(3000);
+  ch.DecodeState = PartHeader;
+  Line("Content-Type: application/x; name=big.bin\r\n");
+  Line("Content-Transfer-Encoding: base64\r\n");
+  Line("\r\n");
+  ASSERT_EQ(ch.DecodeState, PartBody);
+  EXPECT_EQ(Line(Base64(data) + "\r\n"), 0);
+  CloseAttachFile(ch);
+  EXPECT_TRUE(Attachment("big.bin") == data);
+  ch.DecodeState = PartHeader;
+  Line("Content-Transfer-Encoding: quoted-printable\r\n");
+  ch.InlineFlag = 1;
+  Line("\r\n");
+  EXPECT_EQ(Line(std::string(4000, 'q') + "=41\r\n"), 0);
+  EXPECT_EQ(Email().substr(Email().size() - 6), "qqqA\r\n");
 }
 
 // ---- Base64 bodies ----------------------------------------------------------------

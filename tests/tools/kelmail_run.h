@@ -76,3 +76,64 @@ inline KelmailResult RunKelmail(const std::vector<std::string> &args,
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
 }
+
+// A kelmail that keeps running (kelmail demo --serve): started at once,
+// read line by line, stopped with SIGTERM by Stop() or the destructor.
+class KelmailChild {
+ public:
+  explicit KelmailChild(const std::vector<std::string> &args) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      int null = open("/dev/null", O_RDWR);
+      if (null >= 0) dup2(null, 0), dup2(null, 2);
+      dup2(fds[1], 1);
+      std::vector<char *> argv;
+      argv.push_back(const_cast<char *>(KELMAIL_PROGRAM));
+      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    out_ = fds[0];
+  }
+  ~KelmailChild() {
+    Stop();
+    if (out_ >= 0) close(out_);
+  }
+  // The next line of standard output ("" after 10 s or at its end).
+  std::string Line() {
+    for (;;) {
+      size_t lf = buffer_.find('\n');
+      if (lf != std::string::npos) {
+        std::string line = buffer_.substr(0, lf);
+        buffer_.erase(0, lf + 1);
+        return line;
+      }
+      pollfd p{out_, POLLIN, 0};
+      char buf[1024];
+      ssize_t n = poll(&p, 1, 10000) > 0 ? read(out_, buf, sizeof buf) : 0;
+      if (n <= 0) return "";
+      buffer_.append(buf, static_cast<size_t>(n));
+    }
+  }
+  // SIGTERM, then the exit code (as RunKelmail reports it).
+  int Stop() {
+    if (pid_ <= 0) return exitCode_;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exitCode_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int exitCode_ = -1;
+  std::string buffer_;
+};

@@ -118,6 +118,24 @@ TEST_F(KelmailTest, SendListFetchDeleteRoundTrip) {
   EXPECT_TRUE(Contains(r.out, "0 message(s), 0 bytes")) << r.out;
 }
 
+TEST_F(KelmailTest, AttachmentNamesWithSeparatorCharacters) {
+  // Commas and bars are the library's default list separators; an existing
+  // file whose name holds "=" is taken whole, not as FILE=NAME.
+  std::string a = File("a,b|c.txt", "comma and bar\n");
+  std::string b = File("x=y.txt", "equals\n");
+  KelmailResult r = RunKelmail(Send({"--to", "you@kelmail.test", "--body", "x", "--attach", a, "--attach", b,
+                                     "--attach", b + "=renamed, too.txt"}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const std::string sent = drop.Messages().at(0);
+  EXPECT_TRUE(Contains(sent, "filename=\"a,b|c.txt\"")) << sent;
+  EXPECT_TRUE(Contains(sent, "filename=\"x=y.txt\"")) << sent;
+  EXPECT_TRUE(Contains(sent, "filename=\"renamed, too.txt\"")) << sent;
+  r = RunKelmail(Send({"--to", "you@kelmail.test", "--body", "x", "--attach", dir + "/missing.bin"}));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.err, "cannot read attachment " + dir + "/missing.bin")) << r.err;
+  EXPECT_EQ(drop.Messages().size(), 1u);  // nothing sent
+}
+
 TEST_F(KelmailTest, FetchAllWithDeleteEmptiesTheMailbox) {
   drop.Deposit("Subject: one\r\n\r\nfirst\r\n");
   drop.Deposit("Subject: two\r\n\r\nsecond\r\n");
@@ -127,6 +145,25 @@ TEST_F(KelmailTest, FetchAllWithDeleteEmptiesTheMailbox) {
   EXPECT_EQ(ReadFileText(dir + "/message-1.eml"), "Subject: one\r\n\r\nfirst\r\n");
   EXPECT_EQ(ReadFileText(dir + "/message-2.eml"), "Subject: two\r\n\r\nsecond\r\n");
   EXPECT_TRUE(drop.Messages().empty());
+}
+
+TEST_F(KelmailTest, FetchOptionsForAttachmentFiles) {
+  // Two parts of the same name, written by hand (not by the library).
+  const std::string part = "--b\r\nContent-Type: application/octet-stream; name=\"same.txt\"\r\n"
+                           "Content-Transfer-Encoding: base64\r\n"
+                           "Content-Disposition: attachment; filename=\"same.txt\"\r\n\r\n";
+  drop.Deposit("Subject: twins\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+               "--b\r\nContent-Type: text/plain\r\n\r\nbody\r\n" +
+               part + "Zmlyc3Q=\r\n" + part + "c2Vjb25k\r\n--b--\r\n");
+  KelmailResult r = RunKelmail(Pop("fetch", {"1", "--number-files", "--no-note", "--dir", dir}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "attachment 1: " + dir + "/1-same.txt (5 bytes)")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "attachment 2: " + dir + "/2-same.txt (6 bytes)")) << r.out;
+  EXPECT_EQ(ReadFileText(dir + "/1-same.txt"), "first");
+  EXPECT_EQ(ReadFileText(dir + "/2-same.txt"), "second");
+  std::string email = ReadFileText(dir + "/message-1.eml");
+  EXPECT_TRUE(Contains(email, "body\r\n")) << email;
+  EXPECT_FALSE(Contains(email, "Attachment saved")) << email;
 }
 
 TEST_F(KelmailTest, FetchRawKeepsTheServersBytes) {
@@ -231,6 +268,19 @@ TEST_F(KelmailTest, Verify) {
   EXPECT_EQ(r.exitCode, 3);
   EXPECT_TRUE(Contains(r.out, "demo: verified")) << r.out;
   EXPECT_TRUE(Contains(r.out, "stranger@kelmail.demo: not verified (550")) << r.out;
+
+  // 252: the server will not say but takes mail for the address.
+  ScriptServer server;
+  server.Send("220 scripted\r\n").ReadUntil("\r\n").Send("250 ok\r\n");
+  server.ReadUntil("\r\n").Send("252 2.0.0 somebody@kelmail.test\r\n");
+  server.ReadUntil("\r\n").Send("221 bye\r\n").Close();
+  server.Start();
+  r = RunKelmail({"verify", "--server", "127.0.0.1:" + std::to_string(server.Port()), "somebody@kelmail.test",
+                  "--step-delay", "0"});
+  EXPECT_TRUE(server.Finish()) << server.Failures();
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "somebody@kelmail.test: accepted, not verified (252 2.0.0")) << r.out;
+  EXPECT_TRUE(Contains(server.Received(), "VRFY somebody@kelmail.test\r\nQUIT\r\n")) << server.Received();
 }
 
 TEST_F(KelmailTest, ProgressCountsUpToTheTotal) {
@@ -332,6 +382,29 @@ TEST(KelmailDemo, RunsInAGivenDirectory) {
   std::string email = ReadFileText(dir + "/inbox/message-1.eml");
   EXPECT_TRUE(Contains(email, "[Attachment saved to \"" + dir + "/attachments/logo.gif\"]")) << email;
   EXPECT_TRUE(Contains(email, "\r\n...and this line begins with dots")) << email;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(KelmailDemo, ServeRunsTheDropUntilStopped) {
+  KelmailChild serve({"demo", "--serve"});
+  int smtpPort = 0, pop3Port = 0;
+  std::string first = serve.Line();
+  ASSERT_EQ(std::sscanf(first.c_str(), "mail drop listening: SMTP 127.0.0.1:%d, POP3 127.0.0.1:%d", &smtpPort,
+                        &pop3Port), 2)
+      << first;
+  EXPECT_TRUE(Contains(serve.Line(), "not a mail server"));
+  KelmailResult r = RunKelmail({"send", "--server", "127.0.0.1:" + std::to_string(smtpPort), "--from", "a@kelmail.test",
+                                "--to", "b@kelmail.test", "--body", "x", "--step-delay", "0"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(serve.Line(), "SMTP: message ")) << "the drop notes each stored message";
+  r = RunKelmail({"list", "--server", "127.0.0.1:" + std::to_string(pop3Port), "--user", "demo", "--password", "demo",
+                  "--step-delay", "0"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "1 message(s)")) << r.out;
+  EXPECT_EQ(serve.Stop(), 0);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ constexpr size_t DataLineLimit = 1 << 20;        // longest message line accepte
 constexpr size_t MessageLimit = 64u << 20;       // largest message accepted
 constexpr int PollMs = 50;                       // how often threads look at the stop flag
 constexpr int IdleLimitMs = 10 * 60 * 1000;      // a silent client is dropped after this
+constexpr size_t SessionLimit = 64;              // connections served at one time
 
 // ---- Base64 for the AUTH exchanges (RFC 4648) ----
 
@@ -278,6 +279,10 @@ struct MailDrop::Impl {
         if (!(p[i].revents & POLLIN)) continue;
         int fd = accept4(p[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
+        if (sessions.size() >= SessionLimit) {
+          close(fd);  // busy: the client may try again
+          continue;
+        }
         bool smtp = i == 0;
         auto session = std::make_unique<Session>();
         Session *s = session.get();

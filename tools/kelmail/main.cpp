@@ -13,22 +13,22 @@ namespace {
 struct Entry {
   const kelmail::Command *command;
   int (*run)(const kelmail::Args &);
+  const char *brief;  // for the overview
 };
 
 const Entry Commands[] = {
-    {&kelmail::DemoCommand, kelmail::RunDemo},     {&kelmail::SendCommand, kelmail::RunSend},
-    {&kelmail::ListCommand, kelmail::RunList},     {&kelmail::FetchCommand, kelmail::RunFetch},
-    {&kelmail::DeleteCommand, kelmail::RunDelete}, {&kelmail::VerifyCommand, kelmail::RunVerify},
+    {&kelmail::DemoCommand, kelmail::RunDemo, "send and read back a message through a built-in loopback mail drop"},
+    {&kelmail::SendCommand, kelmail::RunSend, "send a message with attachments over SMTP"},
+    {&kelmail::ListCommand, kelmail::RunList, "show the messages of a POP3 mailbox: count, sizes, unique ids"},
+    {&kelmail::FetchCommand, kelmail::RunFetch, "save messages to files, attachments decoded into a directory"},
+    {&kelmail::DeleteCommand, kelmail::RunDelete, "delete messages from a POP3 mailbox"},
+    {&kelmail::VerifyCommand, kelmail::RunVerify, "ask an SMTP server whether it knows addresses (VRFY)"},
 };
 
 void Overview(FILE *out) {
   std::fprintf(out, "usage: kelmail COMMAND [options]   (kelmail COMMAND --help for its options)\n\n"
                     "Commands:\n");
-  for (const Entry &e : Commands) {
-    std::string summary = e.command->summary;
-    summary = summary.substr(0, summary.find('\n'));
-    std::fprintf(out, "  %-8s %s\n", e.command->name, summary.c_str());
-  }
+  for (const Entry &e : Commands) std::fprintf(out, "  %-8s %s\n", e.command->name, e.brief);
   std::fprintf(out, "\nkelmail demo runs a full round trip on this machine; start there.\n");
 }
 

@@ -58,7 +58,9 @@ const Command VerifyCommand = {
     "Asks an SMTP server (VRFY) whether it knows each address.",
     Join(ConnectionOptions("SMTP server, name or address (default port 25)"),
          {{"from", 'f', "ADDRESS", false, "sender named in the greeting (default <kelmail@localhost>)"}}),
-    "Exit codes: 0 every address verified, 3 some address not verified, 1 error, 2 bad arguments.\n",
+    "A server that will not say but accepts mail for an address (reply 252) counts as a success.\n"
+    "Exit codes: 0 every address verified or accepted, 3 some address not verified, 1 error,\n"
+    "2 bad arguments.\n",
 };
 
 namespace {
@@ -177,7 +179,9 @@ int RunSend(const Args &args) {
       a.name = spec.substr(eq + 1);
     }
     if (a.name.empty()) a.name = BaseName(a.path);
-    if (a.path.find_first_of("\x1e\x1f") != std::string::npos || a.name.find_first_of("\x1e\x1f\"") != std::string::npos)
+    bool unusable = a.path.find_first_of("\x1e\x1f") != std::string::npos ||
+                    a.name.find_first_of("\x1e\x1f\"") != std::string::npos;
+    if (unusable)
       return UsageError(cmd, "unusable characters in --attach '" + spec + "'");
     if (!FileSize(a.path, a.size)) {
       std::fprintf(stderr, "kelmail: cannot read attachment %s\n", a.path.c_str());
@@ -291,8 +295,12 @@ int RunVerify(const Args &args) {
     char reply[256] = "";
     int n = kelDebug(Channel, KEL_DEBUG_LAST_REPLY, reply, static_cast<int>(sizeof reply));
     std::string text(reply, n > 0 ? static_cast<size_t>(n) : 0);
-    std::printf("%s: %s (%s)\n", address.c_str(), rc == 1 ? "verified" : "not verified", text.c_str());
-    if (rc != 1) exitCode = ExitNotFound;
+    // 250/251: the server knows the address. 252 (RFC 5321 3.5.3): it will
+    // not say, but it accepts mail for it, as many servers answer by policy.
+    int code = kelStatistics(Channel, KEL_STAT_REPLY_CODE);
+    const char *verdict = rc == 1 || code == 251 ? "verified" : code == 252 ? "accepted, not verified" : "not verified";
+    std::printf("%s: %s (%s)\n", address.c_str(), verdict, text.c_str());
+    if (rc != 1 && code != 251 && code != 252) exitCode = ExitNotFound;
   }
   rc = kelClose(Channel);
   if (rc < 0) std::fprintf(stderr, "kelmail: warning: closing the session: %s\n", ErrorText(rc).c_str());

@@ -171,15 +171,19 @@ int RunCall(bool progress, const Transfer &transfer, const std::function<int()> 
     Clock::time_point shown = Clock::now();
     ShowProgress(transfer, 0, false);
     int previous = 0;
+    long count = 0;
     for (;;) {
       result = kelDriver(Channel);
       if (result <= 0) break;
-      // A waiting channel, or a state that found nothing to do, would
-      // make this loop spin: give the processor away for a moment.
-      if (result == KEL_WAITING || result == previous) SleepMs(2);
+      // A waiting channel, or a state that ran again without moving any
+      // data, would make this loop spin: give the processor away for a
+      // moment. A state that repeats while data flows is not held up.
+      long now = kelStatistics(Channel, transfer.counter);
+      if (result == KEL_WAITING || (result == previous && now == count)) SleepMs(1);
       previous = result;
+      count = now;
       if (Clock::now() - shown >= std::chrono::milliseconds(100)) {
-        ShowProgress(transfer, kelStatistics(Channel, transfer.counter), false);
+        ShowProgress(transfer, now, false);
         shown = Clock::now();
       }
     }

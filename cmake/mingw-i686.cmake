@@ -1,0 +1,21 @@
+# Cross build for 32-bit Windows with the MinGW-w64 compilers:
+#   cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+# Programs built for Windows run under Wine when ctest starts them.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+
+set(KEL_MINGW_PREFIX i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${KEL_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${KEL_MINGW_PREFIX}-g++)
+set(CMAKE_RC_COMPILER ${KEL_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${KEL_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(KEL_WINE wine)
+if(KEL_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KEL_WINE})
+endif()

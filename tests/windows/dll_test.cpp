@@ -1,0 +1,305 @@
+// KEL32.dll as a Windows program uses it: through kel32.h and the import
+// library only, against scripted servers on 127.0.0.1, with the files in a
+// directory of the Windows temporary folder.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winsock.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kel32.h"
+#include "wine_check.h"
+#include "wine_server.h"
+
+namespace {
+
+std::string Lines(const std::vector<std::string> &lines) {
+  std::string text;
+  for (const std::string &line : lines) text += line + "\r\n";
+  return text;
+}
+
+// A fresh directory of its own for each case, in the temporary folder.
+std::string TestDirectory(const char *name) {
+  char base[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof base, base);
+  std::string dir = std::string(base, n) + "kel32-wine-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+  CreateDirectoryA(dir.c_str(), nullptr);
+  return dir;
+}
+
+void WriteFile(const std::string &path, const std::string &content) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f) return;
+  fwrite(content.data(), 1, content.size(), f);
+  fclose(f);
+}
+
+std::string ReadFile(const std::string &path) {
+  std::string text;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return "<missing " + path + ">";
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+  fclose(f);
+  return text;
+}
+
+std::string ErrorText(int code) {
+  char text[256];
+  kelErrorText(0, code, text, sizeof text);
+  return text;
+}
+
+// Attaches channels on construction and releases them at the end of a case.
+struct Attached {
+  explicit Attached(int channels = 2) {
+    Result = kelAttach(channels, 0);
+    kelIntegerParam(0, KEL_STEP_DELAY, 0);
+    kelIntegerParam(0, KEL_SLEEP_TIME, 5);
+  }
+  ~Attached() {
+    // Library-wide settings outlive the attach: back to their defaults.
+    kelIntegerParam(0, KEL_SLEEP_TIME, 100);
+    kelIntegerParam(0, KEL_RESPONSE_TIMEOUT, 10000);
+    kelRelease();
+  }
+  int Result;
+};
+
+}  // namespace
+
+WINE_TEST(AttachReleaseAndParameters) {
+  CHECK_EQ(kelAttach(129, 0), -73);
+  {
+    Attached lib(3);
+    REQUIRE_EQ(lib.Result, 1);
+    CHECK_EQ(kelAttach(2, 0), -72);  // already attached
+    CHECK_EQ(kelIntegerParam(2, KEL_SMTP_PORT, 2525), 1);
+    CHECK_EQ(kelIntegerParam(3, KEL_SMTP_PORT, 2525), -73);
+    CHECK_EQ(kelIntegerParam(0, 999, 1), -1);
+    CHECK_EQ(kelStringParam(0, KEL_REPLY_TO, "<r@example.com>"), 15);
+    CHECK_EQ(kelStatistics(0, KEL_STAT_VERSION), 833);
+    CHECK_EQ(kelStatistics(1, KEL_STAT_BUILD), 17);
+    CHECK_EQ(kelErrorText(0, -8, nullptr, 128), 0);
+    CHECK_EQ(ErrorText(-8), std::string("Socket timed out."));
+    CHECK_EQ(ErrorText(-36), std::string("Error attempting to connect. "));
+    CHECK_EQ(ErrorText(-10061), std::string("Connection refused by remote host."));
+    // The Date line comes from the local time and the zone of this system.
+    char date[128];
+    CHECK_EQ(kelDebug(0, KEL_DEBUG_DATE, date, sizeof date) >= 0, true);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    CHECK(strstr(date, (" " + std::to_string(now.wYear) + " ").c_str()) != nullptr);
+    // The memory check of intact blocks shows nothing and returns at once.
+    CHECK_EQ(kelDebug(static_cast<unsigned>(KEL_DEBUG_MEMORY_CHECK), 0, nullptr, 0), 0);
+    CHECK_EQ(kelRelease(), 1);
+  }
+  CHECK_EQ(kelRelease(), 1);  // nothing attached: nothing to do
+  CHECK_EQ(kelIntegerParam(0, KEL_SMTP_PORT, 25) < 0, true);
+}
+
+WINE_TEST(TextUtilitiesNeedNoAttach) {
+  char out[64];
+  CHECK_EQ(kelEncodeBuffer("abc", out, 3), 6);
+  CHECK_EQ(std::string(out, 6), std::string("YWJj\r\n"));
+  char back[64];
+  CHECK_EQ(kelDecodeBuffer("YWJj", back, 4), 3);
+  CHECK_EQ(std::string(back, 3), std::string("abc"));
+  CHECK_EQ(kelVerifyFormat("<ab@cd>"), 1);
+  CHECK_EQ(kelExtractLine("one\ntwo\nthree", 3, out, sizeof out), 5);
+  CHECK_EQ(std::string(out), std::string("three"));
+  CHECK_EQ(kelExtractText("Subject: Hi\r\nTo: x\r\n", "To:", out, sizeof out) > 0, true);
+}
+
+WINE_TEST(SendWithAttachmentsByteForByte) {
+  Attached lib;
+  REQUIRE_EQ(lib.Result, 1);
+  const std::string dir = TestDirectory("send");
+  WriteFile(dir + "\\body.txt", "First line\r\nSecond line\r\n");
+  WriteFile(dir + "\\a.dat", "abc");
+  WriteFile(dir + "\\b.gif", "GIF89a");
+  const std::string log = dir + "\\smtp.log";
+  CHECK_EQ(kelStringParam(0, KEL_LOG_FILE, log.c_str()) > 0, true);
+
+  WineServer server;
+  server.Send("220 test ready\r\n").ExpectLine("HELO example.com\r\n").Send("250 hello\r\n");
+  server.ExpectLine("MAIL FROM:<alice@example.com>\r\n").Send("250 sender ok\r\n");
+  server.ExpectLine("RCPT TO:<bob@example.com>\r\n").Send("250 recipient ok\r\n");
+  server.ExpectLine("DATA\r\n").Send("354 go ahead\r\n").ReadUntil("\r\n.\r\n").Send("250 queued\r\n");
+  server.ExpectLine("QUIT\r\n").Send("221 bye\r\n").Close();
+  server.Start();
+  kelIntegerParam(0, KEL_SMTP_PORT, server.Port());
+  REQUIRE_EQ(kelSmtpConnect(0, "127.0.0.1", "Alice <alice@example.com>", nullptr), 0);
+  const std::string body = "@" + dir + "\\body.txt";
+  const std::string files = dir + "\\a.dat," + dir + "\\b.gif";
+  CHECK_EQ(kelSendEmail(0, "Bob <bob@example.com>", nullptr, nullptr, "Report", body.c_str(), files.c_str()), 0);
+  CHECK_EQ(kelStatistics(0, KEL_STAT_BODY_SENT), 25);
+  CHECK_EQ(kelStatistics(0, KEL_STAT_ATTACH_READ), 9);
+  CHECK_EQ(kelStatistics(0, KEL_STAT_ATTACH_SENT), 16);
+  CHECK_EQ(kelClose(0), 0);
+  CHECK(server.Finish());
+  CHECK_EQ(server.Failures(), std::string());
+
+  // The Date line and the boundary depend on the clock; both are taken from
+  // the message, checked for their form, and everything else byte for byte.
+  const std::string received = server.Received();
+  const size_t dateAt = received.find("\r\nDate: ");
+  REQUIRE_EQ(dateAt != std::string::npos, true);
+  const std::string date = received.substr(dateAt + 2, received.find("\r\n", dateAt + 2) - dateAt - 2);
+  char expectedDate[128];
+  kelDebug(0, KEL_DEBUG_DATE, expectedDate, sizeof expectedDate);
+  // Same day and zone as the library reports now (the time of day may differ).
+  CHECK_EQ(date.substr(0, date.rfind(' ', date.rfind(' ') - 1)),
+           std::string(expectedDate).substr(0, std::string(expectedDate).rfind(' ', std::string(expectedDate).rfind(' ') - 1)));
+  CHECK_EQ(date.substr(date.rfind(' ')), std::string(expectedDate).substr(std::string(expectedDate).rfind(' ')));
+  const std::string marker = "boundary=\"";
+  const size_t boundaryAt = received.find(marker);
+  REQUIRE_EQ(boundaryAt != std::string::npos, true);
+  const std::string b = received.substr(boundaryAt + marker.size(), received.find('"', boundaryAt + marker.size()) - boundaryAt - marker.size());
+  CHECK_EQ(b.compare(0, 9, "=====_KEL"), 0);
+
+  const std::string message =
+      Lines({"X-Mailer: KEL32 3.4.1 (build 17)", date, "To: Bob <bob@example.com>", "From: Alice <alice@example.com>",
+             "Subject: Report", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"" + b + "\"", "",
+             "--" + b, "Content-Type: text/plain", "", "First line", "Second line", "", "--" + b,
+             "Content-Type: application/octet-stream; name=\"a.dat\"", "Content-Transfer-Encoding: base64",
+             "Content-Disposition: attachment; filename=\"a.dat\"", "", "YWJj", "", "--" + b,
+             "Content-Type: Image/GIF; name=\"b.gif\"", "Content-ID: <message-root.1>",
+             "Content-Transfer-Encoding: base64", "Content-Disposition: inline; filename=\"b.gif\"", "", "R0lGODlh",
+             "--" + b + "--", "", ""});
+  CHECK_EQ(received, "HELO example.com\r\nMAIL FROM:<alice@example.com>\r\nRCPT TO:<bob@example.com>\r\nDATA\r\n" +
+                         message + ".\r\nQUIT\r\n");
+  // The log went through the file calls too.
+  const std::string logText = ReadFile(log);
+  CHECK(logText.find("S: QUIT\r\n") != std::string::npos);
+  CHECK(logText.find("Closing socket\r\n") != std::string::npos);
+}
+
+WINE_TEST(AuthCramMd5) {
+  Attached lib;
+  REQUIRE_EQ(lib.Result, 1);
+  // RFC 2195, section 2.
+  kelIntegerParam(0, KEL_ENABLE_ESMTP, 1);
+  kelStringParam(0, KEL_SMTP_USER, "tim");
+  kelStringParam(0, KEL_SMTP_PASS, "tanstaaftanstaaf");
+  WineServer cram;
+  cram.Send("220 test ESMTP\r\n")
+      .ExpectLine("EHLO example.com\r\n")
+      .Send("250-mail.example.com\r\n250-AUTH CRAM-MD5\r\n250 HELP\r\n")
+      .ExpectLine("AUTH CRAM-MD5\r\n")
+      .Send("334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n")
+      .ExpectLine("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n")
+      .Send("235 ok\r\n")
+      .ExpectLine("QUIT\r\n")
+      .Send("221 bye\r\n")
+      .Close();
+  cram.Start();
+  kelIntegerParam(0, KEL_SMTP_PORT, cram.Port());
+  CHECK_EQ(kelSmtpConnect(0, "127.0.0.1", "<me@example.com>", nullptr), 0);
+  CHECK_EQ(kelClose(0), 0);
+  CHECK(cram.Finish());
+  CHECK_EQ(cram.Failures(), std::string());
+}
+
+WINE_TEST(Pop3RetrievalDecodesAttachmentsToFiles) {
+  Attached lib;
+  REQUIRE_EQ(lib.Result, 1);
+  const std::string dir = TestDirectory("pop3");
+  const std::string attachDir = dir + "\\att";
+  CreateDirectoryA(attachDir.c_str(), nullptr);
+  WineServer server;
+  server.Send("+OK ready\r\n").ExpectLine("USER joe\r\n").Send("+OK\r\n").ExpectLine("PASS pw\r\n").Send("+OK in\r\n");
+  server.ExpectLine("STAT\r\n").Send("+OK 1 321\r\n");
+  server.ExpectLine("RETR 1\r\n")
+      .Send(Lines({"+OK 321 octets", "Subject: Report", "MIME-Version: 1.0",
+                   "Content-Type: multipart/mixed; boundary=XYZ", "", "This is a multi-part message.", "--XYZ",
+                   "Content-Type: text/plain", "", "Hello", "..dotted", "--XYZ",
+                   "Content-Type: application/pdf; name=r.pdf", "Content-Transfer-Encoding: base64", "",
+                   "JVBERi0xLjQK", "--XYZ", "Content-Type: application/octet-stream; name=\"bin.dat\"",
+                   "Content-Transfer-Encoding: base64", "", "AAEC/f7/", "--XYZ--", "."}));
+  server.ExpectLine("QUIT\r\n").Send("+OK bye\r\n").Close();
+  server.Start();
+  kelIntegerParam(0, KEL_POP3_PORT, server.Port());
+  REQUIRE_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
+  CHECK_EQ(kelGetEmailCount(0), 1);
+  CHECK_EQ(kelGetEmailFile(0, 1, "mail.txt", dir.c_str(), attachDir.c_str()), 0);
+  CHECK_EQ(kelStatistics(0, KEL_STAT_ATTACH_COUNT), 2);
+  CHECK_EQ(kelClose(0), 0);
+  CHECK(server.Finish());
+  CHECK_EQ(server.Failures(), std::string());
+  // The directory and the names are joined with a backslash.
+  CHECK_EQ(ReadFile(dir + "\\mail.txt"),
+           "Subject: Report\r\nMIME-Version: 1.0\r\n\r\nHello\r\n.dotted\r\n"
+           "[Attachment saved to \"" + attachDir + "\\r.pdf\"]\r\n"
+           "[Attachment saved to \"" + attachDir + "\\bin.dat\"]\r\n");
+  CHECK_EQ(ReadFile(attachDir + "\\r.pdf"), std::string("%PDF-1.4\n"));
+  CHECK_EQ(ReadFile(attachDir + "\\bin.dat"), std::string("\x00\x01\x02\xfd\xfe\xff", 6));
+}
+
+WINE_TEST(RefusedConnectIsMinus36WithTheSocketCode) {
+  Attached lib;
+  REQUIRE_EQ(lib.Result, 1);
+  kelIntegerParam(0, KEL_SMTP_PORT, ClosedLoopbackPort());
+  // Non-blocking: the failure shows as the socket's exceptional state.
+  CHECK_EQ(kelSmtpConnect(0, "127.0.0.1", "<me@example.com>", nullptr), -36);
+  CHECK_EQ(kelStatistics(0, KEL_STAT_SOCKET_STATE), -36);
+  // The blocking connect gets the refusal itself.
+  kelIntegerParam(1, KEL_BLOCKING_CONNECT, 1);
+  kelIntegerParam(1, KEL_POP3_PORT, ClosedLoopbackPort());
+  CHECK_EQ(kelPop3Connect(1, "127.0.0.1", "joe", "pw"), -36);
+  CHECK_EQ(kelStatistics(1, KEL_STAT_SOCK_CODE), -10061);
+}
+
+WINE_TEST(SilentServerTimesOutWithMinus8) {
+  Attached lib;
+  REQUIRE_EQ(lib.Result, 1);
+  WineServer server;
+  server.Stall();
+  server.Start();
+  kelIntegerParam(0, KEL_RESPONSE_TIMEOUT, 300);
+  kelIntegerParam(0, KEL_POP3_PORT, server.Port());
+  const DWORD start = GetTickCount();
+  CHECK_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), -8);
+  CHECK(GetTickCount() - start < 5000);  // the set time-out, not the default 10 s
+}
+
+WINE_TEST(NonBlockingDriverRunsToTheEnd) {
+  Attached lib;
+  REQUIRE_EQ(lib.Result, 1);
+  WineServer server;
+  server.Send("220 hi\r\n").ExpectLine("HELO example.com\r\n").Send("250 ok\r\n");
+  server.ExpectLine("QUIT\r\n").Send("221 bye\r\n").Close();
+  server.Start();
+  kelIntegerParam(0, KEL_SMTP_PORT, server.Port());
+  kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 0);
+  CHECK_EQ(kelSmtpConnect(0, "127.0.0.1", "<me@example.com>", nullptr), 0);
+  int rc = 1;
+  const DWORD start = GetTickCount();
+  while (rc > 0 && GetTickCount() - start < 10000) {
+    rc = kelDriver(0);
+    Sleep(1);
+  }
+  CHECK_EQ(rc, 0);
+  kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 1);
+  CHECK_EQ(kelClose(0), 0);
+  CHECK(server.Finish());
+  CHECK_EQ(server.Failures(), std::string());
+}
+
+int main(int argc, char **argv) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
+    printf("0 passed, 1 failed\n");
+    return 1;
+  }
+  int rc = wine_check::RunAll(argc, argv);
+  WSACleanup();
+  return rc;
+}

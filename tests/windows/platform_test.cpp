@@ -1,0 +1,217 @@
+// The Windows platform layer itself, linked from the library's objects so
+// that its test seams can be reached: files through integer handles, the
+// clock and the zone, zero-filled blocks, the socket calls and their error
+// numbers, the path separator, and the memory check's message box.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winsock.h>
+
+#include <cstring>
+#include <string>
+
+#include "frame/channel.h"
+#include "kel32.h"
+#include "mime/mime.h"
+#include "platform/platform.h"
+#include "wine_check.h"
+#include "wine_server.h"
+
+namespace {
+
+std::string TempPath(const char *name) {
+  char base[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof base, base);
+  return std::string(base, n) + "kel32-platform-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+}
+
+void SocketAddress(uint8_t out[16], uint16_t port) {
+  memset(out, 0, 16);
+  out[0] = 2;
+  out[2] = static_cast<uint8_t>(port >> 8);
+  out[3] = static_cast<uint8_t>(port);
+  out[4] = 127;
+  out[7] = 1;
+}
+
+std::string BoxText, BoxTitle;
+unsigned BoxStyle = 0;
+int BoxCount = 0;
+
+}  // namespace
+
+WINE_TEST(FilesThroughIntegerHandles) {
+  const std::string path = TempPath("file.bin");
+  int h = PlatformFileCreate(path.c_str());
+  REQUIRE_EQ(h > 0, true);
+  CHECK_EQ(PlatformFileWrite(h, "abc\0def", 7), 7);
+  CHECK_EQ(PlatformFileWrite(h, "", 0), 0);  // writes nothing, cuts nothing
+  PlatformFileClose(h);
+  h = PlatformFileOpenRead(path.c_str());
+  REQUIRE_EQ(h > 0, true);
+  char buffer[16] = {};
+  CHECK_EQ(PlatformFileRead(h, buffer, sizeof buffer), 7);
+  CHECK_EQ(std::string(buffer, 7), std::string("abc\0def", 7));
+  CHECK_EQ(PlatformFileRead(h, buffer, sizeof buffer), 0);
+  PlatformFileClose(h);
+  // Created again: truncated.
+  h = PlatformFileCreate(path.c_str());
+  PlatformFileClose(h);
+  h = PlatformFileOpenRead(path.c_str());
+  CHECK_EQ(PlatformFileRead(h, buffer, sizeof buffer), 0);
+  PlatformFileClose(h);
+  CHECK_EQ(PlatformFileOpenRead(TempPath("missing\\none.txt").c_str()), -1);
+  CHECK_EQ(PlatformFileCreate(TempPath("missing\\none.txt").c_str()), -1);
+  CHECK_EQ(PlatformFileRead(-1, buffer, 1), -1);
+  DeleteFileA(path.c_str());
+}
+
+WINE_TEST(PathsJoinWithABackslash) {
+  char out[64];
+  CHECK_EQ(JoinPath(out, sizeof out, "C:\\mail", "a.txt"), 13);
+  CHECK_EQ(std::string(out), std::string("C:\\mail\\a.txt"));
+  CHECK_EQ(JoinPath(out, sizeof out, "C:\\mail\\", "a.txt"), 13);
+  CHECK_EQ(std::string(out), std::string("C:\\mail\\a.txt"));
+}
+
+WINE_TEST(ClockZoneAndBlocks) {
+  const uint32_t before = PlatformTick();
+  PlatformSleep(30);
+  const int32_t passed = TickDiff(PlatformTick(), before);
+  // Forward, and on the millisecond scale (the clock's granularity varies).
+  if (!CHECK(passed > 0 && passed < 60000)) printf("passed: %d\n", static_cast<int>(passed));
+  PlatformSleep(0);
+
+  PlatformLocalTime t{};
+  PlatformGetLocalTime(t);
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  CHECK_EQ(t.Year, static_cast<int>(now.wYear));
+  CHECK(t.Month >= 1 && t.Month <= 12 && t.DayOfWeek >= 0 && t.DayOfWeek < 7);
+  TIME_ZONE_INFORMATION zone;
+  const DWORD kind = GetTimeZoneInformation(&zone);
+  long bias = zone.Bias + (kind == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightBias : 0) +
+              (kind == TIME_ZONE_ID_STANDARD ? zone.StandardBias : 0);
+  CHECK_EQ(t.UtcOffsetMinutes, static_cast<int>(-bias));
+  CHECK_EQ(t.Daylight, kind == TIME_ZONE_ID_DAYLIGHT ? 1 : 0);
+
+  uintptr_t block = PlatformBlockAlloc(1000);
+  REQUIRE_EQ(block != 0, true);
+  const unsigned char *p = static_cast<unsigned char *>(PlatformBlockLock(block));
+  bool zero = true;
+  for (int i = 0; i < 1000; i++) zero = zero && p[i] == 0;
+  CHECK(zero);
+  PlatformBlockUnlock(block);
+  PlatformBlockFree(block);
+  PlatformFailAllocationAfter(1);
+  CHECK_EQ(PlatformBlockAlloc(10), static_cast<uintptr_t>(0));
+  block = PlatformBlockAlloc(10);
+  CHECK(block != 0);
+  PlatformBlockFree(block);
+
+  // The lock may be re-entered by its owner.
+  PlatformLockEnter();
+  PlatformLockEnter();
+  PlatformLockLeave();
+  PlatformLockLeave();
+
+  char line[8];
+  CHECK_EQ(FormatLine(line, sizeof line, "%s-%3d", "abcdef", 7), 7);
+  CHECK_EQ(std::string(line), std::string("abcdef-"));
+}
+
+WINE_TEST(SocketCallsAndTheirErrorNumbers) {
+  REQUIRE_EQ(PlatformNetStart(), 0);
+  char name[256];
+  CHECK_EQ(PlatformHostName(name, sizeof name), 0);
+  CHECK(name[0] != 0);
+  uint32_t address = 0;
+  CHECK_EQ(PlatformResolve("localhost", &address), 1);
+  CHECK_EQ(address, 0x7f000001u);
+  CHECK_EQ(PlatformResolve("no-such-host.invalid", &address) < 0, true);
+
+  // The invalid socket: ready for every test, an error for every call.
+  CHECK_EQ(PlatformSocketReady(NoSocket, ReadyReadable), 1);
+  CHECK_EQ(PlatformSocketSend(NoSocket, "x", 1), -10038);
+  CHECK_EQ(PlatformSocketRecv(NoSocket, name, 1), -10038);
+  CHECK_EQ(PlatformSocketClose(NoSocket), -10038);
+
+  // A non-blocking connect to a closed port: would block, then exceptional.
+  uint8_t sa[16];
+  SocketAddress(sa, ClosedLoopbackPort());
+  PlatformSocket s = PlatformSocketOpen();
+  REQUIRE_EQ(s != NoSocket, true);
+  CHECK_EQ(PlatformSocketSetNonBlocking(s, true), 0);
+  CHECK_EQ(PlatformSocketConnect(s, sa), -10035);
+  int failed = 0;
+  for (int i = 0; i < 100 && !failed; i++) {
+    failed = PlatformSocketReady(s, ReadyException);
+    if (!failed) PlatformSleep(20);
+  }
+  CHECK_EQ(failed, 1);
+  CHECK_EQ(PlatformSocketReady(s, ReadyWritable), 0);
+  CHECK_EQ(PlatformSocketClose(s), 0);
+  // Blocking: refused at once.
+  s = PlatformSocketOpen();
+  CHECK_EQ(PlatformSocketConnect(s, sa), -10061);
+  PlatformSocketClose(s);
+
+  // A connection: writable, the local address, data both ways, the close.
+  WineServer server;
+  server.Send("hello\r\n").ExpectLine("ping\r\n").Close();
+  server.Start();
+  SocketAddress(sa, server.Port());
+  s = PlatformSocketOpen();
+  CHECK_EQ(PlatformSocketConnect(s, sa), 0);
+  CHECK_EQ(PlatformSocketWait(s, ReadyWritable, 1000), 1);
+  uint8_t local[16];
+  CHECK_EQ(PlatformSocketLocalAddress(s, local), 0);
+  CHECK_EQ(local[0], 2);
+  CHECK_EQ(local[4], 127);
+  CHECK_EQ(PlatformSocketWait(s, ReadyReadable, 5000), 1);
+  char buffer[16];
+  CHECK_EQ(PlatformSocketRecv(s, buffer, sizeof buffer), 7);
+  CHECK_EQ(PlatformSocketSend(s, "ping\r\n", 6, true), 6);
+  CHECK_EQ(PlatformSocketWait(s, ReadyReadable, 5000), 1);
+  CHECK_EQ(PlatformSocketRecv(s, buffer, sizeof buffer), 0);  // closed by the server
+  CHECK_EQ(PlatformSocketClose(s), 0);
+  CHECK(server.Finish());
+  CHECK_EQ(server.Failures(), std::string());
+  PlatformNetStop();
+}
+
+WINE_TEST(MemoryCheckShowsDamageThroughTheMessageBox) {
+  REQUIRE_EQ(kelAttach(1, 0), 1);
+  PlatformSetMessageBoxSink([](const char *text, const char *title, unsigned style) {
+    BoxText = text;
+    BoxTitle = title;
+    BoxStyle = style;
+    ++BoxCount;
+  });
+  CHECK_EQ(kelDebug(static_cast<unsigned>(KEL_DEBUG_MEMORY_CHECK), 0, nullptr, 0), 0);
+  CHECK_EQ(BoxCount, 0);
+  // The tail guard of the channel's record, overwritten.
+  MemorySlot &slot = MemorySlotTable[0];
+  const char kept = slot.Pointer[slot.Size];
+  slot.Pointer[slot.Size] = 0;
+  CHECK_EQ(kelDebug(static_cast<unsigned>(KEL_DEBUG_MEMORY_CHECK), 0, nullptr, 0), 0);
+  CHECK_EQ(BoxCount, 1);
+  CHECK_EQ(BoxText, std::string("Memory Corrupted (kelDebug): ID=0 Err=") + std::to_string(MemGuardDamaged));
+  CHECK_EQ(BoxTitle, std::string("Info"));
+  CHECK_EQ(BoxStyle, 0x2030u);
+  slot.Pointer[slot.Size] = kept;
+  PlatformSetMessageBoxSink(nullptr);
+  CHECK_EQ(kelRelease(), 1);
+}
+
+int main(int argc, char **argv) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
+    printf("0 passed, 1 failed\n");
+    return 1;
+  }
+  int rc = wine_check::RunAll(argc, argv);
+  WSACleanup();
+  return rc;
+}
