@@ -46,7 +46,7 @@ WINE_TEST(FilesThroughIntegerHandles) {
   int h = PlatformFileCreate(path.c_str());
   REQUIRE_EQ(h > 0, true);
   CHECK_EQ(PlatformFileWrite(h, "abc\0def", 7), 7);
-  CHECK_EQ(PlatformFileWrite(h, "", 0), 0);  // writes nothing, cuts nothing
+  CHECK_EQ(PlatformFileWrite(h, "", 0), 0);  // nothing to write is no error
   PlatformFileClose(h);
   h = PlatformFileOpenRead(path.c_str());
   REQUIRE_EQ(h > 0, true);
@@ -127,9 +127,8 @@ WINE_TEST(SocketCallsAndTheirErrorNumbers) {
   CHECK_EQ(PlatformHostName(name, sizeof name), 0);
   CHECK(name[0] != 0);
   uint32_t address = 0;
-  CHECK_EQ(PlatformResolve("localhost", &address), 1);
+  CHECK_EQ(PlatformResolve("localhost", &address), 1);  // from the hosts file: no lookup leaves the machine
   CHECK_EQ(address, 0x7f000001u);
-  CHECK_EQ(PlatformResolve("no-such-host.invalid", &address) < 0, true);
 
   // The invalid socket: ready for every test, an error for every call.
   CHECK_EQ(PlatformSocketReady(NoSocket, ReadyReadable), 1);
