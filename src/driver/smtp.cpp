@@ -2,7 +2,7 @@
 // the envelope of kelSendEmail (MAIL FROM, RCPT TO for To, CC and BCC, DATA)
 // and the reply to the message, VRFY, the free command, and QUIT.
 //
-// Decided mends (sound behaviour instead of the text):
+// Rules of the reply states:
 // - A connection closed before a reply is -1 "Socket has been closed."
 //   everywhere but in the reply to QUIT, where it counts as success.
 // - A reply of 400 or more refuses (-49) in every reply state except RCPT TO

@@ -4,7 +4,7 @@
 
 #include "driver.h"
 
-// The SMTP check of a reply state, with the decided mends. When reply data
+// The SMTP check of a reply state. When reply data
 // has begun to arrive (polled with AwaitReadable(ch, waitMs); the states use
 // 0, EndOfDataReply 100) the whole reply is read with ReadSmtpReply. Result:
 //   1  a reply was read and accepted;

@@ -2,8 +2,8 @@
 // (160-164), entered from SmtpHelloReply when ESMTP is enabled and the EHLO
 // reply offers a method. Each ends the connect sequence with state 0.
 //
-// Decided mends: a reply of 400 or more to any AUTH step fails with -49 (the
-// text accepted a 4xx), and a connection closed before a reply is -1.
+// A reply of 400 or more to any AUTH step fails with -49 (a login that
+// failed for now is no login), and a connection closed before a reply is -1.
 // AuthText (131 characters and NUL) never overflows: the challenge is decoded
 // into a bounded scratch area and only its first 131 characters are kept in
 // AuthText (for the log line); the CRAM-MD5 digest is computed over the whole

@@ -4,7 +4,7 @@
 // stores them in the channel, sets the first state and, in blocking mode,
 // runs the driver until the operation ends.
 //
-// Decided mends and choices (sound behaviour instead of the text):
+// Rules of these calls worth knowing:
 // - CR or LF inside an address (any entry of the To, CC, BCC and VRFY lists,
 //   From, Reply-To) is refused with -32 "Bad character in email address."
 //   before anything is stored for the operation or sent.

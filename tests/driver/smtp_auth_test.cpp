@@ -171,7 +171,7 @@ TEST_F(SmtpAuthTest, CramMd5LogLinesAreExact) {
 }
 
 TEST_F(SmtpAuthTest, CramMd5RefusalsFail) {
-  // A 5xx or (decided) a 4xx to the AUTH command or to the response fails.
+  // A 5xx or a 4xx to the AUTH command or to the response fails.
   struct Case {
     const char *ToAuth, *ToResponse;
   } cases[] = {{"504 unrecognized\r\n", nullptr}, {"454 temporary failure\r\n", nullptr},
