@@ -30,6 +30,8 @@ void HexDigest(const unsigned char digest[16], char target[33]);
 struct Channel;
 // The login texts, built in the channel's AuthText.
 void FormatUserDigest(Channel &ch, const unsigned char digest[16]);
-void CramMd5Response(Channel &ch);
+// challenge: the whole decoded challenge (up to its first CR, if any); it may
+// be longer than AuthText, which receives the response text.
+void CramMd5Response(Channel &ch, const char *challenge);
 // The time-stamp and the password: the digest is taken over both without any cut.
 void ApopDigest(Channel &ch, const char *timestamp, const char *password);

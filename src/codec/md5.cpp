@@ -169,9 +169,9 @@ void FormatUserDigest(Channel &ch, const unsigned char digest[16]) {
   HexDigest(digest, ch.AuthText + n + 1);
 }
 
-void CramMd5Response(Channel &ch) {
+void CramMd5Response(Channel &ch, const char *challenge) {
   unsigned char digest[16];
-  HmacMd5(ch.AuthText, LengthToCr(ch.AuthText, sizeof ch.AuthText),
+  HmacMd5(challenge, LengthToCr(challenge, UINT32_MAX),
           ch.SmtpPassword, BoundedLength(ch.SmtpPassword, sizeof ch.SmtpPassword), digest);
   FormatUserDigest(ch, digest);
 }

@@ -57,13 +57,10 @@ int AuthCramChallenge(Channel &ch, Tick) {
   return 0;
 }
 
-// CramMd5Response over the whole challenge, not only the part
-// that AuthText holds: HMAC-MD5 keyed with SmtpPassword over the challenge up
-// to its first CR, then AuthText := "User digest".
+// The response over the whole challenge, kept in SourceBuf, not only the
+// part that AuthText holds; AuthText := "User digest".
 int AuthCramResponse(Channel &ch, Tick now) {
-  unsigned char digest[16];
-  HmacMd5Text(ch.SourceBuf, ch.SmtpPassword, digest);
-  FormatUserDigest(ch, digest);
+  CramMd5Response(ch, ch.SourceBuf);
   int rc = SendAuthResponse(ch);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay + 200, Settings.ResponseTimeout);

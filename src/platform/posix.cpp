@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -133,22 +132,6 @@ int PlatformFileWrite(int handle, const void *buffer, int count) {
 
 void PlatformFileClose(int handle) {
   if (handle > 0) close(handle);
-}
-
-// ---- Formatting -------------------------------------------------------------
-
-int FormatLine(char *buffer, int size, const char *format, ...) {
-  if (!buffer || size < 1) return 0;
-  if (size > 1024) size = 1024;
-  va_list args;
-  va_start(args, format);
-  int n = vsnprintf(buffer, static_cast<size_t>(size), format, args);
-  va_end(args);
-  if (n < 0) {
-    buffer[0] = 0;
-    return 0;
-  }
-  return n < size ? n : size - 1;
 }
 
 // ---- Message box --------------------------------------------------------------

@@ -9,7 +9,6 @@
 #include <windows.h>
 #include <winsock.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -128,24 +127,6 @@ int PlatformFileWrite(int handle, const void *buffer, int count) {
 
 void PlatformFileClose(int handle) {
   if (handle > 0) _lclose(static_cast<HFILE>(handle));
-}
-
-// ---- Formatting -------------------------------------------------------------
-// vsnprintf rather than wsprintfA: it takes the buffer's size, so a short
-// field is never overrun, and it knows every conversion the library uses.
-
-int FormatLine(char *buffer, int size, const char *format, ...) {
-  if (!buffer || size < 1) return 0;
-  if (size > 1024) size = 1024;
-  va_list args;
-  va_start(args, format);
-  int n = vsnprintf(buffer, static_cast<size_t>(size), format, args);
-  va_end(args);
-  if (n < 0) {
-    buffer[0] = 0;
-    return 0;
-  }
-  return n < size ? n : size - 1;
 }
 
 // ---- Message box --------------------------------------------------------------

@@ -156,12 +156,12 @@ TEST(CramMd5Response, Rfc2195Example) {
   std::strcpy(ch->User, "tim");
   std::strcpy(ch->SmtpPassword, "tanstaaftanstaaf");
   std::strcpy(ch->AuthText, "<1896.697170952@postoffice.reston.mci.net>");
-  CramMd5Response(*ch);
+  CramMd5Response(*ch, ch->AuthText);
   EXPECT_STREQ(ch->AuthText, "tim b913a602c7eda7a495b4e6e7334d3890");
 
   // The challenge as decoded with its line end still on.
   std::strcpy(ch->AuthText, "<1896.697170952@postoffice.reston.mci.net>\r\n");
-  CramMd5Response(*ch);
+  CramMd5Response(*ch, ch->AuthText);
   EXPECT_STREQ(ch->AuthText, "tim b913a602c7eda7a495b4e6e7334d3890");
 }
 
