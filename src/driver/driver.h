@@ -73,5 +73,6 @@ KEL_STATE(ReceiveRaw); KEL_STATE(RetrCommand); KEL_STATE(TopCommand); KEL_STATE(
 KEL_STATE(FinishEmailFile); KEL_STATE(ReceiveToBuffer);
 #undef KEL_STATE
 
-// A state not built yet behaves as an unknown state does.
-int StateNotBuilt(Channel &ch);
+// Logs a state number that the table does not hold; the step then ends
+// normally and returns that number.
+int UnknownState(Channel &ch);

@@ -32,7 +32,7 @@ int driverFail(Channel &ch, int sockCode, int kelCode) {
   return kelCode;
 }
 
-int StateNotBuilt(Channel &ch) {
+int UnknownState(Channel &ch) {
   LogLine(ch, "ERROR! Unknown state %d\r\n", ch.ThisState);
   return 0;
 }
@@ -65,7 +65,7 @@ extern "C" int KEL_CALL kelDriver(unsigned channel) {
     return 0;
   }
   const StateEntry *state = FindState(ch.ThisState);
-  int rc = state ? state->Run(ch, now) : StateNotBuilt(ch);
+  int rc = state ? state->Run(ch, now) : UnknownState(ch);
   if (rc < 0) return rc;
   ch.PrevState = ch.ThisState;
   ch.ThisState = -1;
