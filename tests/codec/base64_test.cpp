@@ -25,17 +25,6 @@ std::string Decode(const std::string &text, int *result) {
   return std::string(out.begin(), out.end());
 }
 
-// Output of a shell command, read through a pipe; pclose waits for it to end.
-std::string RunCommand(const std::string &command) {
-  std::string output;
-  FILE *pipe = popen(command.c_str(), "r");
-  if (!pipe) return output;
-  char chunk[4096];
-  size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
-  pclose(pipe);
-  return output;
-}
 
 }  // namespace
 

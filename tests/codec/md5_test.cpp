@@ -35,16 +35,6 @@ std::string Hmac(const std::string &text, const std::string &key) {
   return Hex(digest);
 }
 
-std::string RunCommand(const std::string &command) {
-  std::string output;
-  FILE *pipe = popen(command.c_str(), "r");
-  if (!pipe) return output;
-  char chunk[4096];
-  size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
-  pclose(pipe);
-  return output;
-}
 
 std::unique_ptr<Channel> ZeroChannel() { return std::make_unique<Channel>(); }
 

@@ -14,16 +14,6 @@
 
 namespace {
 
-std::string RunCommand(const std::string &command) {
-  std::string output;
-  FILE *pipe = popen(command.c_str(), "r");
-  if (!pipe) return output;
-  char chunk[4096];
-  size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
-  pclose(pipe);
-  return output;
-}
 
 std::string EncodeBuffer(const std::string &bytes, int *result) {
   std::vector<char> out(bytes.size() / 57 * 78 + 80, '\x55');
