@@ -1,11 +1,11 @@
 // Error texts and the diagnostic calls kelErrorText, kelDebug and
-// kelStatistics; the Date line.
+// kelStatistics.
 #include <cstdlib>
 #include <cstring>
 
 #include "../../include/kel32.h"
+#include "../core/channel.h"
 #include "../net/socket.h"
-#include "channel.h"
 
 struct ErrorEntry {
   int Code;
@@ -132,24 +132,6 @@ extern "C" int KEL_CALL kelErrorText(unsigned channel, int code, char *buffer, i
     length = AppendBounded(buffer, length, size, ChannelOf(channel)->Response);
   }
   return length;
-}
-
-static const char *const DayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-static const char *const MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-int FormatDateLine(char *buffer, int size) {
-  PlatformLocalTime t{};
-  PlatformGetLocalTime(t);
-  // The zone keeps its minutes (+0530, -0330) and daylight saving its real bias.
-  int offset = t.UtcOffsetMinutes;
-  char sign = offset >= 0 ? '+' : '-';
-  int absolute = abs(offset);
-  int dow = t.DayOfWeek >= 0 && t.DayOfWeek < 7 ? t.DayOfWeek : 0;
-  int month = t.Month >= 1 && t.Month <= 12 ? t.Month : 1;
-  return FormatLine(buffer, size, "Date: %s, %d %s %d %d:%02d:%02d %c%02d%02d", DayNames[dow], t.Day,
-                    MonthNames[month - 1], t.Year, t.Hour, t.Minute, t.Second, sign,
-                    absolute / 60 % 100, absolute % 60);
 }
 
 static int CopyOut(char *buffer, int size, const char *text, int limit = 1 << 30) {

@@ -2,13 +2,7 @@
 #include <cstring>
 
 #include "../../include/kel32.h"
-#include "channel.h"
-
-LibrarySettings Settings;
-uint16_t AttachedCount = 0;
-ChannelSlot ChannelTable[MaxChannels];
-MemorySlot MemorySlotTable[SlotCount];
-char BoundaryText[28];
+#include "../core/channel.h"
 
 extern "C" int KEL_CALL kelAttach(int numChannels, int /*reserved*/) {
   if (AttachedCount != 0) return -72;

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "../../include/kel32.h"
-#include "channel.h"
+#include "../core/channel.h"
 
 extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
   if (int rc = CheckChannel(channel)) return rc;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "../../include/kel32.h"
+#include "../driver/driver.h"
 #include "session.h"
 
 // A CR or LF in a login text would end the command line early and let the
@@ -14,7 +15,7 @@ static bool HasLineBreak(const char *text) { return strpbrk(text, "\r\n") != nul
 // The common start of every call after kelPop3Connect: clears what the last
 // operation left and waits for the socket to take the command.
 static void StartOperation(Channel &ch, int firstState) {
-  ch.AfterConnectState = 0;
+  ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.WaitWritable = 1;
   ch.NotBefore = ch.Deadline = 0;
@@ -57,14 +58,14 @@ extern "C" int KEL_CALL kelPop3Connect(unsigned channel, const char *server, con
   CopyField(ch.User, user, 64);
   CopyField(ch.Password, password, 64);
   ch.Port = ch.Pop3Port;
-  ch.AfterConnectState = 0;
+  ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.EmailCount = 0;
   ch.AttachCount = 0;
   ch.RingRead = ch.RingWrite = 0;
   ch.WaitWritable = 0;
   ch.NotBefore = ch.Deadline = 0;
-  ch.NextState = 300;
+  ch.NextState = State::Pop3Start;
   return RunOrReturn(ch);
 }
 
@@ -72,7 +73,7 @@ extern "C" int KEL_CALL kelGetEmailCount(unsigned channel) {
   int rc;
   Channel *ch = Pop3Channel(channel, "kelGetEmailCount", rc);
   if (!ch) return rc;
-  StartOperation(*ch, 307);
+  StartOperation(*ch, State::StatCommand);
   return RunForValue(*ch, ch->EmailCount);
 }
 
@@ -82,7 +83,7 @@ extern "C" int KEL_CALL kelGetEmailSize(unsigned channel, int number) {
   if (!ch) return rc;
   if (number < 1) return -64;
   ch->MessageNumber = number;
-  StartOperation(*ch, 317);
+  StartOperation(*ch, State::ListCommand);
   return RunForValue(*ch, ch->EmailSize);
 }
 
@@ -92,7 +93,7 @@ extern "C" int KEL_CALL kelDeleteEmail(unsigned channel, int number) {
   if (!ch) return rc;
   if (number < 1) return -64;
   ch->MessageNumber = number;
-  StartOperation(*ch, 315);
+  StartOperation(*ch, State::DeleCommand);
   return RunOrReturn(*ch);
 }
 
@@ -120,7 +121,7 @@ extern "C" int KEL_CALL kelGetEmailLines(unsigned channel, int number, int lines
   ch->AttachDir[0] = 0;
   ch->BodyBytesRead = 0;
   ch->AttachBytesRead = 0;
-  StartOperation(*ch, 311);
+  StartOperation(*ch, State::TopCommand);
   return RunForValue(*ch, ch->BufferUsed);
 }
 
@@ -149,7 +150,7 @@ extern "C" int KEL_CALL kelGetEmailFile(unsigned channel, int number, const char
   ch->MimeEncoding = 0;
   ch->BlankLineWritten = 0;
   if (ch->DecodeState != 1) ch->DecodeState = 2;  // 1 keeps raw retrieval
-  StartOperation(*ch, 310);
+  StartOperation(*ch, State::RetrCommand);
   return RunOrReturn(*ch);
 }
 
@@ -163,7 +164,7 @@ extern "C" int KEL_CALL kelGetEmailUID(unsigned channel, int number, char *buffe
   ch->UserBuffer = buffer;
   ch->UserBufferSize = bufferSize - 1;  // the terminating zero always fits
   ch->BufferUsed = 0;
-  StartOperation(*ch, 320);
+  StartOperation(*ch, State::UidlCommand);
   const bool blocking = ch->AutoCall == 1;
   rc = RunOrReturn(*ch);
   if (rc < 0 || !blocking) return rc;

@@ -89,13 +89,13 @@ extern "C" int KEL_CALL kelSmtpConnect(unsigned channel, const char *server, con
   if (int rc = CheckLineBreaks(from)) return rc;
   CopyField(ch.From, from, 128);
   ch.Port = ch.SmtpPort;
-  ch.AfterConnectState = 0;
+  ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.AttachCount = 0;
   ch.RingRead = ch.RingWrite = 0;
   ch.WaitWritable = 0;
   ch.NotBefore = ch.Deadline = 0;
-  ch.NextState = 200;
+  ch.NextState = State::SmtpStart;
   return RunOrReturn(ch);
 }
 
@@ -143,8 +143,8 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
   if (attachments && !(ch.Attachments = AllocAndCopy(channel, 6, attachments))) return -55;
 
   ch.WaitWritable = 1;
-  ch.NextState = 204;
-  ch.AfterConnectState = 0;
+  ch.NextState = State::MailFrom;
+  ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.NotBefore = ch.Deadline = 0;
   if (ch.AutoCall == 1) LogText(ch, "*** Sending...\r\n");
@@ -161,10 +161,10 @@ extern "C" int KEL_CALL kelVerifyUser(unsigned channel, const char *addressList)
   // Slot 1 is also the To list's: its old block goes.
   ch.ToList = nullptr;
   if (!(ch.AddressCursor = AllocAndCopy(channel, 1, addressList))) return -55;
-  ch.AfterConnectState = 0;
+  ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.NotBefore = ch.Deadline = 0;
-  ch.NextState = 270;
+  ch.NextState = State::NextVrfyAddress;
   int rc = RunOrReturn(ch);
   return rc == 0 && ch.AutoCall == 1 ? ch.VrfyResult : rc;
 }
@@ -177,11 +177,11 @@ extern "C" int KEL_CALL kelCommand(unsigned channel, const char *commandText) {
   SessionTrace(ch, "kelCommand");
   if (!commandText) return -47;
   int first;
-  if (ch.Protocol == 'P') first = 398;
-  else if (ch.Protocol == 'S') first = 298;
+  if (ch.Protocol == 'P') first = State::Pop3Command;
+  else if (ch.Protocol == 'S') first = State::SmtpCommand;
   else return -56;
   CopyField(ch.Command, commandText, 32);
-  ch.AfterConnectState = 0;
+  ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.NotBefore = ch.Deadline = 0;
   ch.NextState = first;
@@ -206,11 +206,11 @@ extern "C" int KEL_CALL kelClose(unsigned channel) {
     PlatformFileClose(ch.EmailHandle);
     ch.EmailHandle = 0;
   }
-  ch.AfterConnectState = 0;
+  ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.WaitWritable = 1;
   ch.NotBefore = ch.Deadline = 0;
-  ch.NextState = 258;
+  ch.NextState = State::Quit;
   if (ch.AutoCall != 1) return 0;
   int rc = RunBlocking(channel);
   FreeMemory(channel, 1, 8);
@@ -222,12 +222,12 @@ extern "C" int KEL_CALL kelAbort(unsigned channel) {
   if (int rc = CheckChannel(channel)) return rc;
   Channel &ch = *ChannelOf(channel);
   SessionTrace(ch, "kelAbort");
-  ch.AfterConnectState = 0;
+  ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.AutoCall = 1;
   CloseChannelSocket(ch);
   ch.WaitWritable = 0;
   ch.NotBefore = ch.Deadline = 0;
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 1;
 }

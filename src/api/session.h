@@ -2,7 +2,7 @@
 // the SMTP and shared calls, pop3_calls.cpp the POP3 calls.
 #pragma once
 
-#include "channel.h"
+#include "../core/channel.h"
 
 // The server-name rule of kelSmtpConnect and kelPop3Connect: -56 ("Illegal
 // chars in server name.") when the name holds "<", ">" or "@", or a byte

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "codec.h"
-#include "frame/channel.h"
+#include "core/channel.h"
 
 namespace {
 

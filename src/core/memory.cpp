@@ -1,8 +1,15 @@
-// Memory slots: every per-channel block, framed by guard bytes that are
-// verified when the block is released.
+// The channel table, the library-wide settings and the memory slots: every
+// per-channel block, framed by guard bytes that are verified when the block
+// is released.
 #include <cstring>
 
 #include "channel.h"
+
+LibrarySettings Settings;
+uint16_t AttachedCount = 0;
+ChannelSlot ChannelTable[MaxChannels];
+MemorySlot MemorySlotTable[SlotCount];
+char BoundaryText[28];
 
 static const char GuardHead = 'U';
 static const char GuardTail = 'z';

@@ -102,7 +102,7 @@ int AttachBoundary(Channel &ch, Tick) {
   // line end and gains nothing.
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "\r\n--%s", BoundaryText);
   if (int rc = SendComposedLine(ch)) return rc;
-  ch.NextState = 261;
+  ch.NextState = State::AttachContentType;
   return 0;
 }
 
@@ -127,14 +127,14 @@ int AttachContentType(Channel &ch, Tick) {
     FormatNamedLine(ch, "Content-Type: application/octet-stream; name=", "", name);
   }
   if (int rc = SendComposedLine(ch)) return rc;
-  ch.NextState = 262;
+  ch.NextState = State::AttachTransferEncoding;
   return 0;
 }
 
 int AttachTransferEncoding(Channel &ch, Tick) {
   CopyField(ch.SendLine, "Content-Transfer-Encoding: base64");
   if (int rc = SendComposedLine(ch)) return rc;
-  ch.NextState = 263;
+  ch.NextState = State::AttachDisposition;
   return 0;
 }
 
@@ -145,7 +145,7 @@ int AttachDisposition(Channel &ch, Tick now) {
   memcpy(ch.SendLine + n, "\r\n", 3);  // the empty line that ends the part header
   if (int rc = SendComposedLine(ch)) return rc;
   ch.NotBefore = now;
-  ch.NextState = 264;
+  ch.NextState = State::OpenAttachment;
   return 0;
 }
 
@@ -162,7 +162,7 @@ int OpenAttachment(Channel &ch, Tick) {
   ch.FileHandle = handle;
   ch.SourceIndex = ch.SourceFill = ch.SourceEnded = 0;
   ch.WaitWritable = 1;
-  ch.NextState = 265;
+  ch.NextState = State::SendAttachment;
   return 0;
 }
 
@@ -186,9 +186,9 @@ int SendAttachment(Channel &ch, Tick now) {
   ch.FileHandle = 0;
   if (*ch.NextAttachment) {
     ch.Attachments = ch.NextAttachment;
-    ch.NextState = 260;
+    ch.NextState = State::AttachBoundary;
   } else {
-    ch.NextState = 251;
+    ch.NextState = State::EndOfData;
   }
   return 0;
 }

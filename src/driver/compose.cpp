@@ -117,10 +117,10 @@ int SendCallerLines(Channel &ch, const char *text, bool blankAfter) {
 
 // The header state that follows `after`: the next line this message needs.
 int NextHeaderState(const Channel &ch, int after) {
-  if (after < 226 && ch.ReplyTo[0]) return 226;
-  if (after < 227 && Present(ch.Subject)) return 227;
-  if (after < 228 && Present(ch.CcList)) return 228;
-  return IsMultipart(ch) ? 229 : 233;
+  if (after < State::ReplyToHeader && ch.ReplyTo[0]) return State::ReplyToHeader;
+  if (after < State::SubjectHeader && Present(ch.Subject)) return State::SubjectHeader;
+  if (after < State::CcHeader && Present(ch.CcList)) return State::CcHeader;
+  return IsMultipart(ch) ? State::MimeVersionHeader : State::EndOfHeaders;
 }
 
 // The domain of the sender's address: after its first "@", up to the ">"
@@ -255,7 +255,7 @@ int SendBodyLine(Channel &ch, Tick now, uint32_t deadlineDelay) {
     if (ch.SourceEnded == SourceReadError) return ComposeFail(ch, -1, -35);
     if (ch.FileHandle > 0) PlatformFileClose(ch.FileHandle);
     ch.FileHandle = 0;
-    ch.NextState = HasAttachmentList(ch) ? 260 : 251;
+    ch.NextState = HasAttachmentList(ch) ? State::AttachBoundary : State::EndOfData;
     return 0;
   }
   ch.BodyBytesSent += static_cast<uint32_t>(length) + 2;
@@ -311,7 +311,7 @@ int MessageIdHeader(Channel &ch, Tick now) {
              static_cast<unsigned long>(now), static_cast<unsigned long>(ch.ChannelNumber),
              static_cast<unsigned long>(ch.MessageCount), d ? domain : FallbackDomain);
   if (int rc = SendComposedLine(ch)) return rc;
-  ch.NextState = 221;
+  ch.NextState = State::MailerHeader;
   return 0;
 }
 
@@ -321,14 +321,14 @@ int MailerHeader(Channel &ch, Tick) {
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "X-Mailer: KEL32 %d.%d.%d (build %d)", LibraryVersion >> 8,
              (LibraryVersion >> 4) & 15, LibraryVersion & 15, LibraryBuild);
   if (int rc = SendComposedLine(ch)) return rc;
-  ch.NextState = 223;
+  ch.NextState = State::DateHeader;
   return 0;
 }
 
 int DateHeader(Channel &ch, Tick) {
   FormatDateLine(ch.SendLine, HeaderLineLimit + 1);
   if (int rc = SendComposedLine(ch)) return rc;
-  ch.NextState = 224;
+  ch.NextState = State::ToHeader;
   return 0;
 }
 
@@ -338,20 +338,20 @@ int ToHeader(Channel &ch, Tick now) {
       if (int rc = SendHeader(ch, "To: ", ch.ToList)) return rc;
     SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   }
-  ch.NextState = 225;
+  ch.NextState = State::FromHeader;
   return 0;
 }
 
 int FromHeader(Channel &ch, Tick) {
   if (ch.From[0])
     if (int rc = SendHeader(ch, "From: ", ch.From)) return rc;
-  ch.NextState = NextHeaderState(ch, 225);
+  ch.NextState = NextHeaderState(ch, State::FromHeader);
   return 0;
 }
 
 int ReplyToHeader(Channel &ch, Tick) {
   if (int rc = SendHeader(ch, "Reply-To: ", ch.ReplyTo)) return rc;
-  ch.NextState = NextHeaderState(ch, 226);
+  ch.NextState = NextHeaderState(ch, State::ReplyToHeader);
   return 0;
 }
 
@@ -361,19 +361,19 @@ int SubjectHeader(Channel &ch, Tick) {
     int rc = SendCallerLines(ch, ch.ExtraHeaders, false);
     if (rc < 0) return rc;
   }
-  ch.NextState = NextHeaderState(ch, 227);
+  ch.NextState = NextHeaderState(ch, State::SubjectHeader);
   return 0;
 }
 
 int CcHeader(Channel &ch, Tick) {
   if (int rc = SendHeader(ch, "CC: ", ch.CcList)) return rc;
-  ch.NextState = NextHeaderState(ch, 228);
+  ch.NextState = NextHeaderState(ch, State::CcHeader);
   return 0;
 }
 
 int MimeVersionHeader(Channel &ch, Tick) {
   if (int rc = SendFixedLine(ch, "MIME-Version: 1.0")) return rc;
-  ch.NextState = 230;
+  ch.NextState = State::MultipartHeader;
   return 0;
 }
 
@@ -382,14 +382,14 @@ int MultipartHeader(Channel &ch, Tick) {
                                         : "Content-Type: multipart/mixed; boundary=";
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "%s%c%s%c", type, QuoteChar, BoundaryText, QuoteChar);
   if (int rc = SendComposedLine(ch)) return rc;
-  ch.NextState = 233;
+  ch.NextState = State::EndOfHeaders;
   return 0;
 }
 
 int EndOfHeaders(Channel &ch, Tick) {
   int rc = SendBytes(ch, "\r\n", 2);
   if (rc < 0) return ComposeFail(ch, rc, -52);
-  ch.NextState = IsMultipart(ch) ? 234 : 238;
+  ch.NextState = IsMultipart(ch) ? State::BodyBoundary : State::BodyStart;
   return 0;
 }
 
@@ -398,7 +398,7 @@ int EndOfHeaders(Channel &ch, Tick) {
 int BodyBoundary(Channel &ch, Tick) {
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "--%s", BoundaryText);
   if (int rc = SendComposedLine(ch)) return rc;
-  ch.NextState = 235;
+  ch.NextState = State::BodyContentType;
   return 0;
 }
 
@@ -430,7 +430,7 @@ int BodyTransferEncoding(Channel &ch, Tick) {
   if (Settings.TransferEncoding[0]) rc = SendCallerLines(ch, Settings.TransferEncoding, true);
   if (rc == 0) rc = SendFixedLine(ch, "Content-Transfer-Encoding: quoted-printable\r\n");
   if (rc < 0) return rc;
-  ch.NextState = 238;
+  ch.NextState = State::BodyStart;
   return 0;
 }
 
@@ -439,14 +439,14 @@ int BodyTransferEncoding(Channel &ch, Tick) {
 int BodyStart(Channel &ch, Tick) {
   ch.SourceIndex = ch.SourceFill = ch.SourceEnded = 0;
   ch.Lookahead = 0;  // nothing read ahead may pass from an abandoned message to this one
-  ch.NextState = ch.Message && ch.Message[0] == '@' ? 244 : 240;
+  ch.NextState = ch.Message && ch.Message[0] == '@' ? State::OpenMessageFile : State::TextBodyStart;
   return 0;
 }
 
 int TextBodyStart(Channel &ch, Tick) {
   ch.Lookahead = 0;
   ch.BodyFromText = 1;
-  ch.NextState = 241;
+  ch.NextState = State::SendTextBody;
   return 0;
 }
 
@@ -461,7 +461,7 @@ int OpenMessageFile(Channel &ch, Tick) {
   int handle = PlatformFileOpenRead(name);
   if (handle < 0) return driverFail(ch, handle, -35);
   ch.FileHandle = handle;
-  ch.NextState = 245;
+  ch.NextState = State::SendFileBody;
   return 0;
 }
 
@@ -475,6 +475,6 @@ int EndOfData(Channel &ch, Tick now) {
   ch.MoreToFollow = 0;  // the end of data goes out at once
   if (int rc = SendFixedLine(ch, "\r\n.")) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = 252;
+  ch.NextState = State::EndOfDataReply;
   return 0;
 }

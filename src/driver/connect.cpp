@@ -7,7 +7,7 @@ int LocalHostName(Channel &ch, Tick) {
   ch.SendLine[0] = 0;
   GetLocalHostName(ch.Response, 2048);  // only logged
   LogLine(ch, "LocalHost = '%s'\r\n", ch.Response);
-  ch.NextState = 104;
+  ch.NextState = State::LocateServer;
   return 0;
 }
 
@@ -19,7 +19,7 @@ int LocateServer(Channel &ch, Tick) {
     int rc = ResolveServer(ch);
     if (rc < 1) return driverFail(ch, rc, -46);
   }
-  ch.NextState = 105;
+  ch.NextState = State::BeginConnect;
   if (ch.LogHandle) {
     char address[20];
     FormatDottedAddress(ch.ServerAddr, address, sizeof address);
@@ -39,7 +39,7 @@ int BeginConnect(Channel &ch, Tick now) {
   int rc = ConnectSocket(ch.ChannelNumber, ch.ServerAddr, ch.Port);
   if (rc < 0) return driverFail(ch, rc, -36);
   SetTiming(ch, now, Settings.StepDelay, Settings.ConnectTimeout);
-  ch.NextState = 106;
+  ch.NextState = State::AwaitConnect;
   return 0;
 }
 

@@ -7,7 +7,8 @@
 // returns at once.
 #pragma once
 
-#include "../frame/channel.h"
+#include "../core/channel.h"
+#include "states.h"
 
 using StateHandler = int (*)(Channel &ch, Tick now);
 

@@ -22,7 +22,7 @@ int driverFail(Channel &ch, int sockCode, int kelCode) {
   }
   ch.MoreToFollow = 0;
   if (kelCode < 0) {
-    ch.NextState = 0;
+    ch.NextState = State::Complete;
     ch.PrevState = ch.ThisState;
     ch.ThisState = -1;
     ch.SockCode = sockCode;

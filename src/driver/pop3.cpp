@@ -39,8 +39,8 @@ static void PauseForReply(Channel &ch) {
 
 int Pop3Start(Channel &ch, Tick) {
   if (ch.LogHandle) WriteVersionLine(ch);
-  ch.AfterConnectState = 301;
-  ch.NextState = 101;
+  ch.AfterConnectState = State::Pop3Greeting;
+  ch.NextState = State::LocalHostName;
   return 0;
 }
 
@@ -63,7 +63,7 @@ int Pop3Greeting(Channel &ch, Tick now) {
   if (int rc = RequirePositive(ch)) return rc;
   KeepTimestamp(ch);  // whether or not APOP is on
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = ch.Apop ? 302 : 303;
+  ch.NextState = ch.Apop ? State::ApopCommand : State::UserCommand;
   return 0;
 }
 
@@ -87,7 +87,7 @@ int UserReply(Channel &ch, Tick) {
   }
   if (int rc = RequirePositive(ch)) return rc;
   ch.WaitWritable = 1;
-  ch.NextState = 305;
+  ch.NextState = State::PassCommand;
   return 0;
 }
 
@@ -102,7 +102,7 @@ int LoginReply(Channel &ch, Tick) {
     return 0;
   }
   if (int rc = RequirePositive(ch)) return rc;
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 0;
 }
 
@@ -127,7 +127,7 @@ int StatReply(Channel &ch, Tick) {
   if (rc < 0) return rc;
   // "+OK 5 7421": the count stands from the fifth character on.
   if (rc == 1 && strnlen(ch.Response, 4) == 4) ch.EmailCount = static_cast<int32_t>(ParseDecimal(ch.Response + 4));
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 0;
 }
 
@@ -140,7 +140,7 @@ int DeleReply(Channel &ch, Tick) {
   if (AwaitReadable(ch, 0) != 1) return 0;
   int rc = QueryReply(ch);
   if (rc < 0) return rc;
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 0;
 }
 
@@ -160,7 +160,7 @@ int ListReply(Channel &ch, Tick) {
     const char *second = first ? strchr(first + 1, ' ') : nullptr;
     if (second) ch.EmailSize = static_cast<int32_t>(ParseDecimal(second + 1));
   }
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 0;
 }
 
@@ -209,7 +209,7 @@ int UidlReply(Channel &ch, Tick now) {
   if (lineStart && text[0] == '.') {
     if (IsEndLine(text, length)) {
       StoreUidlText(ch, text, 0);
-      ch.NextState = 0;
+      ch.NextState = State::Complete;
       return 0;
     }
     text++;  // a stuffed dot
@@ -219,7 +219,7 @@ int UidlReply(Channel &ch, Tick now) {
   StoreUidlText(ch, text, length);
   // One line answers a single message; a negative status line has no list behind it.
   if (lineEnds && (ch.MessageNumber >= 1 || ch.ReplyCode == 500)) {
-    ch.NextState = 0;
+    ch.NextState = State::Complete;
     return 0;
   }
   ch.Deadline = now + Settings.ResponseTimeout;
@@ -235,6 +235,6 @@ int Pop3Command(Channel &ch, Tick now) {
 int Pop3CommandReply(Channel &ch, Tick) {
   if (AwaitReadable(ch, 0) != 1) return 0;
   if (int rc = RequirePositive(ch)) return rc;
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 0;
 }

@@ -121,10 +121,10 @@ int RetrCommand(Channel &ch, Tick now) {
   ch.Deadline = now + Settings.ResponseTimeout;
   if (ch.DecodeState == RawMode) {
     ch.NotBefore = 0;
-    ch.NextState = 309;
+    ch.NextState = State::ReceiveRaw;
   } else {
     ch.NotBefore = now + Settings.StepDelay;
-    ch.NextState = 312;
+    ch.NextState = State::ReceiveToFile;
   }
   return 0;
 }
@@ -139,7 +139,7 @@ int ReceiveToFile(Channel &ch, Tick) {
     return 0;
   }
   if (ApplyDotRule(ch, n)) {
-    ch.NextState = 313;
+    ch.NextState = State::FinishEmailFile;
     return 0;
   }
   const bool decoding = ch.DecodeState >= TopHeader && ch.DecodeState <= PartBody;
@@ -155,7 +155,7 @@ int ReceiveToFile(Channel &ch, Tick) {
 int ReceiveRaw(Channel &ch, Tick) {
   if (AwaitReadable(ch, Settings.ReceiveTimeout) != 1) {
     RenewDeadline(ch);
-    ch.NextState = 313;
+    ch.NextState = State::FinishEmailFile;
     return 0;
   }
   // Bytes already in the ring are taken on their own, so that a close
@@ -164,7 +164,7 @@ int ReceiveRaw(Channel &ch, Tick) {
   const int n = TakeBytes(ch, ch.Response, inRing > 0 ? (inRing < RawChunk ? inRing : RawChunk) : RawChunk);
   if (n < 0) {
     LogText(ch, "[EOF1]\r\n");
-    ch.NextState = 313;
+    ch.NextState = State::FinishEmailFile;
     return 0;
   }
   ch.BodyBytesRead += static_cast<uint32_t>(n);
@@ -185,7 +185,7 @@ int TopCommand(Channel &ch, Tick now) {
   const int rc = SendTextLine(ch, ch.SendLine);
   if (rc < 0) return driverFail(ch, rc, -52);
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = 314;
+  ch.NextState = State::ReceiveToBuffer;
   return 0;
 }
 
@@ -196,7 +196,7 @@ int ReceiveToBuffer(Channel &ch, Tick) {
   const int status = TakeStatusLine(ch);
   if (status < 0) return status;
   if (!status && ApplyDotRule(ch, n)) {
-    ch.NextState = 313;
+    ch.NextState = State::FinishEmailFile;
     return 0;
   }
   ch.BodyBytesRead += static_cast<uint32_t>(n);
@@ -215,6 +215,6 @@ int FinishEmailFile(Channel &ch, Tick) {
   LogText(ch, "[CLOSE]\r\n");
   CloseAttachFile(ch);
   CloseEmailFile(ch);
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 0;
 }

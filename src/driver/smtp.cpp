@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../frame/text.h"
+#include "../core/text.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
 
@@ -51,8 +51,8 @@ int SendCommand(Channel &ch, const char *format, ...) {
 
 int SmtpStart(Channel &ch, Tick) {
   WriteVersionLine(ch);
-  ch.AfterConnectState = 201;
-  ch.NextState = 101;
+  ch.AfterConnectState = State::SmtpGreeting;
+  ch.NextState = State::LocalHostName;
   return 0;
 }
 
@@ -60,7 +60,7 @@ int SmtpGreeting(Channel &ch, Tick now) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = 202;
+  ch.NextState = State::SmtpHello;
   return 0;
 }
 
@@ -76,7 +76,7 @@ int SmtpHello(Channel &ch, Tick now) {
   int rc = SendCommand(ch, "%s %.*s", word, length, domain);
   if (rc < 0) return rc;
   SetTiming(ch, now, 2 * Settings.StepDelay + 200, Settings.ResponseTimeout);
-  ch.NextState = 203;
+  ch.NextState = State::SmtpHelloReply;
   return 0;
 }
 
@@ -85,10 +85,10 @@ int SmtpHelloReply(Channel &ch, Tick) {
   if (rc <= 0) return rc;
   // The method offered first in this order wins; TextSearch ignores case
   // (and the keyword's last character). No AUTH at all with ESMTP off.
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   if (ch.EsmtpAuth) {
-    if (TextSearch(ch.Response, "AUTH CRAM-MD5")) ch.NextState = 150;
-    else if (TextSearch(ch.Response, "AUTH LOGIN") || TextSearch(ch.Response, "AUTH=LOGIN")) ch.NextState = 160;
+    if (TextSearch(ch.Response, "AUTH CRAM-MD5")) ch.NextState = State::AuthCramStart;
+    else if (TextSearch(ch.Response, "AUTH LOGIN") || TextSearch(ch.Response, "AUTH=LOGIN")) ch.NextState = State::AuthLoginStart;
   }
   return 0;
 }
@@ -102,7 +102,7 @@ int MailFrom(Channel &ch, Tick now) {
   int rc = SendCommand(ch, "MAIL FROM:%s", bracket);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = 205;
+  ch.NextState = State::MailFromReply;
   return 0;
 }
 
@@ -112,7 +112,7 @@ int MailFromReply(Channel &ch, Tick) {
   ch.AddressCursor = ch.ToList;
   ch.CcDone = ch.CcList ? 0 : 1;
   ch.BccDone = ch.BccList ? 0 : 1;
-  ch.NextState = 206;
+  ch.NextState = State::NextRecipient;
   return 0;
 }
 
@@ -138,7 +138,7 @@ int NextRecipient(Channel &ch, Tick now) {
   }
   ch.Deadline = now + Settings.ResponseTimeout;
   ch.WaitWritable = 1;
-  ch.NextState = 207;
+  ch.NextState = State::RcptTo;
   return 0;
 }
 
@@ -146,7 +146,7 @@ int RcptTo(Channel &ch, Tick now) {
   int rc = SendCommand(ch, "RCPT TO:%s", ch.CurrentAddress);
   if (rc < 0) return rc;
   ch.Deadline = now + Settings.ResponseTimeout;
-  ch.NextState = 208;
+  ch.NextState = State::RcptToReply;
   return 0;
 }
 
@@ -160,7 +160,7 @@ int RcptToReply(Channel &ch, Tick now) {
     *ch.SeparatorAt = Settings.AddressSeparator;
     ch.SeparatorAt = nullptr;
   }
-  ch.NextState = 206;
+  ch.NextState = State::NextRecipient;
   if (*ch.AddressCursor) return 0;
   if (!ch.CcDone) {
     ch.AddressCursor = ch.CcList;
@@ -170,7 +170,7 @@ int RcptToReply(Channel &ch, Tick now) {
     ch.BccDone = 1;
   } else {
     ch.NotBefore = now + Settings.StepDelay;
-    ch.NextState = 209;
+    ch.NextState = State::DataCommand;
   }
   return 0;
 }
@@ -179,7 +179,7 @@ int DataCommand(Channel &ch, Tick now) {
   int rc = SendCommand(ch, "DATA");
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = 210;
+  ch.NextState = State::DataReply;
   return 0;
 }
 
@@ -187,14 +187,14 @@ int DataCommand(Channel &ch, Tick now) {
 int DataReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
-  ch.NextState = ch.BodyFormat == 2 ? 220 : 221;  // on to the message text
+  ch.NextState = ch.BodyFormat == 2 ? State::MessageIdHeader : State::MailerHeader;  // on to the message text
   return 0;
 }
 
 int EndOfDataReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400, 100);
   if (rc <= 0) return rc;
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 0;
 }
 
@@ -204,7 +204,7 @@ int Quit(Channel &ch, Tick now) {
   int rc = SendCommand(ch, "QUIT");
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = 259;
+  ch.NextState = State::QuitReply;
   return 0;
 }
 
@@ -215,7 +215,7 @@ int QuitReply(Channel &ch, Tick) {
   int rc = ch.Protocol == 'S' ? ReadSmtpReply(ch) : ReadPop3Reply(ch);
   if (rc < 0 && rc != -1) return driverFail(ch, 0, rc);
   CloseChannelSocket(ch);
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 0;
 }
 
@@ -227,7 +227,7 @@ int NextVrfyAddress(Channel &ch, Tick now) {
   char *entry = ch.AddressCursor;
   ch.CurrentAddress = entry;
   if (!entry || !*entry) {
-    ch.NextState = 0;
+    ch.NextState = State::Complete;
     return 0;
   }
   const char separator = Settings.AddressSeparator;
@@ -237,7 +237,7 @@ int NextVrfyAddress(Channel &ch, Tick now) {
   ch.AddressCursor = p;
   ch.Deadline = now + Settings.ResponseTimeout;
   ch.WaitWritable = 1;
-  ch.NextState = 271;
+  ch.NextState = State::VrfyCommand;
   return 0;
 }
 
@@ -245,7 +245,7 @@ int VrfyCommand(Channel &ch, Tick now) {
   int rc = SendCommand(ch, "VRFY %s", ch.CurrentAddress);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = 272;
+  ch.NextState = State::VrfyReply;
   return 0;
 }
 
@@ -257,7 +257,7 @@ int VrfyReply(Channel &ch, Tick) {
   int rc = ReadSmtpReply(ch);
   if (rc < 0 && rc != -49) return driverFail(ch, 0, rc);
   ch.VrfyResult = rc == 0 && ch.ReplyCode == 250 ? 1 : 0;
-  ch.NextState = 270;
+  ch.NextState = State::NextVrfyAddress;
   return 0;
 }
 
@@ -267,7 +267,7 @@ int SmtpCommand(Channel &ch, Tick now) {
   int rc = SendCommand(ch, "%.32s", ch.Command);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = 299;
+  ch.NextState = State::SmtpCommandReply;
   return 0;
 }
 
@@ -276,6 +276,6 @@ int SmtpCommand(Channel &ch, Tick now) {
 int SmtpCommandReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 500);
   if (rc <= 0) return rc;
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 0;
 }

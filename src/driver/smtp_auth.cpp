@@ -39,7 +39,7 @@ int AuthCramStart(Channel &ch, Tick now) {
   int rc = SendCommand(ch, "AUTH CRAM-MD5");
   if (rc < 0) return rc;
   SetTiming(ch, now, 2 * Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = 151;
+  ch.NextState = State::AuthCramChallenge;
   return AuthCramChallenge(ch, now);  // in the same step; normally no reply is there yet
 }
 
@@ -53,7 +53,7 @@ int AuthCramChallenge(Channel &ch, Tick) {
   ch.SourceBuf[n] = 0;
   CopyField(ch.AuthText, ch.SourceBuf, 131);
   LogLine(ch, "Challenge '%s'\r\n", ch.AuthText);
-  ch.NextState = 152;
+  ch.NextState = State::AuthCramResponse;
   return 0;
 }
 
@@ -64,7 +64,7 @@ int AuthCramResponse(Channel &ch, Tick now) {
   int rc = SendAuthResponse(ch);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay + 200, Settings.ResponseTimeout);
-  ch.NextState = 153;
+  ch.NextState = State::AuthCramResult;
   return 0;
 }
 
@@ -72,7 +72,7 @@ int AuthCramResult(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
   LogText(ch, "AUTH CRAM-MD5 ok\r\n");
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 0;
 }
 
@@ -84,7 +84,7 @@ int AuthLoginStart(Channel &ch, Tick now) {
   int rc = SendCommand(ch, "AUTH LOGIN");
   if (rc < 0) return rc;
   SetTiming(ch, now, 2 * Settings.StepDelay + 200, Settings.ResponseTimeout);
-  ch.NextState = 162;
+  ch.NextState = State::AuthLoginUser;
   return 0;
 }
 
@@ -95,7 +95,7 @@ int AuthLoginUser(Channel &ch, Tick now) {
   rc = SendAuthResponse(ch);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = 163;
+  ch.NextState = State::AuthLoginPassword;
   return 0;
 }
 
@@ -106,7 +106,7 @@ int AuthLoginPassword(Channel &ch, Tick now) {
   rc = SendAuthResponse(ch);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay + 200, Settings.ResponseTimeout);
-  ch.NextState = 164;
+  ch.NextState = State::AuthLoginResult;
   return 0;
 }
 
@@ -114,6 +114,6 @@ int AuthLoginResult(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
   LogText(ch, "AUTH LOGIN ok\r\n");
-  ch.NextState = 0;
+  ch.NextState = State::Complete;
   return 0;
 }

@@ -3,7 +3,7 @@
 // list and counters of saved files.
 #include <cstring>
 
-#include "../frame/text.h"
+#include "../core/text.h"
 #include "../net/socket.h"
 #include "mime.h"
 

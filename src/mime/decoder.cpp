@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "../codec/codec.h"
-#include "../frame/text.h"
+#include "../core/text.h"
 #include "mime.h"
 
 namespace {

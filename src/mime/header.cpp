@@ -2,7 +2,7 @@
 // (RFC 2047) and the Base64 stream of part bodies.
 #include <cstring>
 
-#include "../frame/text.h"
+#include "../core/text.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
 #include "mime.h"

@@ -6,7 +6,7 @@
 // Attachment parts go, decoded, to files of their own.
 #pragma once
 
-#include "../frame/channel.h"
+#include "../core/channel.h"
 
 // Values of DecodeState.
 enum DecoderState {

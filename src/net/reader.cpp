@@ -1,52 +1,13 @@
-// The response reader: the receive ring, the line reader and the SMTP and
-// POP3 reply readers. Bytes go from the socket into the ring in blocks of
+// The response reader: the line reader and the SMTP and POP3 reply readers
+// over the receive ring. Bytes go from the socket into the ring in blocks of
 // at most 1023 and lines are cut out of the ring at their line feeds, so a
 // reply that arrives in one block costs one receive.
 #include "reader.h"
 
 #include <cstring>
 
+#include "ring.h"
 #include "socket.h"
-
-constexpr int RingSize = 1024;
-
-// ---- The ring ---------------------------------------------------------------------
-
-int RingFill(const Channel &ch) { return (ch.RingWrite + RingSize - ch.RingRead) % RingSize; }
-
-// The ring is copied in at most two runs, before and after its wrap.
-int RingPut(Channel &ch, const char *bytes, int count) {
-  for (int done = 0; done < count;) {
-    int run = RingSize - ch.RingWrite;
-    int room = (ch.RingRead + RingSize - ch.RingWrite - 1) % RingSize;
-    if (run > room + 1) run = room + 1;  // the byte that meets RingRead overflows the ring
-    if (run > count - done) run = count - done;
-    memcpy(ch.Ring + ch.RingWrite, bytes + done, static_cast<size_t>(run));
-    done += run;
-    ch.RingWrite = (ch.RingWrite + run) % RingSize;
-    // Overflow: the content is dropped and writing goes on at position 0.
-    if (ch.RingWrite == ch.RingRead) ch.RingRead = ch.RingWrite = 0;
-  }
-  return count;
-}
-
-int RingPeek(const Channel &ch, char *buffer, int count) {
-  int fill = RingFill(ch);
-  int n = count < fill ? count : fill;
-  if (n <= 0) return 0;
-  int first = RingSize - ch.RingRead;
-  if (first > n) first = n;
-  memcpy(buffer, ch.Ring + ch.RingRead, static_cast<size_t>(first));
-  memcpy(buffer + first, ch.Ring, static_cast<size_t>(n - first));
-  return n;
-}
-
-int RingGet(Channel &ch, char *buffer, int count) {
-  int n = RingPeek(ch, buffer, count);
-  ch.RingRead = (ch.RingRead + n) % RingSize;
-  if (ch.RingRead == ch.RingWrite) ch.RingRead = ch.RingWrite = 0;
-  return n;
-}
 
 // The index of c among the first count bytes of the ring, read in place;
 // -1 when it is absent or a NUL comes first.

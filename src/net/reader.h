@@ -1,13 +1,9 @@
-// The response reader: the receive ring, the line reader and the SMTP and
-// POP3 reply readers.
+// The response reader: the line reader and the SMTP and POP3 reply readers
+// over the receive ring.
 #pragma once
 
-#include "../frame/channel.h"
+#include "ring.h"
 
-int RingFill(const Channel &ch);
-int RingPut(Channel &ch, const char *bytes, int count);
-int RingGet(Channel &ch, char *buffer, int count);
-int RingPeek(const Channel &ch, char *buffer, int count);
 // Both set ch.IdleWait when they find nothing at all to read, as a failed
 // AwaitReadable(ch, 0) does. TakeBytes leaves the last byte taken in LastByte.
 int FillAndPeek(Channel &ch, char *buffer, int size);   // -1 unusable, 0 nothing, else bytes peeked

@@ -4,7 +4,7 @@
 // data at once and still never outlasts its limit.
 #include "socket.h"
 
-#include "reader.h"
+#include "ring.h"
 
 #include <cstring>
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "../frame/channel.h"
+#include "../core/channel.h"
 
 int IsDottedAddress(const char *text);
 uint32_t ParseDottedAddress(const char *text);

@@ -7,7 +7,7 @@
 
 #include "fixtures/library_fixture.h"
 #include "fixtures/script_server.h"
-#include "frame/channel.h"
+#include "core/channel.h"
 #include "kel32.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "frame/session.h"
+#include "api/session.h"
 
 namespace {
 

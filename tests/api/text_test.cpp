@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fixtures/script_server.h"
-#include "frame/channel.h"
-#include "frame/text.h"
+#include "core/channel.h"
+#include "core/text.h"
 #include "kel32.h"
 
 namespace {

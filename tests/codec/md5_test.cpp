@@ -9,7 +9,7 @@
 
 #include "codec/codec.h"
 #include "fixtures/script_server.h"
-#include "frame/channel.h"
+#include "core/channel.h"
 
 namespace {
 

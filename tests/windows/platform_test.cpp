@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "frame/channel.h"
+#include "core/channel.h"
 #include "kel32.h"
 #include "mime/mime.h"
 #include "platform/platform.h"
