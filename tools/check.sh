@@ -1,9 +1,33 @@
 #!/usr/bin/env bash
 # Builds the library, its tools and tests twice (plain, and with the address
 # and undefined-behaviour sanitizers) and runs every test in both builds,
-# the end-to-end tests against real mail servers included.
+# the end-to-end tests against real mail servers included. Run as root on
+# Debian, it first installs what the build and the tests need.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# What the build and the tests need from Debian; the end-to-end tests
+# install the mail servers themselves (tests/e2e/mailstack.sh).
+packages=(cmake g++ make libgtest-dev libgmock-dev pkg-config curl python3 ca-certificates)
+need=()
+if command -v dpkg >/dev/null; then
+  for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || need+=("$p"); done
+fi
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "check: installing ${need[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends "${need[@]}"
+  else
+    echo "check: missing packages: ${need[*]} (run as root to install them)" >&2
+  fi
+fi
+
+# The layer rule: a file under src/ includes only from its own room and the
+# rooms below it.
+tools/layers.sh
+
 jobs=$(nproc 2>/dev/null || echo 2)
 for kind in plain asan; do
   dir=build/$kind
