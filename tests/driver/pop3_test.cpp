@@ -92,7 +92,7 @@ TEST_F(Pop3Session, UserAndPassLoginIsTracedByteForByte) {
   EXPECT_EQ(text.substr(greeting),
             std::string("<301>\r\nP: ") + Greeting + "r: " + Greeting +
                 "<303>\r\nS: USER joe\r\n<304>\r\nP: +OK\r\nr: +OK\r\n"
-                "<305>\r\nS: PASS secret\r\n<306>\r\nP: +OK 2 messages\r\nr: +OK 2 messages\r\n");
+                "<305>\r\nS: PASS ********\r\n<306>\r\nP: +OK 2 messages\r\nr: +OK 2 messages\r\n");
 }
 
 TEST_F(Pop3Session, ApopFollowsTheRfcExample) {
