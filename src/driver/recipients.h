@@ -10,7 +10,7 @@
 void StartRecipients(Channel &ch);
 
 // The reply to RCPT TO, as TakeSmtpReply gives it (1 read, 0 not yet, <0
-// the error exit): a 4xx is accepted as specified, a 5xx fails with -49
+// the error exit): a 4xx is accepted, a 5xx fails with -49
 // unless KEL_SKIP_REFUSED is set; either refusal is recorded.
 int TakeRcptReply(Channel &ch);
 

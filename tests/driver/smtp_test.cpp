@@ -253,7 +253,7 @@ TEST_F(SmtpTest, RefusedRecipientsAreRecordedAndTheOptInRulesApply) {
     bool Data;  // the message is sent
     int Refused, Accepted;
   } cases[] = {
-      {"250 ok\r\n", false, false, -49, 2, false, 1, 1},  // as specified: the 5xx ends the send
+      {"250 ok\r\n", false, false, -49, 2, false, 1, 1},  // by default the 5xx ends the send
       {"250 ok\r\n", false, true, -49, 2, false, 1, 1},
       {"250 ok\r\n", true, false, 0, 3, true, 2, 1},
       {"250 ok\r\n", true, true, -79, 3, true, 2, 1},  // sent to a, then the failure
