@@ -98,6 +98,18 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_RAW_MODE           28
 #define KEL_ENABLE_ESMTP       29
 #define KEL_ENABLE_APOP        30
+/* Logins and recipients */
+#define KEL_AUTH_MECHANISM     35  /* one of the KEL_AUTH_ values below; 0 = the automatic choice */
+#define KEL_SKIP_REFUSED       36  /* nonzero: a 5xx refusal of RCPT TO skips that address only */
+#define KEL_STRICT_RECIPIENTS  37  /* nonzero: a send with any refused recipient fails (-79) */
+
+/* Values of KEL_AUTH_MECHANISM */
+#define KEL_AUTH_AUTO           0
+#define KEL_AUTH_CRAM_MD5       1
+#define KEL_AUTH_LOGIN          2
+#define KEL_AUTH_PLAIN          3
+#define KEL_AUTH_XOAUTH2        4
+#define KEL_AUTH_OAUTHBEARER    5
 
 /* Values of KEL_BODY_FORMAT */
 #define KEL_BODY_PLAIN          0
@@ -119,6 +131,7 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_ADD_HEADER         56
 #define KEL_SMTP_PASS          57
 #define KEL_SMTP_USER          58
+#define KEL_OAUTH_TOKEN        59  /* OAuth 2.0 bearer token for XOAUTH2 / OAUTHBEARER */
 
 /* kelDebug codes */
 #define KEL_DEBUG_DATE          (-12)
@@ -128,6 +141,8 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_DEBUG_ATTACH_LIST    29
 #define KEL_DEBUG_LAST_RECIPIENT 30
 #define KEL_DEBUG_LINES_BUFFER   40
+#define KEL_DEBUG_REFUSED_LIST   31  /* one "address reply" line per refused recipient of the last send */
+#define KEL_DEBUG_AUTH_MECHANISM 32  /* the SASL mechanism of the last login, or empty */
 #define KEL_DEBUG_MEMORY_CHECK   (-2)  /* as the channel argument */
 
 /* kelStatistics codes */
@@ -149,6 +164,16 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_STAT_VRFY_RESULT    24
 #define KEL_STAT_BUILD          26
 #define KEL_STAT_SOCKET         27
+#define KEL_STAT_REFUSED_COUNT  30  /* recipients refused in the last send */
+#define KEL_STAT_ACCEPTED_COUNT 31  /* recipients accepted in the last send */
+
+/* Error codes of logins and recipients (texts through kelErrorText) */
+#define KEL_ERR_AUTH_NOT_OFFERED  (-76)  /* the chosen mechanism is not offered by the server */
+#define KEL_ERR_BAD_CREDENTIAL    (-77)  /* a control character in a user name, password or token */
+#define KEL_ERR_NO_RECIPIENT      (-78)  /* every recipient was refused */
+#define KEL_ERR_SOME_REFUSED      (-79)  /* sent, but some recipients were refused */
+#define KEL_ERR_NO_TOKEN          (-80)  /* a bearer mechanism without a token */
+#define KEL_ERR_AUTH_NOT_POP3     (-81)  /* CRAM-MD5 and LOGIN are SMTP mechanisms only */
 
 /* kelDriver result while a channel waits (never a state) */
 #define KEL_WAITING           9999

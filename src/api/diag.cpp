@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../../include/kel32.h"
+#include "../codec/sasl.h"
 #include "../core/channel.h"
 #include "../net/socket.h"
 
@@ -63,6 +64,12 @@ static const ErrorEntry ErrorTable[] = {
     {-71, "Must call kelAttach first."},
     {-72, "Already attached."},
     {-73, "Channel out of range."},
+    {-76, "Authentication mechanism not offered by server."},
+    {-77, "Bad character in user name, password or token."},
+    {-78, "No recipient was accepted."},
+    {-79, "Some recipients were refused."},
+    {-80, "OAuth token not set."},
+    {-81, "Authentication mechanism not available for POP3."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -126,8 +133,9 @@ extern "C" int KEL_CALL kelErrorText(unsigned channel, int code, char *buffer, i
   const char *text = ErrorTextOf(code);
   if (!text) return 0;
   int length = AppendBounded(buffer, 0, size, text);
-  // The server's whole reply explains these three failures.
-  if (code == -49 || code == -63 || code == -36) {
+  // The server's whole reply explains these failures (for -78 the refusal
+  // of the last recipient).
+  if (code == -49 || code == -63 || code == -36 || code == -78) {
     length = AppendBounded(buffer, length, size, " ");
     length = AppendBounded(buffer, length, size, ChannelOf(channel)->Response);
   }
@@ -189,6 +197,8 @@ extern "C" int KEL_CALL kelDebug(unsigned channel, int code, char *buffer, int s
     }
     case KEL_DEBUG_ATTACH_LIST: return CopyOut(buffer, size, ch.AttachList);
     case KEL_DEBUG_LAST_RECIPIENT: return CopyOut(buffer, size, ch.LastRecipient);
+    case KEL_DEBUG_REFUSED_LIST: return CopyOut(buffer, size, ch.RefusedList);
+    case KEL_DEBUG_AUTH_MECHANISM: return CopyOut(buffer, size, SaslName(ch.AuthChosen));
     case KEL_DEBUG_LINES_BUFFER: {
       uint32_t slotSize = 0;
       char *lines = SlotBlock(channel, 8, &slotSize);
@@ -225,6 +235,8 @@ extern "C" int KEL_CALL kelStatistics(unsigned channel, int code) {
     case KEL_STAT_VRFY_RESULT: return ch.VrfyResult;
     case KEL_STAT_BUILD: return LibraryBuild;
     case KEL_STAT_SOCKET: return ch.Socket;
+    case KEL_STAT_REFUSED_COUNT: return ch.RefusedCount;
+    case KEL_STAT_ACCEPTED_COUNT: return ch.AcceptedCount;
     default: return -1;
   }
 }

@@ -64,7 +64,11 @@ extern "C" int KEL_CALL kelRelease(void) {
       ch->Socket = NoSocket;
     }
   }
-  for (int c = AttachedCount - 1; c >= 0; c--) FreeMemory(static_cast<uint32_t>(c), 0, 0);
+  // The records held passwords and tokens: nothing of them stays in freed memory.
+  for (int c = AttachedCount - 1; c >= 0; c--) {
+    if (Channel *ch = ChannelTable[c].Record) memset(ch, 0, sizeof *ch);
+    FreeMemory(static_cast<uint32_t>(c), 0, 0);
+  }
   AttachedCount = 0;
   if (Settings.WsaCleanup) PlatformNetStop();
   PlatformLockLeave();

@@ -43,6 +43,12 @@ extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
     case KEL_RAW_MODE: ch.DecodeState = static_cast<int16_t>(value); break;
     case KEL_ENABLE_ESMTP: ch.EsmtpAuth = low8; break;
     case KEL_ENABLE_APOP: ch.Apop = low8; break;
+    case KEL_AUTH_MECHANISM:
+      if (value < KEL_AUTH_AUTO || value > KEL_AUTH_OAUTHBEARER) return -1;
+      ch.AuthMechanism = static_cast<uint8_t>(value);
+      break;
+    case KEL_SKIP_REFUSED: ch.SkipRefused = value != 0; break;
+    case KEL_STRICT_RECIPIENTS: ch.StrictRecipients = value != 0; break;
     default: return -1;
   }
   return 1;
@@ -102,11 +108,34 @@ static int WriteLinesBuffer(Channel &ch, const char *path) {
   return written < 0 ? 0 : written;
 }
 
+// A login text that would end the line it travels in, or split the fields
+// of a SASL message (^A), is refused before it can be sent; a token is
+// printable ASCII without blanks (RFC 6750).
+static bool BadLoginText(int code, const char *text) {
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+    if (code == KEL_OAUTH_TOKEN ? (*p <= ' ' || *p >= 0x7F) : (*p == '\r' || *p == '\n' || *p == 1)) return true;
+  }
+  return false;
+}
+
+// Stores a login text, or refuses it with -77 and leaves the field empty,
+// so that no earlier secret is used instead.
+static int StoreLoginText(int code, char *field, int fieldSize, const char *text, int limit) {
+  if (BadLoginText(code, text)) {
+    memset(field, 0, static_cast<size_t>(fieldSize));
+    return -77;
+  }
+  memset(field, 0, static_cast<size_t>(fieldSize));  // nothing of a longer old text stays behind
+  return CopyField(field, fieldSize, text, limit);
+}
+
 extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *text) {
   if (int rc = CheckChannel(channel)) return rc;
   if (!text) return -47;
   Channel &ch = *ChannelOf(channel);
-  LogLine(ch, "*** kelStringParam(%d,%d,%s)\r\n", static_cast<int>(channel), code, text);
+  // The password and the token never reach the log.
+  const bool secret = code == KEL_SMTP_PASS || code == KEL_OAUTH_TOKEN;
+  LogLine(ch, "*** kelStringParam(%d,%d,%s)\r\n", static_cast<int>(channel), code, secret ? "********" : text);
   switch (code) {
     case KEL_LOG_FILE: {
       // The trace line above went into the old log, which is closed now.
@@ -132,8 +161,9 @@ extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *t
       Settings.TransferEncodingLength = CopyField(Settings.TransferEncoding, text, 128);
       return Settings.TransferEncodingLength;
     case KEL_ADD_HEADER: return AddHeaderLine(ch, text);
-    case KEL_SMTP_PASS: return CopyField(ch.SmtpPassword, text, 64);
-    case KEL_SMTP_USER: return CopyField(ch.User, text, 64);
+    case KEL_SMTP_PASS: return StoreLoginText(code, ch.SmtpPassword, sizeof ch.SmtpPassword, text, 64);
+    case KEL_SMTP_USER: return StoreLoginText(code, ch.User, sizeof ch.User, text, 64);
+    case KEL_OAUTH_TOKEN: return StoreLoginText(code, ch.OAuthToken, sizeof ch.OAuthToken, text, 4096);
     default: return -1;
   }
 }

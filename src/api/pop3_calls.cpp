@@ -54,9 +54,12 @@ extern "C" int KEL_CALL kelPop3Connect(unsigned channel, const char *server, con
   if (!user || HasLineBreak(user)) return -61;
   if (!password || HasLineBreak(password)) return -62;
   if (int rc = CheckServerName(server)) return rc;
+  // POP3 AUTH knows PLAIN and the bearer mechanisms only.
+  if (ch.AuthMechanism == KEL_AUTH_CRAM_MD5 || ch.AuthMechanism == KEL_AUTH_LOGIN) return -81;
   CopyField(ch.Server, server, 128);
   CopyField(ch.User, user, 64);
   CopyField(ch.Password, password, 64);
+  ch.AuthChosen = 0;
   ch.Port = ch.Pop3Port;
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;

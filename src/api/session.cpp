@@ -21,7 +21,9 @@
 #include <cstring>
 
 #include "../../include/kel32.h"
+#include "../driver/auth.h"
 #include "../driver/driver.h"
+#include "../driver/recipients.h"
 #include "../mime/mime.h"
 #include "../net/socket.h"
 #include "session.h"
@@ -89,6 +91,7 @@ extern "C" int KEL_CALL kelSmtpConnect(unsigned channel, const char *server, con
   if (int rc = CheckLineBreaks(from)) return rc;
   CopyField(ch.From, from, 128);
   ch.Port = ch.SmtpPort;
+  ch.AuthChosen = 0;
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.AttachCount = 0;
@@ -107,6 +110,7 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
   SessionTrace(ch, "kelSendEmail");
   if (ch.Socket == NoSocket || AwaitWritable(ch, 0) == 0) return -44;
   ch.BodyBytesRead = ch.AttachBytesRead = ch.BodyBytesSent = ch.AttachBytesSent = 0;
+  StartRecipients(ch);
   ch.ContentIdCount = 0;
   ch.ToList = nullptr;
   to = Given(to);
@@ -206,6 +210,11 @@ extern "C" int KEL_CALL kelClose(unsigned channel) {
     PlatformFileClose(ch.EmailHandle);
     ch.EmailHandle = 0;
   }
+  // No login text outlives the session; a POP3 password comes again with
+  // the next kelPop3Connect (the SMTP password and token are settings the
+  // next kelSmtpConnect needs).
+  ForgetLoginTexts(ch);
+  if (ch.Protocol == 'P') memset(ch.Password, 0, sizeof ch.Password);
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.WaitWritable = 1;
@@ -226,6 +235,8 @@ extern "C" int KEL_CALL kelAbort(unsigned channel) {
   ch.SockCode = 0;
   ch.AutoCall = 1;
   CloseChannelSocket(ch);
+  ForgetLoginTexts(ch);
+  if (ch.Protocol == 'P') memset(ch.Password, 0, sizeof ch.Password);
   ch.WaitWritable = 0;
   ch.NotBefore = ch.Deadline = 0;
   ch.NextState = State::Complete;

@@ -154,6 +154,28 @@ struct Channel {
   // 1 while the message text is sent: each line is followed at once by the
   // next, so the socket need not push a partial segment (see SendBytes).
   uint8_t MoreToFollow;
+  // Logins and recipients (smtp_auth.cpp, pop3_auth.cpp, recipients.cpp, src/codec/sasl.cpp).
+  // AuthMechanism: KEL_AUTH_MECHANISM (0 = automatic). AuthChosen: the
+  // mechanism of the login under way or last made (0 = none).
+  uint8_t AuthMechanism;
+  uint8_t AuthChosen;
+  // POP3 AUTH: 1 while the response waits for the server's "+ " prompt
+  // (a command with it would pass the line limit), 2 once it has gone.
+  uint8_t AuthPending;
+  // The mechanisms a POP3 server named in the SASL line of its CAPA reply
+  // (a set of SaslBit values).
+  uint8_t SaslOffered;
+  // The sent data logged next holds a secret from this character on
+  // (1 + the count of characters logged in clear; 0 = nothing to hide).
+  uint16_t SecretAt;
+  uint8_t SkipRefused;        // KEL_SKIP_REFUSED
+  uint8_t StrictRecipients;   // KEL_STRICT_RECIPIENTS
+  int32_t RefusedCount;       // recipients refused in the last send
+  int32_t AcceptedCount;      // recipients accepted in the last send
+  char OAuthToken[4098];      // KEL_OAUTH_TOKEN: at most 4096 characters
+  char AuthMessage[4400];     // the SASL message before its Base64 encoding
+  char AuthLine[6000];        // the AUTH command or response line, encoded
+  char RefusedList[4098];     // "address reply\r\n" per refused recipient, whole lines only
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

@@ -25,10 +25,23 @@ void LogLine(Channel &ch, const char *format, ...) {
   LogBytes(ch, ch.TextBuf, n < 1024 ? n : 1023);
 }
 
+// Sent data that holds a secret (SecretAt set by the login states) is
+// logged up to the secret, then the mask and the line's own CR LF.
 void LogData(Channel &ch, const char *prefix, const void *data, int count) {
+  int clear = count;
+  bool masked = false;
+  if (ch.SecretAt && prefix[0] == 'S') {
+    masked = true;
+    if (ch.SecretAt - 1 < clear) clear = ch.SecretAt - 1;
+    ch.SecretAt = 0;
+  }
   if (!ch.LogHandle) return;
   LogBytes(ch, prefix, 3);
-  LogBytes(ch, data, count);
+  LogBytes(ch, data, clear);
+  if (!masked) return;
+  LogBytes(ch, "********", 8);
+  const char *bytes = static_cast<const char *>(data);
+  if (count >= 2 && bytes[count - 2] == '\r' && bytes[count - 1] == '\n') LogBytes(ch, "\r\n", 2);
 }
 
 void LogTrace(Channel &ch, const char *name) {

@@ -24,6 +24,10 @@ const StateEntry *FindState(int number);
 // The error exit of every failing state: logs the ERROR line and the texts,
 // leaves the channel idle with its socket closed and returns kelCode.
 int driverFail(Channel &ch, int sockCode, int kelCode);
+// The error exit of a sequence whose failure leaves the connection usable
+// (a message that went out, but not to every recipient): the same log
+// lines, the channel idle and still connected.
+int driverFailConnected(Channel &ch, int kelCode);
 
 // "KEL Win32 Version 3.4.1 Build 17"
 void WriteVersionLine(Channel &ch);
@@ -47,6 +51,7 @@ KEL_STATE(LocalHostName); KEL_STATE(LocateServer); KEL_STATE(BeginConnect); KEL_
 KEL_STATE(AuthCramStart); KEL_STATE(AuthCramChallenge); KEL_STATE(AuthCramResponse);
 KEL_STATE(AuthCramResult); KEL_STATE(AuthLoginStart); KEL_STATE(AuthLoginUser);
 KEL_STATE(AuthLoginPassword); KEL_STATE(AuthLoginResult);
+KEL_STATE(AuthSaslStart); KEL_STATE(AuthSaslResult); KEL_STATE(AuthSaslRefused);
 // smtp.cpp
 KEL_STATE(SmtpStart); KEL_STATE(SmtpGreeting); KEL_STATE(SmtpHello); KEL_STATE(SmtpHelloReply);
 KEL_STATE(MailFrom); KEL_STATE(MailFromReply); KEL_STATE(NextRecipient); KEL_STATE(RcptTo);
@@ -69,6 +74,8 @@ KEL_STATE(UserReply); KEL_STATE(PassCommand); KEL_STATE(LoginReply); KEL_STATE(S
 KEL_STATE(StatReply); KEL_STATE(DeleCommand); KEL_STATE(DeleReply); KEL_STATE(ListCommand);
 KEL_STATE(ListReply); KEL_STATE(UidlCommand); KEL_STATE(UidlReply); KEL_STATE(Pop3Command);
 KEL_STATE(Pop3CommandReply);
+// pop3_auth.cpp
+KEL_STATE(CapaCommand); KEL_STATE(CapaReply); KEL_STATE(Pop3AuthCommand); KEL_STATE(Pop3AuthReply);
 // retrieve.cpp
 KEL_STATE(ReceiveRaw); KEL_STATE(RetrCommand); KEL_STATE(TopCommand); KEL_STATE(ReceiveToFile);
 KEL_STATE(FinishEmailFile); KEL_STATE(ReceiveToBuffer);

@@ -12,14 +12,28 @@ void WriteVersionLine(Channel &ch) {
           LibraryVersion & 15, LibraryBuild);
 }
 
+static void LogFailure(Channel &ch, int sockCode, int kelCode) {
+  if (!ch.LogHandle) return;
+  LogLine(ch, "ERROR(%ld): SockCode=%d KelCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
+          TickText(PlatformTick()), sockCode, kelCode, ch.PrevState, ch.ThisState, ch.NextState);
+  char text[128];
+  if (kelCode < 0 && kelErrorText(ch.ChannelNumber, kelCode, text, sizeof text) > 0) LogText(ch, text);
+  if (sockCode < 0 && kelErrorText(ch.ChannelNumber, sockCode, text, sizeof text) > 0) LogText(ch, text);
+}
+
+int driverFailConnected(Channel &ch, int kelCode) {
+  LogFailure(ch, 0, kelCode);
+  ch.MoreToFollow = 0;
+  ch.NextState = State::Complete;
+  ch.PrevState = ch.ThisState;
+  ch.ThisState = -1;
+  ch.SockCode = 0;
+  return kelCode;
+}
+
 int driverFail(Channel &ch, int sockCode, int kelCode) {
-  if (ch.LogHandle) {
-    LogLine(ch, "ERROR(%ld): SockCode=%d KelCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
-            TickText(PlatformTick()), sockCode, kelCode, ch.PrevState, ch.ThisState, ch.NextState);
-    char text[128];
-    if (kelCode < 0 && kelErrorText(ch.ChannelNumber, kelCode, text, sizeof text) > 0) LogText(ch, text);
-    if (sockCode < 0 && kelErrorText(ch.ChannelNumber, sockCode, text, sizeof text) > 0) LogText(ch, text);
-  }
+  LogFailure(ch, sockCode, kelCode);
+  ch.SecretAt = 0;
   ch.MoreToFollow = 0;
   if (kelCode < 0) {
     ch.NextState = State::Complete;

@@ -7,6 +7,7 @@
 #include "../codec/codec.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
+#include "auth.h"
 #include "driver.h"
 
 // AuthText keeps a greeting time-stamp of at most this many characters; a
@@ -17,6 +18,7 @@ constexpr int TimestampLimit = static_cast<int>(sizeof(Channel::AuthText)) - 1;
 // Sends the command line built in SendLine and arranges the wait for its reply.
 static int SendCommand(Channel &ch, Tick now, uint32_t extraDelay, int next) {
   int rc = SendTextLine(ch, ch.SendLine);
+  ch.SecretAt = 0;
   if (rc < 0) return driverFail(ch, rc, -52);
   SetTiming(ch, now, Settings.StepDelay + extraDelay, Settings.ResponseTimeout);
   ch.NextState = next;
@@ -64,6 +66,7 @@ int Pop3Greeting(Channel &ch, Tick now) {
   KeepTimestamp(ch);  // whether or not APOP is on
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = ch.Apop ? State::ApopCommand : State::UserCommand;
+  if (Pop3UsesSasl(ch)) ch.NextState = State::CapaCommand;  // pop3_auth.cpp
   return 0;
 }
 
@@ -72,6 +75,9 @@ int ApopCommand(Channel &ch, Tick now) {
   const bool whole = static_cast<int>(strnlen(ch.AuthText, sizeof ch.AuthText)) < TimestampLimit;
   ApopDigest(ch, whole ? ch.AuthText : ch.SourceBuf, ch.Password);
   FormatLine(ch.SendLine, sizeof ch.SendLine, "APOP %s", ch.AuthText);
+  // The digest would let a reader of the log test guessed passwords.
+  const char *blank = strrchr(ch.SendLine, ' ');
+  ch.SecretAt = static_cast<uint16_t>((blank ? blank - ch.SendLine + 1 : 0) + 1);
   return SendCommand(ch, now, 200, 306);
 }
 
@@ -93,6 +99,7 @@ int UserReply(Channel &ch, Tick) {
 
 int PassCommand(Channel &ch, Tick now) {
   FormatLine(ch.SendLine, sizeof ch.SendLine, "PASS %s", ch.Password);
+  ch.SecretAt = 6;  // "PASS " in clear
   return SendCommand(ch, now, 200, 306);
 }
 

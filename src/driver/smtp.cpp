@@ -17,6 +17,8 @@
 #include "../core/text.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
+#include "auth.h"
+#include "recipients.h"
 
 // The HELO/EHLO argument when From holds no "@": a name of the reserved
 // form RFC 2606 and common practice give to a host without a name of its
@@ -83,14 +85,10 @@ int SmtpHello(Channel &ch, Tick now) {
 int SmtpHelloReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
-  // The method offered first in this order wins; TextSearch ignores case
-  // (and the keyword's last character). No AUTH at all with ESMTP off.
+  // The AUTH line names the mechanisms word by word; the library's order of
+  // preference chooses among them (smtp_auth.cpp). No AUTH with ESMTP off.
   ch.NextState = State::Complete;
-  if (ch.EsmtpAuth) {
-    if (TextSearch(ch.Response, "AUTH CRAM-MD5")) ch.NextState = State::AuthCramStart;
-    else if (TextSearch(ch.Response, "AUTH LOGIN") || TextSearch(ch.Response, "AUTH=LOGIN")) ch.NextState = State::AuthLoginStart;
-  }
-  return 0;
+  return ch.EsmtpAuth ? ChooseSmtpAuth(ch) : 0;
 }
 
 // ---- The envelope (kelSendEmail) ----------------------------------------
@@ -153,7 +151,7 @@ int RcptTo(Channel &ch, Tick now) {
 // Records the address, puts the separator back and goes on with the rest of
 // the list, then the CC list, then the BCC list, then DATA.
 int RcptToReply(Channel &ch, Tick now) {
-  int rc = TakeSmtpReply(ch, 500);  // a 4xx (such as 450) is accepted
+  int rc = TakeRcptReply(ch);  // a 4xx (such as 450) is accepted; refusals are recorded
   if (rc <= 0) return rc;
   CopyField(ch.LastRecipient, ch.CurrentAddress, 31);
   if (ch.SeparatorAt) {
@@ -169,6 +167,7 @@ int RcptToReply(Channel &ch, Tick now) {
     ch.AddressCursor = ch.BccList;
     ch.BccDone = 1;
   } else {
+    if (int failed = CheckAcceptedRecipients(ch)) return failed;
     ch.NotBefore = now + Settings.StepDelay;
     ch.NextState = State::DataCommand;
   }
@@ -195,7 +194,7 @@ int EndOfDataReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400, 100);
   if (rc <= 0) return rc;
   ch.NextState = State::Complete;
-  return 0;
+  return RecipientsOutcome(ch);
 }
 
 // ---- QUIT (kelClose, SMTP and POP3 channels) -------------------------------

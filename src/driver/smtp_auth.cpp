@@ -1,6 +1,12 @@
-// SMTP authentication: CRAM-MD5 (states 150-153) and LOGIN
-// (160-164), entered from SmtpHelloReply when ESMTP is enabled and the EHLO
-// reply offers a method. Each ends the connect sequence with state 0.
+// SMTP authentication: CRAM-MD5 (states 150-153), LOGIN (160-164) and
+// PLAIN, XOAUTH2 and OAUTHBEARER (170-172), entered from SmtpHelloReply when
+// ESMTP is enabled and the EHLO reply offers a method. Each ends the
+// connect sequence with state 0.
+//
+// Nothing secret reaches the log: the password's line of LOGIN, the CRAM-MD5
+// response (which would let a reader of the log test guessed passwords
+// against the logged challenge) and the initial responses of PLAIN and the
+// bearer mechanisms are logged as a mask.
 //
 // A reply of 400 or more to any AUTH step fails with -49 (a login that
 // failed for now is no login), and a connection closed before a reply is -1.
@@ -12,7 +18,10 @@
 
 #include "../../include/kel32.h"
 #include "../codec/codec.h"
+#include "../codec/sasl.h"
+#include "../net/reader.h"
 #include "../net/socket.h"
+#include "auth.h"
 #include "smtp.h"
 
 // The whole decoded challenge lives in SourceBuf from AuthCramChallenge to
@@ -23,14 +32,62 @@
 static_assert(sizeof(Channel::SourceBuf) > 3 * (1024 / 4) + 4, "SourceBuf must hold a decoded challenge");
 
 // Sends the response for AuthText: its Base64 encoding as one line with CR
-// LF (SendText, not SendTextLine). An empty text sends nothing at all.
-static int SendAuthResponse(Channel &ch) {
+// LF (SendText, not SendTextLine). An empty text sends nothing at all. A
+// secret response is logged as the mask.
+static int SendAuthResponse(Channel &ch, bool secret) {
   int count = static_cast<int>(strlen(ch.AuthText));
   if (count == 0) return 0;
   Base64EncodeLine(reinterpret_cast<const unsigned char *>(ch.AuthText), ch.SendLine, count);
   ch.SendLine[4 * ((count + 2) / 3) + 2] = 0;  // behind the characters and their CR LF
+  ch.SecretAt = secret ? 1 : 0;
   int rc = SendText(ch, ch.SendLine);
+  ch.SecretAt = 0;
   return rc < 0 ? driverFail(ch, rc, -52) : 0;
+}
+
+// ---- Shared by the logins ------------------------------------------------------
+
+int SendSecretLine(Channel &ch, char *text, int clearCount) {
+  ch.SecretAt = static_cast<uint16_t>(clearCount + 1);
+  int rc = SendTextLine(ch, text);
+  ch.SecretAt = 0;
+  return rc < 0 ? driverFail(ch, rc, -52) : 0;
+}
+
+int BuildSaslMessage(Channel &ch) {
+  const int size = static_cast<int>(sizeof ch.AuthMessage);
+  switch (ch.AuthChosen) {
+    case KEL_AUTH_PLAIN:
+      return SaslPlainMessage(ch.AuthMessage, size, ch.User, ch.Protocol == 'P' ? ch.Password : ch.SmtpPassword);
+    case KEL_AUTH_XOAUTH2: return SaslXoauth2Message(ch.AuthMessage, size, ch.User, ch.OAuthToken);
+    case KEL_AUTH_OAUTHBEARER: return SaslOauthBearerMessage(ch.AuthMessage, size, ch.User, ch.OAuthToken);
+    default: return -1;
+  }
+}
+
+void ForgetLoginTexts(Channel &ch) {
+  memset(ch.AuthText, 0, sizeof ch.AuthText);
+  memset(ch.AuthMessage, 0, sizeof ch.AuthMessage);
+  memset(ch.AuthLine, 0, sizeof ch.AuthLine);
+  memset(ch.SendLine, 0, sizeof ch.SendLine);
+}
+
+int ChooseSmtpAuth(Channel &ch) {
+  const bool token = ch.OAuthToken[0] != 0;
+  const int forced = ch.AuthMechanism;
+  if ((forced == KEL_AUTH_XOAUTH2 || forced == KEL_AUTH_OAUTHBEARER) && !token) return driverFail(ch, 0, -80);
+  const int mechanism = ChooseMechanism(SmtpAuthOffered(ch.Response), forced, token, ch.User[0] != 0);
+  if (mechanism < 0) return driverFail(ch, 0, mechanism);
+  ch.AuthChosen = static_cast<uint8_t>(mechanism);
+  switch (mechanism) {
+    case KEL_AUTH_CRAM_MD5: ch.NextState = State::AuthCramStart; break;
+    case KEL_AUTH_LOGIN: ch.NextState = State::AuthLoginStart; break;
+    case KEL_AUTH_PLAIN:
+    case KEL_AUTH_XOAUTH2:
+    case KEL_AUTH_OAUTHBEARER: ch.NextState = State::AuthSaslStart; break;
+    default: ch.NextState = State::Complete; break;
+  }
+  return 0;
 }
 
 // ---- CRAM-MD5 ----------------------------------------------------------------
@@ -61,7 +118,7 @@ int AuthCramChallenge(Channel &ch, Tick) {
 // part that AuthText holds; AuthText := "User digest".
 int AuthCramResponse(Channel &ch, Tick now) {
   CramMd5Response(ch, ch.SourceBuf);
-  int rc = SendAuthResponse(ch);
+  int rc = SendAuthResponse(ch, true);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay + 200, Settings.ResponseTimeout);
   ch.NextState = State::AuthCramResult;
@@ -92,7 +149,7 @@ int AuthLoginUser(Channel &ch, Tick now) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
   CopyField(ch.AuthText, ch.User, 131);
-  rc = SendAuthResponse(ch);
+  rc = SendAuthResponse(ch, false);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = State::AuthLoginPassword;
@@ -103,7 +160,8 @@ int AuthLoginPassword(Channel &ch, Tick now) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
   CopyField(ch.AuthText, ch.SmtpPassword, 131);
-  rc = SendAuthResponse(ch);
+  rc = SendAuthResponse(ch, true);
+  memset(ch.AuthText, 0, sizeof ch.AuthText);  // the password is not kept here
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay + 200, Settings.ResponseTimeout);
   ch.NextState = State::AuthLoginResult;
@@ -114,6 +172,75 @@ int AuthLoginResult(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
   LogText(ch, "AUTH LOGIN ok\r\n");
+  ch.NextState = State::Complete;
+  return 0;
+}
+
+// ---- PLAIN, XOAUTH2 and OAUTHBEARER ------------------------------------------------
+// One command carries the whole login as its initial response (RFC 4954):
+// "AUTH PLAIN <Base64>". Only a 2xx reply completes the login. A bearer
+// token the server refuses is answered with a 334 and an error text (JSON,
+// in Base64), to which the client replies with an empty line (XOAUTH2) or
+// ^A (OAUTHBEARER, RFC 7628) before the server's final refusal.
+
+int AuthSaslStart(Channel &ch, Tick now) {
+  const int length = BuildSaslMessage(ch);
+  int lineLength = length < 0 ? -1
+                              : SaslCommandLine(ch.AuthLine, static_cast<int>(sizeof ch.AuthLine) - 2, "AUTH",
+                                                ch.AuthChosen, ch.AuthMessage, length);
+  memset(ch.AuthMessage, 0, sizeof ch.AuthMessage);
+  if (lineLength < 0) return driverFail(ch, 0, -31);  // cannot happen within the field limits
+  const int clear = 6 + static_cast<int>(strlen(SaslName(ch.AuthChosen)));  // "AUTH PLAIN "
+  int rc = SendSecretLine(ch, ch.AuthLine, clear);
+  memset(ch.AuthLine, 0, sizeof ch.AuthLine);
+  if (rc < 0) return rc;
+  SetTiming(ch, now, Settings.StepDelay + 200, Settings.ResponseTimeout);
+  ch.NextState = State::AuthSaslResult;
+  return 0;
+}
+
+// Reads a reply of the exchange: 1 for a 2xx, 0 while none has come, or
+// the error exit's result.
+static int TakeSaslReply(Channel &ch) {
+  if (!AwaitReadable(ch, 0)) return 0;
+  int rc = ReadSmtpReply(ch);
+  if (rc < 0) return driverFail(ch, 0, rc);
+  return ch.ReplyCode >= 200 && ch.ReplyCode < 300 ? 1 : 2;
+}
+
+static void LogSaslDone(Channel &ch) { LogLine(ch, "AUTH %s ok\r\n", SaslName(ch.AuthChosen)); }
+
+int AuthSaslResult(Channel &ch, Tick now) {
+  int rc = TakeSaslReply(ch);
+  if (rc <= 0) return rc;
+  if (rc == 1) {
+    LogSaslDone(ch);
+    ch.NextState = State::Complete;
+    return 0;
+  }
+  const bool bearer = ch.AuthChosen == KEL_AUTH_XOAUTH2 || ch.AuthChosen == KEL_AUTH_OAUTHBEARER;
+  if (ch.ReplyCode != 334 || !bearer) return driverFail(ch, 0, -49);
+  // The server's reason, for the log (at most 131 characters of it).
+  const char *text = strlen(ch.Response) > 4 ? ch.Response + 4 : "";
+  int n = kelDecodeBuffer(text, ch.SourceBuf, static_cast<int>(strnlen(text, 1023)));
+  ch.SourceBuf[n] = 0;
+  CopyField(ch.AuthText, ch.SourceBuf, 131);
+  LogLine(ch, "Token refused '%s'\r\n", ch.AuthText);
+  CopyField(ch.SendLine, ch.AuthChosen == KEL_AUTH_XOAUTH2 ? "" : "AQ==");
+  int sent = SendTextLine(ch, ch.SendLine);
+  if (sent < 0) return driverFail(ch, sent, -52);
+  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
+  ch.NextState = State::AuthSaslRefused;
+  return 0;
+}
+
+// The final reply after a refused token: the login has failed (-49 with the
+// server's reply), unless the server says otherwise.
+int AuthSaslRefused(Channel &ch, Tick) {
+  int rc = TakeSaslReply(ch);
+  if (rc <= 0) return rc;
+  if (rc != 1) return driverFail(ch, 0, -49);
+  LogSaslDone(ch);
   ch.NextState = State::Complete;
   return 0;
 }

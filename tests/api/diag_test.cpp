@@ -30,7 +30,10 @@ TEST_F(Diagnostics, ErrorTextsAreExact) {
   EXPECT_EQ(Text(-10038), "Not a valid socket");
   EXPECT_EQ(Text(-10061), "Connection refused by remote host.");
   EXPECT_EQ(Text(-11001), "Host does not exist.");
-  for (int code : {-2, -60, 999, 5, -10062}) EXPECT_EQ(Text(code), "") << code;
+  EXPECT_EQ(Text(-77), "Bad character in user name, password or token.");
+  EXPECT_EQ(Text(-80), "OAuth token not set.");
+  EXPECT_EQ(Text(-81), "Authentication mechanism not available for POP3.");
+  for (int code : {-2, -60, 999, 5, -10062, -75, -82}) EXPECT_EQ(Text(code), "") << code;
 }
 
 TEST_F(Diagnostics, ServerReplyFollowsTheThreeProtocolErrors) {

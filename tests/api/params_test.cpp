@@ -77,7 +77,7 @@ TEST_F(Params, TextCopiesAreCutAtTheirLimits) {
   EXPECT_EQ(kelStringParam(0, KEL_FROM, nullptr), -47);
   EXPECT_EQ(kelStringParam(0, 19, "x"), -1);
   EXPECT_EQ(kelStringParam(0, 42, "x"), -1);
-  EXPECT_EQ(kelStringParam(0, 59, "x"), -1);
+  EXPECT_EQ(kelStringParam(0, 60, "x"), -1);
 }
 
 TEST_F(Params, UserHeaderTextKeepsNoLineEndOfItsOwn) {

@@ -92,7 +92,7 @@ TEST_F(Pop3Session, UserAndPassLoginIsTracedByteForByte) {
   EXPECT_EQ(text.substr(greeting),
             std::string("<301>\r\nP: ") + Greeting + "r: " + Greeting +
                 "<303>\r\nS: USER joe\r\n<304>\r\nP: +OK\r\nr: +OK\r\n"
-                "<305>\r\nS: PASS secret\r\n<306>\r\nP: +OK 2 messages\r\nr: +OK 2 messages\r\n");
+                "<305>\r\nS: PASS ********\r\n<306>\r\nP: +OK 2 messages\r\nr: +OK 2 messages\r\n");
 }
 
 TEST_F(Pop3Session, ApopFollowsTheRfcExample) {
@@ -139,6 +139,90 @@ TEST_F(Pop3Session, NegativeRepliesDuringLoginFail) {
   EXPECT_EQ(Ch().ReplyCode, 500);
   // Nothing was sent after a refused USER.
   EXPECT_EQ(server_.Received(), "USER joe\r\nUSER joe\r\nPASS secret\r\n");
+}
+
+// ---- AUTH (a bearer token, or a forced mechanism) -----------------------------
+
+const char *const Capa = "+OK\r\nTOP\r\nUSER\r\nSASL PLAIN LOGIN xoauth2 OAUTHBEARER\r\n.\r\n";
+const char *const ShortToken = "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg";
+const char *const JoeXoauth2 =
+    "dXNlcj1qb2UBYXV0aD1CZWFyZXIgeWEyOS52RjlkZnQ0cW1UYzJOdmIzUmxja0JoZEhSaGRtbHpkR0V1WTI5dENnAQE=";
+
+TEST_F(Pop3Session, ForcedPlainLogsInThroughAuthAndMasksTheResponse) {
+  server_.Send(Greeting).ExpectLine("CAPA\r\n").Send(Capa);
+  server_.ExpectLine("AUTH PLAIN AGpvZQBzZWNyZXQ=\r\n").Send("+OK Logged in.\r\n");
+  server_.ExpectLine("QUIT\r\n").Send("+OK bye\r\n").Close();
+  std::string log = OpenLog();
+  kelIntegerParam(0, KEL_AUTH_MECHANISM, KEL_AUTH_PLAIN);
+  kelIntegerParam(0, KEL_ENABLE_APOP, 1);  // AUTH comes first
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(kelClose(0), 0);
+  const std::string text = WithoutTicks(ReadFileText(log));
+  EXPECT_NE(text.find("<330>\r\nS: CAPA\r\n<331>\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("<332>\r\nS: AUTH PLAIN ********\r\n<333>\r\nP: +OK Logged in.\r\nr: +OK Logged in.\r\n"
+                      "AUTH PLAIN ok\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("AGpvZQBz"), std::string::npos);
+  EXPECT_STREQ(Ch().Password, "");  // the next kelPop3Connect brings it again
+}
+
+TEST_F(Pop3Session, BearerTokensGoOnTheAuthLineOrAfterThePrompt) {
+  // A short message fits the 255 octets of a command line; a real token
+  // does not, and follows the server's "+ " prompt on a line of its own.
+  const std::string longToken(300, 'T');
+  std::string longMessage = std::string("n,a=joe,\001auth=Bearer ") + longToken + "\001\001";
+  std::string encoded(4 * ((longMessage.size() + 2) / 3) + 2, '\0');
+  Base64EncodeLine(reinterpret_cast<const unsigned char *>(longMessage.data()), &encoded[0],
+                   static_cast<int>(longMessage.size()));
+  server_.Send(Greeting).ExpectLine("CAPA\r\n").Send(Capa);
+  server_.ExpectLine(std::string("AUTH XOAUTH2 ") + JoeXoauth2 + "\r\n").Send("+OK Logged in.\r\n").Close();
+  server_.Accept().Send(Greeting).ExpectLine("CAPA\r\n").Send("+OK\r\nSASL OAUTHBEARER\r\n.\r\n");
+  server_.ExpectLine("AUTH OAUTHBEARER\r\n").Send("+ \r\n").ExpectLine(encoded).Send("+OK Logged in.\r\n").Close();
+  std::string log = OpenLog();
+  kelStringParam(0, KEL_OAUTH_TOKEN, ShortToken);
+  ASSERT_EQ(Connect(), 0);
+  kelStringParam(0, KEL_OAUTH_TOKEN, longToken.c_str());
+  ASSERT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", ""), 0);
+  char name[32];
+  kelDebug(0, KEL_DEBUG_AUTH_MECHANISM, name, sizeof name);
+  EXPECT_STREQ(name, "OAUTHBEARER");
+  const std::string text = WithoutTicks(ReadFileText(log));
+  EXPECT_NE(text.find("S: AUTH XOAUTH2 ********\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("S: AUTH OAUTHBEARER\r\n<333>\r\nP: + \r\nr: + \r\nS: ********\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("TTTT"), std::string::npos);
+  EXPECT_EQ(text.find(encoded.substr(0, 20)), std::string::npos);
+}
+
+TEST_F(Pop3Session, RefusedAuthAndMissingMechanismsFail) {
+  server_.SetReadTimeout(3000);
+  // A refused token: the server's reason, the client's empty answer, -ERR.
+  server_.Send(Greeting).ExpectLine("CAPA\r\n").Send(Capa);
+  server_.ExpectLine(std::string("AUTH XOAUTH2 ") + JoeXoauth2 + "\r\n").Send("+ eyJzdGF0dXMiOiI0MDEifQ==\r\n");
+  server_.ExpectLine("\r\n").Send("-ERR [AUTH] Authentication failed.\r\n").Close();
+  // A refused PLAIN login.
+  server_.Accept().Send(Greeting).ExpectLine("CAPA\r\n").Send(Capa);
+  server_.ExpectLine("AUTH PLAIN AGpvZQBzZWNyZXQ=\r\n").Send("-ERR [AUTH] Authentication failed.\r\n").Close();
+  // No CAPA at all, and a CAPA without the mechanism: nothing after CAPA.
+  server_.Accept().Send(Greeting).ExpectLine("CAPA\r\n").Send("-ERR unknown command\r\n").Close();
+  server_.Accept().Send(Greeting).ExpectLine("CAPA\r\n").Send("+OK\r\nSASL PLAIN\r\n.\r\n").Close();
+  kelStringParam(0, KEL_OAUTH_TOKEN, ShortToken);
+  EXPECT_EQ(Connect(), -63);
+  kelStringParam(0, KEL_OAUTH_TOKEN, "");
+  kelIntegerParam(0, KEL_AUTH_MECHANISM, KEL_AUTH_PLAIN);
+  EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "secret"), -63);
+  EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "secret"), -76);
+  kelIntegerParam(0, KEL_AUTH_MECHANISM, KEL_AUTH_OAUTHBEARER);
+  kelStringParam(0, KEL_OAUTH_TOKEN, ShortToken);
+  EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", ""), -76);
+  EXPECT_EQ(server_.Received(), std::string("CAPA\r\nAUTH XOAUTH2 ") + JoeXoauth2 +
+                                    "\r\n\r\nCAPA\r\nAUTH PLAIN AGpvZQBzZWNyZXQ=\r\nCAPA\r\nCAPA\r\n");
+  // Mechanisms POP3 AUTH does not know here, and a bearer one without a token: no connection at all.
+  kelIntegerParam(0, KEL_AUTH_MECHANISM, KEL_AUTH_CRAM_MD5);
+  EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "secret"), -81);
+  kelIntegerParam(0, KEL_AUTH_MECHANISM, KEL_AUTH_LOGIN);
+  EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "secret"), -81);
+  EXPECT_EQ(server_.Connections(), 4);
 }
 
 TEST_F(Pop3Session, ConnectionClosedBeforeTheGreetingFails) {

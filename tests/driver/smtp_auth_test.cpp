@@ -47,12 +47,11 @@ TEST_F(SmtpAuthTest, CramMd5NamedFirstIsChosen) {
   EXPECT_TRUE(server.Finish()) << server.Failures();
 }
 
-TEST_F(SmtpAuthTest, LoginNamedBeforeCramMd5IsChosen) {
+TEST_F(SmtpAuthTest, CramMd5IsPreferredWhereverTheListNamesIt) {
   ScriptServer server;
   Ehlo(server, "250-AUTH LOGIN CRAM-MD5\r\n");
-  server.ExpectLine("AUTH LOGIN\r\n").Send("334 VXNlcm5hbWU6\r\n");
-  server.ExpectLine(Base64(RfcUser) + "\r\n").Send("334 UGFzc3dvcmQ6\r\n");
-  server.ExpectLine(Base64(RfcPassword) + "\r\n").Send("235 ok\r\n");
+  server.ExpectLine("AUTH CRAM-MD5\r\n").Send(std::string("334 ") + RfcChallenge + "\r\n");
+  server.ExpectLine(std::string(RfcResponse) + "\r\n").Send("235 ok\r\n");
   server.Close();
   server.Start();
   EXPECT_EQ(Connect(server), 0);
@@ -96,13 +95,244 @@ TEST_F(SmtpAuthTest, EsmtpClearedSendsHeloAndNoAuthWhateverIsOffered) {
 
 TEST_F(SmtpAuthTest, NoKnownMethodMeansNoAuthentication) {
   ScriptServer server;
-  Ehlo(server, "250-AUTH PLAIN LOGIN\r\n");  // "AUTH LOGIN" is not in this line
+  Ehlo(server, "250-AUTH GSSAPI NTLM XOAUTH PLAIN-CLIENTTOKEN\r\n");
   server.ExpectLine("QUIT\r\n").Send("221 bye\r\n").Close();
   server.Start();
   EXPECT_EQ(Connect(server), 0);
   EXPECT_EQ(kelClose(0), 0);
   EXPECT_TRUE(server.Finish()) << server.Failures();
   EXPECT_EQ(server.Received(), "EHLO example.com\r\nQUIT\r\n");
+}
+
+// Every line of the reply whose keyword is AUTH names mechanisms, each word
+// compared whole and without regard to case; CRAM-MD5 is preferred, then
+// LOGIN, then PLAIN. The first command sent tells the choice (the server
+// refuses it, so the connect fails with -49; 0 when nothing was chosen).
+TEST_F(SmtpAuthTest, MechanismListsAreReadWordByWord) {
+  struct Case {
+    const char *Lines, *Command;
+  } cases[] = {
+      {"250-AUTH PLAIN LOGIN CRAM-MD5\r\n", "AUTH CRAM-MD5\r\n"},
+      {"250-AUTH LOGIN PLAIN XOAUTH2 PLAIN-CLIENTTOKEN OAUTHBEARER XOAUTH\r\n", "AUTH LOGIN\r\n"},
+      {"250-AUTH=LOGIN PLAIN\r\n", "AUTH LOGIN\r\n"},
+      {"250-AUTH DIGEST-MD5 NTLM CRAM-MD5\r\n", "AUTH CRAM-MD5\r\n"},
+      {"250-auth plain login\r\n", "AUTH LOGIN\r\n"},
+      {"250-AUTH\tPLAIN\r\n", "AUTH PLAIN AHRpbQB0YW5zdGFhZnRhbnN0YWFm\r\n"},
+      {"250-AUTH GSSAPI\r\n250-AUTH=LOGIN\r\n", "AUTH LOGIN\r\n"},  // every line counts
+      {"250-AUTH GSSAPI\r\n", nullptr},
+      {"250-AUTH PLAIN-CLIENTTOKEN XOAUTH CRAM-MD5X LOGINS\r\n", nullptr},  // no substrings
+      {"250-AUTHLOGIN\r\n250-X-AUTH LOGIN\r\n250-SIZE 100 LOGIN\r\n", nullptr},
+  };
+  for (const Case &c : cases) {
+    ScriptServer server;
+    Ehlo(server, c.Lines);
+    if (c.Command) server.ExpectLine(c.Command).Send("504 not now\r\n");
+    server.Close();
+    server.Start();
+    EXPECT_EQ(Connect(server), c.Command ? -49 : 0) << c.Lines;
+    EXPECT_TRUE(server.Finish()) << c.Lines << server.Failures();
+    kelAbort(0);
+  }
+}
+
+// ---- PLAIN ------------------------------------------------------------------------------
+
+TEST_F(SmtpAuthTest, PlainSendsTheInitialResponseAndKeepsItOutOfTheLog) {
+  ScriptServer server;
+  Ehlo(server, "250-AUTH PLAIN\r\n");
+  server.ExpectLine("AUTH PLAIN AHRpbQB0YW5zdGFhZnRhbnN0YWFm\r\n").Send("235 2.7.0 ok\r\n");
+  server.Start();
+  std::string log = OpenLog();
+  EXPECT_EQ(Connect(server), 0);
+  EXPECT_TRUE(server.Finish()) << server.Failures();
+  const std::string text = NormalizeLog(ReadFileText(log));
+  EXPECT_NE(text.find("<170:T>\r\nS: AUTH PLAIN ********\r\n<171:T>\r\nP: 235 2.7.0 ok\r\nr: 235 2.7.0 ok\r\n"
+                      "AUTH PLAIN ok\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("AHRpbQB0YW5z"), std::string::npos);
+  char name[32];
+  EXPECT_EQ(kelDebug(0, KEL_DEBUG_AUTH_MECHANISM, name, sizeof name), 5);
+  EXPECT_STREQ(name, "PLAIN");
+}
+
+TEST_F(SmtpAuthTest, PlainRefusalsAndOtherRepliesFail) {
+  // Only a 2xx completes the login: 535, 454 and a 334 that asks for more fail.
+  for (const char *reply : {"535 5.7.8 bad credentials\r\n", "454 4.7.0 try later\r\n", "334 \r\n"}) {
+    ScriptServer server;
+    Ehlo(server, "250-AUTH PLAIN\r\n");
+    server.ExpectLine("AUTH PLAIN AHRpbQB0YW5zdGFhZnRhbnN0YWFm\r\n").Send(reply).Close();
+    server.Start();
+    std::string log = OpenLog();
+    EXPECT_EQ(Connect(server), -49) << reply;
+    EXPECT_TRUE(server.Finish()) << server.Failures();
+    EXPECT_EQ(ReadFileText(log).find("AUTH PLAIN ok"), std::string::npos);
+    char text[128];
+    kelErrorText(0, -49, text, sizeof text);
+    EXPECT_EQ(std::string(text), std::string("SMTP returned error. ") + reply);
+  }
+}
+
+// ---- The caller's choice -------------------------------------------------------------------
+
+TEST_F(SmtpAuthTest, ForcedMechanismIsUsedOrRefusedBeforeAnythingIsSent) {
+  struct Case {
+    int Forced;
+    const char *Lines, *Command;
+    int Result;
+  } cases[] = {
+      {KEL_AUTH_PLAIN, "250-AUTH CRAM-MD5 LOGIN PLAIN\r\n", "AUTH PLAIN AHRpbQB0YW5zdGFhZnRhbnN0YWFm\r\n", -49},
+      {KEL_AUTH_LOGIN, "250-AUTH CRAM-MD5 LOGIN\r\n", "AUTH LOGIN\r\n", -49},
+      {KEL_AUTH_CRAM_MD5, "250-AUTH LOGIN PLAIN\r\n", nullptr, -76},
+      {KEL_AUTH_PLAIN, "250-AUTH PLAIN-CLIENTTOKEN\r\n", nullptr, -76},
+      {KEL_AUTH_LOGIN, "250-SIZE 100\r\n", nullptr, -76},
+      {KEL_AUTH_XOAUTH2, "250-AUTH XOAUTH2\r\n", nullptr, -80},  // no token set
+  };
+  for (const Case &c : cases) {
+    ScriptServer server;
+    Ehlo(server, c.Lines);
+    if (c.Command) server.ExpectLine(c.Command).Send("504 not now\r\n");
+    server.Close();
+    server.Start();
+    EXPECT_EQ(kelIntegerParam(0, KEL_AUTH_MECHANISM, c.Forced), 1);
+    EXPECT_EQ(Connect(server), c.Result) << c.Lines;
+    EXPECT_TRUE(server.Finish()) << c.Lines << server.Failures();
+    if (!c.Command) {
+      EXPECT_EQ(server.Received(), "EHLO example.com\r\n") << c.Lines;
+    }
+    EXPECT_EQ(Ch().Socket, NoSocket);
+  }
+  EXPECT_EQ(kelIntegerParam(0, KEL_AUTH_MECHANISM, 6), -1);
+  EXPECT_EQ(kelIntegerParam(0, KEL_AUTH_MECHANISM, -1), -1);
+  char text[128];
+  kelErrorText(0, -76, text, sizeof text);
+  EXPECT_STREQ(text, "Authentication mechanism not offered by server.");
+}
+
+// ---- Bearer tokens ------------------------------------------------------------------------
+
+const char Token[] = "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg";
+const char Xoauth2[] = "dXNlcj10aW0BYXV0aD1CZWFyZXIgeWEyOS52RjlkZnQ0cW1UYzJOdmIzUmxja0JoZEhSaGRtbHpkR0V1WTI5dENnAQE=";
+const char OauthBearer[] = "bixhPXRpbSwBYXV0aD1CZWFyZXIgeWEyOS52RjlkZnQ0cW1UYzJOdmIzUmxja0JoZEhSaGRtbHpkR0V1WTI5dENnAQE=";
+// {"status":"401","schemes":"bearer","scope":"https://mail.google.com/"}
+const char TokenError[] = "eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIiwic2NvcGUiOiJodHRwczovL21haWwuZ29vZ2xlLmNvbS8ifQ==";
+
+TEST_F(SmtpAuthTest, BearerTokenChoosesXoauth2ThenOauthBearerAndIsNeverLogged) {
+  struct Case {
+    const char *Lines;
+    int Forced;
+    std::string Command;
+  } cases[] = {
+      {"250-AUTH PLAIN LOGIN CRAM-MD5 XOAUTH2 OAUTHBEARER\r\n", 0, std::string("AUTH XOAUTH2 ") + Xoauth2},
+      {"250-AUTH LOGIN oauthbearer\r\n", 0, std::string("AUTH OAUTHBEARER ") + OauthBearer},
+      {"250-AUTH XOAUTH2 OAUTHBEARER\r\n", KEL_AUTH_OAUTHBEARER, std::string("AUTH OAUTHBEARER ") + OauthBearer},
+  };
+  for (const Case &c : cases) {
+    ScriptServer server;
+    Ehlo(server, c.Lines);
+    server.ExpectLine(c.Command + "\r\n").Send("235 2.7.0 Accepted\r\n");
+    server.Start();
+    std::string log = OpenLog();
+    kelStringParam(0, KEL_OAUTH_TOKEN, Token);
+    kelIntegerParam(0, KEL_AUTH_MECHANISM, c.Forced);
+    EXPECT_EQ(Connect(server), 0) << c.Lines;
+    EXPECT_TRUE(server.Finish()) << server.Failures();
+    const std::string text = ReadFileText(log);
+    const std::string name = c.Command.substr(5, c.Command.find(' ', 5) - 5);
+    EXPECT_NE(text.find("*** kelStringParam(0,59,********)\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("S: AUTH " + name + " ********\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("AUTH " + name + " ok\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("vF9dft4"), std::string::npos) << text;
+    EXPECT_EQ(text.find(c.Command.substr(c.Command.rfind(' ') + 1, 12)), std::string::npos) << text;
+    kelAbort(0);
+  }
+}
+
+TEST_F(SmtpAuthTest, RefusedTokenIsAnsweredAndTheLoginFails) {
+  struct Case {
+    const char *Name, *Message, *Answer;
+  } cases[] = {{"XOAUTH2", Xoauth2, "\r\n"}, {"OAUTHBEARER", OauthBearer, "AQ==\r\n"}};
+  for (const Case &c : cases) {
+    ScriptServer server;
+    Ehlo(server, std::string("250-AUTH ") + c.Name + "\r\n");
+    server.ExpectLine(std::string("AUTH ") + c.Name + " " + c.Message + "\r\n");
+    server.Send(std::string("334 ") + TokenError + "\r\n").ExpectLine(c.Answer);
+    server.Send("535 5.7.8 Username and Password not accepted\r\n").Close();
+    server.Start();
+    std::string log = OpenLog();
+    kelStringParam(0, KEL_OAUTH_TOKEN, Token);
+    EXPECT_EQ(Connect(server), -49) << c.Name;
+    EXPECT_TRUE(server.Finish()) << server.Failures();
+    EXPECT_NE(ReadFileText(log).find("Token refused '{\"status\":\"401\",\"schemes\":\"bearer\""), std::string::npos);
+    char text[128];
+    kelErrorText(0, -49, text, sizeof text);
+    EXPECT_STREQ(text, "SMTP returned error. 535 5.7.8 Username and Password not accepted\r\n");
+  }
+}
+
+TEST_F(SmtpAuthTest, TokenWithoutABearerMechanismIsAnErrorNotAPasswordLogin) {
+  const char *const replies[] = {"454 4.7.0 temporary failure\r\n", nullptr};
+  for (const char *reply : replies) {
+    ScriptServer server;
+    Ehlo(server, reply ? "250-AUTH XOAUTH2\r\n" : "250-AUTH PLAIN LOGIN CRAM-MD5\r\n");
+    if (reply) server.ExpectLine(std::string("AUTH XOAUTH2 ") + Xoauth2 + "\r\n").Send(reply);
+    server.Close();
+    server.Start();
+    kelStringParam(0, KEL_OAUTH_TOKEN, Token);
+    EXPECT_EQ(Connect(server), reply ? -49 : -76);
+    EXPECT_TRUE(server.Finish()) << server.Failures();
+  }
+}
+
+// ---- The secrets ---------------------------------------------------------------------------
+
+TEST_F(SmtpAuthTest, LoginTextsWithLineBreaksOrControlsAreRefused) {
+  struct Case {
+    int Code;
+    const char *Text;
+    int Result;
+  } cases[] = {
+      {KEL_SMTP_USER, "tim\r\nRSET", -77},   {KEL_SMTP_PASS, "pass\nword", -77},
+      {KEL_SMTP_USER, "tim\001auth=x", -77}, {KEL_OAUTH_TOKEN, "abc def", -77},
+      {KEL_OAUTH_TOKEN, "abc\r\n", -77},      {KEL_OAUTH_TOKEN, "a-b.c_d~e+f/g=", 14},
+      {KEL_SMTP_PASS, "p\xE4ss w\tord", 10},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(kelStringParam(0, c.Code, c.Text), c.Result) << c.Text;
+    const char *field = c.Code == KEL_SMTP_USER ? Ch().User : c.Code == KEL_SMTP_PASS ? Ch().SmtpPassword : Ch().OAuthToken;
+    EXPECT_STREQ(field, c.Result < 0 ? "" : c.Text);  // a refused text leaves nothing, not the old one
+  }
+  const std::string longToken(5000, 't');
+  EXPECT_EQ(kelStringParam(0, KEL_OAUTH_TOKEN, longToken.c_str()), 4096);
+  EXPECT_EQ(kelStringParam(0, KEL_OAUTH_TOKEN, ""), 0);
+  EXPECT_STREQ(Ch().OAuthToken, "");
+}
+
+TEST_F(SmtpAuthTest, NoLoginTextOutlivesTheSession) {
+  ScriptServer server;
+  Ehlo(server, "250-AUTH LOGIN\r\n");
+  server.ExpectLine("AUTH LOGIN\r\n").Send("334 VXNlcm5hbWU6\r\n");
+  server.ExpectLine("dGlt\r\n").Send("334 UGFzc3dvcmQ6\r\n");
+  server.ExpectLine("dGFuc3RhYWZ0YW5zdGFhZg==\r\n").Send("235 ok\r\n");
+  server.ExpectLine("QUIT\r\n").Send("221 bye\r\n").Close();
+  server.Start();
+  std::string log = OpenLog();
+  kelStringParam(0, KEL_SMTP_PASS, RfcPassword);
+  ASSERT_EQ(Connect(server), 0);
+  EXPECT_EQ(kelClose(0), 0);
+  EXPECT_TRUE(server.Finish()) << server.Failures();
+  const Channel &ch = Ch();
+  const auto holds = [](const char *field, size_t size, const std::string &text) {
+    return std::string(field, size).find(text) != std::string::npos;
+  };
+  for (const std::string &secret : {std::string(RfcPassword), std::string("dGFuc3RhYWZ0YW5zdGFhZg==")}) {
+    EXPECT_FALSE(holds(ch.AuthText, sizeof ch.AuthText, secret));
+    EXPECT_FALSE(holds(ch.SendLine, sizeof ch.SendLine, secret));
+    EXPECT_FALSE(holds(ch.AuthLine, sizeof ch.AuthLine, secret));
+    EXPECT_EQ(ReadFileText(log).find(secret), std::string::npos);
+  }
+  EXPECT_STREQ(ch.SmtpPassword, RfcPassword);  // the next connect logs in with it
+  EXPECT_NE(ReadFileText(log).find("*** kelStringParam(0,57,********)"), std::string::npos);
 }
 
 // ---- CRAM-MD5 --------------------------------------------------------------------------
@@ -161,7 +391,7 @@ TEST_F(SmtpAuthTest, CramMd5LogLinesAreExact) {
                            "r: 334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n"
                            "Challenge '<1896.697170952@postoffice.reston.mci.net>'\r\n"
                            "<152:T>\r\n"
-                           "S: dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n"
+                           "S: ********\r\n"  // the response would let guessed passwords be tested
                            "<153:T>\r\n"
                            "P: 235 ok\r\n"
                            "r: 235 ok\r\n"
@@ -218,7 +448,7 @@ TEST_F(SmtpAuthTest, LoginExchangeAndItsLogLines) {
                            "<163:T>\r\n"
                            "P: 334 UGFzc3dvcmQ6\r\n"
                            "r: 334 UGFzc3dvcmQ6\r\n"
-                           "S: dGFuc3RhYWZ0YW5zdGFhZg==\r\n"
+                           "S: ********\r\n"  // the password's line
                            "<164:T>\r\n"
                            "P: 235 ok\r\n"
                            "r: 235 ok\r\n"

@@ -239,6 +239,139 @@ TEST_F(SmtpTest, PermanentRefusalOfARecipientEndsTheSend) {
   EXPECT_STREQ(text, "SMTP returned error. 550 no such user\r\n");
 }
 
+// A 4xx and a 5xx refusal among accepted recipients, under the four
+// settings of KEL_SKIP_REFUSED and KEL_STRICT_RECIPIENTS: what the server
+// sees, the result, and the record of the refusals.
+TEST_F(SmtpTest, RefusedRecipientsAreRecordedAndTheOptInRulesApply) {
+  const char *const Unknown = "550 5.1.1 <b@x.org>: Recipient address rejected: User unknown\r\n";
+  const char *const Busy = "451 4.3.0 <c@x.org>: try again later\r\n";
+  struct Case {
+    const char *ReplyA;
+    bool Skip, Strict;
+    int Result;
+    int Rcpts;  // RCPT TO commands the server answers
+    bool Data;  // the message is sent
+    int Refused, Accepted;
+  } cases[] = {
+      {"250 ok\r\n", false, false, -49, 2, false, 1, 1},  // by default the 5xx ends the send
+      {"250 ok\r\n", false, true, -49, 2, false, 1, 1},
+      {"250 ok\r\n", true, false, 0, 3, true, 2, 1},
+      {"250 ok\r\n", true, true, -79, 3, true, 2, 1},  // sent to a, then the failure
+      {"550 5.1.1 <a@x.org>: unknown\r\n", true, false, -78, 3, false, 3, 0},
+      {"550 5.1.1 <a@x.org>: unknown\r\n", false, true, -49, 1, false, 1, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.ReplyA) + (c.Skip ? " skip" : "") + (c.Strict ? " strict" : ""));
+    ScriptServer server;
+    Greet(server);
+    server.ExpectLine("MAIL FROM:<me@example.com>\r\n").Send("250 ok\r\n");
+    const char *replies[] = {c.ReplyA, Unknown, Busy};
+    const char *addresses[] = {"<a@x.org>", "<b@x.org>", "<c@x.org>"};
+    for (int i = 0; i < c.Rcpts; i++) server.ExpectLine(std::string("RCPT TO:") + addresses[i] + "\r\n").Send(replies[i]);
+    if (c.Data) {
+      server.ExpectLine("DATA\r\n").Send("354 go ahead\r\n").ReadData().Send("250 2.0.0 queued\r\n");
+      server.ExpectLine("QUIT\r\n").Send("221 bye\r\n");
+    }
+    server.Close();
+    server.Start();
+    kelIntegerParam(0, KEL_SKIP_REFUSED, c.Skip);
+    kelIntegerParam(0, KEL_STRICT_RECIPIENTS, c.Strict);
+    ASSERT_EQ(Connect(server), 0);
+    EXPECT_EQ(kelSendEmail(0, "<a@x.org>, <b@x.org>", "<c@x.org>", nullptr, "subject", "hi", nullptr), c.Result);
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_REFUSED_COUNT), c.Refused);
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_ACCEPTED_COUNT), c.Accepted);
+    char list[512];
+    int n = kelDebug(0, KEL_DEBUG_REFUSED_LIST, list, sizeof list);
+    std::string expected;
+    for (int i = 0; i < c.Rcpts; i++)
+      if (replies[i][0] != '2') expected += std::string(addresses[i]) + " " + replies[i];
+    EXPECT_EQ(std::string(list), expected);
+    EXPECT_EQ(n, static_cast<int>(expected.size()));
+    if (c.Data) {
+      // The message went out and the connection stays for the next send.
+      EXPECT_NE(Ch().Socket, NoSocket);
+      EXPECT_EQ(kelClose(0), 0);
+    } else {
+      EXPECT_EQ(Ch().Socket, NoSocket);
+    }
+    EXPECT_TRUE(server.Finish()) << server.Failures();
+    char text[256];
+    if (c.Result == -78) {
+      kelErrorText(0, -78, text, sizeof text);
+      EXPECT_EQ(std::string(text), std::string("No recipient was accepted. ") + Busy);
+    }
+    if (c.Result == -79) {
+      kelErrorText(0, -79, text, sizeof text);
+      EXPECT_STREQ(text, "Some recipients were refused.");
+    }
+  }
+}
+
+TEST_F(SmtpTest, OnlyATemporaryRefusalFailsAStrictSendAfterTheMessage) {
+  ScriptServer server;
+  Greet(server);
+  server.ExpectLine("MAIL FROM:<me@example.com>\r\n").Send("250 ok\r\n");
+  server.ExpectLine("RCPT TO:<a@x.org> (Ann)   \r\n").Send("452 4.2.2 mailbox full\r\n");
+  server.ExpectLine("RCPT TO:<b@x.org>\r\n").Send("250 ok\r\n");
+  server.ExpectLine("DATA\r\n").Send("354 go ahead\r\n").ReadData().Send("250 queued\r\n");
+  // The next send on the same connection starts a new record.
+  server.ExpectLine("MAIL FROM:<me@example.com>\r\n").Send("250 ok\r\n");
+  server.ExpectLine("RCPT TO:<b@x.org>\r\n").Send("250 ok\r\n");
+  server.ExpectLine("DATA\r\n").Send("354 go ahead\r\n").ReadData().Send("250 queued\r\n");
+  server.Close();
+  server.Start();
+  std::string log = OpenLog();
+  kelIntegerParam(0, KEL_STRICT_RECIPIENTS, 1);
+  ASSERT_EQ(Connect(server), 0);
+  EXPECT_EQ(kelSendEmail(0, "<a@x.org> (Ann)   ,<b@x.org>", nullptr, nullptr, "subject", "hi", nullptr), -79);
+  char list[256];
+  kelDebug(0, KEL_DEBUG_REFUSED_LIST, list, sizeof list);
+  EXPECT_STREQ(list, "<a@x.org> (Ann) 452 4.2.2 mailbox full\r\n");
+  EXPECT_NE(NormalizeLog(ReadFileText(log)).find("KelCode=-79 PrevState=251 ThisState=252 NextState=0\r\n"
+                                                 "Some recipients were refused."),
+            std::string::npos)
+      << ReadFileText(log);
+  EXPECT_EQ(kelSendEmail(0, "<b@x.org>", nullptr, nullptr, "subject", "hi", nullptr), 0);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_REFUSED_COUNT), 0);
+  EXPECT_EQ(kelDebug(0, KEL_DEBUG_REFUSED_LIST, list, sizeof list), 0);
+  EXPECT_TRUE(server.Finish()) << server.Failures();
+  kelAbort(0);
+}
+
+TEST_F(SmtpTest, RefusedListKeepsWholeLinesAndTheCountStaysExact) {
+  // 60 refusals of about 120 characters each pass the list's 4096.
+  const int count = 60;
+  const std::string reason = "550 5.1.1 " + std::string(100, 'r') + "\r\n";
+  std::string to;
+  ScriptServer server;
+  Greet(server);
+  server.ExpectLine("MAIL FROM:<me@example.com>\r\n").Send("250 ok\r\n");
+  for (int i = 0; i < count; i++) {
+    const std::string address = "<user" + std::to_string(i) + "@x.org>";
+    to += (i ? "," : "") + address;
+    server.ExpectLine("RCPT TO:" + address + "\r\n").Send(i == count - 1 ? "250 ok\r\n" : reason);
+  }
+  server.ExpectLine("DATA\r\n").Send("354 go ahead\r\n").ReadData().Send("250 queued\r\n").Close();
+  server.Start();
+  kelIntegerParam(0, KEL_SKIP_REFUSED, 1);
+  ASSERT_EQ(Connect(server), 0);
+  EXPECT_EQ(kelSendEmail(0, to.c_str(), nullptr, nullptr, "subject", "hi", nullptr), 0);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_REFUSED_COUNT), count - 1);
+  std::string list(8192, '\0');
+  int n = kelDebug(0, KEL_DEBUG_REFUSED_LIST, &list[0], static_cast<int>(list.size()));
+  list.resize(static_cast<size_t>(n));
+  EXPECT_LE(n, 4097);
+  EXPECT_GT(n, 4096 - 130);
+  EXPECT_EQ(list.compare(0, 16, "<user0@x.org> 55"), 0);
+  EXPECT_EQ(list.substr(list.size() - 2), "\r\n");
+  // A small buffer gets the start of the list, cut and terminated.
+  char small[10];
+  EXPECT_EQ(kelDebug(0, KEL_DEBUG_REFUSED_LIST, small, sizeof small), 9);
+  EXPECT_STREQ(small, "<user0@x.");
+  EXPECT_TRUE(server.Finish()) << server.Failures();
+  kelAbort(0);
+}
+
 TEST_F(SmtpTest, RefusedMailFromEndsTheSendBeforeAnyRecipient) {
   for (const char *reply : {"451 try again later\r\n", "553 sender refused\r\n"}) {
     ScriptServer server;

@@ -83,6 +83,20 @@ TEST_F(KelmailE2E, RefusalsAndVerify) {
                              "nobody@example.test", "--body", "x"});
   EXPECT_EQ(r.exit_code, 1) << r.output;
   EXPECT_TRUE(Has(r.output, "SMTP returned error. 550")) << r.output;
+  EXPECT_TRUE(Has(r.output, "1 recipient(s) refused:\n  <nobody@example.test> 550 5.1.1")) << r.output;
+  // With --skip-refused the known recipient gets the message; the exit still tells of the other.
+  r = Kelmail({"send", "--server", Smtp(ms().smtp_port), "--from", "kmcarol@example.test", "--to",
+               "nobody@example.test,kmdave@example.test", "--body", "x", "--skip-refused"});
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_TRUE(Has(r.output, "<nobody@example.test> 550 5.1.1")) << r.output;
+  EXPECT_EQ(wait_for_mail("kmdave", 1).size(), 1u);
+  // A bearer token from the environment, checked by the server.
+  r = run_process({"env", "KELMAIL_TOKEN=" + token_of("kmcarol"), KELMAIL_PATH, "send", "--server",
+                   Smtp(bearer_port()), "--user", "kmcarol@example.test", "--from", "kmcarol@example.test", "--to",
+                   "kmdave@example.test", "--body", "with a token"},
+                  std::chrono::seconds(60));
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(wait_for_mail("kmdave", 2).size(), 2u);
   r = Kelmail({"verify", "--server", Smtp(ms().smtp_port), "kmdave@example.test", "nobody@example.test"});
   EXPECT_EQ(r.exit_code, 3) << r.output;
   EXPECT_TRUE(Has(r.output, "kmdave@example.test: accepted, not verified (252")) << r.output;

@@ -147,5 +147,42 @@ TEST_F(Pop3E2E, WrongPasswordIsRefused) {
   EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "popuser", "wrong"), -63);
 }
 
+// POP3 AUTH against Dovecot: PLAIN when forced, and the bearer tokens,
+// whose responses (over 255 octets) follow the server's prompt.
+TEST_F(Pop3E2E, AuthLoginsWithPlainAndBearerTokens) {
+  const std::string token = token_of("popuser");
+  struct Case {
+    int Forced;
+    const char *Password;
+    bool Token;
+    const char *Mechanism;
+  } cases[] = {{KEL_AUTH_PLAIN, "popuser-pass", false, "PLAIN"},
+               {0, "", true, "XOAUTH2"},
+               {KEL_AUTH_OAUTHBEARER, "", true, "OAUTHBEARER"}};
+  kelIntegerParam(0, KEL_POP3_PORT, ms().pop3_port);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Mechanism);
+    OpenLog(dir_);
+    kelIntegerParam(0, KEL_AUTH_MECHANISM, c.Forced);
+    kelStringParam(0, KEL_OAUTH_TOKEN, c.Token ? token.c_str() : "");
+    int rc = kelPop3Connect(0, "127.0.0.1", "popuser@example.test", c.Password);
+    ASSERT_EQ(rc, 0) << error_text(rc) << "\n" << Log();
+    EXPECT_NE(Log().find(std::string("AUTH ") + c.Mechanism + " ok\r\n"), std::string::npos) << Log();
+    EXPECT_EQ(kelGetEmailCount(0), 0);
+    EXPECT_EQ(kelClose(0), 0);
+    EXPECT_EQ(Log().find("popuser-pass"), std::string::npos);
+    EXPECT_EQ(Log().find(token), std::string::npos);
+  }
+  // A wrong token and a wrong password are refused.
+  kelIntegerParam(0, KEL_AUTH_MECHANISM, 0);
+  kelStringParam(0, KEL_OAUTH_TOKEN, "popuser-token-wrong");
+  EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "popuser@example.test", ""), -63);
+  kelStringParam(0, KEL_OAUTH_TOKEN, "");
+  kelIntegerParam(0, KEL_AUTH_MECHANISM, KEL_AUTH_PLAIN);
+  EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "popuser@example.test", "wrong"), -63);
+  EXPECT_NE(error_text(-63).find("-ERR"), std::string::npos) << error_text(-63);
+  kelIntegerParam(0, KEL_AUTH_MECHANISM, 0);
+}
+
 }  // namespace
 }  // namespace kel::e2e

@@ -120,6 +120,87 @@ TEST_F(SmtpE2E, WrongPasswordsAreRefused) {
   EXPECT_NE(std::string(text).find("535"), std::string::npos) << text;
 }
 
+// Postfix with Dovecot SASL lists "AUTH PLAIN LOGIN CRAM-MD5": the list is
+// read word by word, so the login happens, with the preferred mechanism.
+TEST_F(SmtpE2E, MechanismListsInTheServersOrderGetALogin) {
+  struct Case {
+    int Port, Forced;
+    const char *Mechanism;
+  } cases[] = {{ms().submission_port, 0, "CRAM-MD5"},
+               {plain_login_port(), 0, "LOGIN"},
+               {ms().submission_port, KEL_AUTH_PLAIN, "PLAIN"},
+               {ms().submission_port, KEL_AUTH_LOGIN, "LOGIN"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.Mechanism);
+    empty_mailbox("smtpto");
+    OpenLog(dir_);
+    kelIntegerParam(0, KEL_ENABLE_ESMTP, 1);
+    kelIntegerParam(0, KEL_AUTH_MECHANISM, c.Forced);
+    kelStringParam(0, KEL_SMTP_USER, "smtpauth@example.test");
+    kelStringParam(0, KEL_SMTP_PASS, "smtpauth-pass");
+    ASSERT_EQ(Connect(c.Port), 0) << Log();
+    char name[32];
+    kelDebug(0, KEL_DEBUG_AUTH_MECHANISM, name, sizeof name);
+    EXPECT_STREQ(name, c.Mechanism);
+    EXPECT_NE(Log().find(std::string("AUTH ") + c.Mechanism + " ok\r\n"), std::string::npos) << Log();
+    Parsed p = SendAndParse("logged in", "by the list\n");
+    EXPECT_EQ(p.field("subject"), "logged in");
+    EXPECT_EQ(Log().find("smtpauth-pass"), std::string::npos);
+  }
+  // A mechanism the listener does not offer is refused before anything is sent.
+  kelIntegerParam(0, KEL_AUTH_MECHANISM, KEL_AUTH_CRAM_MD5);
+  EXPECT_EQ(Connect(plain_login_port()), -76);
+}
+
+TEST_F(SmtpE2E, BearerTokensAreCheckedByTheServer) {
+  const std::string token = token_of("smtpauth");
+  for (int forced : {0, KEL_AUTH_OAUTHBEARER}) {
+    empty_mailbox("smtpto");
+    OpenLog(dir_);
+    kelIntegerParam(0, KEL_ENABLE_ESMTP, 1);
+    kelIntegerParam(0, KEL_AUTH_MECHANISM, forced);
+    kelStringParam(0, KEL_SMTP_USER, "smtpauth@example.test");
+    kelStringParam(0, KEL_OAUTH_TOKEN, token.c_str());
+    ASSERT_EQ(Connect(bearer_port()), 0) << Log();
+    EXPECT_NE(Log().find(forced ? "AUTH OAUTHBEARER ok\r\n" : "AUTH XOAUTH2 ok\r\n"), std::string::npos) << Log();
+    Parsed p = SendAndParse("with a token", "bearer\n");
+    EXPECT_EQ(p.field("subject"), "with a token");
+    EXPECT_EQ(Log().find(token), std::string::npos);
+  }
+  for (int forced : {KEL_AUTH_XOAUTH2, KEL_AUTH_OAUTHBEARER}) {
+    kelIntegerParam(0, KEL_AUTH_MECHANISM, forced);
+    kelStringParam(0, KEL_OAUTH_TOKEN, "not-the-token");
+    EXPECT_EQ(Connect(bearer_port()), -49);
+    EXPECT_NE(error_text(-49).find("535"), std::string::npos) << error_text(-49);
+  }
+  EXPECT_NE(Log().find("Token refused '{"), std::string::npos) << Log();
+}
+
+TEST_F(SmtpE2E, RefusedRecipientsAreReportedAndTheOthersGetTheMessage) {
+  for (int strict : {0, 1}) {
+    empty_mailbox("smtpto");
+    empty_mailbox("smtpcc");
+    kelIntegerParam(0, KEL_SKIP_REFUSED, 1);
+    kelIntegerParam(0, KEL_STRICT_RECIPIENTS, strict);
+    ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
+    int rc = kelSendEmail(0, "<smtpto@example.test>, <nobody@example.test>", "<smtpcc@example.test>", nullptr,
+                          "some refused", "x\n", nullptr);
+    EXPECT_EQ(rc, strict ? -79 : 0) << error_text(rc);
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_REFUSED_COUNT), 1);
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_ACCEPTED_COUNT), 2);
+    char list[512];
+    kelDebug(0, KEL_DEBUG_REFUSED_LIST, list, sizeof list);
+    EXPECT_EQ(std::string(list).rfind("<nobody@example.test> 550 5.1.1 <nobody@example.test>: ", 0), 0u) << list;
+    EXPECT_EQ(kelClose(0), 0);  // the connection stayed usable
+    EXPECT_EQ(wait_for_mail("smtpto", 1).size(), 1u);
+    EXPECT_EQ(wait_for_mail("smtpcc", 1).size(), 1u);
+  }
+  // Every recipient refused: no message at all.
+  ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
+  EXPECT_EQ(kelSendEmail(0, "<nobody@example.test>", nullptr, nullptr, "x", "x\n", nullptr), -78);
+  EXPECT_NE(error_text(-78).find("550"), std::string::npos) << error_text(-78);
+}
+
 TEST_F(SmtpE2E, UnknownRecipientIsRefusedWithTheServerReply) {
   ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
   EXPECT_EQ(kelSendEmail(0, "<nobody@example.test>", nullptr, nullptr, "x", "x\n", nullptr), -49);

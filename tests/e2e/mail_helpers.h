@@ -24,6 +24,10 @@ namespace fs = std::filesystem;
 
 inline int cram_port() { return env_int_or("MAILSTACK_CRAM_PORT", 2588); }
 inline int login_port() { return env_int_or("MAILSTACK_LOGIN_PORT", 2589); }
+inline int plain_login_port() { return env_int_or("MAILSTACK_PLAINLOGIN_PORT", 2590); }
+inline int bearer_port() { return env_int_or("MAILSTACK_BEARER_PORT", 2591); }
+// The OAuth 2.0 bearer token Dovecot accepts for a user (mailstack.sh).
+inline std::string token_of(const std::string &user) { return user + "-token-" + std::string(300, '0'); }
 
 inline std::string slurp(const std::string &path) {
   std::ifstream f(path, std::ios::binary);

@@ -22,7 +22,11 @@
 #   MAILSTACK_DIR              /tmp/mailstack  (absolute, no spaces, short: unix socket paths)
 #   MAILSTACK_SMTP_PORT        2525  (SMTP, AUTH optional; mail for the test domain accepted without AUTH)
 #   MAILSTACK_SUBMISSION_PORT  2587  (SMTP, AUTH required for every recipient)
-#   MAILSTACK_POP3_PORT        1110  (POP3: USER/PASS, APOP, SASL PLAIN/LOGIN/CRAM-MD5)
+#   MAILSTACK_POP3_PORT        1110  (POP3: USER/PASS, APOP, SASL PLAIN/LOGIN/CRAM-MD5/XOAUTH2/OAUTHBEARER)
+#   MAILSTACK_CRAM_PORT, MAILSTACK_LOGIN_PORT, MAILSTACK_PLAINLOGIN_PORT, MAILSTACK_BEARER_PORT
+#                              2588, 2589, 2590, 2591  (SMTP, AUTH required, offering CRAM-MD5 only,
+#                              LOGIN only, PLAIN and LOGIN, XOAUTH2 and OAUTHBEARER; a user's bearer
+#                              token is "<name>-token-" and 300 zeros)
 #   MAILSTACK_DOMAIN           example.test
 #   MAILSTACK_USERS            "alice:alice-pass bob:bob-pass sink:sink-pass"  (sink is always added)
 #   MAILSTACK_VMAIL_USER       vmail (system user owning the Maildirs)
@@ -73,6 +77,12 @@ load_settings() { # $1 = "saved": prefer the record of the started stack
     # client that takes the first method it recognises can be made to use it.
     CRAM_PORT=${MAILSTACK_CRAM_PORT:-2588}
     LOGIN_PORT=${MAILSTACK_LOGIN_PORT:-2589}
+    # AUTH required, PLAIN and LOGIN only (in the server's order); and the
+    # OAuth 2.0 bearer mechanisms only (XOAUTH2, OAUTHBEARER), checked by
+    # Dovecot against each user's fixed token: "<name>-token-" and 300 zeros,
+    # as long as real tokens are.
+    PLAINLOGIN_PORT=${MAILSTACK_PLAINLOGIN_PORT:-2590}
+    BEARER_PORT=${MAILSTACK_BEARER_PORT:-2591}
     POP3_PORT=${MAILSTACK_POP3_PORT:-1110}
     DOMAIN=${MAILSTACK_DOMAIN:-example.test}
     USERS=${MAILSTACK_USERS:-"alice:alice-pass bob:bob-pass sink:sink-pass"}
@@ -94,7 +104,7 @@ validate() {
     [[ $D != / && $D != /tmp ]] || die 1 "MAILSTACK_DIR must be a directory of its own: $D"
     (( ${#D} + 12 < 80 )) || die 1 "MAILSTACK_DIR too long: $D/run/dovecot must stay under 80 characters (unix sockets)"
     local p
-    for p in "$SMTP_PORT" "$SUB_PORT" "$CRAM_PORT" "$LOGIN_PORT" "$POP3_PORT"; do
+    for p in "$SMTP_PORT" "$SUB_PORT" "$CRAM_PORT" "$LOGIN_PORT" "$PLAINLOGIN_PORT" "$BEARER_PORT" "$POP3_PORT"; do
         [[ $p =~ ^[0-9]+$ ]] && (( p > 0 && p < 65536 )) || die 1 "bad port: $p"
     done
     [[ $SMTP_PORT != "$SUB_PORT" && $SMTP_PORT != "$POP3_PORT" && $SUB_PORT != "$POP3_PORT" ]] \
@@ -119,6 +129,8 @@ export MAILSTACK_SMTP_PORT='$SMTP_PORT'
 export MAILSTACK_SUBMISSION_PORT='$SUB_PORT'
 export MAILSTACK_CRAM_PORT='$CRAM_PORT'
 export MAILSTACK_LOGIN_PORT='$LOGIN_PORT'
+export MAILSTACK_PLAINLOGIN_PORT='$PLAINLOGIN_PORT'
+export MAILSTACK_BEARER_PORT='$BEARER_PORT'
 export MAILSTACK_POP3_PORT='$POP3_PORT'
 export MAILSTACK_DOMAIN='$DOMAIN'
 export MAILSTACK_USERS='$USERS'
@@ -320,6 +332,9 @@ smtpd_sasl_type = dovecot
 smtpd_sasl_path = $D/run/dovecot/auth-client
 smtpd_sasl_security_options = noanonymous
 smtpd_sasl_authenticated_header = yes
+# The bearer mechanisms are announced on the bearer listener only, so every
+# other listener offers what Dovecot lists by default: PLAIN LOGIN CRAM-MD5.
+smtpd_sasl_mechanism_filter = !xoauth2, !oauthbearer, static:all
 smtpd_tls_security_level = none
 smtpd_tls_auth_only = no
 smtpd_relay_restrictions = permit_mynetworks, permit_sasl_authenticated, reject_unauth_destination
@@ -339,6 +354,14 @@ $HOST:$CRAM_PORT inet n - n - - smtpd
 $HOST:$LOGIN_PORT inet n - n - - smtpd
   -o syslog_name=postfix/login
   -o smtpd_sasl_mechanism_filter=login
+  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+$HOST:$PLAINLOGIN_PORT inet n - n - - smtpd
+  -o syslog_name=postfix/plainlogin
+  -o smtpd_sasl_mechanism_filter=plain,login
+  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+$HOST:$BEARER_PORT inet n - n - - smtpd
+  -o syslog_name=postfix/bearer
+  -o smtpd_sasl_mechanism_filter=xoauth2,oauthbearer
   -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
@@ -381,7 +404,7 @@ log_path = $D/log/dovecot.log
 ssl = no
 disable_plaintext_auth = no
 # apop needs the plaintext password, cram-md5 too: hence {PLAIN} in the passwd-file.
-auth_mechanisms = plain login apop cram-md5
+auth_mechanisms = plain login apop cram-md5 xoauth2 oauthbearer
 # "alice" and "alice@$DOMAIN" are the same user.
 auth_default_realm = $DOMAIN
 # Pitfall 5: no 2 s failure delay, no anvil auth penalty (shared by POP3 and Postfix's SMTP AUTH).
@@ -390,8 +413,18 @@ auth_verbose = yes
 first_valid_uid = $vuid
 mail_location = maildir:$D/mail/%d/%n
 pop3_uidl_format = %08Xu%08Xv
+# OAuth 2.0 bearer tokens, checked locally: the XOAUTH2 and OAUTHBEARER
+# mechanisms hand the token to the passdb as the password, and this passdb
+# (for those two only) holds each user's fixed token. A token is no password
+# for the other mechanisms, nor a password a token.
 passdb {
   driver = passwd-file
+  mechanisms = xoauth2 oauthbearer
+  args = scheme=PLAIN username_format=%u $D/etc/dovecot/tokens
+}
+passdb {
+  driver = passwd-file
+  mechanisms = plain login apop cram-md5
   args = scheme=PLAIN username_format=%u $D/etc/dovecot/users
 }
 userdb {
@@ -426,6 +459,10 @@ EOF
         name=${u%%:*} pass=${u#*:}
         printf '%s@%s:{PLAIN}%s::::::nodelay=yes\n' "$name" "$DOMAIN" "$pass"
     done | put "$D/etc/dovecot/users" 0640 root:dovecot
+    for u in $USERS; do
+        name=${u%%:*}
+        printf '%s@%s:{PLAIN}%s-token-%0300d::::::nodelay=yes\n' "$name" "$DOMAIN" "$name" 0
+    done | put "$D/etc/dovecot/tokens" 0640 root:dovecot
 
     print_env | put "$D/mailstack.env" 0644 root:root
 }

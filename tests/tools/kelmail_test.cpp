@@ -244,6 +244,71 @@ TEST_F(KelmailTest, ServerErrorsCarryTheServersReply) {
   EXPECT_TRUE(Contains(server.Received(), "RCPT TO:<nobody@kelmail.test>\r\n")) << server.Received();
 }
 
+TEST_F(KelmailTest, RefusedRecipientsArePrintedAndTheExitIsOne) {
+  // A 450 is skipped as the library does; --skip-refused also skips the 550.
+  for (bool skip : {false, true}) {
+    ScriptServer server;
+    server.Send("220 scripted\r\n").ReadUntil("\r\n").Send("250 ok\r\n");  // HELO
+    server.ReadUntil("\r\n").Send("250 ok\r\n");                           // MAIL FROM
+    server.ExpectLine("RCPT TO:<a@kelmail.test>\r\n").Send("250 ok\r\n");
+    server.ExpectLine("RCPT TO:<b@kelmail.test>\r\n").Send("450 4.2.0 <b@kelmail.test>: greylisted\r\n");
+    if (skip) server.ExpectLine("RCPT TO:<c@kelmail.test>\r\n").Send("550 5.1.1 <c@kelmail.test>: unknown\r\n");
+    server.ExpectLine("DATA\r\n").Send("354 go\r\n").ReadData().Send("250 queued\r\n");
+    server.ExpectLine("QUIT\r\n").Send("221 bye\r\n").Close();
+    server.Start();
+    Strings args = {"send", "--server", "127.0.0.1:" + std::to_string(server.Port()), "--from", "me@kelmail.test",
+                    "--to", skip ? "a@kelmail.test,b@kelmail.test,c@kelmail.test" : "a@kelmail.test,b@kelmail.test",
+                    "--body", "x", "--step-delay", "0"};
+    if (skip) args.push_back("--skip-refused");
+    KelmailResult r = RunKelmail(args);
+    EXPECT_TRUE(server.Finish()) << server.Failures();
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, std::string("kelmail: ") + (skip ? "2" : "1") + " recipient(s) refused:\n"
+                                "  <b@kelmail.test> 450 4.2.0 <b@kelmail.test>: greylisted\n"))
+        << r.err;
+    EXPECT_EQ(Contains(r.err, "  <c@kelmail.test> 550 5.1.1 <c@kelmail.test>: unknown\n"), skip) << r.err;
+    EXPECT_TRUE(Contains(r.out, "not to every recipient")) << r.out;
+  }
+}
+
+TEST_F(KelmailTest, MechanismAndTokenOptions) {
+  // A forced mechanism against the drop (it offers CRAM-MD5 LOGIN PLAIN).
+  KelmailResult r = RunKelmail(Send({"--to", "you@kelmail.test", "--user", "demo", "--auth", "plain", "--body", "x",
+                                     "--log", dir + "/plain.log"}),
+                               {"KELMAIL_PASSWORD=demo"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::ifstream in(dir + "/plain.log");
+  std::stringstream log;
+  log << in.rdbuf();
+  EXPECT_TRUE(Contains(log.str(), "S: AUTH PLAIN ********\r\n")) << log.str();
+  EXPECT_FALSE(Contains(log.str(), "demo\r\n"));
+  // A token from the environment logs in by XOAUTH2 and needs no password.
+  ScriptServer server;
+  server.Send("220 scripted\r\n").ExpectLine("EHLO kelmail.test\r\n").Send("250-hi\r\n250 AUTH PLAIN XOAUTH2\r\n");
+  server.ExpectLine("AUTH XOAUTH2 dXNlcj1tZUBrZWxtYWlsLnRlc3QBYXV0aD1CZWFyZXIgdG9rLTEyMwEB\r\n").Send("235 ok\r\n");
+  server.ExpectLine("MAIL FROM:<me@kelmail.test>\r\n").Send("250 ok\r\n");
+  server.ExpectLine("RCPT TO:<you@kelmail.test>\r\n").Send("250 ok\r\n");
+  server.ExpectLine("DATA\r\n").Send("354 go\r\n").ReadData().Send("250 queued\r\n");
+  server.ExpectLine("QUIT\r\n").Send("221 bye\r\n").Close();
+  server.Start();
+  r = RunKelmail({"send", "--server", "127.0.0.1:" + std::to_string(server.Port()), "--from", "me@kelmail.test",
+                  "--to", "you@kelmail.test", "--user", "me@kelmail.test", "--token-env", "MY_TOKEN", "--body", "x",
+                  "--step-delay", "0"},
+                 {"MY_TOKEN=tok-123"});
+  EXPECT_TRUE(server.Finish()) << server.Failures();
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_FALSE(Contains(r.err, "not authenticated")) << r.err;
+  // Argument errors.
+  r = RunKelmail(Send({"--to", "you@kelmail.test", "--auth", "xoauth2", "--body", "x"}));
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(Contains(r.err, "needs a token")) << r.err;
+  r = RunKelmail(Send({"--to", "you@kelmail.test", "--auth", "digest-md5", "--body", "x"}));
+  EXPECT_EQ(r.exitCode, 2);
+  r = RunKelmail(Pop("list", {"--auth", "cram-md5"}));
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(Contains(r.err, "is for SMTP")) << r.err;
+}
+
 TEST_F(KelmailTest, RefusedConnectionAndMissingMessages) {
   KelmailResult r = RunKelmail({"list", "--server", "127.0.0.1:" + std::to_string(ClosedLoopbackPort()), "--user",
                                 "demo", "--password", "demo"});

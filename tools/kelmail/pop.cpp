@@ -19,7 +19,9 @@ constexpr char AttachSeparator = '\x1f';
 constexpr size_t DirectoryLimit = 100;
 
 static const char Pop3Notes[] =
-    "The password may also come from the environment variable KELMAIL_PASSWORD.\n"
+    "The password may also come from the environment variable KELMAIL_PASSWORD. With a bearer\n"
+    "token (--token-env VAR, or KELMAIL_TOKEN) the login is AUTH XOAUTH2 or OAUTHBEARER and no\n"
+    "password is needed.\n"
     "Exit codes: 0 done, 1 the library or the server reported an error, 2 bad arguments,\n"
     "3 no such message.\n";
 
@@ -27,7 +29,7 @@ const Command ListCommand = {
     "list",
     "list --server HOST[:PORT] --user NAME [options]",
     "Shows the number of messages in a POP3 mailbox and, for each, its size and unique id.",
-    Join(ConnectionOptions("POP3 server, name or address (default port 110)"), Pop3LoginOptions()),
+    Join(Join(ConnectionOptions("POP3 server, name or address (default port 110)"), Pop3LoginOptions()), AuthOptions()),
     Pop3Notes,
 };
 
@@ -36,7 +38,7 @@ const Command FetchCommand = {
     "fetch --server HOST[:PORT] --user NAME (--all | NUMBER...) [options]",
     "Saves messages from a POP3 mailbox to files, each attachment decoded into a file of its own\n"
     "(or the messages raw, as the server sent them), and prints what it saved.",
-    Join(Join(ConnectionOptions("POP3 server, name or address (default port 110)"), Pop3LoginOptions()),
+    Join(Join(Join(ConnectionOptions("POP3 server, name or address (default port 110)"), Pop3LoginOptions()), AuthOptions()),
          {
              {"all", 0, nullptr, false, "fetch every message"},
              {"dir", 'd', "DIR", false, "directory for the email files (default: the current one)"},
@@ -58,7 +60,7 @@ const Command DeleteCommand = {
     "delete",
     "delete --server HOST[:PORT] --user NAME (--all | NUMBER...) [options]",
     "Deletes messages from a POP3 mailbox.",
-    Join(Join(ConnectionOptions("POP3 server, name or address (default port 110)"), Pop3LoginOptions()),
+    Join(Join(Join(ConnectionOptions("POP3 server, name or address (default port 110)"), Pop3LoginOptions()), AuthOptions()),
          {{"all", 0, nullptr, false, "delete every message"}}),
     Pop3Notes,
 };
@@ -68,11 +70,14 @@ namespace {
 // Connects and logs in; returns 0 or an exit code after reporting.
 int Login(const char *cmd, const Args &args, std::string &where) {
   if (!args.Has("user")) return UsageError(cmd, "missing --user");
-  bool found = false;
-  std::string password = Password(args, found);
-  if (!found) return UsageError(cmd, "no password: give --password, --password-env VAR or set KELMAIL_PASSWORD");
   Server server;
   if (int rc = ApplyConnection(cmd, args, 110, server)) return rc;
+  bool token = false;
+  if (int rc = ApplyAuth(cmd, args, true, token)) return rc;
+  bool found = false;
+  std::string password = Password(args, found);
+  if (!found && !token)
+    return UsageError(cmd, "no password: give --password, --password-env VAR or set KELMAIL_PASSWORD");
   kelIntegerParam(Channel, KEL_POP3_PORT, server.port);
   kelIntegerParam(Channel, KEL_ENABLE_APOP, args.Has("apop") ? 1 : 0);
   kelIntegerParam(Channel, KEL_ATTACH_SEPARATOR, AttachSeparator);

@@ -23,8 +23,9 @@ const Command SendCommand = {
     "send",
     "send --server HOST[:PORT] --from ADDRESS --to ADDRESS [options]",
     "Sends one message over SMTP: text or file body in one of the body formats, any number of\n"
-    "attachments, extra header lines, and optionally AUTH (CRAM-MD5 or LOGIN, as the server offers).",
-    Join(ConnectionOptions("SMTP server, name or address (default port 25)"),
+    "attachments, extra header lines, and optionally AUTH (CRAM-MD5, LOGIN or PLAIN, as the server\n"
+    "offers, or XOAUTH2 / OAUTHBEARER with an OAuth 2.0 bearer token).",
+    Join(Join(ConnectionOptions("SMTP server, name or address (default port 25)"), AuthOptions()),
          {
              {"from", 'f', "ADDRESS", false, "sender, e.g. 'Ann <ann@example.com>' or ann@example.com"},
              {"reply-to", 0, "ADDRESS", false, "Reply-To address"},
@@ -45,11 +46,16 @@ const Command SendCommand = {
              {"user", 'u', "NAME", false, "AUTH user name (implies --esmtp)"},
              {"password", 'w', "TEXT", false, "AUTH password (visible to other users; prefer --password-env)"},
              {"password-env", 0, "VAR", false, "take the AUTH password from environment variable VAR"},
+             {"skip-refused", 0, nullptr, false,
+              "send to the accepted recipients even when the server refuses some for good (5xx)"},
          }),
     "Addresses without angle brackets get them. An --attach value that names an existing file is\n"
     "taken whole; otherwise the text after its last '=' is the name shown in the message.\n"
-    "The AUTH password may also come from the environment variable KELMAIL_PASSWORD.\n"
-    "Exit codes: 0 sent, 1 the library or the server reported an error, 2 bad arguments.\n",
+    "The AUTH password may also come from the environment variable KELMAIL_PASSWORD; a bearer\n"
+    "token comes from --token-env VAR or KELMAIL_TOKEN (with --user, the account it belongs to).\n"
+    "Every recipient the server refused is printed with the server's reply.\n"
+    "Exit codes: 0 sent to every recipient, 1 the library or the server reported an error or some\n"
+    "recipient was refused, 2 bad arguments.\n",
 };
 
 const Command VerifyCommand = {
@@ -208,18 +214,19 @@ int RunSend(const Args &args) {
     message = "@" + temporary.Path();
   }
 
-  bool esmtp = args.Has("esmtp") || args.Has("user");
-  std::string password;
-  if (args.Has("user")) {
-    bool found = false;
-    password = Password(args, found);
-    if (!found) return UsageError(cmd, "--user needs a password: --password, --password-env VAR or KELMAIL_PASSWORD");
-  }
-
   Library library;
   if (library.Status() < 0) return Failure("starting the library", library.Status());
   Server server;
   if (int rc = ApplyConnection(cmd, args, 25, server)) return rc;
+  bool token = false;
+  if (int rc = ApplyAuth(cmd, args, false, token)) return rc;
+  bool esmtp = args.Has("esmtp") || args.Has("user") || token || args.Has("auth");
+  std::string password;
+  if (args.Has("user") && !token) {
+    bool found = false;
+    password = Password(args, found);
+    if (!found) return UsageError(cmd, "--user needs a password: --password, --password-env VAR or KELMAIL_PASSWORD");
+  }
   kelIntegerParam(Channel, KEL_SMTP_PORT, server.port);
   kelIntegerParam(Channel, KEL_ATTACH_SEPARATOR, AttachSeparator);
   kelIntegerParam(Channel, KEL_ALIAS_SEPARATOR, AliasSeparator);
@@ -236,22 +243,24 @@ int RunSend(const Args &args) {
     kelStringParam(Channel, KEL_TRANSFER_ENCODING, line.c_str());
   }
   if (esmtp) kelIntegerParam(Channel, KEL_ENABLE_ESMTP, 1);
+  if (args.Has("skip-refused")) kelIntegerParam(Channel, KEL_SKIP_REFUSED, 1);
   if (args.Has("user")) {
-    kelStringParam(Channel, KEL_SMTP_USER, args.Get("user").c_str());
-    kelStringParam(Channel, KEL_SMTP_PASS, password.c_str());
+    if (kelStringParam(Channel, KEL_SMTP_USER, args.Get("user").c_str()) < 0 ||
+        kelStringParam(Channel, KEL_SMTP_PASS, password.c_str()) < 0)
+      return UsageError(cmd, "line breaks in --user or the password");
   }
 
   std::string from = Bracketed(args.Get("from"));
   std::string where = server.host + ":" + std::to_string(server.port);
   int rc = kelSmtpConnect(Channel, server.host.c_str(), from.c_str(), Bracketed(args.Get("reply-to")).c_str());
   if (rc < 0) return Failure("connecting to SMTP server " + where, rc);
-  if (args.Has("user")) {
+  if (args.Has("user") || token) {
     // The library authenticates only with a method it knows; say so when
     // the session went on without AUTH.
-    char reply[256] = "";
-    kelDebug(Channel, KEL_DEBUG_LAST_REPLY, reply, static_cast<int>(sizeof reply));
-    if (std::string(reply).compare(0, 3, "235") != 0)
-      std::fprintf(stderr, "kelmail: warning: not authenticated (the server offered no CRAM-MD5 or LOGIN)\n");
+    char mechanism[32] = "";
+    kelDebug(Channel, KEL_DEBUG_AUTH_MECHANISM, mechanism, static_cast<int>(sizeof mechanism));
+    if (!mechanism[0])
+      std::fprintf(stderr, "kelmail: warning: not authenticated (the server offered no mechanism kelmail knows)\n");
   }
   for (const std::string &h : args.All("header")) kelStringParam(Channel, KEL_ADD_HEADER, h.c_str());
 
@@ -267,13 +276,26 @@ int RunSend(const Args &args) {
     return kelSendEmail(Channel, to.c_str(), cc.c_str(), bcc.c_str(), subject.c_str(), message.c_str(),
                         list.c_str());
   });
-  if (rc < 0) return Failure("sending the message", rc);
+  const int refused = kelStatistics(Channel, KEL_STAT_REFUSED_COUNT);
+  if (refused > 0) {
+    // "address reply" lines, as the library records them.
+    std::vector<char> list(8192);
+    kelDebug(Channel, KEL_DEBUG_REFUSED_LIST, list.data(), static_cast<int>(list.size()));
+    std::string text;
+    for (const char *p = list.data(); *p; p++)
+      if (*p != '\r') text += *p;
+    std::fprintf(stderr, "kelmail: %d recipient(s) refused:\n", refused);
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+      std::fprintf(stderr, "  %s\n", text.substr(start, end - start).c_str());
+  }
+  if (rc < 0 && rc != KEL_ERR_SOME_REFUSED) return Failure("sending the message", rc);
   long sent = kelStatistics(Channel, KEL_STAT_TOTAL_SENT);
-  std::printf("sent message with %zu attachment(s) to %s (%ld bytes of body and attachments)\n",
-              attachments.size(), where.c_str(), sent);
+  std::printf("sent message with %zu attachment(s) to %s (%ld bytes of body and attachments)%s\n",
+              attachments.size(), where.c_str(), sent, refused > 0 ? ", not to every recipient" : "");
   rc = kelClose(Channel);
   if (rc < 0) std::fprintf(stderr, "kelmail: warning: closing the session: %s\n", ErrorText(rc).c_str());
-  return ExitOk;
+  return refused > 0 ? ExitFailed : ExitOk;
 }
 
 int RunVerify(const Args &args) {

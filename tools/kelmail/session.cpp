@@ -110,6 +110,39 @@ std::vector<OptionSpec> Pop3LoginOptions() {
   };
 }
 
+std::vector<OptionSpec> AuthOptions() {
+  return {
+      {"auth", 0, "MECHANISM", false,
+       "login mechanism: auto (default), cram-md5, login, plain, xoauth2, oauthbearer"},
+      {"token-env", 0, "VAR", false, "take an OAuth 2.0 bearer token from environment variable VAR"},
+  };
+}
+
+int ApplyAuth(const char *command, const Args &args, bool pop3, bool &token) {
+  struct {
+    const char *name;
+    int value;
+  } mechanisms[] = {{"auto", KEL_AUTH_AUTO},   {"cram-md5", KEL_AUTH_CRAM_MD5}, {"login", KEL_AUTH_LOGIN},
+                    {"plain", KEL_AUTH_PLAIN}, {"xoauth2", KEL_AUTH_XOAUTH2},   {"oauthbearer", KEL_AUTH_OAUTHBEARER}};
+  int mechanism = -1;
+  const std::string name = args.Get("auth", "auto");
+  for (auto &m : mechanisms)
+    if (name == m.name) mechanism = m.value;
+  if (mechanism < 0) return UsageError(command, "unknown --auth '" + name + "'");
+  if (pop3 && (mechanism == KEL_AUTH_CRAM_MD5 || mechanism == KEL_AUTH_LOGIN))
+    return UsageError(command, "--auth " + name + " is for SMTP; POP3 AUTH takes plain, xoauth2 or oauthbearer");
+  // A token on the command line would be visible to other users: only from the environment.
+  const char *value = std::getenv(args.Get("token-env", "KELMAIL_TOKEN").c_str());
+  if (args.Has("token-env") && !value) return UsageError(command, "no token in $" + args.Get("token-env"));
+  token = value && *value;
+  if ((mechanism == KEL_AUTH_XOAUTH2 || mechanism == KEL_AUTH_OAUTHBEARER) && !token)
+    return UsageError(command, "--auth " + name + " needs a token: --token-env VAR or KELMAIL_TOKEN");
+  kelIntegerParam(Channel, KEL_AUTH_MECHANISM, mechanism);
+  if (token && kelStringParam(Channel, KEL_OAUTH_TOKEN, value) < 0)
+    return UsageError(command, "the token holds characters a bearer token cannot have");
+  return 0;
+}
+
 int ApplyConnection(const char *command, const Args &args, int defaultPort, Server &server) {
   if (!args.Has("server")) return UsageError(command, "missing --server");
   std::string error;

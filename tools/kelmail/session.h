@@ -60,6 +60,14 @@ std::vector<OptionSpec> Pop3LoginOptions();
 // delay. Returns 0 or an exit code after reporting the problem.
 int ApplyConnection(const char *command, const Args &args, int defaultPort, Server &server);
 
+// The login choices every login subcommand takes: --auth MECHANISM and
+// --token-env VAR (an OAuth 2.0 bearer token; also KELMAIL_TOKEN).
+std::vector<OptionSpec> AuthOptions();
+
+// Applies --auth and the token to the channel. token is set to whether a
+// bearer token was found. Returns 0 or an exit code after reporting.
+int ApplyAuth(const char *command, const Args &args, bool pop3, bool &token);
+
 // The password from --password, else from the variable named by
 // --password-env, else from KELMAIL_PASSWORD; found=false when none is set.
 std::string Password(const Args &args, bool &found);
