@@ -98,6 +98,9 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_RAW_MODE           28
 #define KEL_ENABLE_ESMTP       29
 #define KEL_ENABLE_APOP        30
+/* Per channel, default 0: encoded words of any character set in the header
+   lines written to the email file are decoded into UTF-8. */
+#define KEL_DECODE_HEADERS     40
 
 /* Values of KEL_BODY_FORMAT */
 #define KEL_BODY_PLAIN          0
