@@ -137,7 +137,7 @@ int CreateAttachFile(Channel &ch) {
 }
 
 int CreateEmbedFile(Channel &ch) {
-  if (ch.NameSource == 0)
+  if (ch.NameSource != 1 && ch.NameSource != 2)
     FormatLine(ch.AttachName, sizeof ch.AttachName, "part-%d.eml", static_cast<int>(ch.FilesMade + 1));
   char path[sizeof ch.AttachDir + sizeof ch.AttachName + 20];
   const int length = AttachFilePath(ch, path, sizeof path);

@@ -35,6 +35,11 @@ void LogBoundary(Channel &ch, const char *what, int length, const char *boundary
   LogText(ch, ")]\r\n");
 }
 
+// NameSource of a part whose names do not make it a file.
+constexpr uint8_t NameIgnored = 3;
+
+bool Named(const Channel &ch) { return ch.NameSource == 1 || ch.NameSource == 2; }
+
 // A fresh part: nothing known of it until its header says so.
 void ResetPart(Channel &ch, int kind) {
   ch.MimeEncoding = EncodingNone;
@@ -139,7 +144,7 @@ static int IsBoundaryLine(Channel &ch) {
   if (ch.BoundaryDepth > level + 1) LogLine(ch, "[Boundary level %d closed]\r\n", ch.BoundaryDepth - 1);
   ch.BoundaryDepth = static_cast<uint8_t>(level + 1);
   const bool digest = (ch.DigestLevels >> level) & 1u;
-  ResetPart(ch, digest ? PartMessage : PartText);
+  ResetPart(ch, digest && !closing ? PartMessage : PartText);
   CopyField(ch.AttachName, "incoming.mai", 128);
   if (closing && level > 0) {
     LogLine(ch, "[Boundary level %d closed]\r\n", level);
@@ -222,8 +227,14 @@ static int ParseContentType(Channel &ch, bool pushLevel) {
     ch.PartKind = PartMessage;
     ch.EmbeddedMessage = 1;
     ch.InlineFlag = 1;
+  } else if (PrefixEquals(type, "message/", 8)) {
+    // Reports, partial and external messages are text, whatever they name.
+    ch.PartKind = PartText;
+    ch.EmbeddedMessage = 0;
+    ch.NameSource = NameIgnored;
+    return 1;
   } else if (length == 0 || memchr(type, '/', static_cast<size_t>(length)) == nullptr ||
-             PrefixEquals(type, "text/", 5) || PrefixEquals(type, "message/", 8)) {
+             PrefixEquals(type, "text/", 5)) {
     ch.PartKind = PartText;
     ch.EmbeddedMessage = 0;
   } else {
@@ -260,8 +271,8 @@ static int BeginPartBody(Channel &ch) {
   ch.DecodeState = PartBody;
   // Only text goes into the email file; anything else is a file.
   if (ch.PartKind != PartText) ch.InlineFlag = 0;
-  if (ch.NameSource > 0 || ch.PartKind != PartText) {
-    if (ch.NameSource == 0) {
+  if (Named(ch) || ch.PartKind != PartText) {
+    if (!Named(ch)) {
       FormatLine(ch.AttachName, sizeof ch.AttachName, "part-%d.%s", static_cast<int>(ch.FilesMade + 1),
                  ch.PartKind == PartMessage ? "eml" : ch.PartExtension);
     }
@@ -302,7 +313,7 @@ static void DecodeHeaderUtf8(Channel &ch) {
 static int DecodeTopHeader(Channel &ch) {
   if (IsEmptyLine(ch)) {
     // A header without MIME-Version whose body is yet an attachment.
-    if (ch.NameSource > 0 || ch.PartKind == PartLeaf) {
+    if (Named(ch) || ch.PartKind == PartLeaf) {
       LogText(ch, "[MIME w/o boundary]\r\n");
       BeginPartBody(ch);
       return 1;
@@ -326,7 +337,7 @@ static int DecodeTopHeader(Channel &ch) {
 
 static int DecodeMimeHeader(Channel &ch) {
   if (IsEmptyLine(ch)) {
-    if (ch.NameSource > 0 || ch.PartKind == PartLeaf || ch.PartKind == PartMessage) {
+    if (Named(ch) || ch.PartKind == PartLeaf || ch.PartKind == PartMessage) {
       LogText(ch, "[MIME w/o boundary]\r\n");
       BeginPartBody(ch);
     } else if (ch.MimeEncoding != EncodingNone) {

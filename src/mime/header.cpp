@@ -32,6 +32,9 @@ struct Base64Table {
 };
 constexpr Base64Table Base64Values;
 
+// Base64Filled after the pad: the rest of the body is not data.
+constexpr int Base64Ended = 8;
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -266,6 +269,9 @@ int HeaderParam(const char *value, const char *attr, char *out, int outSize, boo
     }
   }
   if (!found || (strictQuote && p.Quoted && !p.Closed)) return -1;
+  // An unquoted value cannot begin with "=": such a text (an encoded word
+  // where a quoted string belongs) gives no value.
+  if (!p.Quoted && p.ValueLength > 0 && p.Value[0] == '=') return -1;
   char raw[2048];
   int length = 0;
   char charset[64] = "";
@@ -277,9 +283,7 @@ int HeaderParam(const char *value, const char *attr, char *out, int outSize, boo
   }
   // Extended or continued: every section in order, 0 first.
   for (int want = 0; want < 100; ++want) {
-    if (want > 0 || section < 0) {
-      if (section < 0) break;  // a single extended value has no sections
-    }
+    if (want > 0 && section < 0) break;  // a single extended value has no sections
     const char *scan = value;
     bool have = false;
     Param q;
@@ -328,9 +332,45 @@ int HeaderParam(const char *value, const char *attr, char *out, int outSize, boo
   return length;
 }
 
+namespace {
+
+// Decoded words of one character set waiting to be converted together, as a
+// character may be split over two words.
+struct WordRun {
+  char Charset[64];
+  char Bytes[1024];
+  int Count = 0;
+  int Mark = -1;  // where the run's text belongs in the output; -1 = no run
+};
+
+// Converts the run into out at its mark; blanks written after the mark
+// move behind the converted text.
+void FlushRun(WordRun &run, char *out, int &written, int outSize) {
+  if (run.Mark < 0) return;
+  char blanks[64];
+  int k = written - run.Mark;
+  if (k > 63) k = 63;
+  memcpy(blanks, out + run.Mark, static_cast<size_t>(k));
+  written = run.Mark;
+  int n = PlatformToUtf8(run.Charset, run.Bytes, run.Count, out + written, outSize - written);
+  if (n < 0) {
+    n = run.Count < outSize - 1 - written ? run.Count : outSize - 1 - written;
+    memcpy(out + written, run.Bytes, static_cast<size_t>(n));
+  }
+  written += n;
+  if (written + k > outSize - 1) k = outSize - 1 - written;
+  memcpy(out + written, blanks, static_cast<size_t>(k));
+  written += k;
+  run.Mark = -1;
+  run.Count = 0;
+}
+
+}  // namespace
+
 int DecodeWordsUtf8(const char *text, int count, char *out, int outSize) {
+  if (outSize < 1) return 0;
   int written = 0;
-  int lastWordEnd = -1;  // where the last encoded word ended in out
+  WordRun run;
   int i = 0;
   while (i < count && written < outSize - 1) {
     if (text[i] == '=' && i + 1 < count && text[i + 1] == '?') {
@@ -357,26 +397,27 @@ int DecodeWordsUtf8(const char *text, int count, char *out, int outSize) {
           memcpy(bytes, body, static_cast<size_t>(bn));
           bn = (kind == 'q' || kind == 'Q') ? DecodeQWord(bytes, bn, bytes) : DecodeBWord(bytes, bn, bytes);
           // Blanks between two encoded words are no part of the text.
-          if (lastWordEnd >= 0) {
-            bool onlyBlanks = true;
-            for (int k = lastWordEnd; k < written; ++k) onlyBlanks = onlyBlanks && IsBlank(out[k]);
-            if (onlyBlanks) written = lastWordEnd;
+          bool adjacent = run.Mark >= 0;
+          for (int k = run.Mark; adjacent && k < written; ++k) adjacent = IsBlank(out[k]);
+          if (adjacent && strcmp(run.Charset, charset) == 0 && run.Count + bn <= static_cast<int>(sizeof run.Bytes)) {
+            written = run.Mark;
+          } else {
+            if (adjacent) written = run.Mark;
+            FlushRun(run, out, written, outSize);
+            memcpy(run.Charset, charset, sizeof charset);
+            run.Mark = written;
           }
-          int n = PlatformToUtf8(charset, bytes, bn, out + written, outSize - written);
-          if (n < 0) {
-            n = bn < outSize - 1 - written ? bn : outSize - 1 - written;
-            memcpy(out + written, bytes, static_cast<size_t>(n));
-          }
-          written += n;
-          lastWordEnd = written;
+          memcpy(run.Bytes + run.Count, bytes, static_cast<size_t>(bn));
+          run.Count += bn;
           i = static_cast<int>(close + 2 - text);
           continue;
         }
       }
     }
-    if (!IsBlank(text[i])) lastWordEnd = -1;
-    out[written++] = text[i++];
+    if (!IsBlank(text[i])) FlushRun(run, out, written, outSize);
+    if (written < outSize - 1) out[written++] = text[i++];
   }
+  FlushRun(run, out, written, outSize);
   out[written] = '\0';
   return written;
 }
@@ -417,15 +458,17 @@ int Base64StreamDecode(Channel &ch, const char *text, int count, unsigned char *
   int written = 0;
   for (int i = 0; i < count; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (filled == Base64Ended) break;
     if (c == '=') {
-      // The pad ends the group: what it holds gives one or two bytes.
+      // The pad ends the group, and the data: what the group holds gives
+      // one or two bytes, and anything after it is not decoded.
       if (filled >= 2) {
         group <<= 6 * (4 - filled);
         out[written++] = static_cast<unsigned char>(group >> 16);
         if (filled == 3) out[written++] = static_cast<unsigned char>(group >> 8);
+        filled = Base64Ended;
       }
       group = 0;
-      filled = 0;
       continue;
     }
     const int v = Base64Values.Value[c];
@@ -446,7 +489,7 @@ int Base64StreamDecode(Channel &ch, const char *text, int count, unsigned char *
 
 int Base64StreamFlush(Channel &ch, unsigned char *out) {
   int written = 0;
-  if (ch.Base64Filled >= 2) {
+  if (ch.Base64Filled >= 2 && ch.Base64Filled != Base64Ended) {
     const uint32_t group = ch.Base64Group << (6 * (4 - ch.Base64Filled));
     out[written++] = static_cast<unsigned char>(group >> 16);
     if (ch.Base64Filled == 3) out[written++] = static_cast<unsigned char>(group >> 8);
