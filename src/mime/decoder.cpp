@@ -577,6 +577,10 @@ void CloseAttachFile(Channel &ch) {
   EndPartBody(ch);
   if (ch.EmbedHandle && ch.EmbedBreak && ch.EmbedLevel == 0) PlatformFileWrite(ch.EmbedHandle, "\r\n", 2);
   CloseEmbedFile(ch);
+  // Nothing of this part may name the next one.
+  ch.NameSource = 0;
+  ch.PartWanted = 0;
+  ch.PartKind = PartText;
 }
 
 int WriteEmailLine(Channel &ch, const char *text, int length) {

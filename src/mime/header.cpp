@@ -225,11 +225,12 @@ bool AttrIs(const Param &p, const char *attr, int &section, bool &extended) {
   return left == 0;
 }
 
-// A quoted value without its backslash escapes.
+// A quoted value without its escapes. Only a quote or a backslash is
+// taken as escaped: names written as Windows paths keep their separators.
 int Unquote(const char *text, int count, char *out) {
   int written = 0;
   for (int i = 0; i < count; ++i) {
-    if (text[i] == '\\' && i + 1 < count) ++i;
+    if (text[i] == '\\' && i + 1 < count && (text[i + 1] == '"' || text[i + 1] == '\\')) ++i;
     out[written++] = text[i];
   }
   return written;

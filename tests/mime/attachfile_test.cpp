@@ -35,7 +35,8 @@ TEST_F(AttachFiles, NamesNeverLeaveTheAttachmentDirectory) {
       {"Content-Disposition: attachment; filename=\"/\"", "noname"},
       {"Content-Disposition: attachment; filename=\"..\"", "noname"},
       {"Content-Disposition: attachment; filename=\"a/.\"", "noname"},
-      {"Content-Type: text/plain; name==?iso-8859-1?q?=2E=2E=2Fq.txt?=", "q.txt"},
+      {"Content-Type: text/plain; name=\"=?iso-8859-1?q?=2E=2E=2Fq.txt?=\"", "q.txt"},
+      {"Content-Disposition: attachment; filename=\"a\x01" "b\x1f.txt\"", "a_b_.txt"},
   };
   for (const auto &c : cases) {
     Begin();
@@ -49,18 +50,19 @@ TEST_F(AttachFiles, NamesNeverLeaveTheAttachmentDirectory) {
 TEST_F(AttachFiles, EncodedWordNamesAreDecoded) {
   ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: text/plain; name=\"=?iso-8859-1?q?r=E9sum=E9_1.txt?=\"", "q")})),
             0);
-  EXPECT_EQ(Attachment("r\xE9sum\xE9 1.txt"), "q");
+  // Names are UTF-8 whatever their character set.
+  EXPECT_EQ(Attachment("r\xC3\xA9sum\xC3\xA9 1.txt"), "q");
   // Base64-encoded, on a folded line.
   Begin();
   const std::string message =
       Multipart({{"Content-Disposition: attachment;", "\tfilename=\"=?ISO-8859-1?B?culzdW3pLnR4dA==?=\"",
                   "Content-Transfer-Encoding: base64", "", Base64("b64")}});
   ASSERT_EQ(Play(message), 0);
-  EXPECT_EQ(Attachment("r\xE9sum\xE9.txt"), "b64");
+  EXPECT_EQ(Attachment("r\xC3\xA9sum\xC3\xA9.txt"), "b64");
   EXPECT_NE(Log().find("[iso-8859]\r\n"), std::string::npos);
 }
 
-TEST_F(AttachFiles, TwoNamesInOneHeaderCreateTheFileTwice) {
+TEST_F(AttachFiles, DispositionNameWinsAndOnlyOneFileIsMade) {
   ASSERT_EQ(Play(Multipart({{"Content-Type: text/plain; name=\"first.txt\"",
                              "Content-Disposition: attachment; filename=\"second.txt\"",
                              "Content-Transfer-Encoding: base64", "", Base64("content")},
@@ -68,8 +70,7 @@ TEST_F(AttachFiles, TwoNamesInOneHeaderCreateTheFileTwice) {
                              "Content-Disposition: attachment; filename=\"same.txt\"",
                              "Content-Transfer-Encoding: base64", "", Base64("once")}})),
             0);
-  EXPECT_TRUE(AttachmentExists("first.txt"));
-  EXPECT_EQ(Attachment("first.txt"), "");
+  EXPECT_FALSE(AttachmentExists("first.txt"));
   EXPECT_EQ(Attachment("second.txt"), "content");
   EXPECT_EQ(Attachment("same.txt"), "once");
   // Only the files closed at a boundary are recorded.
@@ -101,11 +102,12 @@ TEST_F(AttachFiles, SameNameWithoutNumbersOverwrites) {
   EXPECT_STREQ(Ch().AttachList, "a.txt,a.txt");
 }
 
-TEST_F(AttachFiles, UnnamedBase64PartsAreSavedOnlyWhenAsked) {
-  const std::string message = Multipart({{"Content-Type: application/octet-stream",
-                                          "Content-Transfer-Encoding: base64", "", Base64("secret")}});
+TEST_F(AttachFiles, UnnamedBase64TextIsSavedOnlyWhenAsked) {
+  const std::string message =
+      Multipart({{"Content-Type: text/plain", "Content-Transfer-Encoding: base64", "", Base64("secret")}});
   ASSERT_EQ(Play(message), 0);
-  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n" + Base64("secret") + "\r\n");
+  // Otherwise it is text of the message, decoded.
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\nsecret");
   EXPECT_FALSE(AttachmentExists("incoming.mai"));
 
   kelIntegerParam(0, KEL_SAVE_UNNAMED, 1);
@@ -196,13 +198,13 @@ TEST_F(AttachFiles, PathsJoinWithOneSlash) {
   EXPECT_STREQ(path, "");
 }
 
-TEST_F(AttachFiles, UnquotedNameRunsToTheLineEnd) {
+TEST_F(AttachFiles, UnquotedAndUnclosedNames) {
   ASSERT_EQ(Play(Multipart({NamedPart("Content-Disposition: attachment; filename=r.pdf; size=3", "pdf")})), 0);
-  EXPECT_EQ(Attachment("r.pdf; size=3"), "pdf");
-  // Without a closing quote no name is taken.
+  EXPECT_EQ(Attachment("r.pdf"), "pdf");
+  // A quote that is never closed runs to the line end.
   Begin();
   ASSERT_EQ(Play(Multipart({NamedPart("Content-Disposition: attachment; filename=\"open.pdf", "pdf")})), 0);
-  EXPECT_FALSE(AttachmentExists("open.pdf"));
+  EXPECT_EQ(Attachment("open.pdf"), "pdf");
 }
 
 }  // namespace
