@@ -207,4 +207,51 @@ TEST_F(AttachFiles, UnquotedAndUnclosedNames) {
   EXPECT_EQ(Attachment("open.pdf"), "pdf");
 }
 
+TEST_F(AttachFiles, NamesInEveryFormBecomeUtf8) {
+  const struct {
+    std::vector<std::string> Header;
+    const char *Saved;
+  } cases[] = {
+      // RFC 2231: charset and language, continuations mixing escaped and plain sections.
+      {{"Content-Disposition: attachment; filename*=utf-8''Gr%C3%BC%C3%9Fe.pdf"}, "Gr\xC3\xBC\xC3\x9F" "e.pdf"},
+      {{"Content-Disposition: attachment;", " filename*0*=iso-8859-1'de'r%E9sum;", " filename*1=\"e 2.txt\""},
+       "r\xC3\xA9sume 2.txt"},
+      {{"Content-Type: application/x; name*=''plain%20name.bin"}, "plain name.bin"},
+      // RFC 2047 in other character sets; a character split over two words.
+      {{"Content-Type: application/x; name=\"=?koi8-r?B?89DJ08/LLmRvYw==?=\""}, "\xD0\xA1\xD0\xBF\xD0\xB8\xD1\x81\xD0\xBE\xD0\xBA.doc"},
+      {{"Content-Type: application/x;", " name=\"=?utf-8?B?w6k=?= =?utf-8?Q?t=C3?=", " =?utf-8?Q?=A9.txt?=\""},
+       "\xC3\xA9t\xC3\xA9.txt"},
+      // The disposition's filename before the type's name, whatever their order.
+      {{"Content-Type: application/x; name=\"type.bin\"", "Content-Disposition: attachment; filename=disp.bin"},
+       "disp.bin"},
+      {{"Content-Disposition: attachment; filename=disp2.bin", "Content-Type: application/x; name=\"type.bin\""},
+       "disp2.bin"},
+      // Folded before the name, unquoted with parameters after it, escaped quotes.
+      {{"Content-Disposition: attachment;", "\tsize=4;", "\tfilename=\"folded.bin\""}, "folded.bin"},
+      {{"Content-Disposition: attachment; filename=\"a \\\"q\\\".txt\"; size=4"}, "a \"q\".txt"},
+  };
+  for (const auto &c : cases) {
+    Begin();
+    std::vector<std::string> part = c.Header;
+    part.insert(part.end(), {"Content-Transfer-Encoding: base64", "", Base64("data")});
+    ASSERT_EQ(Play(Multipart({part})), 0) << c.Saved;
+    EXPECT_EQ(Attachment(c.Saved), "data") << c.Header[0];
+    EXPECT_STREQ(Ch().AttachList, c.Saved);
+  }
+}
+
+TEST_F(AttachFiles, UnnamedNonTextPartsAreNamedByType) {
+  ASSERT_EQ(Play(Multipart({{"Content-Type: text/plain", "", "text stays"},
+                            {"Content-Type: image/png", "Content-Disposition: inline", "Content-Transfer-Encoding: base64",
+                             "", Base64("png")},
+                            {"Content-Type: application/pdf", "Content-Transfer-Encoding: base64", "", Base64("pdf")},
+                            {"Content-Type: application/x-unknown", "", "raw"}})),
+            0);
+  EXPECT_EQ(Attachment("part-1.png"), "png");
+  EXPECT_EQ(Attachment("part-2.pdf"), "pdf");
+  EXPECT_EQ(Attachment("part-3.bin"), "raw");
+  EXPECT_STREQ(Ch().AttachList, "part-1.png,part-2.pdf,part-3.bin");
+  EXPECT_EQ(Email().substr(0, 33), "MIME-Version: 1.0\r\n\r\ntext stays\r\n");
+}
+
 }  // namespace
