@@ -59,6 +59,11 @@ std::vector<std::string> Messages() {
       "python3 -c 'import os, test.test_email as t; print(os.path.join(os.path.dirname(t.__file__), \"data\"))' "
       "2>/dev/null");
   data.erase(std::remove(data.begin(), data.end(), '\n'), data.end());
+  // Else the system Python's test package (Debian's libpython3-testsuite).
+  if (data.empty() || !fs::is_directory(data)) {
+    data = RunCommand("ls -d /usr/lib/python3*/test/test_email/data 2>/dev/null | tail -1");
+    data.erase(std::remove(data.begin(), data.end(), '\n'), data.end());
+  }
   if (!data.empty() && fs::is_directory(data))
     for (const auto &e : fs::directory_iterator(data))
       if (e.path().filename().string().rfind("msg_", 0) == 0) files.push_back(e.path().string());
