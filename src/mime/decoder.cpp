@@ -277,6 +277,9 @@ static int BeginPartBody(Channel &ch) {
                  ch.PartKind == PartMessage ? "eml" : ch.PartExtension);
     }
     ch.PartWanted = 1;
+    // An attached message is saved as received, also when it was sent
+    // encoded (RFC 2046 allows no encoding for it), as at any other level.
+    if (ch.PartKind == PartMessage) ch.MimeEncoding = EncodingNone;
     CreateAttachFile(ch);
   } else if (!ch.InlineFlag) {
     SaveUnnamedPart(ch);

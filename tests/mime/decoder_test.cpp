@@ -349,6 +349,11 @@ TEST_F(Decoder, NestedLevelsEachKeepTheirBoundary) {
         "--p--"},
        {{"part-1.eml", "Subject: first\r\n\r\none"}},
        "\r\none\r\n[Attachment saved to \"@/part-1.eml\"]\r\nnot a message\r\n"},
+      {"an attached message sent in Base64 is saved as received",
+       {"Content-Type: multipart/mixed; boundary=m", "", "--m", "Content-Type: message/rfc822",
+        "Content-Transfer-Encoding: base64", "", Base64("Subject: x\r\n\r\nbody"), "--m--"},
+       {{"part-1.eml", Base64("Subject: x\r\n\r\nbody")}},
+       "\r\n[Attachment saved to \"@/part-1.eml\"]\r\n"},
   };
   for (const Nested &c : cases) {
     Begin();
