@@ -110,6 +110,9 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_AUTH_PLAIN          3
 #define KEL_AUTH_XOAUTH2        4
 #define KEL_AUTH_OAUTHBEARER    5
+/* Per channel, default 0: encoded words of any character set in the header
+   lines written to the email file are decoded into UTF-8. */
+#define KEL_DECODE_HEADERS     40
 
 /* Values of KEL_BODY_FORMAT */
 #define KEL_BODY_PLAIN          0

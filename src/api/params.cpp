@@ -28,6 +28,7 @@ extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
     case KEL_RECEIVE_TIMEOUT: Settings.ReceiveTimeout = u; break;
     case KEL_SLEEP_TIME: Settings.SleepTime = u; break;
     case KEL_SAVE_UNNAMED: ch.SaveUnnamed = value; break;
+    case KEL_DECODE_HEADERS: ch.DecodeHeaders = value != 0; break;
     case KEL_SMTP_PORT: ch.SmtpPort = static_cast<uint16_t>(value); break;
     case KEL_POP3_PORT: ch.Pop3Port = static_cast<uint16_t>(value); break;
     case KEL_MAX_LINE_LENGTH: Settings.MaxLineLength = value; break;

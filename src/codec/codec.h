@@ -13,6 +13,12 @@ int Base64DecodePiece(const char *source, unsigned char *target, int count);
 int HexValue(char c);
 // target may equal source; a NUL is written after the bytes produced.
 int QpDecodeText(const char *source, char *target);
+// One line of a uuencoded block (without its line end): the bytes its
+// length character announces, at most 63, into out. Returns the bytes.
+int UuDecodeLine(const char *line, int count, unsigned char *out);
+// "%XX" escapes of an RFC 2231 value into bytes; out may equal text.
+// Returns the bytes written.
+int PercentDecode(const char *text, int count, char *out);
 
 struct Md5Context {
   uint32_t State[4];

@@ -176,6 +176,26 @@ struct Channel {
   char AuthMessage[4400];     // the SASL message before its Base64 encoding
   char AuthLine[6000];        // the AUTH command or response line, encoded
   char RefusedList[4098];     // "address reply\r\n" per refused recipient, whole lines only
+  // Nested MIME decoding (src/mime/): one boundary per open multipart
+  // level, innermost last; the part being read; the file of an attached
+  // message, which takes every line of it while its own parts are decoded;
+  // and a uuencoded block being written.
+  char Boundaries[16][130];     // "--" and the value, as Boundary
+  int16_t BoundaryLengths[16];
+  uint16_t DigestLevels;        // bit k: level k is multipart/digest (parts default to message/rfc822)
+  uint8_t BoundaryDepth;        // levels open
+  uint8_t PartKind;             // PartText, PartLeaf, PartMultipart, PartMessage (mime.h)
+  uint8_t NameSource;           // where AttachName came from: 0 nowhere, 1 Content-Type, 2 Content-Disposition
+  uint8_t PartWanted;           // the part was meant for a file (written as received if it could not be made)
+  uint8_t PendingBreak;         // the line end held back from the attachment file
+  uint8_t DecodeHeaders;        // KEL_DECODE_HEADERS: encoded words of written header lines become UTF-8
+  uint8_t UuBlock;              // 1 while a uuencoded block goes to FileHandle
+  uint8_t EmbedLevel;           // levels open when the attached message began
+  uint8_t EmbedBreak;           // the line end held back from the message file
+  int EmbedHandle;              // file of the attached message, 0 = none
+  int32_t FilesMade;            // files created for this message: numbers unnamed ones
+  char PartExtension[8];        // extension for an unnamed file of the part's type
+  char EmbedPath[130];
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

@@ -142,7 +142,8 @@ int ReceiveToFile(Channel &ch, Tick) {
     ch.NextState = State::FinishEmailFile;
     return 0;
   }
-  const bool decoding = ch.DecodeState >= TopHeader && ch.DecodeState <= PartBody;
+  // After a header without MIME the decoder still looks for uuencoded blocks.
+  const bool decoding = ch.DecodeState == NotMime || (ch.DecodeState >= TopHeader && ch.DecodeState <= PartBody);
   if (!decoding || DecodeLine(ch, n)) {
     if (int rc = StoreLine(ch, n)) return rc;
   }

@@ -22,22 +22,63 @@ const char *SafeFileName(const char *name) {
   return name;
 }
 
-// The name parameter's value after "name=": quoted, up to the next double
-// quote; else up to the CR. Returns its length, or -1 when it is not closed.
-int NameValue(const char *value, const char **start) {
-  const char *quote = strchr(value, '"');
-  *start = quote ? quote + 1 : value;
-  if (**start == '\0') return -1;
-  const char *end = strchr(*start + 1, quote ? '"' : '\r');
-  return end ? static_cast<int>(end - *start) : -1;
+// A decoded name stored in AttachName: without directory, control
+// characters as "_", cut at 128 bytes on a character boundary.
+void StoreName(Channel &ch, const char *decoded) {
+  char name[PathLimit + 4];
+  const char *safe = SafeFileName(decoded);
+  int n = 0;
+  for (; safe[n] && n < PathLimit; ++n) {
+    const unsigned char c = static_cast<unsigned char>(safe[n]);
+    name[n] = (c < 0x20 || c == 0x7F) ? '_' : safe[n];
+  }
+  if (safe[n]) {
+    while (n > 0 && (static_cast<unsigned char>(name[n - 1]) & 0xC0) == 0x80) --n;
+    if (n > 0 && static_cast<unsigned char>(name[n - 1]) >= 0xC0) --n;
+  }
+  name[n] = '\0';
+  CopyField(ch.AttachName, name, PathLimit);
 }
 
-// Folded part-header lines: a line ending in ";" takes the next one, and
-// so does a line followed by one that begins with a single blank.
-void JoinFileNameLines(Channel &ch) {
-  if (JoinContinuation(ch, ';')) return;
-  char peek[8];
-  if (PeekNextLine(ch, peek, 5) >= 2 && peek[0] == ' ' && peek[1] != ' ') JoinContinuation(ch, 0);
+// Closes a saved file, writes its note and records it in the list.
+void RecordSavedFile(Channel &ch, int &handle, const char *path) {
+  PlatformFileClose(handle);
+  handle = 0;
+  char note[sizeof ch.AttachPath + 32];
+  const int length = FormatLine(note, sizeof note, "[Attachment saved to %c%s%c]\r\n", '"', path, '"');
+  if (!Settings.NoSavedNote) WriteEmailLine(ch, note, length);
+  LogText(ch, note);
+  // The list holds names without directory; one that does not fit is left out.
+  const char *name = FileNameOf(path);
+  const size_t used = strlen(ch.AttachList);
+  const size_t separator = used > 0 ? 1 : 0;
+  if (used + separator + strlen(name) + 1 <= sizeof ch.AttachList) {
+    if (separator) ch.AttachList[used] = Settings.AttachSeparator;
+    memcpy(ch.AttachList + used + separator, name, strlen(name) + 1);
+  }
+  ch.AttachCount += 1;
+  ch.SavedCount += 1;
+}
+
+// The path for AttachName in AttachDir, numbered when asked, in the form
+// the file calls take. Returns its length, or -1 when it is too long.
+int AttachFilePath(Channel &ch, char *path, int size) {
+  LogLine(ch, "[AttachDir = '%s']\r\n", ch.AttachDir);
+  LogLine(ch, "[Filename = '%s']\r\n", ch.AttachName);
+  char local[sizeof ch.AttachName + 8];
+  PlatformLocalName(SafeFileName(ch.AttachName), local, sizeof local);
+  const char *name = SafeFileName(local);
+  char numbered[sizeof ch.AttachName + 16];
+  if (ch.NumberFiles) {
+    FormatLine(numbered, sizeof numbered, "%1d-%1s", static_cast<int>(ch.SavedCount + 1), name);
+  } else {
+    CopyField(numbered, sizeof numbered, name, static_cast<int>(sizeof numbered) - 1);
+  }
+  ch.FilesMade += 1;
+  // A path too long for AttachPath is never cut: the file is not created.
+  const int length = JoinPath(path, size, ch.AttachDir, numbered, size - 1);
+  LogLine(ch, "[Creating '%s']\r\n", path);
+  return length >= 0 && length <= PathLimit ? length : -1;
 }
 
 }  // namespace
@@ -58,50 +99,29 @@ int JoinPath(char *out, int outSize, const char *dir, const char *name, int limi
 }
 
 int TakeFileName(Channel &ch) {
-  JoinFileNameLines(ch);
   if (strlen(ch.Response) < 14) return 0;
-  if (EncodedWordKind(ch.Response + 13) != 0) {
-    LogText(ch, "[iso-8859]\r\n");
-    JoinContinuation(ch, '=');
-    LogLine(ch, "[r:%s]\r\n", ch.Response);
-    // Each encoded word is decoded by its own kind before the name is cut out.
-    DecodeEncodedWords(ch, 4);
-  }
-  // Found inside "filename=" too.
-  const char *at = TextSearch(ch.Response + 13, "name=");
-  if (!at) return 0;
-  const char *start = nullptr;
-  const int length = NameValue(at + 5, &start);
-  if (length < 0) return 0;
-  char name[sizeof ch.Response];
-  memcpy(name, start, static_cast<size_t>(length));
-  name[length] = '\0';
-  CopyField(ch.AttachName, SafeFileName(name), PathLimit);
+  if (EncodedWordKind(ch.Response + 13) != 0) LogText(ch, "[iso-8859]\r\n");
+  // The parameters follow the type; Content-Disposition's filename, else Content-Type's name.
+  const bool disposition = PrefixEquals(ch.Response, "Content-Disposition:", 20);
+  char name[1024];
+  if (HeaderParam(ch.Response + 13, disposition ? "filename" : "name", name, sizeof name) < 0) return 0;
+  if (strstr(ch.Response, "=?") || strchr(ch.Response + 13, '*')) LogLine(ch, "[r:%s]\r\n", ch.Response);
+  StoreName(ch, name);
   LogLine(ch, "[Filename='%s']\r\n", ch.AttachName);
   return 1;
 }
 
 int CreateAttachFile(Channel &ch) {
-  LogLine(ch, "[AttachDir = '%s']\r\n", ch.AttachDir);
-  LogLine(ch, "[Filename = '%s']\r\n", ch.AttachName);
-  const char *name = SafeFileName(ch.AttachName);
-  char numbered[sizeof ch.AttachName + 16];
-  if (ch.NumberFiles) {
-    FormatLine(numbered, sizeof numbered, "%1d-%1s", static_cast<int>(ch.SavedCount + 1), name);
-  } else {
-    CopyField(numbered, sizeof numbered, name, static_cast<int>(sizeof numbered) - 1);
-  }
-  // A path too long for AttachPath is never cut: the file is not created.
-  char path[sizeof ch.AttachDir + sizeof numbered + 2];
-  const int length = JoinPath(path, sizeof path, ch.AttachDir, numbered, sizeof path - 1);
+  char path[sizeof ch.AttachDir + sizeof ch.AttachName + 20];
+  const int length = AttachFilePath(ch, path, sizeof path);
   if (ch.FileHandle) {
-    // Named twice in one header: the first file stays as far as it was written.
+    // Named twice: the first file stays as far as it was written.
     PlatformFileClose(ch.FileHandle);
     ch.FileHandle = 0;
   }
-  LogLine(ch, "[Creating '%s']\r\n", path);
+  ch.PendingBreak = 0;
   int handle = -1;
-  if (length >= 0 && length <= PathLimit) {
+  if (length >= 0) {
     CopyField(ch.AttachPath, path, PathLimit);
     handle = PlatformFileCreate(path);
   } else {
@@ -116,28 +136,45 @@ int CreateAttachFile(Channel &ch) {
   return 1;
 }
 
+int CreateEmbedFile(Channel &ch) {
+  if (ch.NameSource != 1 && ch.NameSource != 2)
+    FormatLine(ch.AttachName, sizeof ch.AttachName, "part-%d.eml", static_cast<int>(ch.FilesMade + 1));
+  char path[sizeof ch.AttachDir + sizeof ch.AttachName + 20];
+  const int length = AttachFilePath(ch, path, sizeof path);
+  const int handle = length >= 0 ? PlatformFileCreate(path) : -1;
+  if (handle < 1) {
+    LogLine(ch, "[Cannot open '%s']\r\n", path);
+    return 0;
+  }
+  CopyField(ch.EmbedPath, path, PathLimit);
+  ch.EmbedHandle = handle;
+  ch.EmbedLevel = ch.BoundaryDepth;
+  ch.EmbedBreak = 0;
+  return 1;
+}
+
+void WriteAttachBytes(Channel &ch, const char *bytes, int count) {
+  if (ch.FileHandle && count > 0) PlatformFileWrite(ch.FileHandle, bytes, count);
+}
+
+void WriteEmbedded(Channel &ch, const char *text, int count) {
+  if (!ch.EmbedHandle || count <= 0) return;
+  if (ch.EmbedBreak) PlatformFileWrite(ch.EmbedHandle, "\r\n", 2);
+  ch.EmbedBreak = count >= 2 && text[count - 2] == '\r' && text[count - 1] == '\n';
+  PlatformFileWrite(ch.EmbedHandle, text, ch.EmbedBreak ? count - 2 : count);
+}
+
 void SaveUnnamedPart(Channel &ch) {
   if (ch.MimeEncoding != EncodingBase64 || ch.FileHandle || !ch.SaveUnnamed) return;
   if (ch.AttachName[0] == '\0') CopyField(ch.AttachName, "noname", PathLimit);
   CreateAttachFile(ch);
 }
 
-void CloseAttachFile(Channel &ch) {
-  if (!ch.FileHandle) return;
-  PlatformFileClose(ch.FileHandle);
-  ch.FileHandle = 0;
-  char note[sizeof ch.AttachPath + 32];
-  const int length = FormatLine(note, sizeof note, "[Attachment saved to %c%s%c]\r\n", '"', ch.AttachPath, '"');
-  if (!Settings.NoSavedNote) WriteEmailLine(ch, note, length);
-  LogText(ch, note);
-  // The list holds names without directory; one that does not fit is left out.
-  const char *name = FileNameOf(ch.AttachPath);
-  const size_t used = strlen(ch.AttachList);
-  const size_t separator = used > 0 ? 1 : 0;
-  if (used + separator + strlen(name) + 1 <= sizeof ch.AttachList) {
-    if (separator) ch.AttachList[used] = Settings.AttachSeparator;
-    memcpy(ch.AttachList + used + separator, name, strlen(name) + 1);
-  }
-  ch.AttachCount += 1;
-  ch.SavedCount += 1;
+void ClosePartFile(Channel &ch) {
+  if (ch.FileHandle) RecordSavedFile(ch, ch.FileHandle, ch.AttachPath);
+}
+
+void CloseEmbedFile(Channel &ch) {
+  if (ch.EmbedHandle) RecordSavedFile(ch, ch.EmbedHandle, ch.EmbedPath);
+  ch.EmbedBreak = 0;
 }

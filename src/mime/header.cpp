@@ -1,6 +1,8 @@
-// Header helpers of the decoder: folded lines, ISO-8859-1 encoded words
-// (RFC 2047) and the Base64 stream of part bodies.
+// Header helpers of the decoder: folded lines, encoded words (RFC 2047),
+// parameter values (RFC 2045, RFC 2231) and the Base64 stream of part bodies.
 #include <cstring>
+
+#include "../codec/codec.h"
 
 #include "../core/text.h"
 #include "../net/reader.h"
@@ -29,6 +31,9 @@ struct Base64Table {
   }
 };
 constexpr Base64Table Base64Values;
+
+// Base64Filled after the pad: the rest of the body is not data.
+constexpr int Base64Ended = 8;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -123,10 +128,299 @@ int JoinContinuation(Channel &ch, char endChar) {
     return 0;
   }
   ch.LineOpen = line[at + n - 1] != '\n';
+  // The attached message's file keeps the line as it came, fold and all.
+  if (ch.EmbedHandle) WriteEmbedded(ch, line + at, n);
   int skip = 0;
   while (skip < n && IsBlank(line[at + skip])) ++skip;
   memmove(line + at, line + at + skip, static_cast<size_t>(n - skip) + 1);
   return 1;
+}
+
+int JoinFolded(Channel &ch) {
+  int joined = 0;
+  while (joined < 8 && JoinContinuation(ch, 0)) ++joined;
+  return joined;
+}
+
+namespace {
+
+bool IsTokenEnd(char c) { return c == ';' || c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\0'; }
+
+// One parameter of a header value: its attribute and raw value.
+struct Param {
+  const char *Attr;
+  int AttrLength;
+  const char *Value;  // quoted: the text inside the quotes, escapes still in it
+  int ValueLength;
+  bool Quoted, Closed;
+};
+
+// The parameter after *at (which stands on or before a ";"); false when
+// there is no further one. Quoted strings may hold ";".
+bool NextParam(const char *&at, Param &p) {
+  for (;;) {
+    while (*at && *at != ';') {
+      if (*at == '"') {
+        ++at;
+        while (*at && *at != '"' && *at != '\r' && *at != '\n') at += (at[0] == '\\' && at[1]) ? 2 : 1;
+        if (*at == '"') ++at;
+      } else {
+        ++at;
+      }
+    }
+    if (*at != ';') return false;
+    ++at;
+    while (IsBlank(*at)) ++at;
+    p.Attr = at;
+    while (*at && *at != '=' && *at != ';' && *at != '\r' && *at != '\n') ++at;
+    int attrEnd = static_cast<int>(at - p.Attr);
+    while (attrEnd > 0 && IsBlank(p.Attr[attrEnd - 1])) --attrEnd;
+    p.AttrLength = attrEnd;
+    if (*at != '=') continue;
+    ++at;
+    while (IsBlank(*at)) ++at;
+    p.Quoted = *at == '"';
+    if (p.Quoted) {
+      p.Value = ++at;
+      while (*at && *at != '"' && *at != '\r' && *at != '\n') at += (at[0] == '\\' && at[1]) ? 2 : 1;
+      p.ValueLength = static_cast<int>(at - p.Value);
+      p.Closed = *at == '"';
+      if (p.Closed) ++at;
+    } else {
+      p.Value = at;
+      while (!IsTokenEnd(*at)) ++at;
+      p.ValueLength = static_cast<int>(at - p.Value);
+      p.Closed = true;
+    }
+    return true;
+  }
+}
+
+// The attribute's name with the star forms: section -1 for none, and
+// whether the value is extended (percent escapes, charset in section 0).
+bool AttrIs(const Param &p, const char *attr, int &section, bool &extended) {
+  const int n = static_cast<int>(strlen(attr));
+  if (p.AttrLength < n || !PrefixEquals(p.Attr, attr, n)) return false;
+  const char *rest = p.Attr + n;
+  int left = p.AttrLength - n;
+  section = -1;
+  extended = false;
+  if (left == 0) return true;
+  if (*rest != '*') return false;
+  ++rest, --left;
+  if (left == 0) {
+    extended = true;
+    return true;
+  }
+  section = 0;
+  while (left > 0 && *rest >= '0' && *rest <= '9') {
+    section = section * 10 + (*rest - '0');
+    if (section > 99) return false;
+    ++rest, --left;
+  }
+  if (left == 1 && *rest == '*') {
+    extended = true;
+    --left;
+  }
+  return left == 0;
+}
+
+// A quoted value without its escapes. Only a quote or a backslash is
+// taken as escaped: names written as Windows paths keep their separators.
+int Unquote(const char *text, int count, char *out) {
+  int written = 0;
+  for (int i = 0; i < count; ++i) {
+    if (text[i] == '\\' && i + 1 < count && (text[i + 1] == '"' || text[i + 1] == '\\')) ++i;
+    out[written++] = text[i];
+  }
+  return written;
+}
+
+// The charset'language' head of an extended value: the charset into
+// charset and the start of the value, or the value itself without one.
+int TakeCharset(const char *text, int count, char *charset, int size) {
+  const char *first = static_cast<const char *>(memchr(text, '\'', static_cast<size_t>(count)));
+  if (!first) return 0;
+  const char *second =
+      static_cast<const char *>(memchr(first + 1, '\'', static_cast<size_t>(count - (first + 1 - text))));
+  if (!second) return 0;
+  int n = static_cast<int>(first - text);
+  if (n >= size) n = size - 1;
+  memcpy(charset, text, static_cast<size_t>(n));
+  charset[n] = '\0';
+  return static_cast<int>(second + 1 - text);
+}
+
+}  // namespace
+
+int HeaderParam(const char *value, const char *attr, char *out, int outSize, bool strictQuote) {
+  if (outSize < 1) return -1;
+  out[0] = '\0';
+  // The first parameter of that name decides the form.
+  const char *at = value;
+  // Parameters start after the first ";" outside quotes; the type before it is skipped.
+  Param p;
+  int section = -1;
+  bool extended = false;
+  bool found = false;
+  while (NextParam(at, p)) {
+    if (AttrIs(p, attr, section, extended) && section <= 0) {
+      found = true;
+      break;
+    }
+  }
+  if (!found || (strictQuote && p.Quoted && !p.Closed)) return -1;
+  // An unquoted value cannot begin with "=": such a text (an encoded word
+  // where a quoted string belongs) gives no value.
+  if (!p.Quoted && p.ValueLength > 0 && p.Value[0] == '=') return -1;
+  char raw[2048];
+  int length = 0;
+  char charset[64] = "";
+  if (section < 0 && !extended) {
+    length = p.Quoted ? Unquote(p.Value, p.ValueLength < 2047 ? p.ValueLength : 2047, raw)
+                      : (p.ValueLength < 2047 ? p.ValueLength : 2047);
+    if (!p.Quoted) memcpy(raw, p.Value, static_cast<size_t>(length));
+    return DecodeWordsUtf8(raw, length, out, outSize);
+  }
+  // Extended or continued: every section in order, 0 first.
+  for (int want = 0; want < 100; ++want) {
+    if (want > 0 && section < 0) break;  // a single extended value has no sections
+    const char *scan = value;
+    bool have = false;
+    Param q;
+    int s2 = -1;
+    bool ext2 = false;
+    if (want == 0) {
+      q = p;
+      s2 = section < 0 ? 0 : section;
+      ext2 = extended;
+      have = true;
+    } else {
+      while (NextParam(scan, q))
+        if (AttrIs(q, attr, s2, ext2) && s2 == want) {
+          have = true;
+          break;
+        }
+    }
+    if (!have) break;
+    char piece[2048];
+    int n = q.Quoted ? Unquote(q.Value, q.ValueLength < 2047 ? q.ValueLength : 2047, piece)
+                     : (q.ValueLength < 2047 ? q.ValueLength : 2047);
+    if (!q.Quoted) memcpy(piece, q.Value, static_cast<size_t>(n));
+    const char *text = piece;
+    if (ext2) {
+      if (want == 0) {
+        const int skip = TakeCharset(piece, n, charset, sizeof charset);
+        text += skip;
+        n -= skip;
+      }
+      n = PercentDecode(text, n, piece);
+      text = piece;
+    }
+    if (length + n > static_cast<int>(sizeof raw) - 1) n = static_cast<int>(sizeof raw) - 1 - length;
+    memcpy(raw + length, text, static_cast<size_t>(n));
+    length += n;
+    if (section < 0) break;
+  }
+  raw[length] = '\0';
+  if (charset[0]) {
+    const int n = PlatformToUtf8(charset, raw, length, out, outSize);
+    if (n >= 0) return n;
+  }
+  if (length > outSize - 1) length = outSize - 1;
+  memcpy(out, raw, static_cast<size_t>(length));
+  out[length] = '\0';
+  return length;
+}
+
+namespace {
+
+// Decoded words of one character set waiting to be converted together, as a
+// character may be split over two words.
+struct WordRun {
+  char Charset[64];
+  char Bytes[1024];
+  int Count = 0;
+  int Mark = -1;  // where the run's text belongs in the output; -1 = no run
+};
+
+// Converts the run into out at its mark; blanks written after the mark
+// move behind the converted text.
+void FlushRun(WordRun &run, char *out, int &written, int outSize) {
+  if (run.Mark < 0) return;
+  char blanks[64];
+  int k = written - run.Mark;
+  if (k > 63) k = 63;
+  memcpy(blanks, out + run.Mark, static_cast<size_t>(k));
+  written = run.Mark;
+  int n = PlatformToUtf8(run.Charset, run.Bytes, run.Count, out + written, outSize - written);
+  if (n < 0) {
+    n = run.Count < outSize - 1 - written ? run.Count : outSize - 1 - written;
+    memcpy(out + written, run.Bytes, static_cast<size_t>(n));
+  }
+  written += n;
+  if (written + k > outSize - 1) k = outSize - 1 - written;
+  memcpy(out + written, blanks, static_cast<size_t>(k));
+  written += k;
+  run.Mark = -1;
+  run.Count = 0;
+}
+
+}  // namespace
+
+int DecodeWordsUtf8(const char *text, int count, char *out, int outSize) {
+  if (outSize < 1) return 0;
+  int written = 0;
+  WordRun run;
+  int i = 0;
+  while (i < count && written < outSize - 1) {
+    if (text[i] == '=' && i + 1 < count && text[i + 1] == '?') {
+      // =?charset?e?text?=
+      const char *start = text + i + 2;
+      const char *end = text + count;
+      const char *q1 = static_cast<const char *>(memchr(start, '?', static_cast<size_t>(end - start)));
+      if (q1 && q1 + 2 < end && q1[2] == '?') {
+        const char kind = q1[1];
+        const char *body = q1 + 3;
+        const char *close = body;
+        while (close + 1 < end && !(close[0] == '?' && close[1] == '=')) ++close;
+        const bool known = kind == 'q' || kind == 'Q' || kind == 'b' || kind == 'B';
+        if (known && close + 1 < end) {
+          char charset[64];
+          int cn = static_cast<int>(q1 - start);
+          if (cn > 63) cn = 63;
+          memcpy(charset, start, static_cast<size_t>(cn));
+          charset[cn] = '\0';
+          if (char *star = strchr(charset, '*')) *star = '\0';  // RFC 2231 language
+          char bytes[1024];
+          int bn = static_cast<int>(close - body);
+          if (bn > 1023) bn = 1023;
+          memcpy(bytes, body, static_cast<size_t>(bn));
+          bn = (kind == 'q' || kind == 'Q') ? DecodeQWord(bytes, bn, bytes) : DecodeBWord(bytes, bn, bytes);
+          // Blanks between two encoded words are no part of the text.
+          bool adjacent = run.Mark >= 0;
+          for (int k = run.Mark; adjacent && k < written; ++k) adjacent = IsBlank(out[k]);
+          if (adjacent && strcmp(run.Charset, charset) == 0 && run.Count + bn <= static_cast<int>(sizeof run.Bytes)) {
+            written = run.Mark;
+          } else {
+            if (adjacent) written = run.Mark;
+            FlushRun(run, out, written, outSize);
+            memcpy(run.Charset, charset, sizeof charset);
+            run.Mark = written;
+          }
+          memcpy(run.Bytes + run.Count, bytes, static_cast<size_t>(bn));
+          run.Count += bn;
+          i = static_cast<int>(close + 2 - text);
+          continue;
+        }
+      }
+    }
+    if (!IsBlank(text[i])) FlushRun(run, out, written, outSize);
+    if (written < outSize - 1) out[written++] = text[i++];
+  }
+  FlushRun(run, out, written, outSize);
+  out[written] = '\0';
+  return written;
 }
 
 int EncodedWordKind(const char *text) {
@@ -165,15 +459,17 @@ int Base64StreamDecode(Channel &ch, const char *text, int count, unsigned char *
   int written = 0;
   for (int i = 0; i < count; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (filled == Base64Ended) break;
     if (c == '=') {
-      // The pad ends the group: what it holds gives one or two bytes.
+      // The pad ends the group, and the data: what the group holds gives
+      // one or two bytes, and anything after it is not decoded.
       if (filled >= 2) {
         group <<= 6 * (4 - filled);
         out[written++] = static_cast<unsigned char>(group >> 16);
         if (filled == 3) out[written++] = static_cast<unsigned char>(group >> 8);
+        filled = Base64Ended;
       }
       group = 0;
-      filled = 0;
       continue;
     }
     const int v = Base64Values.Value[c];
@@ -189,5 +485,17 @@ int Base64StreamDecode(Channel &ch, const char *text, int count, unsigned char *
   }
   ch.Base64Group = group;
   ch.Base64Filled = static_cast<uint8_t>(filled);
+  return written;
+}
+
+int Base64StreamFlush(Channel &ch, unsigned char *out) {
+  int written = 0;
+  if (ch.Base64Filled >= 2 && ch.Base64Filled != Base64Ended) {
+    const uint32_t group = ch.Base64Group << (6 * (4 - ch.Base64Filled));
+    out[written++] = static_cast<unsigned char>(group >> 16);
+    if (ch.Base64Filled == 3) out[written++] = static_cast<unsigned char>(group >> 8);
+  }
+  ch.Base64Group = 0;
+  ch.Base64Filled = 0;
   return written;
 }

@@ -22,6 +22,12 @@ enum DecoderState {
 // Values of MimeEncoding.
 enum { EncodingNone = 0, Encoding7Bit = 1, EncodingBase64 = 2, EncodingQuoted = 3 };
 
+// Values of PartKind: what the part's Content-Type makes of it.
+enum { PartText = 0, PartLeaf = 1, PartMultipart = 2, PartMessage = 3 };
+
+// Multipart levels held at once; a deeper one is read as text.
+constexpr int MaxBoundaryDepth = 16;
+
 // Clears the decoder's bookkeeping before a message is retrieved (the
 // fields the session call does not clear, and the stream state).
 void StartDecoding(Channel &ch);
@@ -50,10 +56,29 @@ int EncodedWordKind(const char *text);
 // character index `from` on, each by its own kind, in place.
 void DecodeEncodedWords(Channel &ch, int from);
 
+// Joins every folded continuation of the header line in Response that
+// still fits; returns the lines joined.
+int JoinFolded(Channel &ch);
+// The value of the parameter attr of a header value (the text after the
+// colon), quoted or not, RFC 2231 forms (charset, language, continuations)
+// and RFC 2047 encoded words decoded into UTF-8. The first of the plain and
+// extended forms in the header wins. strictQuote: a quote not closed gives
+// no value. Returns the value's length, or -1 when there is none.
+int HeaderParam(const char *value, const char *attr, char *out, int outSize, bool strictQuote = false);
+// Encoded words of any character set in count bytes of text, as UTF-8,
+// into out (at most outSize - 1 bytes and a NUL). Returns the length.
+int DecodeWordsUtf8(const char *text, int count, char *out, int outSize);
+// Writes a raw line of an attached message to its file; the line end
+// before a boundary belongs to the boundary, so it is held back.
+void WriteEmbedded(Channel &ch, const char *text, int count);
+
 // Base64 of part bodies as one stream over lines: characters outside the
 // alphabet are skipped and a group may span lines. Writes at most
 // 3 * (count + 3) / 4 bytes; returns the bytes produced.
 int Base64StreamDecode(Channel &ch, const char *text, int count, unsigned char *out);
+// The bytes of a group left open by a Base64 body without its pad: two or
+// three characters give one or two bytes. Returns them (at most 2).
+int Base64StreamFlush(Channel &ch, unsigned char *out);
 
 // ---- Attachment files ------------------------------------------------------
 // Directory, the path separator unless the directory ends with one, and name into out;
@@ -64,8 +89,17 @@ int JoinPath(char *out, int outSize, const char *dir, const char *name, int limi
 int TakeFileName(Channel &ch);
 // Creates the file for AttachName in AttachDir: 1 when FileHandle holds it.
 int CreateAttachFile(Channel &ch);
+// Creates the file of an attached message, named by AttachName when the
+// part header named it, else part-N.eml: 1 when EmbedHandle holds it.
+int CreateEmbedFile(Channel &ch);
+// Writes decoded part bytes to the attachment file.
+void WriteAttachBytes(Channel &ch, const char *bytes, int count);
+// Closes the file of the current part at its boundary, with its note.
+void ClosePartFile(Channel &ch);
+// Closes the attached message's file, with its note.
+void CloseEmbedFile(Channel &ch);
 // At the end of a part header: saves an unnamed Base64 part when KEL_SAVE_UNNAMED is set.
 void SaveUnnamedPart(Channel &ch);
-// Closes an attachment file still being written and writes its note into
-// the email file (used by the retrieval states and by kelClose).
+// At the end of a message (retrieval states, kelClose): the rest of a
+// Base64 body is written, then every file still open is closed with its note.
 void CloseAttachFile(Channel &ch);

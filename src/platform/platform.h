@@ -63,6 +63,15 @@ int PlatformFileRead(int handle, void *buffer, int count);   // bytes read, 0 at
 int PlatformFileWrite(int handle, const void *buffer, int count);  // bytes written, -1 on error
 void PlatformFileClose(int handle);
 
+// ---- Character sets ------------------------------------------------------
+// count bytes of text in the named character set, as UTF-8 into out (at
+// most outSize - 1 bytes and a NUL; a sequence the set lacks becomes
+// U+FFFD). Returns the bytes written, or -1 when the set is not known.
+int PlatformToUtf8(const char *charset, const char *text, int count, char *out, int outSize);
+// A UTF-8 file name in the form the file calls take: unchanged on POSIX;
+// on Windows in the ANSI code page, characters it lacks written as "_".
+void PlatformLocalName(const char *utf8, char *out, int outSize);
+
 // ---- Formatting ---------------------------------------------------------
 // printf-style into at most min(size, 1024) bytes, always zero-terminated;
 // returns the length written.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iconv.h>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -84,6 +85,39 @@ void *PlatformBlockLock(uintptr_t handle) { return reinterpret_cast<void *>(hand
 void PlatformBlockUnlock(uintptr_t) {}
 void PlatformBlockFree(uintptr_t handle) { free(reinterpret_cast<void *>(handle)); }
 void PlatformFailAllocationAfter(int n) { FailAfter = n; }
+
+// ---- Character sets ----------------------------------------------------------
+
+int PlatformToUtf8(const char *charset, const char *text, int count, char *out, int outSize) {
+  if (outSize < 1) return -1;
+  out[0] = '\0';
+  iconv_t cd = iconv_open("UTF-8", charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return -1;
+  char *in = const_cast<char *>(text);
+  size_t inLeft = count > 0 ? static_cast<size_t>(count) : 0;
+  char *to = out;
+  size_t toLeft = static_cast<size_t>(outSize - 1);
+  while (inLeft > 0) {
+    if (iconv(cd, &in, &inLeft, &to, &toLeft) != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG || toLeft < 3) break;
+    // A byte the set cannot take: U+FFFD in its place, then on.
+    *to++ = '\xEF';
+    *to++ = '\xBF';
+    *to++ = '\xBD';
+    toLeft -= 3;
+    ++in;
+    --inLeft;
+  }
+  iconv(cd, nullptr, nullptr, &to, &toLeft);
+  iconv_close(cd);
+  *to = '\0';
+  return static_cast<int>(to - out);
+}
+
+void PlatformLocalName(const char *utf8, char *out, int outSize) {
+  if (outSize < 1) return;
+  snprintf(out, static_cast<size_t>(outSize), "%s", utf8);
+}
 
 // ---- Files ----------------------------------------------------------------
 

@@ -90,6 +90,64 @@ void PlatformBlockFree(uintptr_t handle) {
 }
 void PlatformFailAllocationAfter(int n) { FailAfter = n; }
 
+// ---- Character sets ----------------------------------------------------------
+
+namespace {
+
+// The code pages of the character sets that mail names commonly use.
+UINT CodePageOf(const char *charset) {
+  static const struct {
+    const char *Name;
+    UINT Page;
+  } pages[] = {
+      {"utf-8", 65001},        {"utf8", 65001},         {"us-ascii", 20127},     {"iso-8859-1", 28591},
+      {"iso-8859-2", 28592},   {"iso-8859-3", 28593},   {"iso-8859-4", 28594},   {"iso-8859-5", 28595},
+      {"iso-8859-6", 28596},   {"iso-8859-7", 28597},   {"iso-8859-8", 28598},   {"iso-8859-9", 28599},
+      {"iso-8859-13", 28603},  {"iso-8859-15", 28605},  {"windows-1250", 1250},  {"windows-1251", 1251},
+      {"windows-1252", 1252},  {"windows-1253", 1253},  {"windows-1254", 1254},  {"windows-1255", 1255},
+      {"windows-1256", 1256},  {"windows-1257", 1257},  {"windows-1258", 1258},  {"cp1252", 1252},
+      {"koi8-r", 20866},       {"koi8-u", 21866},       {"shift_jis", 932},      {"sjis", 932},
+      {"cp932", 932},          {"euc-jp", 20932},       {"iso-2022-jp", 50220},  {"gb2312", 936},
+      {"gbk", 936},            {"gb18030", 54936},      {"big5", 950},           {"euc-kr", 51949},
+      {"ks_c_5601-1987", 949}, {"utf-7", 65000},        {"latin1", 28591},       {"tis-620", 874},
+  };
+  for (const auto &p : pages)
+    if (lstrcmpiA(p.Name, charset) == 0) return p.Page;
+  return 0;
+}
+
+}  // namespace
+
+int PlatformToUtf8(const char *charset, const char *text, int count, char *out, int outSize) {
+  if (outSize < 1) return -1;
+  out[0] = '\0';
+  const UINT page = CodePageOf(charset);
+  if (page == 0) return -1;
+  if (count <= 0) return 0;
+  WCHAR wide[2048];
+  const int chars = MultiByteToWideChar(page, 0, text, count > 2048 ? 2048 : count, wide, 2048);
+  if (chars <= 0) return -1;
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide, chars, out, outSize - 1, nullptr, nullptr);
+  out[n > 0 ? n : 0] = '\0';
+  return n > 0 ? n : 0;
+}
+
+void PlatformLocalName(const char *utf8, char *out, int outSize) {
+  if (outSize < 1) return;
+  out[0] = '\0';
+  WCHAR wide[1024];
+  const int chars = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, 1024);
+  if (chars <= 0) {
+    lstrcpynA(out, utf8, outSize);
+    return;
+  }
+  // Characters the ANSI code page lacks become "_" rather than a guess.
+  BOOL lacked = FALSE;
+  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out, outSize, "_", &lacked);
+  if (n <= 0) lstrcpynA(out, utf8, outSize);
+  out[outSize - 1] = '\0';
+}
+
 // ---- Files ----------------------------------------------------------------
 // The integer-handle file calls; a kernel handle is never 0.
 

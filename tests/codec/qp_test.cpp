@@ -86,3 +86,30 @@ TEST(QpDecode, InPlace) {
   EXPECT_EQ(std::string(line, n), "caf\xE9 = =?x?= ");
   EXPECT_EQ(line[n], '\0');
 }
+
+// ---- uudecode and RFC 2231 escapes -----------------------------------------------
+
+TEST(UuDecode, LinesGiveTheBytesTheirLengthAnnounces) {
+  const struct {
+    std::string Line, Bytes;
+  } cases[] = {
+      {"&:&5L;&\\*\"@``", "hello\n"},    // "`" stands for a zero sextet
+      {"#86)C", "abc"},
+      {"`", ""},                        // the empty line of a block
+      {"#86", std::string("a`\0", 3)},  // cut short: missing characters count as zero bits
+  };
+  for (const auto &c : cases) {
+    unsigned char out[80];
+    const int n = UuDecodeLine(c.Line.data(), static_cast<int>(c.Line.size()), out);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(out), static_cast<size_t>(n)), c.Bytes) << c.Line;
+  }
+  // A length character above the line's 45 bytes still stays within 63.
+  unsigned char out[80];
+  EXPECT_EQ(UuDecodeLine("_", 1, out), 63);
+}
+
+TEST(PercentDecode, EscapesBecomeBytesAndTheRestStays) {
+  char text[] = "Gr%C3%BCe%2e %zz 100%";
+  const int n = PercentDecode(text, static_cast<int>(strlen(text)), text);
+  EXPECT_EQ(std::string(text, static_cast<size_t>(n)), "Gr\xC3\xBC" "e. %zz 100%");
+}

@@ -35,7 +35,8 @@ TEST_F(AttachFiles, NamesNeverLeaveTheAttachmentDirectory) {
       {"Content-Disposition: attachment; filename=\"/\"", "noname"},
       {"Content-Disposition: attachment; filename=\"..\"", "noname"},
       {"Content-Disposition: attachment; filename=\"a/.\"", "noname"},
-      {"Content-Type: text/plain; name==?iso-8859-1?q?=2E=2E=2Fq.txt?=", "q.txt"},
+      {"Content-Type: text/plain; name=\"=?iso-8859-1?q?=2E=2E=2Fq.txt?=\"", "q.txt"},
+      {"Content-Disposition: attachment; filename=\"a\x01" "b\x1f.txt\"", "a_b_.txt"},
   };
   for (const auto &c : cases) {
     Begin();
@@ -49,18 +50,19 @@ TEST_F(AttachFiles, NamesNeverLeaveTheAttachmentDirectory) {
 TEST_F(AttachFiles, EncodedWordNamesAreDecoded) {
   ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: text/plain; name=\"=?iso-8859-1?q?r=E9sum=E9_1.txt?=\"", "q")})),
             0);
-  EXPECT_EQ(Attachment("r\xE9sum\xE9 1.txt"), "q");
+  // Names are UTF-8 whatever their character set.
+  EXPECT_EQ(Attachment("r\xC3\xA9sum\xC3\xA9 1.txt"), "q");
   // Base64-encoded, on a folded line.
   Begin();
   const std::string message =
       Multipart({{"Content-Disposition: attachment;", "\tfilename=\"=?ISO-8859-1?B?culzdW3pLnR4dA==?=\"",
                   "Content-Transfer-Encoding: base64", "", Base64("b64")}});
   ASSERT_EQ(Play(message), 0);
-  EXPECT_EQ(Attachment("r\xE9sum\xE9.txt"), "b64");
+  EXPECT_EQ(Attachment("r\xC3\xA9sum\xC3\xA9.txt"), "b64");
   EXPECT_NE(Log().find("[iso-8859]\r\n"), std::string::npos);
 }
 
-TEST_F(AttachFiles, TwoNamesInOneHeaderCreateTheFileTwice) {
+TEST_F(AttachFiles, DispositionNameWinsAndOnlyOneFileIsMade) {
   ASSERT_EQ(Play(Multipart({{"Content-Type: text/plain; name=\"first.txt\"",
                              "Content-Disposition: attachment; filename=\"second.txt\"",
                              "Content-Transfer-Encoding: base64", "", Base64("content")},
@@ -68,8 +70,7 @@ TEST_F(AttachFiles, TwoNamesInOneHeaderCreateTheFileTwice) {
                              "Content-Disposition: attachment; filename=\"same.txt\"",
                              "Content-Transfer-Encoding: base64", "", Base64("once")}})),
             0);
-  EXPECT_TRUE(AttachmentExists("first.txt"));
-  EXPECT_EQ(Attachment("first.txt"), "");
+  EXPECT_FALSE(AttachmentExists("first.txt"));
   EXPECT_EQ(Attachment("second.txt"), "content");
   EXPECT_EQ(Attachment("same.txt"), "once");
   // Only the files closed at a boundary are recorded.
@@ -101,11 +102,12 @@ TEST_F(AttachFiles, SameNameWithoutNumbersOverwrites) {
   EXPECT_STREQ(Ch().AttachList, "a.txt,a.txt");
 }
 
-TEST_F(AttachFiles, UnnamedBase64PartsAreSavedOnlyWhenAsked) {
-  const std::string message = Multipart({{"Content-Type: application/octet-stream",
-                                          "Content-Transfer-Encoding: base64", "", Base64("secret")}});
+TEST_F(AttachFiles, UnnamedBase64TextIsSavedOnlyWhenAsked) {
+  const std::string message =
+      Multipart({{"Content-Type: text/plain", "Content-Transfer-Encoding: base64", "", Base64("secret")}});
   ASSERT_EQ(Play(message), 0);
-  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n" + Base64("secret") + "\r\n");
+  // Otherwise it is text of the message, decoded.
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\nsecret");
   EXPECT_FALSE(AttachmentExists("incoming.mai"));
 
   kelIntegerParam(0, KEL_SAVE_UNNAMED, 1);
@@ -196,13 +198,60 @@ TEST_F(AttachFiles, PathsJoinWithOneSlash) {
   EXPECT_STREQ(path, "");
 }
 
-TEST_F(AttachFiles, UnquotedNameRunsToTheLineEnd) {
+TEST_F(AttachFiles, UnquotedAndUnclosedNames) {
   ASSERT_EQ(Play(Multipart({NamedPart("Content-Disposition: attachment; filename=r.pdf; size=3", "pdf")})), 0);
-  EXPECT_EQ(Attachment("r.pdf; size=3"), "pdf");
-  // Without a closing quote no name is taken.
+  EXPECT_EQ(Attachment("r.pdf"), "pdf");
+  // A quote that is never closed runs to the line end.
   Begin();
   ASSERT_EQ(Play(Multipart({NamedPart("Content-Disposition: attachment; filename=\"open.pdf", "pdf")})), 0);
-  EXPECT_FALSE(AttachmentExists("open.pdf"));
+  EXPECT_EQ(Attachment("open.pdf"), "pdf");
+}
+
+TEST_F(AttachFiles, NamesInEveryFormBecomeUtf8) {
+  const struct {
+    std::vector<std::string> Header;
+    const char *Saved;
+  } cases[] = {
+      // RFC 2231: charset and language, continuations mixing escaped and plain sections.
+      {{"Content-Disposition: attachment; filename*=utf-8''Gr%C3%BC%C3%9Fe.pdf"}, "Gr\xC3\xBC\xC3\x9F" "e.pdf"},
+      {{"Content-Disposition: attachment;", " filename*0*=iso-8859-1'de'r%E9sum;", " filename*1=\"e 2.txt\""},
+       "r\xC3\xA9sume 2.txt"},
+      {{"Content-Type: application/x; name*=''plain%20name.bin"}, "plain name.bin"},
+      // RFC 2047 in other character sets; a character split over two words.
+      {{"Content-Type: application/x; name=\"=?koi8-r?B?89DJ08/LLmRvYw==?=\""}, "\xD0\xA1\xD0\xBF\xD0\xB8\xD1\x81\xD0\xBE\xD0\xBA.doc"},
+      {{"Content-Type: application/x;", " name=\"=?utf-8?B?w6k=?= =?utf-8?Q?t=C3?=", " =?utf-8?Q?=A9.txt?=\""},
+       "\xC3\xA9t\xC3\xA9.txt"},
+      // The disposition's filename before the type's name, whatever their order.
+      {{"Content-Type: application/x; name=\"type.bin\"", "Content-Disposition: attachment; filename=disp.bin"},
+       "disp.bin"},
+      {{"Content-Disposition: attachment; filename=disp2.bin", "Content-Type: application/x; name=\"type.bin\""},
+       "disp2.bin"},
+      // Folded before the name, unquoted with parameters after it, escaped quotes.
+      {{"Content-Disposition: attachment;", "\tsize=4;", "\tfilename=\"folded.bin\""}, "folded.bin"},
+      {{"Content-Disposition: attachment; filename=\"a \\\"q\\\".txt\"; size=4"}, "a \"q\".txt"},
+  };
+  for (const auto &c : cases) {
+    Begin();
+    std::vector<std::string> part = c.Header;
+    part.insert(part.end(), {"Content-Transfer-Encoding: base64", "", Base64("data")});
+    ASSERT_EQ(Play(Multipart({part})), 0) << c.Saved;
+    EXPECT_EQ(Attachment(c.Saved), "data") << c.Header[0];
+    EXPECT_STREQ(Ch().AttachList, c.Saved);
+  }
+}
+
+TEST_F(AttachFiles, UnnamedNonTextPartsAreNamedByType) {
+  ASSERT_EQ(Play(Multipart({{"Content-Type: text/plain", "", "text stays"},
+                            {"Content-Type: image/png", "Content-Disposition: inline", "Content-Transfer-Encoding: base64",
+                             "", Base64("png")},
+                            {"Content-Type: application/pdf", "Content-Transfer-Encoding: base64", "", Base64("pdf")},
+                            {"Content-Type: application/x-unknown", "", "raw"}})),
+            0);
+  EXPECT_EQ(Attachment("part-1.png"), "png");
+  EXPECT_EQ(Attachment("part-2.pdf"), "pdf");
+  EXPECT_EQ(Attachment("part-3.bin"), "raw");
+  EXPECT_STREQ(Ch().AttachList, "part-1.png,part-2.pdf,part-3.bin");
+  EXPECT_EQ(Email().substr(0, 33), "MIME-Version: 1.0\r\n\r\ntext stays\r\n");
 }
 
 }  // namespace

@@ -51,6 +51,9 @@ TEST_F(Decoder, FollowsTheExampleMessageLineByLine) {
     }
     if (i == 13) {
       EXPECT_STREQ(ch.AttachName, "r.pdf");
+    }
+    // The file is made at the end of the part header, when every name is known.
+    if (i == 15) {
       EXPECT_NE(ch.FileHandle, 0);
     }
     if (i == 14) {
@@ -177,7 +180,7 @@ TEST_F(Decoder, FoldedHeaderNeverSwallowsTheEmptyLine) {
   EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\ncaf\xE9 noir\r\n");
 }
 
-TEST_F(Decoder, NestedAlternativeNeedsAQuotedBoundary) {
+TEST_F(Decoder, NestedAlternativeQuotedOrNot) {
   const std::vector<std::string> head = {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"out\"",
                                          "", "--out"};
   const std::vector<std::string> tail = {"", "--in", "Content-Type: text/plain", "", "plain text", "--in",
@@ -194,10 +197,8 @@ TEST_F(Decoder, NestedAlternativeNeedsAQuotedBoundary) {
   unquoted.push_back("Content-Type: multipart/alternative; boundary=in");
   unquoted.insert(unquoted.end(), tail.begin(), tail.end());
   ASSERT_EQ(Play(Lines(unquoted)), 0);
-  // The inner parts are read as the outer part's body.
-  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n" +
-                         Lines({"--in", "Content-Type: text/plain", "", "plain text", "--in",
-                                "Content-Type: text/html", "", "<p>html</p>", "--in--"}));
+  // An unquoted inner boundary is found as well.
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\nplain text\r\n<p>html</p>\r\n");
 }
 
 TEST_F(Decoder, InlineDispositionDecodesIntoTheEmailFile) {
@@ -210,7 +211,8 @@ TEST_F(Decoder, InlineDispositionDecodesIntoTheEmailFile) {
   ASSERT_EQ(Play(message), 0);
   EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\ninline text\r\n[Attachment saved to \"" + attachDir_ +
                          "/kept.txt\"]\r\n");
-  EXPECT_EQ(Attachment("kept.txt"), "saved text!\r\n");
+  // The line end before the boundary belongs to the boundary.
+  EXPECT_EQ(Attachment("kept.txt"), "saved text!");
   EXPECT_NE(Log().find("[inline]\r\n"), std::string::npos);
   EXPECT_NE(Log().find("[...decode inline...]\r\n"), std::string::npos);
 }
@@ -221,7 +223,11 @@ TEST_F(Decoder, EmbeddedMessageKeepsItsBlankLineAndItsEncoding) {
              "Content-Type: message/rfc822", "", "Subject: inner", "Content-Transfer-Encoding: quoted-printable",
              "", "inner caf=E9", "--b--", "."});
   ASSERT_EQ(Play(message), 0);
-  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n\r\ninner caf\xE9\r\n");
+  // The attached message is also saved whole, as received.
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n\r\ninner caf\xE9\r\n[Attachment saved to \"" + attachDir_ +
+                         "/part-1.eml\"]\r\n");
+  EXPECT_EQ(Attachment("part-1.eml"),
+            "Subject: inner\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\ninner caf=E9");
   EXPECT_NE(Log().find("[Ignoring blank line]\r\n"), std::string::npos);
 }
 
@@ -234,7 +240,7 @@ TEST_F(Decoder, EightBitPartsAreWrittenAsReceivedUnlessNamed) {
   ASSERT_EQ(Play(message), 0);
   EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n" + data + "\r\n[Attachment saved to \"" + attachDir_ +
                          "/raw.bin\"]\r\n");
-  EXPECT_EQ(Attachment("raw.bin"), data + "\r\n" + data + "\r\n");
+  EXPECT_EQ(Attachment("raw.bin"), data + "\r\n" + data);
 }
 
 TEST_F(Decoder, SinglePartMessagesWithAndWithoutEncoding) {
@@ -300,6 +306,196 @@ TEST_F(Decoder, LinePiecesOfALongHeaderLineStayOneLine) {
   const std::string longLine = "X-Long: " + std::string(1015, 'h');
   ASSERT_EQ(Play(Lines({"+OK", longLine, "MIME-Version: 1.0", "Content-Transfer-Encoding: 7bit", "", "b", "."})), 0);
   EXPECT_EQ(Email(), longLine + "\r\nMIME-Version: 1.0\r\n\r\nb\r\n");
+}
+
+// ---- Nesting ------------------------------------------------------------------------
+
+// The files saved and the email file after a message (status and end lines added).
+struct Nested {
+  const char *Name;
+  std::vector<std::string> Message;
+  std::vector<std::pair<std::string, std::string>> Files;
+  std::string Email;  // after "MIME-Version: 1.0" and the blank line
+};
+
+TEST_F(Decoder, NestedLevelsEachKeepTheirBoundary) {
+  const std::string png = BinaryBytes(40, 3), sig = "-----BEGIN PGP SIGNATURE-----";
+  const Nested cases[] = {
+      {"mixed > alternative > related",
+       {"Content-Type: multipart/mixed; boundary=m", "", "--m", "Content-Type: multipart/alternative; boundary=a",
+        "", "preamble of a", "--a", "Content-Type: text/plain", "", "plain", "--a",
+        "Content-Type: multipart/related; boundary=\"r\"", "", "--r", "Content-Type: text/html", "", "<b>html</b>",
+        "--r", "Content-Type: image/png", "Content-Disposition: inline", "Content-Transfer-Encoding: base64", "",
+        Base64(png), "--r--", "epilogue of r", "--a--", "--m", "Content-Type: application/pdf; name=\"d.pdf\"",
+        "Content-Transfer-Encoding: base64", "", Base64("%PDF"), "--m--"},
+       {{"part-1.png", png}, {"d.pdf", "%PDF"}},
+       "plain\r\n<b>html</b>\r\n[Attachment saved to \"@/part-1.png\"]\r\n[Attachment saved to \"@/d.pdf\"]\r\n"},
+      {"signed > mixed, unnamed non-text parts that are not Base64",
+       {"Content-Type: multipart/signed; protocol=\"application/pgp-signature\"; boundary=s; micalg=pgp-sha1", "",
+        "--s", "Content-Type: multipart/mixed; boundary=\"x\"", "", "--x", "Content-Type: text/plain", "", "signed",
+        "--x", "Content-Type: application/pgp-encrypted", "", "Version: 1", "--x--", "", "--s",
+        "Content-Type: application/pgp-signature", "", sig, "", "--s--"},
+       {{"part-1.pgp", "Version: 1"}, {"part-2.asc", sig + "\r\n"}},
+       "signed\r\n[Attachment saved to \"@/part-1.pgp\"]\r\n[Attachment saved to \"@/part-2.asc\"]\r\n"},
+      {"a boundary that is a prefix of another, an inner level left open",
+       {"Content-Type: multipart/mixed; boundary=\"b\"", "", "--b", "Content-Type: multipart/alternative; boundary=b2",
+        "", "--b2", "Content-Type: application/x; name=one.bin", "", "1", "--b2x is text", "--b",
+        "Content-Type: application/x; name=two.bin", "", "2", "--b--"},
+       {{"one.bin", "1\r\n--b2x is text"}, {"two.bin", "2"}},
+       "[Attachment saved to \"@/one.bin\"]\r\n[Attachment saved to \"@/two.bin\"]\r\n"},
+      {"parallel and digest: parts default to message/rfc822",
+       {"Content-Type: multipart/parallel; boundary=p", "", "--p", "Content-Type: multipart/digest; boundary=d", "",
+        "--d", "", "Subject: first", "", "one", "--d", "Content-Type: text/plain", "", "not a message", "--d--",
+        "--p--"},
+       {{"part-1.eml", "Subject: first\r\n\r\none"}},
+       "\r\none\r\n[Attachment saved to \"@/part-1.eml\"]\r\nnot a message\r\n"},
+      {"an attached message sent in Base64 is saved as received",
+       {"Content-Type: multipart/mixed; boundary=m", "", "--m", "Content-Type: message/rfc822",
+        "Content-Transfer-Encoding: base64", "", Base64("Subject: x\r\n\r\nbody"), "--m--"},
+       {{"part-1.eml", Base64("Subject: x\r\n\r\nbody")}},
+       "\r\n[Attachment saved to \"@/part-1.eml\"]\r\n"},
+  };
+  for (const Nested &c : cases) {
+    Begin();
+    std::vector<std::string> lines = {"+OK", "MIME-Version: 1.0"};
+    lines.insert(lines.end(), c.Message.begin(), c.Message.end());
+    lines.push_back(".");
+    ASSERT_EQ(Play(Lines(lines)), 0) << c.Name;
+    std::string email = c.Email;
+    for (size_t at; (at = email.find('@')) != std::string::npos;) email.replace(at, 1, attachDir_);
+    EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n" + email) << c.Name;
+    for (const auto &f : c.Files) EXPECT_TRUE(Attachment(f.first) == f.second) << c.Name << ": " << f.first;
+    EXPECT_EQ(Ch().AttachCount, static_cast<int>(c.Files.size())) << c.Name;
+  }
+  const std::string log = Log();
+  for (const char *note : {"[Alternate MIME boundary defined 4 (--b2)]\r\n", "[Boundary level 1 closed]\r\n"})
+    EXPECT_NE(log.find(note), std::string::npos) << note;
+}
+
+TEST_F(Decoder, NestingDeeperThanTheLimitIsReadAsText) {
+  std::vector<std::string> lines = {"+OK", "MIME-Version: 1.0"};
+  const int depth = MaxBoundaryDepth + 4;
+  for (int k = 0; k < depth; ++k) {
+    lines.push_back("Content-Type: multipart/mixed; boundary=\"l" + std::to_string(k) + "\"");
+    lines.push_back("");
+    lines.push_back("--l" + std::to_string(k));
+  }
+  lines.insert(lines.end(), {"Content-Type: application/x; name=deep.bin", "", "deep"});
+  for (int k = depth - 1; k >= 1; --k) lines.push_back("--l" + std::to_string(k) + "--");
+  lines.push_back("--l0");
+  lines.insert(lines.end(), {"Content-Type: application/x; name=after.bin", "", "after", "--l0--", "."});
+  ASSERT_EQ(Play(Lines(lines)), 0);
+  EXPECT_LE(Ch().BoundaryDepth, MaxBoundaryDepth);
+  EXPECT_NE(Log().find("[Nesting too deep]\r\n"), std::string::npos);
+  // The deepest levels are text of the part at the limit; the outer levels still work.
+  EXPECT_FALSE(AttachmentExists("deep.bin"));
+  EXPECT_EQ(Attachment("after.bin"), "after");
+}
+
+// ---- Part bodies ----------------------------------------------------------------------
+
+TEST_F(Decoder, PartBodiesAreByteExactForEveryEncoding) {
+  const std::string bytes = BinaryBytes(301, 11);
+  std::string unpadded = Base64(bytes);
+  while (unpadded.back() == '=') unpadded.pop_back();
+  const struct {
+    const char *Encoding;
+    std::string Body, Saved;
+  } cases[] = {
+      {"7bit", Lines({"line one", "", "line three  "}), "line one\r\n\r\nline three  "},
+      {"8bit", Lines({"gr\xC3\xBC\xC3\x9F"}), "gr\xC3\xBC\xC3\x9F"},
+      {"binary", Lines({"a\x01\xFF" "b"}), "a\x01\xFF" "b"},
+      {"quoted-printable", Lines({"caf=c3=A9 =", "soft", "=3D end  ", ""}), "caf\xC3\xA9 soft\r\n= end  \r\n"},
+      {"base64", CutLines(unpadded, {76}), bytes},
+      {"base64", CutLines(Base64(bytes), {50}) + Lines({"", "this text after the pad is no data"}), bytes},
+      {"base64", " " + CutLines(Base64(bytes), {33}).insert(20, "!*\t"), bytes},
+  };
+  int k = 0;
+  for (const auto &c : cases) {
+    Begin();
+    const std::string name = "f" + std::to_string(++k) + ".bin";
+    ASSERT_EQ(Play(Lines({"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", "", "--b",
+                          "Content-Type: application/octet-stream; name=" + name,
+                          std::string("Content-Transfer-Encoding: ") + c.Encoding, ""}) +
+                   c.Body + Lines({"--b--", "."})),
+              0)
+        << k;
+    EXPECT_TRUE(Attachment(name) == c.Saved) << c.Encoding << " case " << k;
+  }
+  // A single-part body keeps its last line end: no boundary takes it.
+  Begin();
+  ASSERT_EQ(Play(Lines({"+OK", "MIME-Version: 1.0", "Content-Type: text/plain; name=s.txt", "", "one", "two", "."})),
+            0);
+  EXPECT_EQ(Attachment("s.txt"), "one\r\ntwo\r\n");
+}
+
+TEST_F(Decoder, SinglePartAttachmentsWhateverTheHeaderOrder) {
+  // Content lines before MIME-Version, or no MIME-Version at all.
+  for (const bool version : {true, false}) {
+    Begin();
+    std::vector<std::string> lines = {"+OK", "Subject: scan", "Content-Type: application/pdf",
+                                      "Content-Disposition: attachment; filename=\"scan.pdf\"",
+                                      "Content-Transfer-Encoding: base64"};
+    if (version) lines.push_back("MIME-Version: 1.0");
+    lines.insert(lines.end(), {"", Base64("%PDF-1.7"), "."});
+    ASSERT_EQ(Play(Lines(lines)), 0) << version;
+    EXPECT_EQ(Attachment("scan.pdf"), "%PDF-1.7") << version;
+    EXPECT_NE(Email().find("[Attachment saved to \"" + attachDir_ + "/scan.pdf\"]\r\n"), std::string::npos);
+  }
+}
+
+TEST_F(Decoder, UuencodedBlocksBecomeFilesOfTheirOwn) {
+  // "hello\n" uuencoded.
+  const std::vector<std::string> block = {"begin 644 hello.txt", "&:&5L;&\\*\"@``", "`", "end"};
+  std::vector<std::string> plain = {"+OK", "Subject: uu", "", "see below"};
+  plain.insert(plain.end(), block.begin(), block.end());
+  plain.insert(plain.end(), {"bye", "."});
+  ASSERT_EQ(Play(Lines(plain)), 0);
+  EXPECT_EQ(Attachment("hello.txt"), "hello\n");
+  EXPECT_EQ(Email(), "Subject: uu\r\n\r\nsee below\r\n[Attachment saved to \"" + attachDir_ + "/hello.txt\"]\r\nbye\r\n");
+
+  Begin();
+  std::vector<std::string> mime = {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", "",
+                                   "--b", "Content-Type: text/plain", ""};
+  mime.insert(mime.end(), block.begin(), block.end() - 1);  // cut short by the boundary
+  mime.insert(mime.end(), {"--b--", "."});
+  ASSERT_EQ(Play(Lines(mime)), 0);
+  EXPECT_EQ(Attachment("hello.txt"), "hello\n");
+}
+
+TEST_F(Decoder, AttachedMessageIsSavedWholeAndItsPartsToo) {
+  const std::vector<std::string> inner = {"From: a@b", "Subject: fwd", "MIME-Version: 1.0",
+                                          "Content-Type: multipart/mixed;", " boundary=\"in\"", "", "--in",
+                                          "Content-Type: text/plain", "", "inner text", "--in",
+                                          "Content-Type: image/gif; name=\"i.gif\"", "Content-Transfer-Encoding: base64",
+                                          "", Base64("GIF89a"), "--in--"};
+  std::vector<std::string> lines = {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"out\"", "",
+                                    "--out", "Content-Type: text/plain", "", "outer text", "--out",
+                                    "Content-Type: message/rfc822", "Content-Disposition: attachment; filename=fwd.eml",
+                                    ""};
+  lines.insert(lines.end(), inner.begin(), inner.end());
+  lines.insert(lines.end(), {"--out--", "."});
+  ASSERT_EQ(Play(Lines(lines)), 0);
+  std::string saved = Lines(inner);
+  saved.resize(saved.size() - 2);
+  EXPECT_EQ(Attachment("fwd.eml"), saved);
+  EXPECT_EQ(Attachment("i.gif"), "GIF89a");
+  EXPECT_STREQ(Ch().AttachList, "i.gif,fwd.eml");
+  const std::string email = Email();
+  EXPECT_NE(email.find("outer text\r\n"), std::string::npos);
+  EXPECT_NE(email.find("inner text\r\n"), std::string::npos);
+  EXPECT_NE(email.find("/fwd.eml\"]\r\n"), std::string::npos);
+}
+
+TEST_F(Decoder, HeaderWordsOfAnyCharsetOnlyWhenAsked) {
+  const std::vector<std::string> message = {"+OK", "Subject: =?utf-8?B?R3LDvMOfZQ==?= =?koi8-r?q?=F0=D2=C9?=",
+                                            "From: =?iso-8859-1?q?Andr=E9?= <a@b>", "", "b", "."};
+  ASSERT_EQ(Play(Lines(message)), 0);
+  EXPECT_EQ(Email(), "Subject: =?utf-8?B?R3LDvMOfZQ==?= =?koi8-r?q?=F0=D2=C9?=\r\nFrom: Andr\xE9 <a@b>\r\n\r\nb\r\n");
+  Begin();
+  kelIntegerParam(0, KEL_DECODE_HEADERS, 1);
+  ASSERT_EQ(Play(Lines(message)), 0);
+  EXPECT_EQ(Email(), "Subject: Gr\xC3\xBC\xC3\x9F" "e\xD0\x9F\xD1\x80\xD0\xB8\r\nFrom: Andr\xC3\xA9 <a@b>\r\n\r\nb\r\n");
 }
 
 }  // namespace
