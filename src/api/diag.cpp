@@ -63,6 +63,7 @@ static const ErrorEntry ErrorTable[] = {
     {-71, "Must call kelAttach first."},
     {-72, "Already attached."},
     {-73, "Channel out of range."},
+    {-74, "Bad argument to kelWait."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -225,6 +226,8 @@ extern "C" int KEL_CALL kelStatistics(unsigned channel, int code) {
     case KEL_STAT_VRFY_RESULT: return ch.VrfyResult;
     case KEL_STAT_BUILD: return LibraryBuild;
     case KEL_STAT_SOCKET: return ch.Socket;
+    case KEL_STAT_OUTPUT_PENDING: return OutputPending(ch);
+    case KEL_STAT_PIPELINING: return ch.ServerPipelining;
     default: return -1;
   }
 }

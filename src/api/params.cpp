@@ -43,6 +43,7 @@ extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
     case KEL_RAW_MODE: ch.DecodeState = static_cast<int16_t>(value); break;
     case KEL_ENABLE_ESMTP: ch.EsmtpAuth = low8; break;
     case KEL_ENABLE_APOP: ch.Apop = low8; break;
+    case KEL_PIPELINING: ch.PipelineWanted = low8; break;
     default: return -1;
   }
   return 1;

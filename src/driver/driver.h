@@ -33,6 +33,11 @@ void WriteVersionLine(Channel &ch);
 // on the socket or the clock while the channel can only wait.
 int RunBlocking(uint32_t channel);
 
+// What a waiting channel waits for before its next step can do anything:
+// ReadyReadable or ReadyWritable on its socket, or 0 when the next step
+// has work (its NotBefore and Deadline aside).
+int WaitKind(const Channel &ch);
+
 // Timing helpers shared by the states.
 inline void SetTiming(Channel &ch, Tick now, uint32_t notBeforeDelay, uint32_t deadlineDelay) {
   ch.NotBefore = now + notBeforeDelay;

@@ -96,7 +96,7 @@ int CreateAttachFile(Channel &ch) {
   const int length = JoinPath(path, sizeof path, ch.AttachDir, numbered, sizeof path - 1);
   if (ch.FileHandle) {
     // Named twice in one header: the first file stays as far as it was written.
-    PlatformFileClose(ch.FileHandle);
+    CloseBufferedFile(ch.AttachOut, ch.FileHandle);
     ch.FileHandle = 0;
   }
   LogLine(ch, "[Creating '%s']\r\n", path);
@@ -124,7 +124,7 @@ void SaveUnnamedPart(Channel &ch) {
 
 void CloseAttachFile(Channel &ch) {
   if (!ch.FileHandle) return;
-  PlatformFileClose(ch.FileHandle);
+  CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
   char note[sizeof ch.AttachPath + 32];
   const int length = FormatLine(note, sizeof note, "[Attachment saved to %c%s%c]\r\n", '"', ch.AttachPath, '"');

@@ -65,7 +65,7 @@ static int DefineBoundary(Channel &ch) {
   ch.DecodeState = BetweenParts;
   // A file named by the top-level header before the boundary is closed
   // rather than leaked; it stays on disk as far as it was written.
-  if (ch.FileHandle) PlatformFileClose(ch.FileHandle);
+  CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
   LogBoundary(ch, "MIME boundary defined", ch.BoundaryLength, ch.Boundary);
   return 1;
@@ -221,7 +221,7 @@ static int DecodePartHeader(Channel &ch) {
 // Decoded bytes of a part go to its file, and into the email file when inline.
 static void EmitPartBytes(Channel &ch, const char *bytes, int count) {
   if (count <= 0) return;
-  if (ch.FileHandle) PlatformFileWrite(ch.FileHandle, bytes, count);
+  if (ch.FileHandle) BufferedFileWrite(ch.AttachOut, ch.FileHandle, bytes, count);
   if (ch.InlineFlag) WriteEmailLine(ch, bytes, count);
 }
 
@@ -303,6 +303,6 @@ int DecodeLine(Channel &ch) {
 
 int WriteEmailLine(Channel &ch, const char *text, int length) {
   if (length <= 0 || !ch.EmailHandle) return 0;
-  const int written = PlatformFileWrite(ch.EmailHandle, text, length);
+  const int written = BufferedFileWrite(ch.EmailOut, ch.EmailHandle, text, length);
   return written == length ? written : -1;
 }
