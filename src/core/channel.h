@@ -201,6 +201,7 @@ struct Channel {
   uint8_t ServerPipelining;
   // Replies of the pipelined envelope still to be read, in order.
   int32_t PipelinePending;
+  int32_t PipelineRcpts;     // of them, RCPT replies
   FileBuffer EmailOut;       // the email file of a retrieval
   FileBuffer AttachOut;      // the attachment file the decoder writes
   char OutBuf[OutBufSize];

@@ -56,6 +56,10 @@ KEL_STATE(AuthLoginPassword); KEL_STATE(AuthLoginResult);
 KEL_STATE(SmtpStart); KEL_STATE(SmtpGreeting); KEL_STATE(SmtpHello); KEL_STATE(SmtpHelloReply);
 KEL_STATE(MailFrom); KEL_STATE(MailFromReply); KEL_STATE(NextRecipient); KEL_STATE(RcptTo);
 KEL_STATE(RcptToReply); KEL_STATE(DataCommand); KEL_STATE(DataReply); KEL_STATE(EndOfDataReply);
+// pipeline.cpp: the pipelined envelope (KEL_PIPELINING)
+KEL_STATE(EnvelopeReplies);
+bool OffersPipelining(const char *reply);
+int SendPipelinedEnvelope(Channel &ch, Tick now);
 KEL_STATE(Quit); KEL_STATE(QuitReply); KEL_STATE(NextVrfyAddress); KEL_STATE(VrfyCommand);
 KEL_STATE(VrfyReply); KEL_STATE(SmtpCommand); KEL_STATE(SmtpCommandReply);
 // compose.cpp

@@ -21,6 +21,7 @@ int driverFail(Channel &ch, int sockCode, int kelCode) {
     if (sockCode < 0 && kelErrorText(ch.ChannelNumber, sockCode, text, sizeof text) > 0) LogText(ch, text);
   }
   ch.MoreToFollow = 0;
+  ch.HoldOutput = 0;
   if (kelCode < 0) {
     ch.NextState = State::Complete;
     ch.PrevState = ch.ThisState;

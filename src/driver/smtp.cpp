@@ -51,6 +51,7 @@ int SendCommand(Channel &ch, const char *format, ...) {
 
 int SmtpStart(Channel &ch, Tick) {
   WriteVersionLine(ch);
+  ch.ServerPipelining = 0;
   ch.AfterConnectState = State::SmtpGreeting;
   ch.NextState = State::LocalHostName;
   return 0;
@@ -83,6 +84,7 @@ int SmtpHello(Channel &ch, Tick now) {
 int SmtpHelloReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
+  ch.ServerPipelining = ch.EsmtpAuth && OffersPipelining(ch.Response) ? 1 : 0;
   // The method offered first in this order wins; TextSearch ignores case
   // (and the keyword's last character). No AUTH at all with ESMTP off.
   ch.NextState = State::Complete;
@@ -99,6 +101,7 @@ int MailFrom(Channel &ch, Tick now) {
   if (!ch.From[0]) return driverFail(ch, 0, -40);
   const char *bracket = strchr(ch.From, '<');
   if (!bracket) return driverFail(ch, 0, -41);
+  if (ch.PipelineWanted && ch.ServerPipelining) return SendPipelinedEnvelope(ch, now);
   int rc = SendCommand(ch, "MAIL FROM:%s", bracket);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
