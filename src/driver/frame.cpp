@@ -44,7 +44,8 @@ int UnknownState(Channel &ch) {
 static int OutputGate(Channel &ch) {
   const int pending = OutputPending(ch);
   if (pending == 0 || (!ch.OutDrain && pending < OutFlushAt)) return 0;
-  int rc = SocketReady(ch, ReadyWritable) == 1 ? FlushOutput(ch, false) : 0;
+  // A socket in error is not writable: the send then tells what went wrong.
+  int rc = SocketReady(ch, ReadyWritable) == 1 || SocketReady(ch, ReadyException) == 1 ? FlushOutput(ch, false) : 0;
   if (rc < 0) {
     // The failure belongs to the state whose bytes these are.
     ch.ThisState = ch.NextState;
