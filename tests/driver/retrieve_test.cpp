@@ -219,7 +219,9 @@ TEST_F(Retrieval, FailedBufferedWriteOfTheEmailFileFailsTheRetrieval) {
     // The file "full" in /dev: every write fails with no space left, at the
     // close for the small message, at a flush inside the long one.
     EXPECT_EQ(kelGetEmailFile(0, 1, "full", "/dev", attachDir_.c_str()), -1) << round;
-    if (round == 0) EXPECT_EQ(Ch().EmailHandle, 0);  // failed at its close
+    if (round == 0) {
+      EXPECT_EQ(Ch().EmailHandle, 0);  // failed at its close
+    }
     EXPECT_EQ(Ch().EmailOut.Fill, 0) << round;      // nothing held back for a later write
   }
 }
