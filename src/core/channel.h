@@ -202,6 +202,9 @@ struct Channel {
   // Replies of the pipelined envelope still to be read, in order.
   int32_t PipelinePending;
   int32_t PipelineRcpts;     // of them, RCPT replies
+  // A poll found the socket readable and nothing has been received since:
+  // it stays readable until the next receive, so it need not be asked again.
+  uint8_t ReadableSeen;
   FileBuffer EmailOut;       // the email file of a retrieval
   FileBuffer AttachOut;      // the attachment file the decoder writes
   char OutBuf[OutBufSize];

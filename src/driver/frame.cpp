@@ -131,7 +131,8 @@ static void WaitForWork(Channel &ch) {
   } else if (WaitKind(ch) == ReadyWritable) {
     PlatformSocketWait(ch.Socket, ReadyWritable, limit);
   } else if (idle) {
-    PlatformSocketWait(ch.Socket, idle, limit);
+    if (PlatformSocketWait(ch.Socket, idle, limit) == 1 && idle == ReadyReadable && ch.Socket != NoSocket)
+      ch.ReadableSeen = 1;
   }
   // A channel with work to do goes on at once: its steps are short anyway.
 }

@@ -27,6 +27,7 @@ static int RingFind(const Channel &ch, char c, int count) {
 // empty and the socket is readable. Returns the bytes received, or -1 when
 // the connection is closed or failed.
 static int ReceiveStage(Channel &ch) {
+  ch.ReadableSeen = 0;
   int n = PlatformSocketRecv(ch.Socket, ch.Stage, StageSize);
   if (n < 1) return -1;
   ch.StageRead = 0;

@@ -86,6 +86,7 @@ int OpenSocket(uint32_t channel) {
   // A new connection starts with nothing held from the last one.
   DropOutput(*ch);
   ch->StageRead = ch->StageFill = 0;
+  ch->ReadableSeen = 0;
   return s;
 }
 
@@ -117,10 +118,11 @@ int PendingInput(const Channel &ch) { return ch.StageFill - ch.StageRead; }
 int SocketReady(Channel &ch, int kind) {
   if (kind < ReadyReadable || kind > ReadyException) return -5;
   // Bytes already received and held count as readable, without a socket call.
-  if (kind == ReadyReadable && PendingInput(ch) > 0) return 1;
+  if (kind == ReadyReadable && (PendingInput(ch) > 0 || ch.ReadableSeen)) return 1;
   PlatformLockEnter();
   int ready = PlatformSocketReady(ch.Socket, kind);
   PlatformLockLeave();
+  if (kind == ReadyReadable && ready == 1 && ch.Socket != NoSocket) ch.ReadableSeen = 1;
   return ready;
 }
 
@@ -273,6 +275,7 @@ int CloseSocket(Channel &ch) {
   if (s != NoSocket && OutputPending(ch) > 0) FlushOutput(ch, false);
   DropOutput(ch);
   ch.StageRead = ch.StageFill = 0;
+  ch.ReadableSeen = 0;
   if (s == NoSocket) return PlatformSocketClose(s);  // fails as a closed handle does, touching nothing
   PlatformSocketWait(s, ReadyReadable, ClosePause);
   PlatformLockEnter();
