@@ -190,6 +190,9 @@ void DropOutput(Channel &ch) {
 int FlushOutput(Channel &ch, bool wait) {
   while (ch.OutSent < ch.OutFill) {
     int n = TransportSend(ch, ch.OutBuf + ch.OutSent, ch.OutFill - ch.OutSent, wait);
+    // A socket left in non-blocking mode answers "would block" even to a
+    // waiting send: wait for room, within the send time-out.
+    if (wait && n == -10035 && PlatformSocketWait(ch.Socket, ReadyWritable, Settings.SendTimeout) == 1) continue;
     if (n < 0) {
       // What did not leave never will: the channel fails with this code.
       DropOutput(ch);
