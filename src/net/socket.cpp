@@ -165,7 +165,8 @@ int AwaitReadable(Channel &ch, uint32_t ms) {
       if (ms == 0) ch.IdleWait = ReadyReadable;
       return 0;
     }
-    PlatformSocketWait(ch.Socket, ReadyReadable, PassWait(deadline, now));
+    if (PlatformSocketWait(ch.Socket, ReadyReadable, PassWait(deadline, now)) == 1 && ch.Socket != NoSocket)
+      ch.ReadableSeen = 1;
   }
 }
 
