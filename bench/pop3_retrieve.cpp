@@ -3,10 +3,15 @@
 // kelGetEmailFile; beside it Python's poplib and email package doing the
 // same job on the same message.
 //
-//   bench_pop3_retrieve [sizes in MB...]      (default: 2 20)
+// curl's raw RETR to a file (no decoding) runs beside them too, timed from
+// spawn to exit with its whole rusage. Rounds are interleaved and the
+// figures are medians.
+//
+//   bench_pop3_retrieve [rounds [sizes in MB...]]      (default: 5 rounds, 2 20 200 MB;
+//                                                       Python only up to 20 MB)
 //
 // Each run is a fresh child process, so that its peak resident size
-// (ru_maxrss) belongs to that run alone; the server thread lives in the
+// (VmHWM, read by the child itself) belongs to that run alone; the server thread lives in the
 // parent and builds the message before the run, so neither its memory nor
 // its work is in the clients' figures. The saved attachments are checked
 // byte for byte.
@@ -14,7 +19,12 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <iterator>
 
 #include <chrono>
 #include <cstdio>
@@ -27,6 +37,8 @@
 #include <vector>
 
 #include "kel32.h"
+
+extern char **environ;
 
 namespace {
 
@@ -165,6 +177,8 @@ struct Pop3Server {
       if (line.compare(0, 4, "RETR") == 0) {
         SendAll(s, "+OK message follows\r\n");
         SendAll(s, Message);
+      } else if (line.compare(0, 4, "CAPA") == 0) {
+        SendAll(s, "+OK\r\nUSER\r\n.\r\n");
       } else if (line.compare(0, 4, "QUIT") == 0) {
         SendAll(s, "+OK bye\r\n");
         return;
@@ -182,6 +196,15 @@ double CpuSeconds(const rusage &u) {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// The peak resident size of this process so far, in kB.
+long PeakKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.compare(0, 6, "VmHWM:") == 0) return atol(line.c_str() + 6);
+  return 0;
+}
+
 // The child: one retrieval with the library; prints "wall cpu maxrss-kB ok".
 int KelChild(uint16_t port, int megabytes, const std::string &dir) {
   kelAttach(1, 0);
@@ -197,7 +220,7 @@ int KelChild(uint16_t port, int megabytes, const std::string &dir) {
   kelRelease();
   const bool ok = rc == 0 && CheckAttachment(dir + "/part0.bin", 0, megabytes) &&
                   CheckAttachment(dir + "/part1.bin", 1, megabytes);
-  printf("%.4f %.4f %ld %d\n", wall, CpuSeconds(after) - CpuSeconds(before), after.ru_maxrss, ok ? 1 : 0);
+  printf("%.4f %.4f %ld %d\n", wall, CpuSeconds(after) - CpuSeconds(before), PeakKb(), ok ? 1 : 0);
   return 0;
 }
 
@@ -221,7 +244,8 @@ with open(os.path.join(directory, "mail.txt"), "wb") as mail:
 wall = time.perf_counter() - t0; r1 = resource.getrusage(resource.RUSAGE_SELF)
 box.quit()
 cpu = (r1.ru_utime + r1.ru_stime) - (r0.ru_utime + r0.ru_stime)
-print("%.4f %.4f %d 1" % (wall, cpu, r1.ru_maxrss))
+peak = [int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]
+print("%.4f %.4f %d 1" % (wall, cpu, peak))
 )PY";
 
 struct Result {
@@ -240,15 +264,85 @@ Result RunChild(const std::string &command) {
   return r;
 }
 
+
+// curl's raw RETR into a file, from spawn to exit; the file is checked to
+// hold the message (curl removes the status line, the end line and the
+// dot-stuffing). The peak is sampled from /proc while curl runs.
+Result RunCurl(uint16_t port, const std::string &file, const std::string &message) {
+  Result r;
+  const std::string url = "pop3://127.0.0.1:" + std::to_string(port) + "/1";
+  const std::vector<std::string> args = {"curl", "-sS", "--max-time", "120", "-u", "bench:bench", "--url", url, "-o", file};
+  std::vector<char *> argv;
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  const auto t0 = std::chrono::steady_clock::now();
+  pid_t pid;
+  if (posix_spawnp(&pid, "curl", nullptr, nullptr, argv.data(), environ) != 0) return r;
+  int status = 0;
+  rusage usage{};
+  for (;;) {
+    const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+    if (done == pid) break;
+    std::ifstream proc("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(proc, line);)
+      if (line.compare(0, 6, "VmHWM:") == 0) r.MaxRssKb = std::max(r.MaxRssKb, atol(line.c_str() + 6));
+    usleep(2000);
+  }
+  r.Wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  r.Cpu = CpuSeconds(usage);
+  r.Valid = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  // The served text is dot-stuffed with its end line; undo both for the check.
+  std::string expected;
+  expected.reserve(message.size());
+  for (size_t at = 0; at < message.size();) {
+    size_t lf = message.find('\n', at);
+    if (lf == std::string::npos) lf = message.size() - 1;
+    std::string line = message.substr(at, lf + 1 - at);
+    at = lf + 1;
+    if (line == ".\r\n") break;
+    if (line.compare(0, 2, "..") == 0) line.erase(0, 1);
+    expected += line;
+  }
+  std::ifstream saved(file, std::ios::binary);
+  const std::string got((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+  r.Ok = got == expected ? 1 : 0;
+  std::filesystem::remove(file);
+  return r;
+}
+
+double MedianOf(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+struct Runs {
+  std::vector<double> Wall, Cpu, Rss;
+  bool AllOk = true;
+  int Count = 0;
+  void Add(const Result &r) {
+    if (!r.Valid) {
+      AllOk = false;
+      return;
+    }
+    Wall.push_back(r.Wall);
+    Cpu.push_back(r.Cpu);
+    Rss.push_back(static_cast<double>(r.MaxRssKb) / 1024.0);
+    AllOk = AllOk && r.Ok;
+    Count++;
+  }
+};
+
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc == 5 && strcmp(argv[1], "--kel") == 0)
     return KelChild(static_cast<uint16_t>(atoi(argv[2])), atoi(argv[3]), argv[4]);
 
+  const int rounds = argc > 1 ? atoi(argv[1]) : 5;
   std::vector<int> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(atoi(argv[i]));
-  if (sizes.empty()) sizes = {2, 20};
+  for (int i = 2; i < argc; ++i) sizes.push_back(atoi(argv[i]));
+  if (sizes.empty()) sizes = {2, 20, 200};
 
   const std::string base = std::filesystem::temp_directory_path() / ("kel-bench-" + std::to_string(getpid()));
   const std::string script = base + "/client.py";
@@ -258,28 +352,45 @@ int main(int argc, char **argv) {
   Pop3Server server;
   server.Start();
   const std::string self = std::filesystem::canonical("/proc/self/exe");
-  printf("%-8s %6s %10s %9s %9s %11s %s\n", "client", "MB", "wall s", "MB/s", "cpu s", "maxrss MB", "check");
+  double load = 0;
+  if (FILE *f = fopen("/proc/loadavg", "r")) {
+    if (fscanf(f, "%lf", &load) != 1) load = 0;
+    fclose(f);
+  }
+  printf("Medians of %d rounds, interleaved; load average at the start %.1f; MB = 10^6 bytes of the message\n", rounds,
+         load);
+  printf("%-24s %6s %9s %9s %9s %10s %s\n", "client", "MB", "wall s", "MB/s", "cpu s", "peak MB", "check");
   for (int mb : sizes) {
     server.Message.clear();
     StreamMessage(mb, [&](const std::string &block) { server.Message += block; });
-    const std::string kelDir = base + "/kel" + std::to_string(mb), pyDir = base + "/py" + std::to_string(mb);
-    std::filesystem::create_directories(kelDir);
-    std::filesystem::create_directories(pyDir);
-    const Result kel =
-        RunChild(self + " --kel " + std::to_string(server.Port) + " " + std::to_string(mb) + " " + kelDir);
     const double megabytes = static_cast<double>(server.Message.size()) / 1e6;
-    const Result py = RunChild("python3 " + script + " " + std::to_string(server.Port) + " " + pyDir);
-    for (const auto &[name, r] : {std::pair<const char *, const Result &>{"kel32", kel}, {"python", py}}) {
-      if (!r.Valid) {
-        printf("%-8s %6d   (no result)\n", name, mb);
-        continue;
-      }
-      printf("%-8s %6.1f %10.3f %9.1f %9.3f %11.1f %s\n", name, megabytes, r.Wall, megabytes / r.Wall, r.Cpu,
-             static_cast<double>(r.MaxRssKb) / 1024.0, r.Ok ? "ok" : "WRONG");
+    Runs kel, py, curl;
+    const bool withPython = mb <= 20;
+    for (int r = 0; r < rounds; r++) {
+      const std::string kelDir = base + "/kel" + std::to_string(mb), pyDir = base + "/py" + std::to_string(mb);
+      std::filesystem::create_directories(kelDir);
+      std::filesystem::create_directories(pyDir);
+      kel.Add(RunChild(self + " --kel " + std::to_string(server.Port) + " " + std::to_string(mb) + " " + kelDir));
+      if (withPython) py.Add(RunChild("python3 -S " + script + " " + std::to_string(server.Port) + " " + pyDir));
+      curl.Add(RunCurl(server.Port, base + "/curl.eml", server.Message));
+      std::error_code ec;
+      std::filesystem::remove_all(kelDir, ec);
+      std::filesystem::remove_all(pyDir, ec);
     }
-    if (kel.Valid && py.Valid)
-      printf("ratio python/kel32 at %d MB: wall %.2fx  cpu %.2fx  maxrss %.2fx\n", mb, py.Wall / kel.Wall,
-             py.Cpu / kel.Cpu, static_cast<double>(py.MaxRssKb) / static_cast<double>(kel.MaxRssKb));
+    const std::pair<const char *, Runs *> rows[] = {{"kel32 (decoding)", &kel},
+                                                     {"python poplib + email", &py},
+                                                     {"curl raw RETR", &curl}};
+    for (const auto &[name, runs] : rows) {
+      if (runs->Count == 0) continue;
+      const double wall = MedianOf(runs->Wall);
+      printf("%-24s %6.1f %9.3f %9.1f %9.3f %10.1f %s\n", name, megabytes, wall, megabytes / wall,
+             MedianOf(runs->Cpu), MedianOf(runs->Rss), runs->AllOk ? "ok" : "WRONG");
+    }
+    if (kel.Count && py.Count)
+      printf("  kel32 vs python at %d MB: %.2fx faster (wall), CPU %.2fx less\n", mb,
+             MedianOf(py.Wall) / MedianOf(kel.Wall), MedianOf(py.Cpu) / MedianOf(kel.Cpu));
+    if (kel.Count && curl.Count)
+      printf("  kel32 vs curl raw at %d MB: %.2fx (wall)\n", mb, MedianOf(curl.Wall) / MedianOf(kel.Wall));
   }
   server.Stop();
   std::error_code ec;

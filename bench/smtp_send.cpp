@@ -16,6 +16,14 @@
 // Figures are medians over the rounds, interleaved; CPU is that of the
 // sending thread (KEL) or of the curl process, never the sink's.
 //
+// The peers run in the same rounds, into Postfix's smtp-sink (package
+// postfix, /usr/sbin/smtp-sink) when it is there, and so does the library:
+// smtp-source -d on one connection and -s 128 -d on 128 sessions for the
+// small messages; curl -F (curl composes and encodes) and curl
+// --upload-file of the same message composed beforehand for the attachment.
+// Each library figure is printed beside its peer's with the ratio. Without
+// smtp-sink the sink thread of this program takes every client.
+//
 //   bench_smtp_send [rounds [small|attach]]      (default 5 rounds, both groups)
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -35,6 +43,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <csignal>
 #include <random>
 #include <string>
 #include <thread>
@@ -184,6 +195,85 @@ class Sink {
   std::thread Thread;
 };
 
+// What the clients send to: a port and a count of the messages that arrived.
+struct Target {
+  uint16_t Port = 0;
+  std::function<long()> Messages;
+};
+
+// Postfix's smtp-sink as a child process: AUTH hidden (-a), so that EHLO
+// leads to no login; counters (-c) to a file, read for the message count.
+class PostfixSink {
+ public:
+  static constexpr const char *Path = "/usr/sbin/smtp-sink";
+  static bool Available() { return access(Path, X_OK) == 0 && !getenv("KEL_BENCH_NO_POSTFIX"); }
+
+  explicit PostfixSink(const std::string &dir) : Counters(dir + "/sink.counters") {
+    // A free port: bound once here, released, then taken by the sink.
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
+    Port = ntohs(address.sin_port);
+    close(probe);
+    const std::string where = "127.0.0.1:" + std::to_string(Port);
+    std::vector<std::string> args = {Path};
+    if (geteuid() == 0) args.insert(args.end(), {"-u", "nobody"});
+    args.insert(args.end(), {"-a", "-c", "-m", "512", where, "256"});
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, Counters.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (posix_spawn(&Pid, Path, &actions, nullptr, argv.data(), environ) != 0) {
+      perror("smtp-sink");
+      exit(1);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    // Ready once it greets.
+    for (int i = 0; i < 200; i++) {
+      int s = socket(AF_INET, SOCK_STREAM, 0);
+      address.sin_port = htons(Port);
+      if (connect(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+        char greeting[64] = {};
+        if (recv(s, greeting, sizeof greeting - 1, 0) > 0 && strncmp(greeting, "220", 3) == 0) {
+          close(s);
+          return;
+        }
+      }
+      close(s);
+      usleep(10000);
+    }
+    fprintf(stderr, "smtp-sink did not start\n");
+    exit(1);
+  }
+  ~PostfixSink() {
+    kill(Pid, SIGTERM);
+    waitpid(Pid, nullptr, 0);
+    unlink(Counters.c_str());
+  }
+  // The last "mesg=N" record of the counters (records end in a bare CR).
+  long Messages() const {
+    FILE *f = fopen(Counters.c_str(), "rb");
+    if (!f) return 0;
+    std::string text;
+    char block[4096];
+    for (size_t n; (n = fread(block, 1, sizeof block, f)) > 0;) text.append(block, n);
+    fclose(f);
+    const size_t at = text.rfind("mesg=");
+    return at == std::string::npos ? 0 : atol(text.c_str() + at + 5);
+  }
+  uint16_t Port = 0;
+
+ private:
+  std::string Counters;
+  pid_t Pid = 0;
+};
+
 // ---- The messages ------------------------------------------------------------------------
 
 const char *const Sender = "<sender@example.com>";
@@ -262,10 +352,10 @@ void CloseAll(int channels) {
 }
 
 // One channel, blocking calls: messages until the count or the time is reached.
-Figures OneChannel(Sink &sink, const std::string &body, int count, double budget) {
+Figures OneChannel(Target &sink, const std::string &body, int count, double budget) {
   ConnectAll(1, sink.Port);
   kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 1);
-  const long before = sink.Messages;
+  const long before = sink.Messages();
   const auto start = Clock::now();
   const double cpu0 = ThreadCpu();
   int sent = 0;
@@ -276,7 +366,7 @@ Figures OneChannel(Sink &sink, const std::string &body, int count, double budget
   const double wall = Since(start), cpu = ThreadCpu() - cpu0;
   kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 0);
   CloseAll(1);
-  if (sink.Messages - before != sent) fprintf(stderr, "sink counted %ld of %d\n", sink.Messages - before, sent);
+  if (sink.Messages() - before != sent) fprintf(stderr, "sink counted %ld of %d\n", sink.Messages() - before, sent);
   return {sent / wall, cpu / sent};
 }
 
@@ -285,7 +375,7 @@ Figures OneChannel(Sink &sink, const std::string &body, int count, double budget
 // new state, no bytes sent), the loop waits up to 1 ms for a reply on the
 // sockets of the channels that wait for one (a plain 1 ms sleep when all of
 // them wait for their NotBefore instead).
-Figures ManyChannels(Sink &sink, int channels, const std::string &body, int count, double budget) {
+Figures ManyChannels(Target &sink, int channels, const std::string &body, int count, double budget) {
   ConnectAll(channels, sink.Port);
   struct Track {
     int Socket, Last = -1, Sent = -1;
@@ -293,7 +383,7 @@ Figures ManyChannels(Sink &sink, int channels, const std::string &body, int coun
   std::vector<Track> track;
   for (int c = 0; c < channels; c++) track.push_back({kelStatistics(c, KEL_STAT_SOCKET)});
   std::vector<pollfd> fds;
-  const long before = sink.Messages;
+  const long before = sink.Messages();
   const auto start = Clock::now();
   const double cpu0 = ThreadCpu();
   int started = 0, sent = 0, busy = 0;
@@ -328,12 +418,91 @@ Figures ManyChannels(Sink &sink, int channels, const std::string &body, int coun
   }
   const double wall = Since(start), cpu = ThreadCpu() - cpu0;
   CloseAll(channels);
-  if (sink.Messages - before != sent) fprintf(stderr, "sink counted %ld of %d\n", sink.Messages - before, sent);
+  if (sink.Messages() - before != sent) fprintf(stderr, "sink counted %ld of %d\n", sink.Messages() - before, sent);
   return {sent / wall, cpu / sent};
 }
 
+// Many channels from one thread in non-blocking mode, sleeping in kelWait
+// until some channel has work and stepping only those.
+Figures ManyChannelsWait(Target &sink, int channels, const std::string &body, int count, double budget) {
+  ConnectAll(channels, sink.Port);
+  std::vector<unsigned> list;
+  for (int c = 0; c < channels; c++) list.push_back(static_cast<unsigned>(c));
+  std::vector<int> ready(static_cast<size_t>(channels), 0);
+  const long before = sink.Messages();
+  const auto start = Clock::now();
+  const double cpu0 = ThreadCpu();
+  int started = 0, sent = 0;
+  for (int c = 0; c < channels && started < count; c++, started++)
+    Check(kelSendEmail(c, Recipient, nullptr, nullptr, "bench", body.c_str(), nullptr), "kelSendEmail");
+  int live = std::min(channels, count);
+  while (live > 0) {
+    int n = kelWait(list.data(), live, 1000, ready.data());
+    if (n < 0) Check(n, "kelWait");
+    for (int i = 0; i < live; i++) {
+      if (!ready[static_cast<size_t>(i)]) continue;
+      const unsigned c = list[static_cast<size_t>(i)];
+      int rc = kelDriver(c);
+      if (rc < 0) Check(rc, "kelDriver");
+      if (rc != 0) continue;
+      sent++;
+      if (started < count && Since(start) < budget) {
+        Check(kelSendEmail(c, Recipient, nullptr, nullptr, "bench", body.c_str(), nullptr), "kelSendEmail");
+        started++;
+      } else {
+        list[static_cast<size_t>(i)] = list[static_cast<size_t>(live - 1)];
+        ready[static_cast<size_t>(i)] = ready[static_cast<size_t>(live - 1)];
+        live--;
+        i--;
+      }
+    }
+  }
+  const double wall = Since(start), cpu = ThreadCpu() - cpu0;
+  CloseAll(channels);
+  if (sink.Messages() - before != sent) fprintf(stderr, "sink counted %ld of %d\n", sink.Messages() - before, sent);
+  return {sent / wall, cpu / sent};
+}
+
+// 128 channels connected to a server that never answers, driven for a
+// while by a kelWait loop: the share of one core the loop takes.
+double IdleChannelsCpu(int channels, double seconds) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
+  listen(listener, 512);  // connections complete in the backlog; nobody ever greets them
+  socklen_t length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+  std::vector<unsigned> list;
+  for (int c = 0; c < channels; c++) {
+    kelIntegerParam(c, KEL_SMTP_PORT, ntohs(address.sin_port));
+    kelIntegerParam(c, KEL_AUTO_CALL_DRIVER, 0);
+    Check(kelSmtpConnect(c, "127.0.0.1", Sender, nullptr), "kelSmtpConnect");
+    list.push_back(static_cast<unsigned>(c));
+  }
+  std::vector<int> ready(static_cast<size_t>(channels), 0);
+  const auto start = Clock::now();
+  const double cpu0 = ThreadCpu();
+  long steps = 0;
+  while (Since(start) < seconds) {
+    if (kelWait(list.data(), channels, 200, ready.data()) <= 0) continue;
+    for (int i = 0; i < channels; i++)
+      if (ready[static_cast<size_t>(i)]) {
+        kelDriver(list[static_cast<size_t>(i)]);
+        steps++;
+      }
+  }
+  const double share = (ThreadCpu() - cpu0) / Since(start);
+  for (int c = 0; c < channels; c++) kelAbort(c);
+  for (int c = 0; c < channels; c++) kelIntegerParam(c, KEL_AUTO_CALL_DRIVER, 1);
+  close(listener);
+  fprintf(stderr, "idle loop: %ld steps\n", steps);
+  return share;
+}
+
 // The attachment on one channel: MB/s of attachment bytes and CPU seconds per MB.
-Figures Attachment(Sink &sink, const std::string &path, double megabytes) {
+Figures Attachment(Target &sink, const std::string &path, double megabytes) {
   ConnectAll(1, sink.Port);
   kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 1);
   const auto start = Clock::now();
@@ -375,12 +544,49 @@ double RunCurl(const std::vector<std::string> &args, double *cpu) {
   return wall;
 }
 
+// Runs a peer program once; returns its wall time and adds its CPU time.
+double RunPeer(const std::vector<std::string> &args, double *cpu) {
+  std::vector<char *> argv;
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  const auto start = Clock::now();
+  pid_t pid;
+  if (posix_spawn(&pid, args[0].c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    perror(args[0].c_str());
+    exit(1);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  const double wall = Since(start);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    fprintf(stderr, "%s failed (status %d)\n", args[0].c_str(), status);
+    exit(1);
+  }
+  *cpu += Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+  return wall;
+}
+
+// smtp-source: HELO, MAIL, RCPT, DATA, the file as the message (LF line
+// ends), "."; -d keeps the connection for the next message.
+Figures SmtpSource(Target &sink, const std::string &lfFile, int sessions, int count) {
+  const long before = sink.Messages();
+  double cpu = 0;
+  const double wall = RunPeer({"/usr/sbin/smtp-source", "-s", std::to_string(sessions), "-d", "-m", std::to_string(count), "-F",
+                               lfFile, "-f", "sender@example.com", "-t", "rcpt@example.com", "-M", "client.example.com",
+                               "127.0.0.1:" + std::to_string(sink.Port)},
+                              &cpu);
+  usleep(20000);  // the sink's last counter record
+  if (sink.Messages() - before != count) fprintf(stderr, "sink counted %ld of %d (smtp-source)\n", sink.Messages() - before, count);
+  return {count / wall, cpu / count};
+}
+
 std::vector<std::string> CurlBase(uint16_t port) {
   return {"curl", "-sS", "--max-time", "60", "--url", "smtp://127.0.0.1:" + std::to_string(port) + "/client.example.com",
           "--mail-from", "sender@example.com", "--mail-rcpt", "rcpt@example.com"};
 }
 
-Figures CurlSmall(Sink &sink, const std::string &file, int count) {
+Figures CurlSmall(Target &sink, const std::string &file, int count) {
   std::vector<std::string> args = CurlBase(sink.Port);
   args.push_back("-T");
   args.push_back(file);
@@ -389,13 +595,48 @@ Figures CurlSmall(Sink &sink, const std::string &file, int count) {
   return {count / wall, cpu / count};
 }
 
-Figures CurlAttachment(Sink &sink, const std::string &path, double megabytes) {
+Figures CurlAttachment(Target &sink, const std::string &path, double megabytes) {
   std::vector<std::string> args = CurlBase(sink.Port);
   for (const char *a : {"-H", "Subject: bench attachment", "-F", "=see attachment;type=text/plain", "-F"}) args.push_back(a);
   args.push_back("=@" + path + ";type=application/octet-stream;encoder=base64");
   double cpu = 0;
   double wall = RunCurl(args, &cpu);
   return {megabytes / wall, cpu / megabytes};
+}
+
+Figures CurlUpload(Target &sink, const std::string &composed, double megabytes) {
+  std::vector<std::string> args = CurlBase(sink.Port);
+  args.push_back("-T");
+  args.push_back(composed);
+  double cpu = 0;
+  double wall = RunCurl(args, &cpu);
+  return {megabytes / wall, cpu / megabytes};
+}
+
+// The attachment message composed beforehand, as the library sends it:
+// a text part and the file in Base64 lines of 76 characters, CR LF.
+std::string ComposedAttachment(const std::string &data) {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out = "From: " + std::string(Sender) + "\r\nTo: " + Recipient +
+                    "\r\nSubject: bench attachment\r\nMIME-Version: 1.0\r\n"
+                    "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+                    "see attachment\r\n\r\n--b\r\nContent-Type: application/octet-stream; name=\"att.bin\"\r\n"
+                    "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"att.bin\"\r\n\r\n";
+  out.reserve(out.size() + data.size() * 138 / 100);
+  for (size_t at = 0; at < data.size(); at += 57) {
+    const size_t n = std::min<size_t>(57, data.size() - at);
+    for (size_t i = 0; i < n; i += 3) {
+      const unsigned char *b = reinterpret_cast<const unsigned char *>(data.data() + at + i);
+      const size_t k = std::min<size_t>(3, n - i);
+      const unsigned v = (b[0] << 16) | (k > 1 ? b[1] << 8 : 0) | (k > 2 ? b[2] : 0);
+      out += alphabet[(v >> 18) & 63];
+      out += alphabet[(v >> 12) & 63];
+      out += k > 1 ? alphabet[(v >> 6) & 63] : '=';
+      out += k > 2 ? alphabet[v & 63] : '=';
+    }
+    out += "\r\n";
+  }
+  return out + "\r\n--b--\r\n";
 }
 
 void WriteFile(const std::string &path, const std::string &bytes) {
@@ -417,77 +658,133 @@ struct Series {
   }
 };
 
+
+// One library figure beside its peer's.
+void PrintBeside(const char *unit, Series &kel, Series &peer, double cpuScale, const char *cpuUnit) {
+  if (kel.Rate.empty() || peer.Rate.empty()) return;
+  const double rate = Median(kel.Rate), cpu = Median(kel.Cpu), peerRate = Median(peer.Rate), peerCpu = Median(peer.Cpu);
+  printf("  %-44s %10.1f %s %8.1f %s\n", kel.Name, rate, unit, cpu * cpuScale, cpuUnit);
+  printf("  %-44s %10.1f %s %8.1f %s\n", peer.Name, peerRate, unit, peerCpu * cpuScale, cpuUnit);
+  printf("  %-44s %10.2fx         CPU %.2fx\n\n", "ratio", rate / peerRate, cpu / peerCpu);
+}
+
+double LoadAverage() {
+  double load = 0;
+  if (FILE *f = fopen("/proc/loadavg", "r")) {
+    if (fscanf(f, "%lf", &load) != 1) load = 0;
+    fclose(f);
+  }
+  return load;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   const int rounds = argc > 1 ? atoi(argv[1]) : 5;
-  const std::string only = argc > 2 ? argv[2] : "";  // "small" or "attach": that group alone
+  const std::string only = argc > 2 ? argv[2] : "";  // "small", "attach" or "idle": that group alone
   char dirTemplate[] = "/tmp/kel-bench-XXXXXX";
   if (!mkdtemp(dirTemplate)) return 1;
   const std::string dir = dirTemplate;
   const std::string body = SmallBody();
-  const std::string eml = dir + "/msg1k.eml", att = dir + "/att.bin";
-  WriteFile(eml, "From: " + std::string(Sender) + "\r\nTo: " + Recipient + "\r\nSubject: bench\r\n\r\n" + body);
+  const std::string eml = dir + "/msg1k.eml", lf = dir + "/msg1k.lf", att = dir + "/att.bin", composed = dir + "/att.eml";
+  const std::string headers = "From: " + std::string(Sender) + "\r\nTo: " + Recipient + "\r\nSubject: bench\r\n\r\n";
+  WriteFile(eml, headers + body);
+  std::string lfText = headers + body;
+  lfText.erase(std::remove(lfText.begin(), lfText.end(), '\r'), lfText.end());
+  WriteFile(lf, lfText);
   std::string data(10000000, '\0');
   std::mt19937 random(17);
   for (char &b : data) b = static_cast<char>(random());
   WriteFile(att, data);
+  WriteFile(composed, ComposedAttachment(data));
   const double megabytes = static_cast<double>(data.size()) / 1e6;
 
-  Sink sink;
+  Sink own;
+  std::unique_ptr<PostfixSink> postfix;
+  if (PostfixSink::Available()) postfix = std::make_unique<PostfixSink>(dir);
+  Target sink;
+  if (postfix) sink = {postfix->Port, [&] { return postfix->Messages(); }};
+  else sink = {own.Port, [&] { return own.Messages.load(); }};
+  const bool peers = postfix != nullptr;
   if (kelAttach(128, 0) < 0) {
     fprintf(stderr, "kelAttach failed\n");
     return 1;
   }
-  Series one("1 channel, blocking, default timings");
-  Series oneFast("1 channel, blocking, step delay 0");
-  Series oneLoop("1 channel, non-blocking, default timings");
-  Series oneLoopFast("1 channel, non-blocking, step delay 0");
-  Series many("128 channels, non-blocking, default timings");
-  Series manyFast("128 channels, non-blocking, step delay 0");
+  Series one("KEL32 1 channel, blocking, default timings");
+  Series oneFast("KEL32 1 channel, blocking, step delay 0");
+  Series onePipe("KEL32 1 channel, blocking, step 0, PIPELINING");
+  Series many("KEL32 128 channels, kelWait, default timings");
+  Series manyFast("KEL32 128 channels, kelWait, step delay 0");
+  Series manyPipe("KEL32 128 ch., kelWait, step 0, PIPELINING");
+  Series manyLoop("KEL32 128 channels, poll loop, step delay 0");
+  Series source1("smtp-source -d, 1 connection");
+  Series source128("smtp-source -s 128 -d");
   Series curlSmall("curl, 1 process per message");
   Series attach("KEL32 10 MB attachment, default timings");
   Series attachFast("KEL32 10 MB attachment, step delay 0");
-  Series curlAttach("curl -F ...;encoder=base64, 10 MB");
+  Series curlAttach("curl -F ...;encoder=base64");
+  Series curlUpload("curl --upload-file, composed beforehand");
+  std::vector<double> loads;
 
-  for (int r = 0; r < rounds; r++) {
+  const bool small = only.empty() || only == "small", big = only.empty() || only == "attach";
+  for (int r = 0; r < rounds && (small || big); r++) {
     fprintf(stderr, "round %d of %d\n", r + 1, rounds);
-    const bool small = only != "attach", big = only != "small";
+    loads.push_back(LoadAverage());
     kelIntegerParam(0, KEL_STEP_DELAY, 25);
-    if (small) one.Add(OneChannel(sink, body, 1000000, 2.0));
-    if (small) oneLoop.Add(ManyChannels(sink, 1, body, 1000000, 2.0));
-    if (small) many.Add(ManyChannels(sink, 128, body, 1000000, 2.0));
+    if (small) one.Add(OneChannel(sink, body, 1000000, 1.0));
+    if (small) many.Add(ManyChannelsWait(sink, 128, body, 1000000, 1.5));
     if (big) attach.Add(Attachment(sink, att, megabytes));
     kelIntegerParam(0, KEL_STEP_DELAY, 0);
-    if (small) oneFast.Add(OneChannel(sink, body, 2000, 2.0));
-    if (small) oneLoopFast.Add(ManyChannels(sink, 1, body, 2000, 2.0));
-    if (small) manyFast.Add(ManyChannels(sink, 128, body, 8000, 2.0));
+    if (small) oneFast.Add(OneChannel(sink, body, 4000, 2.0));
+    if (small && peers) source1.Add(SmtpSource(sink, lf, 1, 4000));
+    if (small) manyFast.Add(ManyChannelsWait(sink, 128, body, 16000, 3.0));
+    if (small && peers) source128.Add(SmtpSource(sink, lf, 128, 16000));
+    if (small) manyLoop.Add(ManyChannels(sink, 128, body, 16000, 3.0));
+    for (int c = 0; c < 128; c++) {
+      kelIntegerParam(c, KEL_ENABLE_ESMTP, 1);
+      kelIntegerParam(c, KEL_PIPELINING, 1);
+    }
+    if (small) onePipe.Add(OneChannel(sink, body, 4000, 2.0));
+    if (small) manyPipe.Add(ManyChannelsWait(sink, 128, body, 16000, 3.0));
+    for (int c = 0; c < 128; c++) {
+      kelIntegerParam(c, KEL_ENABLE_ESMTP, 0);
+      kelIntegerParam(c, KEL_PIPELINING, 0);
+    }
     if (big) attachFast.Add(Attachment(sink, att, megabytes));
     kelIntegerParam(0, KEL_STEP_DELAY, 25);
-    if (small) curlSmall.Add(CurlSmall(sink, eml, 30));
+    if (small) curlSmall.Add(CurlSmall(sink, eml, 20));
     if (big) curlAttach.Add(CurlAttachment(sink, att, megabytes));
+    if (big) curlUpload.Add(CurlUpload(sink, composed, megabytes));
   }
+  double idleShare = -1;
+  if (only.empty() || only == "idle") idleShare = IdleChannelsCpu(128, 5.0);
   kelRelease();
 
-  printf("Medians of %d rounds (sink on 127.0.0.1 in this process; CPU excludes the sink)\n\n", rounds);
-  if (!one.Rate.empty()) printf("%-46s %12s %16s %14s %14s\n", "small messages (1 KB body)", "msg/s", "CPU us/msg", "vs curl msg/s",
-         "vs curl CPU");
-  const double curlRate = Median(curlSmall.Rate), curlCpu = Median(curlSmall.Cpu);
-  for (Series *s : {&one, &oneFast, &oneLoop, &oneLoopFast, &many, &manyFast, &curlSmall}) {
-    if (s->Rate.empty()) continue;
-    const double rate = Median(s->Rate), cpu = Median(s->Cpu);
-    printf("%-46s %12.1f %16.1f %13.2fx %13.3fx\n", s->Name, rate, cpu * 1e6, rate / curlRate, cpu / curlCpu);
+  printf("Medians of %d rounds, interleaved; sink: %s on 127.0.0.1; load average at the rounds' starts: median %.1f\n",
+         rounds, peers ? "Postfix smtp-sink (a separate process)" : "a thread of this program", Median(loads));
+  printf("CPU: the sending thread (KEL32) or the whole peer process (smtp-source, curl), never the sink's.\n\n");
+  if (small) {
+    printf("1 KB messages\n");
+    PrintBeside("msg/s", oneFast, source1, 1e6, "us/msg");
+    PrintBeside("msg/s", onePipe, source1, 1e6, "us/msg");
+    PrintBeside("msg/s", one, source1, 1e6, "us/msg");
+    PrintBeside("msg/s", manyFast, source128, 1e6, "us/msg");
+    PrintBeside("msg/s", manyPipe, source128, 1e6, "us/msg");
+    PrintBeside("msg/s", manyLoop, source128, 1e6, "us/msg");
+    PrintBeside("msg/s", many, source128, 1e6, "us/msg");
+    PrintBeside("msg/s", oneFast, curlSmall, 1e6, "us/msg");
   }
-  if (!attach.Rate.empty()) printf("\n%-46s %12s %16s %14s %14s\n", "10 MB attachment (10^6 bytes per MB)", "MB/s", "CPU s per MB",
-         "vs curl MB/s", "vs curl CPU");
-  const double curlMb = Median(curlAttach.Rate), curlMbCpu = Median(curlAttach.Cpu);
-  for (Series *s : {&attach, &attachFast, &curlAttach}) {
-    if (s->Rate.empty()) continue;
-    const double rate = Median(s->Rate), cpu = Median(s->Cpu);
-    printf("%-46s %12.2f %16.4f %13.2fx %13.3fx\n", s->Name, rate, cpu, rate / curlMb, cpu / curlMbCpu);
+  if (big) {
+    printf("10 MB attachment (10^6 bytes per MB; CPU in ms per MB)\n");
+    PrintBeside("MB/s", attachFast, curlAttach, 1e3, "ms/MB");
+    PrintBeside("MB/s", attach, curlAttach, 1e3, "ms/MB");
+    PrintBeside("MB/s", attachFast, curlUpload, 1e3, "ms/MB");
+    PrintBeside("MB/s", attach, curlUpload, 1e3, "ms/MB");
   }
-  unlink(eml.c_str());
-  unlink(att.c_str());
+  if (idleShare >= 0)
+    printf("128 idle channels waiting for a silent server, kelWait loop: %.2f%% of one core\n", idleShare * 100);
+  for (const std::string &f : {eml, lf, att, composed}) unlink(f.c_str());
+  postfix.reset();
   rmdir(dir.c_str());
   return 0;
 }

@@ -41,6 +41,47 @@ KEL_EXPORT int KEL_CALL kelStatistics(unsigned channel, int code);
 /* The state machine: one short step per call */
 KEL_EXPORT int KEL_CALL kelDriver(unsigned channel);
 
+/*
+ * kelWait: sleeps the calling thread until at least one of the count
+ * channels listed in channels has work for kelDriver, or until timeoutMs
+ * milliseconds have passed. A channel has work when its socket is readable
+ * or writable as its current state needs, when the pause its last step set
+ * is over, when its time-out has passed (kelDriver then returns -8), or
+ * when it is idle (kelDriver returns 0 at once). ready[i] is set to 1 for
+ * each channel with work and to 0 for the others. Returns the number of
+ * channels with work, 0 at the time-out, -71 or -73 as every call, or -74
+ * for a bad argument (no list, count below 1 or above 128, negative
+ * time-out). It never spins: the thread sleeps in one system wait.
+ *
+ * kelDriver on a channel that the last kelWait found without work returns
+ * 9999 at once, without any system call; waiting steps of channels given
+ * to kelWait do not yield the processor either.
+ *
+ * A program with an event loop of its own can instead watch each channel's
+ * socket: kelStatistics(channel, KEL_STAT_SOCKET) gives the handle (-1 when
+ * the channel has none; it changes with every connect), and the channel
+ * has work when the socket is readable, or writable while bytes wait to
+ * leave (KEL_STAT_OUTPUT_PENDING above 0), or when the pause of its last
+ * step (about KEL_STEP_DELAY) is over: call kelDriver then.
+ *
+ * A non-blocking loop over many channels:
+ *
+ *   unsigned list[N]; int ready[N], live = N;
+ *   ... kelIntegerParam(c, KEL_AUTO_CALL_DRIVER, 0) and a session call
+ *       (kelSmtpConnect, kelSendEmail ...) on every channel ...
+ *   while (live > 0) {
+ *     if (kelWait(list, live, 1000, ready) <= 0) continue;
+ *     for (int i = 0; i < live; i++) {
+ *       if (!ready[i]) continue;
+ *       int rc = kelDriver(list[i]);
+ *       if (rc == 0 || rc < 0) {       // done, or failed: drop it
+ *         list[i] = list[--live]; ready[i] = ready[live]; i--;
+ *       }
+ *     }
+ *   }
+ */
+KEL_EXPORT int KEL_CALL kelWait(const unsigned *channels, int count, int timeoutMs, int *ready);
+
 /* SMTP and shared session calls */
 KEL_EXPORT int KEL_CALL kelSmtpConnect(unsigned channel, const char *server, const char *from,
                             const char *replyTo);
@@ -98,6 +139,10 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_RAW_MODE           28
 #define KEL_ENABLE_ESMTP       29
 #define KEL_ENABLE_APOP        30
+/* 1: send MAIL FROM, every RCPT TO and DATA in one go when the server
+   offers PIPELINING in its EHLO reply (needs KEL_ENABLE_ESMTP); 0 (the
+   default): one command per reply. */
+#define KEL_PIPELINING         31
 /* Logins and recipients */
 #define KEL_AUTH_MECHANISM     35  /* one of the KEL_AUTH_ values below; 0 = the automatic choice */
 #define KEL_SKIP_REFUSED       36  /* nonzero: a 5xx refusal of RCPT TO skips that address only */
@@ -166,7 +211,9 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_STAT_ATTACH_COUNT   22
 #define KEL_STAT_VRFY_RESULT    24
 #define KEL_STAT_BUILD          26
-#define KEL_STAT_SOCKET         27
+#define KEL_STAT_SOCKET         27  /* the socket handle, -1 when none */
+#define KEL_STAT_OUTPUT_PENDING 28  /* bytes composed and not yet handed to the socket */
+#define KEL_STAT_PIPELINING     29  /* 1 when the server offered PIPELINING in its EHLO reply */
 #define KEL_STAT_REFUSED_COUNT  30  /* recipients refused in the last send */
 #define KEL_STAT_ACCEPTED_COUNT 31  /* recipients accepted in the last send */
 

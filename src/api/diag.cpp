@@ -64,6 +64,7 @@ static const ErrorEntry ErrorTable[] = {
     {-71, "Must call kelAttach first."},
     {-72, "Already attached."},
     {-73, "Channel out of range."},
+    {-74, "Bad argument to kelWait."},
     {-76, "Authentication mechanism not offered by server."},
     {-77, "Bad character in user name, password or token."},
     {-78, "No recipient was accepted."},
@@ -237,6 +238,8 @@ extern "C" int KEL_CALL kelStatistics(unsigned channel, int code) {
     case KEL_STAT_SOCKET: return ch.Socket;
     case KEL_STAT_REFUSED_COUNT: return ch.RefusedCount;
     case KEL_STAT_ACCEPTED_COUNT: return ch.AcceptedCount;
+    case KEL_STAT_OUTPUT_PENDING: return OutputPending(ch);
+    case KEL_STAT_PIPELINING: return ch.ServerPipelining;
     default: return -1;
   }
 }

@@ -50,6 +50,7 @@ extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
       break;
     case KEL_SKIP_REFUSED: ch.SkipRefused = value != 0; break;
     case KEL_STRICT_RECIPIENTS: ch.StrictRecipients = value != 0; break;
+    case KEL_PIPELINING: ch.PipelineWanted = low8; break;
     default: return -1;
   }
   return 1;

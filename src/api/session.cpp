@@ -201,13 +201,13 @@ extern "C" int KEL_CALL kelClose(unsigned channel) {
   // FileHandle is a message or attachment file being sent, left open by a
   // send that failed: it is closed without a note (it was not saved).
   if (ch.Protocol == 'S') {
-    if (ch.FileHandle > 0) PlatformFileClose(ch.FileHandle);
+    CloseBufferedFile(ch.AttachOut, ch.FileHandle);
     ch.FileHandle = 0;
   } else {
     CloseAttachFile(ch);
   }
   if (ch.EmailHandle) {
-    PlatformFileClose(ch.EmailHandle);
+    CloseBufferedFile(ch.EmailOut, ch.EmailHandle);
     ch.EmailHandle = 0;
   }
   // No login text outlives the session; a POP3 password comes again with

@@ -18,6 +18,26 @@ constexpr int LibraryBuild = 0x0011;
 
 using Tick = uint32_t;
 
+// Sizes of the throughput buffers of a channel.
+constexpr int OutBufSize = 32768;   // bytes composed ahead of the socket
+constexpr int OutFlushAt = 16384;   // message text leaves once this much is held
+constexpr int StageSize = 32768;    // the largest single receive
+constexpr int FileBufferSize = 16384;
+
+// A write buffer in front of a file handle: flushed when full and on close.
+struct FileBuffer {
+  int Handle;     // the file the bytes belong to; 0 = none
+  int32_t Fill;
+  char Data[FileBufferSize];
+};
+// Appends to the file through its buffer: count, or -1 when a write failed.
+int BufferedFileWrite(FileBuffer &b, int handle, const void *data, int count);
+// Writes out what is held: 0, or -1 when the write failed (the bytes are dropped).
+int FlushFileBuffer(FileBuffer &b);
+// Flushes (when the buffer belongs to handle) and closes: 0, or -1 when the
+// flush failed. Any other handle is simply closed.
+int CloseBufferedFile(FileBuffer &b, int handle);
+
 // Internal result codes of the memory routines (written to the log only).
 enum MemoryCode {
   MemBadSlot = -100,
@@ -196,6 +216,41 @@ struct Channel {
   int32_t FilesMade;            // files created for this message: numbers unnamed ones
   char PartExtension[8];        // extension for an unnamed file of the part's type
   char EmbedPath[130];
+
+  // Throughput: the output buffer, the receive stage, the file write buffers,
+  // the wait over many channels and the pipelined envelope.
+  // OutBuf holds bytes appended by the senders and not yet handed to the
+  // socket: OutSent of the OutFill bytes have left. OutDrain: the buffer
+  // must be empty before the next state runs (a reply is awaited).
+  int32_t OutFill;
+  int32_t OutSent;
+  uint8_t OutDrain;
+  // HoldOutput: commands are appended without leaving at once (the
+  // pipelined envelope leaves in one flush).
+  uint8_t HoldOutput;
+  // The receive stage: one receive takes all the socket holds, up to
+  // StageSize bytes; the ring is filled from here. StageRead of StageFill
+  // bytes have been passed on.
+  int32_t StageRead;
+  int32_t StageFill;
+  // WaitUsed: the channel has been given to kelWait, so a waiting step need
+  // not yield. WaitQuiet: the last kelWait polled the channel and found
+  // nothing; the next step on it may return at once (one step only).
+  uint8_t WaitUsed;
+  uint8_t WaitQuiet;
+  // KEL_PIPELINING (opt-in) and whether the server offered it in its EHLO reply.
+  uint8_t PipelineWanted;
+  uint8_t ServerPipelining;
+  // Replies of the pipelined envelope still to be read, in order.
+  int32_t PipelinePending;
+  int32_t PipelineRcpts;     // of them, RCPT replies
+  // A poll found the socket readable and nothing has been received since:
+  // it stays readable until the next receive, so it need not be asked again.
+  uint8_t ReadableSeen;
+  FileBuffer EmailOut;       // the email file of a retrieval
+  FileBuffer AttachOut;      // the attachment file the decoder writes
+  char OutBuf[OutBufSize];
+  char Stage[StageSize];
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

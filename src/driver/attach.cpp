@@ -154,7 +154,7 @@ int OpenAttachment(Channel &ch, Tick) {
   char *alias = FindSeparator(ch.Attachments, Settings.AliasSeparator);
   if (alias) *alias = 0;
   LogLine(ch, "Opening attachment [%s]\r\n", ch.Attachments);
-  if (ch.FileHandle > 0) PlatformFileClose(ch.FileHandle);  // left by a message that timed out
+  CloseBufferedFile(ch.AttachOut, ch.FileHandle);  // left by a message that timed out
   ch.FileHandle = 0;
   int handle = PlatformFileOpenRead(ch.Attachments);
   if (alias) *alias = Settings.AliasSeparator;
@@ -182,7 +182,7 @@ int SendAttachment(Channel &ch, Tick now) {
   }
   // A file that fails to read would go out cut short: abandon the message.
   if (got < 0) return ComposeFail(ch, got, -35);
-  PlatformFileClose(ch.FileHandle);
+  CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
   if (*ch.NextAttachment) {
     ch.Attachments = ch.NextAttachment;

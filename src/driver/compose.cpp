@@ -253,7 +253,7 @@ int SendBodyLine(Channel &ch, Tick now, uint32_t deadlineDelay) {
   int length = BuildBodyLine(ch);
   if (length < 0) {
     if (ch.SourceEnded == SourceReadError) return ComposeFail(ch, -1, -35);
-    if (ch.FileHandle > 0) PlatformFileClose(ch.FileHandle);
+    CloseBufferedFile(ch.AttachOut, ch.FileHandle);
     ch.FileHandle = 0;
     ch.NextState = HasAttachmentList(ch) ? State::AttachBoundary : State::EndOfData;
     return 0;
@@ -277,7 +277,7 @@ int AppendLineText(char *line, int length, const char *text, int limit) {
 }
 
 int ComposeFail(Channel &ch, int sockCode, int kelCode) {
-  if (ch.FileHandle > 0) PlatformFileClose(ch.FileHandle);
+  CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
   return driverFail(ch, sockCode, kelCode);
 }
@@ -456,7 +456,7 @@ int OpenMessageFile(Channel &ch, Tick) {
   ch.BodyFromText = 0;
   const char *name = ch.Message + 1;
   LogLine(ch, "Opening message file [%s]\r\n", name);
-  if (ch.FileHandle > 0) PlatformFileClose(ch.FileHandle);  // left by a message that timed out
+  CloseBufferedFile(ch.AttachOut, ch.FileHandle);  // left by a message that timed out
   ch.FileHandle = 0;
   int handle = PlatformFileOpenRead(name);
   if (handle < 0) return driverFail(ch, handle, -35);

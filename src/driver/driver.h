@@ -37,6 +37,11 @@ void WriteVersionLine(Channel &ch);
 // on the socket or the clock while the channel can only wait.
 int RunBlocking(uint32_t channel);
 
+// What a waiting channel waits for before its next step can do anything:
+// ReadyReadable or ReadyWritable on its socket, or 0 when the next step
+// has work (its NotBefore and Deadline aside).
+int WaitKind(const Channel &ch);
+
 // Timing helpers shared by the states.
 inline void SetTiming(Channel &ch, Tick now, uint32_t notBeforeDelay, uint32_t deadlineDelay) {
   ch.NotBefore = now + notBeforeDelay;
@@ -56,6 +61,10 @@ KEL_STATE(AuthSaslStart); KEL_STATE(AuthSaslResult); KEL_STATE(AuthSaslRefused);
 KEL_STATE(SmtpStart); KEL_STATE(SmtpGreeting); KEL_STATE(SmtpHello); KEL_STATE(SmtpHelloReply);
 KEL_STATE(MailFrom); KEL_STATE(MailFromReply); KEL_STATE(NextRecipient); KEL_STATE(RcptTo);
 KEL_STATE(RcptToReply); KEL_STATE(DataCommand); KEL_STATE(DataReply); KEL_STATE(EndOfDataReply);
+// pipeline.cpp: the pipelined envelope (KEL_PIPELINING)
+KEL_STATE(EnvelopeReplies);
+bool OffersPipelining(const char *reply);
+int SendPipelinedEnvelope(Channel &ch, Tick now);
 KEL_STATE(Quit); KEL_STATE(QuitReply); KEL_STATE(NextVrfyAddress); KEL_STATE(VrfyCommand);
 KEL_STATE(VrfyReply); KEL_STATE(SmtpCommand); KEL_STATE(SmtpCommandReply);
 // compose.cpp

@@ -35,6 +35,7 @@ int driverFail(Channel &ch, int sockCode, int kelCode) {
   LogFailure(ch, sockCode, kelCode);
   ch.SecretAt = 0;
   ch.MoreToFollow = 0;
+  ch.HoldOutput = 0;
   if (kelCode < 0) {
     ch.NextState = State::Complete;
     ch.PrevState = ch.ThisState;
@@ -51,6 +52,32 @@ int UnknownState(Channel &ch) {
   return 0;
 }
 
+// Bytes in the output buffer that must leave before the next state: all of
+// them when a reply is awaited, else enough to make room. 0 lets the step
+// go on; else KEL_WAITING or the result of the error exit.
+static int OutputGate(Channel &ch) {
+  const int pending = OutputPending(ch);
+  if (pending == 0 || (!ch.OutDrain && pending < OutFlushAt)) return 0;
+  // A socket in error is not writable: the send then tells what went wrong.
+  int rc = SocketReady(ch, ReadyWritable) == 1 || SocketReady(ch, ReadyException) == 1 ? FlushOutput(ch, false) : 0;
+  if (rc < 0) {
+    // The failure belongs to the state whose bytes these are.
+    ch.ThisState = ch.NextState;
+    return driverFail(ch, rc, -52);
+  }
+  if (OutputPending(ch) == 0 || (!ch.OutDrain && OutputPending(ch) < OutFlushAt)) return 0;
+  ch.IdleWait = ReadyWritable;
+  if (!ch.WaitUsed) PlatformSleep(0);
+  return KEL_WAITING;
+}
+
+int WaitKind(const Channel &ch) {
+  const int pending = OutputPending(ch);
+  if (pending > 0 && (ch.OutDrain || pending >= OutFlushAt)) return ReadyWritable;
+  if (ch.WaitWritable && !ch.MoreToFollow) return ReadyWritable;
+  return ch.IdleWait;
+}
+
 extern "C" int KEL_CALL kelDriver(unsigned channel) {
   if (int rc = CheckChannel(channel)) return rc;
   Channel &ch = *ChannelOf(channel);
@@ -58,14 +85,27 @@ extern "C" int KEL_CALL kelDriver(unsigned channel) {
   ch.Response[0] = 0;
   const Tick now = PlatformTick();
 
+  // A program that sleeps in kelWait needs no yield from a waiting step.
+  const bool yield = !ch.WaitUsed;
   if (ch.NotBefore != 0 && TickAfter(ch.NotBefore, now)) {
-    PlatformSleep(0);
+    if (yield) PlatformSleep(0);
     return KEL_WAITING;
   }
   // The deadline is tested before anything else can be seen.
   if (ch.Deadline != 0 && TickAfter(now, ch.Deadline)) return driverFail(ch, 0, -8);
-  if (ch.WaitWritable && SocketReady(ch, 2) != 1) {
-    PlatformSleep(0);
+  if (ch.WaitQuiet) {
+    // kelWait has just polled this channel and found nothing to do: no
+    // socket can have changed for it since. Only one step is spared.
+    ch.WaitQuiet = 0;
+    return KEL_WAITING;
+  }
+  ch.IdleWait = 0;
+  if (int rc = OutputGate(ch)) return rc;
+  // While message text gathers in the output buffer, the socket is asked
+  // only when the buffer must leave (the gate above).
+  if (ch.WaitWritable && !ch.MoreToFollow && SocketReady(ch, 2) != 1) {
+    ch.IdleWait = ReadyWritable;
+    if (yield) PlatformSleep(0);
     return KEL_WAITING;
   }
   ch.WaitWritable = 0;
@@ -102,10 +142,11 @@ static void WaitForWork(Channel &ch) {
   if (ch.NotBefore != 0 && TickAfter(ch.NotBefore, now)) {
     uint32_t wait = static_cast<uint32_t>(TickDiff(ch.NotBefore, now));
     PlatformSleep(wait < limit ? wait : limit);
-  } else if (ch.WaitWritable) {
+  } else if (WaitKind(ch) == ReadyWritable) {
     PlatformSocketWait(ch.Socket, ReadyWritable, limit);
   } else if (idle) {
-    PlatformSocketWait(ch.Socket, idle, limit);
+    if (PlatformSocketWait(ch.Socket, idle, limit) == 1 && idle == ReadyReadable && ch.Socket != NoSocket)
+      ch.ReadableSeen = 1;
   }
   // A channel with work to do goes on at once: its steps are short anyway.
 }

@@ -23,9 +23,11 @@ uint32_t FourTimes(uint32_t ms) {
 // step's start, or a wait as long as the time-out would end the message.
 void RenewDeadline(Channel &ch) { ch.Deadline = PlatformTick() + Settings.ResponseTimeout; }
 
-void CloseEmailFile(Channel &ch) {
-  if (ch.EmailHandle) PlatformFileClose(ch.EmailHandle);
+// 0, or -1 when the last buffered bytes could not be written.
+int CloseEmailFile(Channel &ch) {
+  const int rc = CloseBufferedFile(ch.EmailOut, ch.EmailHandle);
   ch.EmailHandle = 0;
+  return rc;
 }
 
 // The files of a retrieval that cannot go on are closed before the error exit.
@@ -99,7 +101,7 @@ int StoreLine(Channel &ch, int n) {
 
 int RetrCommand(Channel &ch, Tick now) {
   // Files an earlier retrieval left open after an error are not leaked.
-  if (ch.FileHandle) PlatformFileClose(ch.FileHandle);
+  CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
   CloseEmailFile(ch);
   // A path too long for EmailPath is never cut: it fails like any other.
@@ -215,7 +217,9 @@ int ReceiveToBuffer(Channel &ch, Tick) {
 int FinishEmailFile(Channel &ch, Tick) {
   LogText(ch, "[CLOSE]\r\n");
   CloseAttachFile(ch);
-  CloseEmailFile(ch);
+  // The email file's last bytes are written at its close: a failure there
+  // fails the retrieval as a failed write of a line does.
+  if (CloseEmailFile(ch) < 0) return driverFail(ch, 0, -1);
   ch.NextState = State::Complete;
   return 0;
 }

@@ -53,6 +53,7 @@ int SendCommand(Channel &ch, const char *format, ...) {
 
 int SmtpStart(Channel &ch, Tick) {
   WriteVersionLine(ch);
+  ch.ServerPipelining = 0;
   ch.AfterConnectState = State::SmtpGreeting;
   ch.NextState = State::LocalHostName;
   return 0;
@@ -85,6 +86,7 @@ int SmtpHello(Channel &ch, Tick now) {
 int SmtpHelloReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
+  ch.ServerPipelining = ch.EsmtpAuth && OffersPipelining(ch.Response) ? 1 : 0;
   // The AUTH line names the mechanisms word by word; the library's order of
   // preference chooses among them (smtp_auth.cpp). No AUTH with ESMTP off.
   ch.NextState = State::Complete;
@@ -97,6 +99,7 @@ int MailFrom(Channel &ch, Tick now) {
   if (!ch.From[0]) return driverFail(ch, 0, -40);
   const char *bracket = strchr(ch.From, '<');
   if (!bracket) return driverFail(ch, 0, -41);
+  if (ch.PipelineWanted && ch.ServerPipelining) return SendPipelinedEnvelope(ch, now);
   int rc = SendCommand(ch, "MAIL FROM:%s", bracket);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);

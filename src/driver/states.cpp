@@ -33,6 +33,7 @@ static const StateEntry States[] = {
     {State::RcptToReply, "RcptToReply", RcptToReply},
     {State::DataCommand, "DataCommand", DataCommand},
     {State::DataReply, "DataReply", DataReply},
+    {State::EnvelopeReplies, "EnvelopeReplies", EnvelopeReplies},
     {State::MessageIdHeader, "MessageIdHeader", MessageIdHeader},
     {State::MailerHeader, "MailerHeader", MailerHeader},
     {State::DateHeader, "DateHeader", DateHeader},

@@ -35,6 +35,7 @@ enum Number : int32_t {
   RcptToReply = 208,
   DataCommand = 209,
   DataReply = 210,
+  EnvelopeReplies = 211,
   MessageIdHeader = 220,
   MailerHeader = 221,
   DateHeader = 223,

@@ -42,7 +42,7 @@ void StoreName(Channel &ch, const char *decoded) {
 
 // Closes a saved file, writes its note and records it in the list.
 void RecordSavedFile(Channel &ch, int &handle, const char *path) {
-  PlatformFileClose(handle);
+  CloseBufferedFile(ch.AttachOut, handle);
   handle = 0;
   char note[sizeof ch.AttachPath + 32];
   const int length = FormatLine(note, sizeof note, "[Attachment saved to %c%s%c]\r\n", '"', path, '"');
@@ -116,7 +116,7 @@ int CreateAttachFile(Channel &ch) {
   const int length = AttachFilePath(ch, path, sizeof path);
   if (ch.FileHandle) {
     // Named twice: the first file stays as far as it was written.
-    PlatformFileClose(ch.FileHandle);
+    CloseBufferedFile(ch.AttachOut, ch.FileHandle);
     ch.FileHandle = 0;
   }
   ch.PendingBreak = 0;
@@ -154,7 +154,7 @@ int CreateEmbedFile(Channel &ch) {
 }
 
 void WriteAttachBytes(Channel &ch, const char *bytes, int count) {
-  if (ch.FileHandle && count > 0) PlatformFileWrite(ch.FileHandle, bytes, count);
+  if (ch.FileHandle && count > 0) BufferedFileWrite(ch.AttachOut, ch.FileHandle, bytes, count);
 }
 
 void WriteEmbedded(Channel &ch, const char *text, int count) {

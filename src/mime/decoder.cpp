@@ -179,7 +179,7 @@ static int DefineBoundary(Channel &ch) {
   ch.PartKind = PartMultipart;
   // A file named by the top-level header before the boundary is closed
   // rather than leaked; it stays on disk as far as it was written.
-  if (ch.FileHandle) PlatformFileClose(ch.FileHandle);
+  CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
   return 1;
 }
@@ -588,6 +588,6 @@ void CloseAttachFile(Channel &ch) {
 
 int WriteEmailLine(Channel &ch, const char *text, int length) {
   if (length <= 0 || !ch.EmailHandle) return 0;
-  const int written = PlatformFileWrite(ch.EmailHandle, text, length);
+  const int written = BufferedFileWrite(ch.EmailOut, ch.EmailHandle, text, length);
   return written == length ? written : -1;
 }

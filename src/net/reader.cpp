@@ -22,19 +22,57 @@ static int RingFind(const Channel &ch, char c, int count) {
 
 // ---- Taking bytes ---------------------------------------------------------------
 
-// Receives a block into the ring when it is empty. Returns -1 when the
-// connection is unusable, else the number of bytes the ring holds.
+// Every byte a channel receives comes in here: one receive takes all the
+// socket holds, up to the stage's size. Called only when the stage is
+// empty and the socket is readable. Returns the bytes received, or -1 when
+// the connection is closed or failed.
+static int ReceiveStage(Channel &ch) {
+  ch.ReadableSeen = 0;
+  int n = PlatformSocketRecv(ch.Socket, ch.Stage, StageSize);
+  if (n < 1) return -1;
+  ch.StageRead = 0;
+  ch.StageFill = n;
+  return n;
+}
+
+// Makes sure the stage holds bytes when any can be had: 1 it does, 0
+// nothing has arrived, -1 the connection is unusable.
+static int FillStage(Channel &ch) {
+  if (PendingInput(ch) > 0) return 1;
+  // A socket that cannot be written is taken as gone.
+  if (SocketReady(ch, ReadyWritable) != 1) return -1;
+  if (SocketReady(ch, ReadyReadable) != 1) {
+    ch.IdleWait = ReadyReadable;  // nothing has arrived: a caller may sleep on the socket
+    return 0;
+  }
+  return ReceiveStage(ch) < 0 ? -1 : 1;
+}
+
+// Takes at most count bytes off the stage.
+static int TakeStage(Channel &ch, char *buffer, int count) {
+  int n = PendingInput(ch);
+  if (n > count) n = count;
+  if (n <= 0) return 0;
+  memcpy(buffer, ch.Stage + ch.StageRead, static_cast<size_t>(n));
+  ch.StageRead += n;
+  if (ch.StageRead == ch.StageFill) ch.StageRead = ch.StageFill = 0;
+  return n;
+}
+
+// Puts a block of at most limit bytes into the ring when it is empty, as
+// one receive of that size would have. Returns -1 when the connection is
+// unusable, else the number of bytes the ring holds.
 static int FillRing(Channel &ch, int limit) {
   if (RingFill(ch) == 0) {
-    // A socket that cannot be written is taken as gone.
-    if (SocketReady(ch, ReadyWritable) != 1) return -1;
-    if (PollReadable(ch.Socket) == 1) {
-      int n = PlatformSocketRecv(ch.Socket, ch.RecvBuf, limit);
-      if (n < 1) return -1;
-      LogData(ch, "P: ", ch.RecvBuf, n);
-      RingPut(ch, ch.RecvBuf, n);
-    } else {
-      ch.IdleWait = ReadyReadable;  // nothing has arrived: a blocking caller may sleep on the socket
+    if (FillStage(ch) < 0) return -1;
+    int n = PendingInput(ch);
+    if (n > limit) n = limit;
+    if (n > 0) {
+      const char *block = ch.Stage + ch.StageRead;
+      LogData(ch, "P: ", block, n);
+      RingPut(ch, block, n);
+      ch.StageRead += n;
+      if (ch.StageRead == ch.StageFill) ch.StageRead = ch.StageFill = 0;
     }
   }
   return RingFill(ch);
@@ -58,14 +96,14 @@ int TakeBytes(Channel &ch, char *buffer, int count) {
     LogData(ch, "r: ", buffer, k);
   }
   if (count - k > 0) {
-    if (SocketReady(ch, ReadyWritable) != 1) return -1;
-    if (PollReadable(ch.Socket) == 1) {
-      int n = PlatformSocketRecv(ch.Socket, buffer + k, count - k);
-      if (n < 1) return -1;
+    const int got = FillStage(ch);
+    if (got < 0) return -1;
+    if (got > 0) {
+      int n = TakeStage(ch, buffer + k, count - k);
       LogData(ch, "R: ", buffer + k, n);
       k += n;
-    } else if (k == 0) {
-      ch.IdleWait = ReadyReadable;
+    } else if (k > 0) {
+      ch.IdleWait = 0;  // the ring had bytes: this step did work
     }
   }
   // The last byte taken: it never reaches past what the caller asked for.

@@ -83,6 +83,10 @@ int OpenSocket(uint32_t channel) {
   }
   ChannelTable[channel].Socket = s;
   ch->Socket = s;
+  // A new connection starts with nothing held from the last one.
+  DropOutput(*ch);
+  ch->StageRead = ch->StageFill = 0;
+  ch->ReadableSeen = 0;
   return s;
 }
 
@@ -109,11 +113,16 @@ int ConnectSocket(uint32_t channel, uint32_t address, uint16_t port) {
 
 // ---- Readiness -------------------------------------------------------------------
 
+int PendingInput(const Channel &ch) { return ch.StageFill - ch.StageRead; }
+
 int SocketReady(Channel &ch, int kind) {
   if (kind < ReadyReadable || kind > ReadyException) return -5;
+  // Bytes already received and held count as readable, without a socket call.
+  if (kind == ReadyReadable && (PendingInput(ch) > 0 || ch.ReadableSeen)) return 1;
   PlatformLockEnter();
   int ready = PlatformSocketReady(ch.Socket, kind);
   PlatformLockLeave();
+  if (kind == ReadyReadable && ready == 1 && ch.Socket != NoSocket) ch.ReadableSeen = 1;
   return ready;
 }
 
@@ -142,6 +151,8 @@ int AwaitWritable(Channel &ch, uint32_t ms) {
   }
 }
 
+int InputHeld(const Channel &ch) { return RingFill(ch) + PendingInput(ch); }
+
 int AwaitReadable(Channel &ch, uint32_t ms) {
   if (RingFill(ch) > 0) return 1;
   Tick deadline = 0;
@@ -154,17 +165,93 @@ int AwaitReadable(Channel &ch, uint32_t ms) {
       if (ms == 0) ch.IdleWait = ReadyReadable;
       return 0;
     }
-    PlatformSocketWait(ch.Socket, ReadyReadable, PassWait(deadline, now));
+    if (PlatformSocketWait(ch.Socket, ReadyReadable, PassWait(deadline, now)) == 1 && ch.Socket != NoSocket)
+      ch.ReadableSeen = 1;
   }
 }
 
 // ---- Sending -------------------------------------------------------------------------
 
+// Every byte that leaves a channel goes through here. wait: the call may
+// wait for room in the socket (the socket is a blocking one); otherwise it
+// takes what the socket can hold now and returns 0 when that is nothing.
+int TransportSend(Channel &ch, const char *bytes, int count, bool wait) {
+  const bool more = ch.MoreToFollow != 0;
+  return wait ? PlatformSocketSend(ch.Socket, bytes, count, more)
+              : PlatformSocketTrySend(ch.Socket, bytes, count, more);
+}
+
+int OutputPending(const Channel &ch) { return ch.OutFill - ch.OutSent; }
+
+void DropOutput(Channel &ch) {
+  ch.OutFill = ch.OutSent = 0;
+  ch.OutDrain = 0;
+}
+
+int FlushOutput(Channel &ch, bool wait) {
+  while (ch.OutSent < ch.OutFill) {
+    int n = TransportSend(ch, ch.OutBuf + ch.OutSent, ch.OutFill - ch.OutSent, wait);
+    // A socket left in non-blocking mode answers "would block" even to a
+    // waiting send: wait for room, within the send time-out.
+    if (wait && n == -10035 && PlatformSocketWait(ch.Socket, ReadyWritable, Settings.SendTimeout) == 1) continue;
+    if (n < 0) {
+      // What did not leave never will: the channel fails with this code.
+      DropOutput(ch);
+      return n;
+    }
+    if (n == 0) {
+      if (wait) {  // a blocking send that takes nothing: the connection is gone
+        DropOutput(ch);
+        return -10054;
+      }
+      return 0;
+    }
+    ch.OutSent += n;
+  }
+  ch.OutFill = ch.OutSent = 0;
+  ch.OutDrain = 0;
+  return 1;
+}
+
+// Bytes are appended to the output buffer and logged as they are given.
+// Commands leave at once (a reply follows each of them); the message text
+// and a held (pipelined) envelope leave when enough has gathered, and
+// always before the next state that awaits a reply. A failed send is
+// reported by the call that made the bytes leave.
 int SendBytes(Channel &ch, const void *bytes, int count) {
-  int sent = PlatformSocketSend(ch.Socket, bytes, count, ch.MoreToFollow != 0);
-  if (sent < 0) return sent;
+  if (count < 0) return -10022;
+  if (ch.OutFill + count > OutBufSize) {
+    // No room: what is held leaves first, waiting for the socket if it must.
+    int rc = FlushOutput(ch, false);
+    if (rc == 0 && ch.OutFill - ch.OutSent + count > OutBufSize) rc = FlushOutput(ch, true);
+    if (rc < 0) return rc;
+    if (ch.OutSent > 0) {  // move what is left to the front
+      memmove(ch.OutBuf, ch.OutBuf + ch.OutSent, static_cast<size_t>(ch.OutFill - ch.OutSent));
+      ch.OutFill -= ch.OutSent;
+      ch.OutSent = 0;
+    }
+  }
   LogData(ch, "S: ", bytes, count);
-  return sent;
+  if (count > OutBufSize) {
+    // Larger than the whole buffer (never a line of this library): straight out.
+    int sent = 0;
+    while (sent < count) {
+      int n = TransportSend(ch, static_cast<const char *>(bytes) + sent, count - sent, true);
+      if (n <= 0) return n < 0 ? n : -10054;
+      sent += n;
+    }
+    return count;
+  }
+  memcpy(ch.OutBuf + ch.OutFill, bytes, static_cast<size_t>(count));
+  ch.OutFill += count;
+  if (ch.MoreToFollow || ch.HoldOutput) {
+    if (OutputPending(ch) < OutFlushAt) return count;
+  }
+  int rc = FlushOutput(ch, false);
+  if (rc < 0) return rc;
+  // Bytes the socket could not take yet leave before any reply is read.
+  if (rc == 0 && !ch.MoreToFollow && !ch.HoldOutput) ch.OutDrain = 1;
+  return count;
 }
 
 int SendText(Channel &ch, const char *text) { return SendBytes(ch, text, static_cast<int>(strlen(text))); }
@@ -188,6 +275,11 @@ constexpr uint32_t ClosePause = 500;
 
 int CloseSocket(Channel &ch) {
   const PlatformSocket s = ch.Socket;
+  // Held bytes get their chance to leave; nothing waits for them.
+  if (s != NoSocket && OutputPending(ch) > 0) FlushOutput(ch, false);
+  DropOutput(ch);
+  ch.StageRead = ch.StageFill = 0;
+  ch.ReadableSeen = 0;
   if (s == NoSocket) return PlatformSocketClose(s);  // fails as a closed handle does, touching nothing
   PlatformSocketWait(s, ReadyReadable, ClosePause);
   PlatformLockEnter();

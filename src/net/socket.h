@@ -13,10 +13,27 @@ int FormatDottedAddress(uint32_t address, char *buffer, int size);
 int ResolveServer(Channel &ch);
 int OpenSocket(uint32_t channel);
 int ConnectSocket(uint32_t channel, uint32_t address, uint16_t port);
-int SocketReady(Channel &ch, int kind);   // kinds: 1 readable, 2 writable, 3 exception
+// The readiness rule of a channel: received bytes held by the channel
+// count as readable (kind 1) without a socket call. kinds: 1 readable,
+// 2 writable, 3 exception.
+int SocketReady(Channel &ch, int kind);
+// Bytes received and held for the readers, not yet in the ring: the
+// channel's pending input, which also counts as readable.
+int PendingInput(const Channel &ch);
+// All received bytes a reader can take without a socket call (ring and pending input).
+int InputHeld(const Channel &ch);
 int PollReadable(PlatformSocket s);
 int AwaitWritable(Channel &ch, uint32_t ms);
 int AwaitReadable(Channel &ch, uint32_t ms);
+// The output buffer. Every byte that leaves goes through TransportSend.
+int TransportSend(Channel &ch, const char *bytes, int count, bool wait);
+int OutputPending(const Channel &ch);
+// Hands held bytes to the socket: 1 all gone, 0 some wait for room (only
+// without wait), or the socket's error (the bytes are then dropped).
+int FlushOutput(Channel &ch, bool wait);
+void DropOutput(Channel &ch);
+// Appends to the output buffer (see socket.cpp for when bytes leave):
+// count, or the error of a send that made room or flushed.
 int SendBytes(Channel &ch, const void *bytes, int count);
 int SendText(Channel &ch, const char *text);
 // text must have room for CR, LF and a NUL behind it; it is left unchanged.

@@ -108,6 +108,19 @@ int PlatformSocketReady(PlatformSocket s, int kind);
 int PlatformSocketWait(PlatformSocket s, int kind, uint32_t ms);
 // more: further data follows at once, so a partial segment may wait for it.
 int PlatformSocketSend(PlatformSocket s, const void *data, int count, bool more = false);  // count sent or negated error
+// As PlatformSocketSend, but never waits for room: 0 when the socket can
+// take nothing now.
+int PlatformSocketTrySend(PlatformSocket s, const void *data, int count, bool more = false);
 int PlatformSocketRecv(PlatformSocket s, void *buffer, int count);      // count, 0 = closed, or negated error
+// One wait over many sockets: each item asks for readable (1) or writable
+// (2); Ready is set to 1 for those that are. Waits at most ms; returns the
+// number ready (0 at the time-out) or a negated error. Items with NoSocket
+// are skipped.
+struct PlatformWaitItem {
+  PlatformSocket Socket;
+  int Kind;
+  int Ready;
+};
+int PlatformSocketWaitMany(PlatformWaitItem *items, int count, uint32_t ms);
 // Closes without blocking: unsent data is delivered by the system in the background.
 int PlatformSocketClose(PlatformSocket s);                             // 0 or negated error

@@ -361,6 +361,40 @@ int PlatformSocketSend(PlatformSocket s, const void *data, int count, bool more)
   return n < 0 ? LastError() : static_cast<int>(n);
 }
 
+int PlatformSocketTrySend(PlatformSocket s, const void *data, int count, bool more) {
+  if (s < 0) return NotASocket;
+  ssize_t n;
+  do n = send(s, data, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
+  while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+  return n < 0 ? LastError() : static_cast<int>(n);
+}
+
+int PlatformSocketWaitMany(PlatformWaitItem *items, int count, uint32_t ms) {
+  if (count < 0 || count > 1024) return -10022;
+  pollfd fds[1024];
+  for (int i = 0; i < count; i++) {
+    items[i].Ready = 0;
+    fds[i].fd = items[i].Socket;  // a negative descriptor is ignored by poll
+    fds[i].events = items[i].Kind == ReadyWritable ? POLLOUT : POLLIN;
+    fds[i].revents = 0;
+  }
+  const int timeout = ms > 0x7fffffffu ? 0x7fffffff : static_cast<int>(ms);
+  int rc;
+  do rc = poll(fds, static_cast<nfds_t>(count), timeout);
+  while (rc < 0 && errno == EINTR);
+  if (rc < 0) return LastError();
+  int ready = 0;
+  for (int i = 0; i < count; i++) {
+    // A hang-up or an error is ready too: the next step reports it.
+    if (fds[i].revents & (fds[i].events | POLLHUP | POLLERR | POLLNVAL)) {
+      items[i].Ready = 1;
+      ready++;
+    }
+  }
+  return ready;
+}
+
 int PlatformSocketRecv(PlatformSocket s, void *buffer, int count) {
   if (s < 0) return NotASocket;
   ssize_t n;

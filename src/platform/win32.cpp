@@ -316,6 +316,54 @@ int PlatformSocketSend(PlatformSocket s, const void *data, int count, bool) {
   return n == SOCKET_ERROR ? LastError() : n;
 }
 
+// Windows Sockets 1.1 has no per-call "don't wait": a zero-time writability
+// test first, and a socket that reports room takes the bytes.
+int PlatformSocketTrySend(PlatformSocket s, const void *data, int count, bool more) {
+  if (s == NoSocket) return NotASocket;
+  if (!SelectOne(s, ReadyWritable, 0)) return 0;
+  return PlatformSocketSend(s, data, count, more);
+}
+
+// A descriptor set of the Windows Sockets layout (a count, then the
+// handles) with room for every channel: select takes any count.
+struct WideSet {
+  u_int Count;
+  SOCKET Handles[1024];
+};
+
+int PlatformSocketWaitMany(PlatformWaitItem *items, int count, uint32_t ms) {
+  if (count < 0 || count > 1024) return -10022;
+  WideSet read, write, except;  // on the stack: several threads may wait at once
+  read.Count = write.Count = except.Count = 0;
+  for (int i = 0; i < count; i++) {
+    items[i].Ready = 0;
+    if (items[i].Socket == NoSocket) continue;
+    WideSet &set = items[i].Kind == ReadyWritable ? write : read;
+    set.Handles[set.Count++] = Handle(items[i].Socket);
+    except.Handles[except.Count++] = Handle(items[i].Socket);
+  }
+  timeval limit{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000L};
+  if (read.Count + write.Count == 0) {
+    Sleep(ms);  // select with no socket at all fails at once
+    return 0;
+  }
+  int rc = select(0, reinterpret_cast<fd_set *>(&read), reinterpret_cast<fd_set *>(&write),
+                  reinterpret_cast<fd_set *>(&except), &limit);
+  if (rc == SOCKET_ERROR) return LastError();
+  int ready = 0;
+  for (int i = 0; i < count; i++) {
+    if (items[i].Socket == NoSocket) continue;
+    const SOCKET h = Handle(items[i].Socket);
+    const bool hit = __WSAFDIsSet(h, reinterpret_cast<fd_set *>(items[i].Kind == ReadyWritable ? &write : &read)) ||
+                     __WSAFDIsSet(h, reinterpret_cast<fd_set *>(&except));
+    if (hit) {
+      items[i].Ready = 1;
+      ready++;
+    }
+  }
+  return ready;
+}
+
 int PlatformSocketRecv(PlatformSocket s, void *buffer, int count) {
   if (s == NoSocket) return NotASocket;
   int n = recv(Handle(s), static_cast<char *>(buffer), count, 0);

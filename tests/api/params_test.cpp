@@ -12,8 +12,8 @@ namespace {
 class Params : public AttachedTest {};
 
 TEST_F(Params, AcceptedAndRefusedIntegerCodes) {
-  for (int code : {0, 4, 7, 20, 31, -1, 1000}) EXPECT_EQ(kelIntegerParam(0, code, 1), -1) << code;
-  for (int code = 1; code <= 30; code++) {
+  for (int code : {0, 4, 7, 20, 99, -1, 1000}) EXPECT_EQ(kelIntegerParam(0, code, 1), -1) << code;
+  for (int code = 1; code <= 31; code++) {
     if (code == 4 || code == 7 || code == 20) continue;
     // Values that leave the channel usable for the rest of the test.
     int value = code == KEL_ADDRESS_SEPARATOR || code == KEL_ATTACH_SEPARATOR || code == KEL_ALIAS_SEPARATOR ? ';' : 1;

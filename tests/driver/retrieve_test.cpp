@@ -3,6 +3,8 @@
 // the dot rule, long lines, and connections that end too early.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -197,6 +199,31 @@ TEST_F(Retrieval, MissingEmailDirectoryCannotCreateTheFile) {
   EXPECT_EQ(kelGetEmailFile(0, 1, "m.txt", (dir_ + "/missing").c_str(), attachDir_.c_str()), -67);
   EXPECT_EQ(Ch().EmailHandle, 0);
   EXPECT_EQ(Sent(), "");
+}
+
+// The email file is written through a buffer: a write that fails, at a
+// flush in the middle of the message or at the close, fails the retrieval
+// with -1 as a failed line write does; it is never reported as saved.
+TEST_F(Retrieval, FailedBufferedWriteOfTheEmailFileFailsTheRetrieval) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  std::string longMessage;
+  for (int i = 0; i < 40; i++) longMessage += std::string(1000, 'b') + "\r\n";  // more than one buffer-full
+  Login().ExpectLine("RETR 1\r\n").Send("+OK\r\nSubject: small\r\n\r\nhi\r\n.\r\n");
+  server_.Accept();
+  Login().ExpectLine("RETR 1\r\n").Send("+OK\r\n" + longMessage + ".\r\n");
+  Connect();
+  for (int round = 0; round < 2; round++) {
+    if (round == 1) {
+      ASSERT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
+    }
+    // The file "full" in /dev: every write fails with no space left, at the
+    // close for the small message, at a flush inside the long one.
+    EXPECT_EQ(kelGetEmailFile(0, 1, "full", "/dev", attachDir_.c_str()), -1) << round;
+    if (round == 0) {
+      EXPECT_EQ(Ch().EmailHandle, 0);  // failed at its close
+    }
+    EXPECT_EQ(Ch().EmailOut.Fill, 0) << round;      // nothing held back for a later write
+  }
 }
 
 // ---- TOP --------------------------------------------------------------------------

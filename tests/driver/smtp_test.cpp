@@ -489,6 +489,67 @@ TEST_F(SmtpTest, WholeMessageIsSentAndAccepted) {
   EXPECT_NE(data.find("\r\n\r\nHello Ann.\r\nBye.\r\n"), std::string::npos) << data;
 }
 
+// ---- The pipelined envelope (KEL_PIPELINING) ---------------------------------------------
+
+// With PIPELINING offered and asked for, MAIL FROM, both RCPT TO and DATA
+// reach the server before any reply is sent (the script reads all four
+// lines first); each reply keeps its sequential rule.
+TEST_F(SmtpTest, PipelinedEnvelopeLeavesInOneGoAndKeepsEveryReplyRule) {
+  struct Case {
+    const char *Replies;
+    int Result;
+    bool TextSent;
+  };
+  const Case cases[] = {
+      {"250 ok\r\n250 ok\r\n450 later\r\n354 go ahead\r\n", 0, true},   // a 4xx RCPT is accepted
+      {"451 not now\r\n250 ok\r\n250 ok\r\n354 go ahead\r\n", -49, false},
+      {"250 ok\r\n550 no such user\r\n250 ok\r\n354 go ahead\r\n", -49, false},
+      {"250 ok\r\n250 ok\r\n250 ok\r\n554 no valid recipients\r\n", -49, false},  // no text after a refused DATA
+  };
+  const std::string envelope = "MAIL FROM:<me@example.com>\r\nRCPT TO:<a@x.org>\r\nRCPT TO:<b@x.org>\r\nDATA\r\n";
+  for (const Case &k : cases) {
+    ScriptServer server;
+    Greet(server, "EHLO example.com\r\n", "250-test\r\n250-PIPELINING\r\n250 8BITMIME\r\n");
+    server.ExpectLine("MAIL FROM:<me@example.com>\r\n").ExpectLine("RCPT TO:<a@x.org>\r\n");
+    server.ExpectLine("RCPT TO:<b@x.org>\r\n").ExpectLine("DATA\r\n").Send(k.Replies);
+    if (k.TextSent) server.ReadData().Send("250 queued\r\n");
+    server.Close();
+    server.Start();
+    kelIntegerParam(0, KEL_ENABLE_ESMTP, 1);
+    kelIntegerParam(0, KEL_PIPELINING, 1);
+    ASSERT_EQ(Connect(server), 0);
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_PIPELINING), 1);
+    EXPECT_EQ(kelSendEmail(0, "Ann <a@x.org>", "<b@x.org>", nullptr, "s", "hi", nullptr), k.Result) << k.Replies;
+    EXPECT_TRUE(server.Finish()) << server.Failures();
+    const std::string received = server.Received().substr(strlen("EHLO example.com\r\n"));
+    if (k.TextSent) {
+      EXPECT_EQ(received.compare(0, envelope.size(), envelope), 0) << received;
+      EXPECT_STREQ(Ch().LastRecipient, "<b@x.org>");
+      EXPECT_STREQ(Ch().CcList, "<b@x.org>");
+    } else {
+      EXPECT_EQ(received, envelope) << k.Replies;
+    }
+  }
+}
+
+// Asked for but not offered (or offered but not asked for): one command per reply.
+TEST_F(SmtpTest, PipeliningOnlyWhenAskedForAndOffered) {
+  for (int asked = 0; asked < 2; asked++) {
+    ScriptServer server;
+    Greet(server, "EHLO example.com\r\n", asked ? "250-test\r\n250 8BITMIME\r\n" : "250-test\r\n250 PIPELINING\r\n");
+    server.ExpectLine("MAIL FROM:<me@example.com>\r\n").Send("250 ok\r\n");
+    server.ExpectLine("RCPT TO:<a@x.org>\r\n").Send("250 ok\r\n");
+    server.ExpectLine("DATA\r\n").Send("354 go ahead\r\n").ReadData().Send("250 queued\r\n").Close();
+    server.Start();
+    kelIntegerParam(0, KEL_ENABLE_ESMTP, 1);
+    kelIntegerParam(0, KEL_PIPELINING, asked);
+    ASSERT_EQ(Connect(server), 0);
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_PIPELINING), asked ? 0 : 1);
+    EXPECT_EQ(kelSendEmail(0, "<a@x.org>", nullptr, nullptr, "s", "hi", nullptr), 0) << asked;
+    EXPECT_TRUE(server.Finish()) << server.Failures();
+  }
+}
+
 // ---- VRFY ---------------------------------------------------------------------------
 
 TEST_F(SmtpTest, VrfyResultTellsAboutTheLastEntryOnly) {

@@ -30,7 +30,7 @@ class DecodeTest : public AttachedTest {
   void TearDown() override {
     Channel &ch = Ch();
     CloseAttachFile(ch);
-    if (ch.EmailHandle) PlatformFileClose(ch.EmailHandle);
+    CloseBufferedFile(ch.EmailOut, ch.EmailHandle);
     ch.EmailHandle = 0;
     AttachedTest::TearDown();
   }
@@ -38,7 +38,7 @@ class DecodeTest : public AttachedTest {
   // A new message on the same channel, as the session call sets it up.
   void Begin() {
     Channel &ch = Ch();
-    if (ch.EmailHandle) PlatformFileClose(ch.EmailHandle);
+    CloseBufferedFile(ch.EmailOut, ch.EmailHandle);
     ch.EmailHandle = PlatformFileCreate(emailPath_.c_str());
     ASSERT_GT(ch.EmailHandle, 0);
     CopyField(ch.AttachDir, attachDir_.c_str(), 128);
@@ -96,7 +96,7 @@ class DecodeTest : public AttachedTest {
 
   std::string Email() {
     Channel &ch = Ch();
-    if (ch.EmailHandle) PlatformFileClose(ch.EmailHandle);
+    CloseBufferedFile(ch.EmailOut, ch.EmailHandle);
     ch.EmailHandle = 0;
     return ReadFileText(emailPath_);
   }

@@ -327,4 +327,104 @@ TEST_F(SocketLayer, OpenSocketReplacesAStaleOwnSocket) {
   }
 }
 
+// ---- The output buffer --------------------------------------------------------------
+
+// Commands leave at once; message text gathers until the buffer is full or
+// the message ends; the log shows every piece as it was given.
+TEST_F(SocketLayer, MessageTextGathersAndCommandsLeaveAtOnce) {
+  ScriptServer server;
+  server.ExpectLine("NOOP\r\n").Send("250 ok\r\n").ReadUntil("end\r\n").Close();
+  server.Start();
+  Connect(server.Port());
+  std::string log = BareLog();
+  EXPECT_EQ(SendText(Ch(), "NOOP\r\n"), 6);
+  EXPECT_EQ(OutputPending(Ch()), 0);
+  char reply[64];
+  EXPECT_GT(ReadLine(Ch(), reply, sizeof reply, 5000, 5000), 0);  // the command has left
+  Ch().MoreToFollow = 1;
+  const std::string line(76, 'Q');
+  std::string text;
+  for (int i = 0; i < 100; i++) {
+    EXPECT_EQ(SendBytes(Ch(), (line + "\r\n").c_str(), 78), 78);
+    text += line + "\r\n";
+  }
+  EXPECT_EQ(OutputPending(Ch()), 7800);  // below the flush mark: nothing has left
+  Ch().MoreToFollow = 0;
+  EXPECT_EQ(SendText(Ch(), "end\r\n"), 5);
+  EXPECT_EQ(OutputPending(Ch()), 0);
+  EXPECT_TRUE(server.Finish()) << server.Failures();
+  EXPECT_EQ(server.Received(), "NOOP\r\n" + text + "end\r\n");
+  EXPECT_EQ(Count(ReadFileText(log), "S: "), 102);
+}
+
+// A peer that has gone while bytes are held: the send that makes them leave
+// reports the socket's error, the bytes are dropped, and the driver step
+// that drains the buffer before a reply fails with -52: the reply state
+// never runs, so the message is never taken as sent.
+TEST_F(SocketLayer, BytesHeldForAGonePeerFailAtTheFlush) {
+  struct sigaction old{}, deflt{};
+  deflt.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &deflt, &old);
+  for (int viaDriver = 0; viaDriver < 2; viaDriver++) {
+    ScriptServer server;
+    server.Reset();
+    server.Start();
+    Connect(server.Port());
+    std::string log = BareLog();
+    ASSERT_TRUE(server.Finish()) << server.Failures();
+    PlatformSleep(20);
+    Ch().MoreToFollow = 1;
+    ASSERT_EQ(SendBytes(Ch(), "text\r\n", 6), 6);
+    Ch().MoreToFollow = 0;
+    ASSERT_EQ(OutputPending(Ch()), 6);
+    int rc = 0;
+    if (viaDriver) {
+      Ch().OutDrain = 1;
+      Ch().NextState = 252;  // EndOfDataReply
+      Ch().PrevState = 251;
+      rc = kelDriver(0);
+      EXPECT_EQ(rc, -52);
+      EXPECT_TRUE(Ch().SockCode == -10053 || Ch().SockCode == -10054 || Ch().SockCode == -10058) << Ch().SockCode;
+      EXPECT_EQ(Ch().NextState, 0);
+      EXPECT_NE(ReadFileText(log).find("ThisState=252"), std::string::npos) << ReadFileText(log);
+    } else {
+      for (int i = 0; i < 50 && rc >= 0; i++) {  // the reset may take a moment to arrive
+        rc = FlushOutput(Ch(), false);
+        if (rc >= 0) {
+          PlatformSleep(5);
+          Ch().MoreToFollow = 1;
+          SendBytes(Ch(), "more\r\n", 6);
+          Ch().MoreToFollow = 0;
+        }
+      }
+      EXPECT_TRUE(rc == -10053 || rc == -10054 || rc == -10058) << rc;
+    }
+    EXPECT_EQ(OutputPending(Ch()), 0);
+    CloseSocket(Ch());
+  }
+  sigaction(SIGPIPE, &old, nullptr);
+}
+
+// The receive stage: one receive takes a large block, the ring is filled
+// from it without socket calls, lines come out as before, and held bytes
+// count as readable.
+TEST_F(SocketLayer, LargeReceiveFeedsTheRingLineByLine) {
+  ScriptServer server;
+  std::string block;
+  for (int i = 0; i < 300; i++) block += "+line " + std::to_string(i) + " " + std::string(60, 'z') + "\r\n";
+  server.Send(block).Close();
+  server.Start();
+  Connect(server.Port());
+  ASSERT_TRUE(server.Finish()) << server.Failures();
+  char line[1024];
+  std::string got;
+  ASSERT_GT(ReadLine(Ch(), line, sizeof line, 5000, 5000), 0);
+  got += line;
+  EXPECT_GT(PendingInput(Ch()), 1023);  // more than a ring-full came in one receive
+  EXPECT_EQ(SocketReady(Ch(), ReadyReadable), 1);
+  for (int n; (n = ReadLine(Ch(), line, sizeof line, 1000, 1000)) > 0;) got += line;
+  EXPECT_EQ(got, block);
+  EXPECT_EQ(InputHeld(Ch()), 0);
+}
+
 }  // namespace

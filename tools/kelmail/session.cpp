@@ -209,10 +209,15 @@ int RunCall(bool progress, const Transfer &transfer, const std::function<int()> 
       result = kelDriver(Channel);
       if (result <= 0) break;
       // A waiting channel, or a state that ran again without moving any
-      // data, would make this loop spin: give the processor away for a
-      // moment. A state that repeats while data flows is not held up.
+      // data, would make this loop spin: sleep until the channel has work,
+      // or the progress line is due. A state that repeats while data flows
+      // is not held up.
       long now = kelStatistics(Channel, transfer.counter);
-      if (result == KEL_WAITING || (result == previous && now == count)) SleepMs(1);
+      if (result == KEL_WAITING || (result == previous && now == count)) {
+        const unsigned list[] = {static_cast<unsigned>(Channel)};
+        int ready = 0;
+        kelWait(list, 1, 100, &ready);
+      }
       previous = result;
       count = now;
       if (Clock::now() - shown >= std::chrono::milliseconds(100)) {

@@ -1,0 +1,122 @@
+// The pipelined envelope (opt-in with KEL_PIPELINING, used when the server
+// offers PIPELINING in its EHLO reply): MAIL FROM, every RCPT TO and DATA
+// leave in one flush, and EnvelopeReplies then reads their replies in
+// order, each judged by the rule of its sequential state: MAIL and DATA
+// refused from 400, RCPT from 500 (a 4xx is accepted); any refusal ends
+// the send before a byte of message text.
+#include <cstring>
+
+#include "../core/text.h"
+#include "../net/socket.h"
+#include "driver.h"
+#include "smtp.h"
+
+namespace {
+
+// The envelope's recipients, cut as NextRecipient cuts them and taken in
+// RcptToReply's order (To, CC, BCC, each list from left to right), but
+// without writing into the lists. 1: an address and its length; 0: the
+// lists are done; -37: an entry without "<".
+int CutAddress(Channel &ch, const char **address, int *length) {
+  char *p = ch.AddressCursor;
+  if (!p) return 0;
+  const char separator = Settings.AddressSeparator;
+  while (*p && *p != separator && *p != '<') p++;
+  if (*p != '<') return -37;
+  *address = p;
+  while (*p && *p != separator) p++;
+  *length = static_cast<int>(p - *address);
+  ch.AddressCursor = *p ? p + 1 : p;
+  if (!*ch.AddressCursor) {
+    if (!ch.CcDone) {
+      ch.AddressCursor = ch.CcList;
+      ch.CcDone = 1;
+    } else if (!ch.BccDone) {
+      ch.AddressCursor = ch.BccList;
+      ch.BccDone = 1;
+    } else {
+      ch.AddressCursor = nullptr;
+    }
+  }
+  return 1;
+}
+
+char NoList[] = "";  // an absent To list: its first entry is empty (-37)
+
+void StartWalk(Channel &ch) {
+  ch.AddressCursor = ch.ToList ? ch.ToList : NoList;
+  ch.CcDone = ch.CcList ? 0 : 1;
+  ch.BccDone = ch.BccList ? 0 : 1;
+}
+
+}  // namespace
+
+bool OffersPipelining(const char *reply) {
+  // One reply line per extension: "250-PIPELINING" or "250 PIPELINING".
+  for (const char *line = reply; line && *line;) {
+    if (strlen(line) >= 14 && PrefixEquals(line + 4, "PIPELINING", 10) &&
+        (line[14] == '\r' || line[14] == '\n' || line[14] == ' ' || line[14] == 0))
+      return true;
+    line = strchr(line, '\n');
+    if (line) line++;
+  }
+  return false;
+}
+
+int SendPipelinedEnvelope(Channel &ch, Tick now) {
+  // Every address is checked before anything is sent.
+  StartWalk(ch);
+  int count = 0;
+  for (;;) {
+    const char *address;
+    int length;
+    const int cut = CutAddress(ch, &address, &length);
+    if (cut < 0) return driverFail(ch, 0, cut);
+    if (cut == 0) break;
+    count++;
+  }
+  ch.HoldOutput = 1;
+  int rc = SendCommand(ch, "MAIL FROM:%s", strchr(ch.From, '<'));
+  StartWalk(ch);
+  for (int i = 0; i < count && rc == 0; i++) {
+    const char *address;
+    int length;
+    CutAddress(ch, &address, &length);
+    rc = SendCommand(ch, "RCPT TO:%.*s", length, address);
+  }
+  if (rc == 0) rc = SendCommand(ch, "DATA");
+  if (rc < 0) return rc;  // the error exit has run
+  ch.HoldOutput = 0;
+  rc = FlushOutput(ch, false);
+  if (rc < 0) return driverFail(ch, rc, -52);
+  if (rc == 0) ch.OutDrain = 1;  // the rest leaves before the first reply is read
+  ch.PipelineRcpts = count;
+  ch.PipelinePending = count + 2;
+  StartWalk(ch);
+  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
+  ch.NextState = State::EnvelopeReplies;
+  return 0;
+}
+
+// One reply per step, in the order of the commands.
+int EnvelopeReplies(Channel &ch, Tick now) {
+  const bool isMail = ch.PipelinePending == ch.PipelineRcpts + 2;
+  const bool isData = ch.PipelinePending == 1;
+  int rc = TakeSmtpReply(ch, isMail || isData ? 400 : 500);
+  if (rc <= 0) return rc;  // no reply yet, or the error exit has run
+  ch.PipelinePending--;
+  ch.Deadline = now + Settings.ResponseTimeout;
+  if (isData) {
+    ch.PipelinePending = 0;
+    ch.NextState = ch.BodyFormat == 2 ? State::MessageIdHeader : State::MailerHeader;
+    return 0;
+  }
+  if (!isMail) {
+    ch.PipelineRcpts--;
+    const char *address;
+    int length;
+    if (CutAddress(ch, &address, &length) == 1)
+      CopyField(ch.LastRecipient, sizeof ch.LastRecipient, address, length < 31 ? length : 31);
+  }
+  return 0;
+}
