@@ -98,6 +98,18 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_RAW_MODE           28
 #define KEL_ENABLE_ESMTP       29
 #define KEL_ENABLE_APOP        30
+/* TLS: the mode (default off: plain TCP) and certificate verification
+ * (default on whenever TLS is used: the chain against the system's trusted
+ * roots or KEL_TLS_CA_FILE, and the server's name or address against the
+ * certificate). Minimum protocol TLS 1.2. */
+#define KEL_TLS_MODE           60
+#define KEL_TLS_VERIFY         61   /* 1 (default) check the certificate; 0 accept any (tests only) */
+
+/* Values of KEL_TLS_MODE */
+#define KEL_TLS_OFF             0   /* plain TCP (the default) */
+#define KEL_TLS_STARTTLS        1   /* STARTTLS (SMTP) or STLS (POP3) when the server offers it */
+#define KEL_TLS_REQUIRED        2   /* STARTTLS or STLS; a server that does not offer it is -95 */
+#define KEL_TLS_IMPLICIT        3   /* TLS from the first byte (SMTPS, usually port 465; POP3S, 995) */
 
 /* Values of KEL_BODY_FORMAT */
 #define KEL_BODY_PLAIN          0
@@ -119,6 +131,8 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_ADD_HEADER         56
 #define KEL_SMTP_PASS          57
 #define KEL_SMTP_USER          58
+#define KEL_TLS_CA_FILE        65   /* PEM file of trusted roots instead of the system store ("" = system) */
+#define KEL_TLS_SERVER_NAME    66   /* name the certificate must match instead of the server text ("" = server) */
 
 /* kelDebug codes */
 #define KEL_DEBUG_DATE          (-12)
@@ -128,6 +142,8 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_DEBUG_ATTACH_LIST    29
 #define KEL_DEBUG_LAST_RECIPIENT 30
 #define KEL_DEBUG_LINES_BUFFER   40
+#define KEL_DEBUG_TLS_INFO       35  /* protocol and cipher of the last handshake */
+#define KEL_DEBUG_TLS_PEER       36  /* the last peer certificate's subject */
 #define KEL_DEBUG_MEMORY_CHECK   (-2)  /* as the channel argument */
 
 /* kelStatistics codes */
@@ -149,6 +165,7 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_STAT_VRFY_RESULT    24
 #define KEL_STAT_BUILD          26
 #define KEL_STAT_SOCKET         27
+#define KEL_STAT_TLS            33   /* 1 while the connection runs over TLS, else 0 */
 
 /* kelDriver result while a channel waits (never a state) */
 #define KEL_WAITING           9999

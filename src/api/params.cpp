@@ -43,6 +43,11 @@ extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
     case KEL_RAW_MODE: ch.DecodeState = static_cast<int16_t>(value); break;
     case KEL_ENABLE_ESMTP: ch.EsmtpAuth = low8; break;
     case KEL_ENABLE_APOP: ch.Apop = low8; break;
+    case KEL_TLS_MODE:
+      if (value < KEL_TLS_OFF || value > KEL_TLS_IMPLICIT) return -1;
+      ch.TlsMode = value;
+      break;
+    case KEL_TLS_VERIFY: ch.TlsNoVerify = value == 0 ? 1 : 0; break;
     default: return -1;
   }
   return 1;
@@ -134,6 +139,17 @@ extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *t
     case KEL_ADD_HEADER: return AddHeaderLine(ch, text);
     case KEL_SMTP_PASS: return CopyField(ch.SmtpPassword, text, 64);
     case KEL_SMTP_USER: return CopyField(ch.User, text, 64);
+    case KEL_TLS_CA_FILE: {
+      // A path cut short would name another file: refused whole instead.
+      const size_t length = strlen(text);
+      if (length >= sizeof ch.TlsCaFile) return -1;
+      return CopyField(ch.TlsCaFile, text, static_cast<int>(length));
+    }
+    case KEL_TLS_SERVER_NAME: {
+      const size_t length = strlen(text);
+      if (length >= sizeof ch.TlsServerName - 1) return -1;
+      return CopyField(ch.TlsServerName, text, static_cast<int>(length));
+    }
     default: return -1;
   }
 }

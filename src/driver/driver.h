@@ -72,7 +72,18 @@ KEL_STATE(Pop3CommandReply);
 // retrieve.cpp
 KEL_STATE(ReceiveRaw); KEL_STATE(RetrCommand); KEL_STATE(TopCommand); KEL_STATE(ReceiveToFile);
 KEL_STATE(FinishEmailFile); KEL_STATE(ReceiveToBuffer);
+// tls_start.cpp
+KEL_STATE(TlsBegin); KEL_STATE(TlsHandshake); KEL_STATE(StartTlsCommand); KEL_STATE(StartTlsReply);
+KEL_STATE(CapaCommand); KEL_STATE(CapaReply); KEL_STATE(StlsCommand); KEL_STATE(StlsReply);
 #undef KEL_STATE
+
+// TLS start (tls_start.cpp). True when the channel is to switch to TLS by
+// STARTTLS or STLS and has not yet done so.
+bool WantsStartTls(const Channel &ch);
+// After the EHLO reply: 1 when STARTTLS is to be sent next (NextState set),
+// 0 to go on as without TLS, or the error exit's result (-95 when TLS is
+// required and the server does not offer it).
+int SmtpStartTlsChoice(Channel &ch);
 
 // Logs a state number that the table does not hold; the step then ends
 // normally and returns that number.

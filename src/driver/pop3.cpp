@@ -64,6 +64,7 @@ int Pop3Greeting(Channel &ch, Tick now) {
   KeepTimestamp(ch);  // whether or not APOP is on
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = ch.Apop ? State::ApopCommand : State::UserCommand;
+  if (WantsStartTls(ch)) ch.NextState = State::CapaCommand;  // STLS, if offered, before any login
   return 0;
 }
 

@@ -66,7 +66,8 @@ int SmtpGreeting(Channel &ch, Tick now) {
 
 int SmtpHello(Channel &ch, Tick now) {
   ch.BodyBytesRead = ch.AttachBytesRead = ch.BodyBytesSent = ch.AttachBytesSent = 0;
-  const char *word = ch.EsmtpAuth ? "EHLO" : "HELO";
+  // STARTTLS is offered only in the reply to EHLO.
+  const char *word = ch.EsmtpAuth || WantsStartTls(ch) ? "EHLO" : "HELO";
   // The text after the first "@" of From, cut at its first ">": the domain
   // of the bracketed address of "Name <user@domain>".
   const char *at = strchr(ch.From, '@');
@@ -83,6 +84,7 @@ int SmtpHello(Channel &ch, Tick now) {
 int SmtpHelloReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
+  if ((rc = SmtpStartTlsChoice(ch)) != 0) return rc < 0 ? rc : 0;  // STARTTLS before any login
   // The method offered first in this order wins; TextSearch ignores case
   // (and the keyword's last character). No AUTH at all with ESMTP off.
   ch.NextState = State::Complete;

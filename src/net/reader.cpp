@@ -28,8 +28,8 @@ static int FillRing(Channel &ch, int limit) {
   if (RingFill(ch) == 0) {
     // A socket that cannot be written is taken as gone.
     if (SocketReady(ch, ReadyWritable) != 1) return -1;
-    if (PollReadable(ch.Socket) == 1) {
-      int n = PlatformSocketRecv(ch.Socket, ch.RecvBuf, limit);
+    if (PeerReadable(ch) == 1) {
+      int n = ReceiveBytes(ch, ch.RecvBuf, limit);
       if (n < 1) return -1;
       LogData(ch, "P: ", ch.RecvBuf, n);
       RingPut(ch, ch.RecvBuf, n);
@@ -59,8 +59,8 @@ int TakeBytes(Channel &ch, char *buffer, int count) {
   }
   if (count - k > 0) {
     if (SocketReady(ch, ReadyWritable) != 1) return -1;
-    if (PollReadable(ch.Socket) == 1) {
-      int n = PlatformSocketRecv(ch.Socket, buffer + k, count - k);
+    if (PeerReadable(ch) == 1) {
+      int n = ReceiveBytes(ch, buffer + k, count - k);
       if (n < 1) return -1;
       LogData(ch, "R: ", buffer + k, n);
       k += n;

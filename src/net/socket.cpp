@@ -5,6 +5,7 @@
 #include "socket.h"
 
 #include "ring.h"
+#include "tls.h"
 
 #include <cstring>
 
@@ -66,6 +67,7 @@ int OpenSocket(uint32_t channel) {
   if (!ch) return -7;
   // A socket still held from an earlier connection is the channel's own:
   // end it rather than lose it.
+  TlsDrop(*ch);
   if (ch->Socket != NoSocket) {
     PlatformLockEnter();
     PlatformSocketClose(ch->Socket);
@@ -111,10 +113,19 @@ int ConnectSocket(uint32_t channel, uint32_t address, uint16_t port) {
 
 int SocketReady(Channel &ch, int kind) {
   if (kind < ReadyReadable || kind > ReadyException) return -5;
+  // Over TLS, readable means plaintext to read: bytes the engine holds count,
+  // records without data do not. Writable and exception stay the socket's.
+  if (kind == ReadyReadable && ch.Tls) return TlsReadable(ch);
   PlatformLockEnter();
   int ready = PlatformSocketReady(ch.Socket, kind);
   PlatformLockLeave();
   return ready;
+}
+
+int PeerReadable(Channel &ch) { return ch.Tls ? TlsReadable(ch) : PollReadable(ch.Socket); }
+
+int ReceiveBytes(Channel &ch, void *buffer, int count) {
+  return ch.Tls ? TlsReceive(ch, buffer, count) : PlatformSocketRecv(ch.Socket, buffer, count);
 }
 
 int PollReadable(PlatformSocket s) {
@@ -160,8 +171,15 @@ int AwaitReadable(Channel &ch, uint32_t ms) {
 
 // ---- Sending -------------------------------------------------------------------------
 
+// The one place where bytes leave for the peer: through the TLS layer when
+// the connection has one, else straight to the socket.
+static int SendToPeer(Channel &ch, const void *bytes, int count, bool more) {
+  if (ch.Tls) return TlsSend(ch, bytes, count, more);
+  return PlatformSocketSend(ch.Socket, bytes, count, more);
+}
+
 int SendBytes(Channel &ch, const void *bytes, int count) {
-  int sent = PlatformSocketSend(ch.Socket, bytes, count, ch.MoreToFollow != 0);
+  int sent = SendToPeer(ch, bytes, count, ch.MoreToFollow != 0);
   if (sent < 0) return sent;
   LogData(ch, "S: ", bytes, count);
   return sent;
@@ -189,6 +207,7 @@ constexpr uint32_t ClosePause = 500;
 int CloseSocket(Channel &ch) {
   const PlatformSocket s = ch.Socket;
   if (s == NoSocket) return PlatformSocketClose(s);  // fails as a closed handle does, touching nothing
+  TlsShutdown(ch);  // close_notify first, then the socket goes as a plain one does
   PlatformSocketWait(s, ReadyReadable, ClosePause);
   PlatformLockEnter();
   int rc = PlatformSocketClose(s);

@@ -15,6 +15,10 @@ int OpenSocket(uint32_t channel);
 int ConnectSocket(uint32_t channel, uint32_t address, uint16_t port);
 int SocketReady(Channel &ch, int kind);   // kinds: 1 readable, 2 writable, 3 exception
 int PollReadable(PlatformSocket s);
+// The channel's peer, through its TLS layer when it has one: readable means
+// plaintext to read; receiving works as PlatformSocketRecv.
+int PeerReadable(Channel &ch);
+int ReceiveBytes(Channel &ch, void *buffer, int count);
 int AwaitWritable(Channel &ch, uint32_t ms);
 int AwaitReadable(Channel &ch, uint32_t ms);
 int SendBytes(Channel &ch, const void *bytes, int count);
