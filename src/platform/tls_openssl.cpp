@@ -108,15 +108,25 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
   s->Ssl = ssl;
   s->Verify = verify ? 1 : 0;
   host = host ? host : "";
+  // What the certificate must name. A check that cannot be set up fails the
+  // connection rather than let any name pass.
+  bool named = !verify;
   if (IsDotted(host)) {
     // An address is checked against the certificate's IP entries; no SNI for it.
-    if (verify) X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host);
+    if (verify) named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1;
   } else if (*host) {
     SSL_set_tlsext_host_name(ssl, host);
     if (verify) {
       SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-      SSL_set1_host(ssl, host);
+      named = SSL_set1_host(ssl, host) == 1;
     }
+  }
+  if (!named) {
+    ERR_clear_error();
+    SSL_free(ssl);
+    delete s;
+    *error = TlsNameMismatch;
+    return nullptr;
   }
   s->In = BIO_new(BIO_s_mem());
   s->Out = BIO_new(BIO_s_mem());

@@ -148,6 +148,11 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
   snprintf(s->Host, sizeof s->Host, "%s", host ? host : "");
   s->Address = ParseAddress(s->Host, s->AddressBytes);
   s->Verify = verify ? 1 : 0;
+  if (verify && !s->Host[0]) {  // nothing to check the certificate against
+    *error = TlsNameMismatch;
+    delete s;
+    return nullptr;
+  }
   if (verify && caFile) {
     s->Roots = LoadCaFile(caFile);
     if (!s->Roots) {
