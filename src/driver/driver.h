@@ -80,6 +80,8 @@ KEL_STATE(CapaCommand); KEL_STATE(CapaReply); KEL_STATE(StlsCommand); KEL_STATE(
 // TLS start (tls_start.cpp). True when the channel is to switch to TLS by
 // STARTTLS or STLS and has not yet done so.
 bool WantsStartTls(const Channel &ch);
+// True when the channel's TLS comes by STARTTLS or STLS (done or not).
+bool UsesStartTls(const Channel &ch);
 // After the EHLO reply: 1 when STARTTLS is to be sent next (NextState set),
 // 0 to go on as without TLS, or the error exit's result (-95 when TLS is
 // required and the server does not offer it).

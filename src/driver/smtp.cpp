@@ -66,8 +66,8 @@ int SmtpGreeting(Channel &ch, Tick now) {
 
 int SmtpHello(Channel &ch, Tick now) {
   ch.BodyBytesRead = ch.AttachBytesRead = ch.BodyBytesSent = ch.AttachBytesSent = 0;
-  // STARTTLS is offered only in the reply to EHLO.
-  const char *word = ch.EsmtpAuth || WantsStartTls(ch) ? "EHLO" : "HELO";
+  // STARTTLS is offered only in the reply to EHLO, and EHLO starts the session again after it.
+  const char *word = ch.EsmtpAuth || UsesStartTls(ch) ? "EHLO" : "HELO";
   // The text after the first "@" of From, cut at its first ">": the domain
   // of the bracketed address of "Name <user@domain>".
   const char *at = strchr(ch.From, '@');

@@ -21,9 +21,9 @@
 #include "driver.h"
 #include "smtp.h"
 
-bool WantsStartTls(const Channel &ch) {
-  return (ch.TlsMode == KEL_TLS_STARTTLS || ch.TlsMode == KEL_TLS_REQUIRED) && !TlsActive(ch);
-}
+bool UsesStartTls(const Channel &ch) { return ch.TlsMode == KEL_TLS_STARTTLS || ch.TlsMode == KEL_TLS_REQUIRED; }
+
+bool WantsStartTls(const Channel &ch) { return UsesStartTls(ch) && !TlsActive(ch); }
 
 // True when text, from its start, is keyword (any case) ended by a blank,
 // a line end or the end of the text.

@@ -109,6 +109,15 @@ TEST_F(TlsSession, StartTlsSendsEhloAgainAndMailGoesThroughTls) {
   EXPECT_NE(text.find("P: 250 queued\r\n"), std::string::npos);
 }
 
+// Without ESMTP the client still greets with EHLO around STARTTLS, and logs in to nothing.
+TEST_F(TlsSession, StartTlsWithoutEsmtpGreetsWithEhloBothTimes) {
+  StartTlsExchange().ExpectLine("EHLO example.com\r\n").Send("250-test\r\n250 AUTH LOGIN\r\n").Close();
+  ASSERT_EQ(SmtpConnect(KEL_TLS_STARTTLS), 0);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_TLS), 1);
+  ASSERT_TRUE(server_.Finish()) << server_.Failures();
+  EXPECT_EQ(server_.Received(), "EHLO example.com\r\nSTARTTLS\r\nEHLO example.com\r\n");
+}
+
 TEST_F(TlsSession, OpportunisticStartTlsGoesOnInPlainTextWhenNotOffered) {
   server_.Send("220 test\r\n").ExpectLine("EHLO example.com\r\n").Send("250-test\r\n250 8BITMIME\r\n").Close();
   EXPECT_EQ(SmtpConnect(KEL_TLS_STARTTLS), 0);
