@@ -2,10 +2,10 @@
 # (src/KEL32.def), its import library libKEL32.dll.a, and the tests run
 # under Wine (tests/windows).
 
-# Windows Sockets 1.1 and the user library (message box); the kernel comes
-# by default.
-target_link_libraries(kel32_core PUBLIC wsock32 user32)
-target_link_libraries(kel32 PRIVATE wsock32 user32)
+# Windows Sockets 1.1, the user library (message box), and Schannel with
+# the certificate functions for TLS; the kernel comes by default.
+target_link_libraries(kel32_core PUBLIC wsock32 user32 secur32 crypt32)
+target_link_libraries(kel32 PRIVATE wsock32 user32 secur32 crypt32)
 
 target_sources(kel32 PRIVATE ${PROJECT_SOURCE_DIR}/src/KEL32.def)
 set_target_properties(kel32 PROPERTIES OUTPUT_NAME KEL32 PREFIX "")

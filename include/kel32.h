@@ -158,6 +158,18 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 /* Per channel, default 0: encoded words of any character set in the header
    lines written to the email file are decoded into UTF-8. */
 #define KEL_DECODE_HEADERS     40
+/* TLS: the mode (default off: plain TCP) and certificate verification
+ * (default on whenever TLS is used: the chain against the system's trusted
+ * roots or KEL_TLS_CA_FILE, and the server's name or address against the
+ * certificate). Minimum protocol TLS 1.2. */
+#define KEL_TLS_MODE           60
+#define KEL_TLS_VERIFY         61   /* 1 (default) check the certificate; 0 accept any (tests only) */
+
+/* Values of KEL_TLS_MODE */
+#define KEL_TLS_OFF             0   /* plain TCP (the default) */
+#define KEL_TLS_STARTTLS        1   /* STARTTLS (SMTP) or STLS (POP3) when the server offers it */
+#define KEL_TLS_REQUIRED        2   /* STARTTLS or STLS; a server that does not offer it is -95 */
+#define KEL_TLS_IMPLICIT        3   /* TLS from the first byte (SMTPS, usually port 465; POP3S, 995) */
 
 /* Values of KEL_BODY_FORMAT */
 #define KEL_BODY_PLAIN          0
@@ -180,6 +192,8 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_SMTP_PASS          57
 #define KEL_SMTP_USER          58
 #define KEL_OAUTH_TOKEN        59  /* OAuth 2.0 bearer token for XOAUTH2 / OAUTHBEARER */
+#define KEL_TLS_CA_FILE        65   /* PEM file of trusted roots instead of the system store ("" = system) */
+#define KEL_TLS_SERVER_NAME    66   /* name the certificate must match instead of the server text ("" = server) */
 
 /* kelDebug codes */
 #define KEL_DEBUG_DATE          (-12)
@@ -191,6 +205,8 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_DEBUG_LINES_BUFFER   40
 #define KEL_DEBUG_REFUSED_LIST   31  /* one "address reply" line per refused recipient of the last send */
 #define KEL_DEBUG_AUTH_MECHANISM 32  /* the SASL mechanism of the last login, or empty */
+#define KEL_DEBUG_TLS_INFO       35  /* protocol and cipher of the last handshake */
+#define KEL_DEBUG_TLS_PEER       36  /* the last peer certificate's subject */
 #define KEL_DEBUG_MEMORY_CHECK   (-2)  /* as the channel argument */
 
 /* kelStatistics codes */
@@ -224,6 +240,8 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_ERR_SOME_REFUSED      (-79)  /* sent, but some recipients were refused */
 #define KEL_ERR_NO_TOKEN          (-80)  /* a bearer mechanism without a token */
 #define KEL_ERR_AUTH_NOT_POP3     (-81)  /* CRAM-MD5 and LOGIN are SMTP mechanisms only */
+#define KEL_STAT_SOCKET         27
+#define KEL_STAT_TLS            33   /* 1 while the connection runs over TLS, else 0 */
 
 /* kelDriver result while a channel waits (never a state) */
 #define KEL_WAITING           9999

@@ -8,8 +8,11 @@ cd "$(dirname "$0")/.."
 
 # What the build and the tests need from Debian; the end-to-end tests
 # install the mail servers themselves (tests/e2e/mailstack.sh).
+# libssl-dev: the library's TLS (the openssl program makes the tests'
+# certificates); libpython3.11-testsuite: the email package's test messages,
+# for the corpus test.
 packages=(cmake g++ make libgtest-dev libgmock-dev pkg-config curl python3 ca-certificates
-          libpython3.11-testsuite)  # the email package's test messages, for the corpus test
+          libssl-dev openssl libpython3.11-testsuite)
 need=()
 if command -v dpkg >/dev/null; then
   for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || need+=("$p"); done

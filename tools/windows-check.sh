@@ -16,7 +16,8 @@ export DEBIAN_FRONTEND=noninteractive
 # ---- Tools (each step only when something is missing) ----------------------
 start=$(date +%s)
 need=()
-for p in cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386; do
+# Wine's Schannel (secur32) does its TLS through GnuTLS, which wine32 only recommends.
+for p in cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 libgnutls30:i386 python3 openssl; do
   dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -47,7 +48,7 @@ fi
 echo "windows-check: KEL32.dll exports $(printf '%s\n' "$exported" | wc -l) functions by plain name"
 # Only system DLLs: the compiler's run-time libraries are linked in.
 imports=$(printf '%s\n' "$dump" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]' | sort | tr '\n' ' ')
-if [ "$imports" != "kernel32.dll msvcrt.dll user32.dll wsock32.dll " ]; then
+if [ "$imports" != "crypt32.dll kernel32.dll msvcrt.dll secur32.dll user32.dll wsock32.dll " ]; then
   echo "windows-check: KEL32.dll imports unexpected DLLs: $imports" >&2
   exit 1
 fi

@@ -7,6 +7,7 @@
 #include "../codec/sasl.h"
 #include "../core/channel.h"
 #include "../net/socket.h"
+#include "../net/tls.h"
 
 struct ErrorEntry {
   int Code;
@@ -71,6 +72,16 @@ static const ErrorEntry ErrorTable[] = {
     {-79, "Some recipients were refused."},
     {-80, "OAuth token not set."},
     {-81, "Authentication mechanism not available for POP3."},
+    {-90, "TLS handshake failed."},
+    {-91, "TLS certificate not trusted (unknown issuer)."},
+    {-92, "TLS certificate expired or not yet valid."},
+    {-93, "TLS certificate does not match the server name."},
+    {-94, "TLS certificate rejected."},
+    {-95, "Server does not offer STARTTLS/STLS."},
+    {-96, "Plain text received before the TLS handshake."},
+    {-97, "Cannot read the TLS CA file."},
+    {-98, "TLS is not available."},
+    {-99, "TLS protocol error."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -200,6 +211,8 @@ extern "C" int KEL_CALL kelDebug(unsigned channel, int code, char *buffer, int s
     case KEL_DEBUG_LAST_RECIPIENT: return CopyOut(buffer, size, ch.LastRecipient);
     case KEL_DEBUG_REFUSED_LIST: return CopyOut(buffer, size, ch.RefusedList);
     case KEL_DEBUG_AUTH_MECHANISM: return CopyOut(buffer, size, SaslName(ch.AuthChosen));
+    case KEL_DEBUG_TLS_INFO: return CopyOut(buffer, size, ch.TlsInfo);
+    case KEL_DEBUG_TLS_PEER: return CopyOut(buffer, size, ch.TlsPeer);
     case KEL_DEBUG_LINES_BUFFER: {
       uint32_t slotSize = 0;
       char *lines = SlotBlock(channel, 8, &slotSize);
@@ -240,6 +253,7 @@ extern "C" int KEL_CALL kelStatistics(unsigned channel, int code) {
     case KEL_STAT_ACCEPTED_COUNT: return ch.AcceptedCount;
     case KEL_STAT_OUTPUT_PENDING: return OutputPending(ch);
     case KEL_STAT_PIPELINING: return ch.ServerPipelining;
+    case KEL_STAT_TLS: return TlsActive(ch) ? 1 : 0;
     default: return -1;
   }
 }

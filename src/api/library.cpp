@@ -3,6 +3,7 @@
 
 #include "../../include/kel32.h"
 #include "../core/channel.h"
+#include "../net/tls.h"
 
 extern "C" int KEL_CALL kelAttach(int numChannels, int /*reserved*/) {
   if (AttachedCount != 0) return -72;
@@ -59,6 +60,7 @@ extern "C" int KEL_CALL kelRelease(void) {
     FreeMemory(static_cast<uint32_t>(c), 1, 8);
     // The system would end every socket with the network stop; here each
     // channel's own is closed so no descriptor outlives the attach.
+    TlsDrop(*ch);
     if (ch->Socket != NoSocket) {
       PlatformSocketClose(ch->Socket);
       ch->Socket = NoSocket;

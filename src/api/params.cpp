@@ -51,6 +51,11 @@ extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
     case KEL_SKIP_REFUSED: ch.SkipRefused = value != 0; break;
     case KEL_STRICT_RECIPIENTS: ch.StrictRecipients = value != 0; break;
     case KEL_PIPELINING: ch.PipelineWanted = low8; break;
+    case KEL_TLS_MODE:
+      if (value < KEL_TLS_OFF || value > KEL_TLS_IMPLICIT) return -1;
+      ch.TlsMode = value;
+      break;
+    case KEL_TLS_VERIFY: ch.TlsNoVerify = value == 0 ? 1 : 0; break;
     default: return -1;
   }
   return 1;
@@ -166,6 +171,17 @@ extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *t
     case KEL_SMTP_PASS: return StoreLoginText(code, ch.SmtpPassword, sizeof ch.SmtpPassword, text, 64);
     case KEL_SMTP_USER: return StoreLoginText(code, ch.User, sizeof ch.User, text, 64);
     case KEL_OAUTH_TOKEN: return StoreLoginText(code, ch.OAuthToken, sizeof ch.OAuthToken, text, 4096);
+    case KEL_TLS_CA_FILE: {
+      // A path cut short would name another file: refused whole instead.
+      const size_t length = strlen(text);
+      if (length >= sizeof ch.TlsCaFile) return -1;
+      return CopyField(ch.TlsCaFile, text, static_cast<int>(length));
+    }
+    case KEL_TLS_SERVER_NAME: {
+      const size_t length = strlen(text);
+      if (length >= sizeof ch.TlsServerName - 1) return -1;
+      return CopyField(ch.TlsServerName, text, static_cast<int>(length));
+    }
     default: return -1;
   }
 }

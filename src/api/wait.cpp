@@ -12,7 +12,7 @@ namespace {
 // time until its clock conditions (NotBefore, Deadline) make it ready.
 enum { Ready = 0, OnSocket = 1, OnClock = 2 };
 
-int ChannelStand(const Channel &ch, Tick now, int *kind, uint32_t *wakeIn) {
+int ChannelStand(Channel &ch, Tick now, int *kind, uint32_t *wakeIn) {
   *kind = 0;
   *wakeIn = 0xFFFFFFFFu;
   if (ch.NextState == 0) return Ready;  // idle: kelDriver answers at once

@@ -251,6 +251,17 @@ struct Channel {
   FileBuffer AttachOut;      // the attachment file the decoder writes
   char OutBuf[OutBufSize];
   char Stage[StageSize];
+  // TLS (src/net/tls.cpp, src/driver/tls_start.cpp): the caller's settings
+  // and the live session of the connection.
+  int32_t TlsMode;            // KEL_TLS_MODE: 0 off, 1 STARTTLS/STLS when offered, 2 required, 3 implicit
+  uint8_t TlsNoVerify;        // KEL_TLS_VERIFY 0: any certificate is accepted
+  uint8_t TlsOffered;         // the capability list just read offered STLS
+  int32_t TlsAfterState;      // the state entered once the handshake is done
+  char TlsCaFile[260];        // KEL_TLS_CA_FILE: trusted roots instead of the system store
+  char TlsServerName[130];    // KEL_TLS_SERVER_NAME: the name to check instead of Server
+  char TlsInfo[130];          // protocol and cipher of the last handshake (kelDebug)
+  char TlsPeer[260];          // the peer certificate's subject (kelDebug)
+  struct TlsLink *Tls;        // null while the connection is plain
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

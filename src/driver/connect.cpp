@@ -1,5 +1,6 @@
 // The connection states, shared by SMTP and POP3: from a server name to an
 // established TCP connection, then on to AfterConnectState.
+#include "../../include/kel32.h"
 #include "../net/socket.h"
 #include "driver.h"
 
@@ -56,5 +57,9 @@ int AwaitConnect(Channel &ch, Tick now) {
   }
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = ch.AfterConnectState;
+  if (ch.TlsMode == KEL_TLS_IMPLICIT) {  // implicit TLS: the handshake comes before the greeting
+    ch.TlsAfterState = ch.AfterConnectState;
+    ch.NextState = State::TlsBegin;
+  }
   return 0;
 }

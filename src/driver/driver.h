@@ -88,7 +88,23 @@ KEL_STATE(CapaCommand); KEL_STATE(CapaReply); KEL_STATE(Pop3AuthCommand); KEL_ST
 // retrieve.cpp
 KEL_STATE(ReceiveRaw); KEL_STATE(RetrCommand); KEL_STATE(TopCommand); KEL_STATE(ReceiveToFile);
 KEL_STATE(FinishEmailFile); KEL_STATE(ReceiveToBuffer);
+// tls_start.cpp
+KEL_STATE(TlsBegin); KEL_STATE(TlsHandshake); KEL_STATE(StartTlsCommand); KEL_STATE(StartTlsReply);
+KEL_STATE(StlsCommand); KEL_STATE(StlsReply);
 #undef KEL_STATE
+
+// TLS start (tls_start.cpp). True when the channel is to switch to TLS by
+// STARTTLS or STLS and has not yet done so.
+bool WantsStartTls(const Channel &ch);
+// True when the channel's TLS comes by STARTTLS or STLS (done or not).
+bool UsesStartTls(const Channel &ch);
+// After CAPA: 1 when STLS comes next, a negative result when TLS is
+// required and not offered, else 0.
+int Pop3StlsChoice(Channel &ch);
+// After the EHLO reply: 1 when STARTTLS is to be sent next (NextState set),
+// 0 to go on as without TLS, or the error exit's result (-95 when TLS is
+// required and the server does not offer it).
+int SmtpStartTlsChoice(Channel &ch);
 
 // Logs a state number that the table does not hold; the step then ends
 // normally and returns that number.

@@ -66,7 +66,9 @@ int Pop3Greeting(Channel &ch, Tick now) {
   KeepTimestamp(ch);  // whether or not APOP is on
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = ch.Apop ? State::ApopCommand : State::UserCommand;
-  if (Pop3UsesSasl(ch)) ch.NextState = State::CapaCommand;  // pop3_auth.cpp
+  // CAPA first: STLS, if offered and wanted, before any login; the SASL
+  // mechanisms when the login is by AUTH (pop3_auth.cpp).
+  if (Pop3UsesSasl(ch) || WantsStartTls(ch)) ch.NextState = State::CapaCommand;
   return 0;
 }
 

@@ -15,6 +15,7 @@
 #include "../../include/kel32.h"
 #include "../codec/codec.h"
 #include "../codec/sasl.h"
+#include "../core/text.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
 #include "auth.h"
@@ -39,14 +40,15 @@ static int SendPop3Line(Channel &ch, Tick now, uint32_t extraDelay, int next) {
 
 int CapaCommand(Channel &ch, Tick now) {
   ch.SaslOffered = 0;
+  ch.TlsOffered = 0;
   ch.ReplyCode = 0;  // until the status line has been read
   ch.Lookahead = '\n';
   CopyField(ch.SendLine, "CAPA");
   return SendPop3Line(ch, now, 0, State::CapaReply);
 }
 
-// One line of the CAPA reply per step. A negative status line means the
-// server knows no CAPA: it offers no mechanism.
+// One line of the CAPA reply per step: the SASL mechanisms and STLS. A
+// negative status line means the server knows no CAPA: it offers nothing.
 int CapaReply(Channel &ch, Tick now) {
   if (AwaitReadable(ch, 0) != 1) return 0;
   int n = ReadLine(ch, ch.Response, 1024, 0, Settings.ResponseTimeout);
@@ -63,9 +65,17 @@ int CapaReply(Channel &ch, Tick now) {
     ended = true;
   } else if (lineStart) {
     ch.SaslOffered |= static_cast<uint8_t>(Pop3SaslOffered(ch.Response));
+    if (PrefixEquals(ch.Response, "STLS", 4) && strchr(" \t\r\n", ch.Response[4]) && ch.Response[4])
+      ch.TlsOffered = 1;
   }
   if (!ended) {
     ch.Deadline = now + Settings.ResponseTimeout;
+    return 0;
+  }
+  // STLS first, when TLS is wanted: the capabilities are asked again over TLS.
+  if (int rc = Pop3StlsChoice(ch)) return rc < 0 ? rc : 0;
+  if (!Pop3UsesSasl(ch)) {
+    ch.NextState = ch.Apop ? State::ApopCommand : State::UserCommand;
     return 0;
   }
   const bool token = ch.OAuthToken[0] != 0;

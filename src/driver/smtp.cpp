@@ -69,7 +69,8 @@ int SmtpGreeting(Channel &ch, Tick now) {
 
 int SmtpHello(Channel &ch, Tick now) {
   ch.BodyBytesRead = ch.AttachBytesRead = ch.BodyBytesSent = ch.AttachBytesSent = 0;
-  const char *word = ch.EsmtpAuth ? "EHLO" : "HELO";
+  // STARTTLS is offered only in the reply to EHLO, and EHLO starts the session again after it.
+  const char *word = ch.EsmtpAuth || UsesStartTls(ch) ? "EHLO" : "HELO";
   // The text after the first "@" of From, cut at its first ">": the domain
   // of the bracketed address of "Name <user@domain>".
   const char *at = strchr(ch.From, '@');
@@ -86,6 +87,7 @@ int SmtpHello(Channel &ch, Tick now) {
 int SmtpHelloReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
+  if ((rc = SmtpStartTlsChoice(ch)) != 0) return rc < 0 ? rc : 0;  // STARTTLS before any login
   ch.ServerPipelining = ch.EsmtpAuth && OffersPipelining(ch.Response) ? 1 : 0;
   // The AUTH line names the mechanisms word by word; the library's order of
   // preference chooses among them (smtp_auth.cpp). No AUTH with ESMTP off.

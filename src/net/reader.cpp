@@ -23,12 +23,12 @@ static int RingFind(const Channel &ch, char c, int count) {
 // ---- Taking bytes ---------------------------------------------------------------
 
 // Every byte a channel receives comes in here: one receive takes all the
-// socket holds, up to the stage's size. Called only when the stage is
+// socket (or the TLS layer) holds, up to the stage's size. Called only when the stage is
 // empty and the socket is readable. Returns the bytes received, or -1 when
 // the connection is closed or failed.
 static int ReceiveStage(Channel &ch) {
   ch.ReadableSeen = 0;
-  int n = PlatformSocketRecv(ch.Socket, ch.Stage, StageSize);
+  int n = ReceiveBytes(ch, ch.Stage, StageSize);  // plain text, also over TLS
   if (n < 1) return -1;
   ch.StageRead = 0;
   ch.StageFill = n;

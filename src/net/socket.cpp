@@ -5,6 +5,7 @@
 #include "socket.h"
 
 #include "ring.h"
+#include "tls.h"
 
 #include <cstring>
 
@@ -66,6 +67,7 @@ int OpenSocket(uint32_t channel) {
   if (!ch) return -7;
   // A socket still held from an earlier connection is the channel's own:
   // end it rather than lose it.
+  TlsDrop(*ch);
   if (ch->Socket != NoSocket) {
     PlatformLockEnter();
     PlatformSocketClose(ch->Socket);
@@ -117,13 +119,23 @@ int PendingInput(const Channel &ch) { return ch.StageFill - ch.StageRead; }
 
 int SocketReady(Channel &ch, int kind) {
   if (kind < ReadyReadable || kind > ReadyException) return -5;
-  // Bytes already received and held count as readable, without a socket call.
-  if (kind == ReadyReadable && (PendingInput(ch) > 0 || ch.ReadableSeen)) return 1;
+  if (kind == ReadyReadable) {
+    // Bytes already received and held count as readable, without a socket call.
+    if (PendingInput(ch) > 0) return 1;
+    // Over TLS, readable means plaintext to read: bytes the engine holds count,
+    // records without data do not. Writable and exception stay the socket's.
+    if (ch.Tls) return TlsReadable(ch);
+    if (ch.ReadableSeen) return 1;
+  }
   PlatformLockEnter();
   int ready = PlatformSocketReady(ch.Socket, kind);
   PlatformLockLeave();
   if (kind == ReadyReadable && ready == 1 && ch.Socket != NoSocket) ch.ReadableSeen = 1;
   return ready;
+}
+
+int ReceiveBytes(Channel &ch, void *buffer, int count) {
+  return ch.Tls ? TlsReceive(ch, buffer, count) : PlatformSocketRecv(ch.Socket, buffer, count);
 }
 
 int PollReadable(PlatformSocket s) {
@@ -151,7 +163,12 @@ int AwaitWritable(Channel &ch, uint32_t ms) {
   }
 }
 
-int InputHeld(const Channel &ch) { return RingFill(ch) + PendingInput(ch); }
+int InputHeld(Channel &ch) {
+  int held = RingFill(ch) + PendingInput(ch);
+  // Plain text the TLS engine holds is not seen by a poll of the socket.
+  if (held == 0 && TlsActive(ch) && TlsReadable(ch) == 1) held = 1;
+  return held;
+}
 
 int AwaitReadable(Channel &ch, uint32_t ms) {
   if (RingFill(ch) > 0) return 1;
@@ -172,11 +189,15 @@ int AwaitReadable(Channel &ch, uint32_t ms) {
 
 // ---- Sending -------------------------------------------------------------------------
 
-// Every byte that leaves a channel goes through here. wait: the call may
+// Every byte that leaves a channel goes through here (and, over TLS, the
+// TLS layer). wait: the call may
 // wait for room in the socket (the socket is a blocking one); otherwise it
 // takes what the socket can hold now and returns 0 when that is nothing.
 int TransportSend(Channel &ch, const char *bytes, int count, bool wait) {
   const bool more = ch.MoreToFollow != 0;
+  // Over TLS the layer takes every byte: it gathers them into records and
+  // hands the encrypted bytes to the platform's send itself.
+  if (ch.Tls) return TlsSend(ch, bytes, count, more);
   return wait ? PlatformSocketSend(ch.Socket, bytes, count, more)
               : PlatformSocketTrySend(ch.Socket, bytes, count, more);
 }
@@ -281,6 +302,7 @@ int CloseSocket(Channel &ch) {
   ch.StageRead = ch.StageFill = 0;
   ch.ReadableSeen = 0;
   if (s == NoSocket) return PlatformSocketClose(s);  // fails as a closed handle does, touching nothing
+  TlsShutdown(ch);  // close_notify first, then the socket goes as a plain one does
   PlatformSocketWait(s, ReadyReadable, ClosePause);
   PlatformLockEnter();
   int rc = PlatformSocketClose(s);

@@ -21,8 +21,11 @@ int SocketReady(Channel &ch, int kind);
 // channel's pending input, which also counts as readable.
 int PendingInput(const Channel &ch);
 // All received bytes a reader can take without a socket call (ring and pending input).
-int InputHeld(const Channel &ch);
+int InputHeld(Channel &ch);
 int PollReadable(PlatformSocket s);
+// Receives from the channel's peer, through its TLS layer when it has one
+// (plain text), as PlatformSocketRecv does.
+int ReceiveBytes(Channel &ch, void *buffer, int count);
 int AwaitWritable(Channel &ch, uint32_t ms);
 int AwaitReadable(Channel &ch, uint32_t ms);
 // The output buffer. Every byte that leaves goes through TransportSend.

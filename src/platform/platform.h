@@ -124,3 +124,53 @@ struct PlatformWaitItem {
 int PlatformSocketWaitMany(PlatformWaitItem *items, int count, uint32_t ms);
 // Closes without blocking: unsent data is delivered by the system in the background.
 int PlatformSocketClose(PlatformSocket s);                             // 0 or negated error
+
+// ---- TLS engine (OpenSSL on POSIX, Schannel on Windows) -------------------
+// Buffers in, buffers out: the engine never touches a socket. Ciphertext
+// from the peer is handed in with PlatformTlsFeed, ciphertext for the peer
+// is taken out with PlatformTlsOutput; the caller moves both through
+// PlatformSocketSend/Recv, so socket errors keep their numbers and no call
+// here ever waits. Minimum protocol TLS 1.2.
+struct PlatformTlsSession;
+
+// Error results of the engine (the library's own error codes).
+enum {
+  TlsHandshakeFailed = -90,   // refused, bad records, no common protocol
+  TlsUnknownIssuer = -91,     // the chain does not end at a trusted root
+  TlsCertExpired = -92,       // expired or not yet valid
+  TlsNameMismatch = -93,      // host name or address not in the certificate
+  TlsCertRejected = -94,      // any other verification failure
+  TlsNoCaFile = -97,          // the CA file cannot be read
+  TlsUnavailable = -98,       // the engine cannot be started
+  TlsProtocolError = -99,     // a bad record after the handshake
+};
+
+// A session for one connection. host: the name or dotted IPv4 address the
+// certificate must match; caFile: PEM file of trusted roots, or null for
+// the system store; verify 0 accepts any certificate. Null on failure, with
+// the error in *error.
+PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int verify, int *error);
+void PlatformTlsFree(PlatformTlsSession *s);
+// One handshake step over what has been fed: 1 done, 0 needs more input
+// from the peer, or an error result.
+int PlatformTlsHandshake(PlatformTlsSession *s);
+// Ciphertext received from the peer; count 0 tells the engine the peer
+// ended the stream. Returns 0 or an error result.
+int PlatformTlsFeed(PlatformTlsSession *s, const void *data, int count);
+// Ciphertext waiting to be sent, and taking it out (bytes copied).
+int PlatformTlsOutputSize(PlatformTlsSession *s);
+int PlatformTlsOutput(PlatformTlsSession *s, void *buffer, int size);
+// Encrypts count bytes into the output (all of them): count or an error.
+int PlatformTlsEncrypt(PlatformTlsSession *s, const void *data, int count);
+// Plaintext out: bytes copied, 0 when more input is needed, -1 once the
+// peer has closed (close_notify, or the stream ended), or an error result.
+int PlatformTlsDecrypt(PlatformTlsSession *s, void *buffer, int size);
+// As PlatformTlsDecrypt but takes nothing: 1 plaintext is ready, 0 more
+// input is needed, -1 closed, or an error result. Records that carry no
+// application data (session tickets) are consumed on the way.
+int PlatformTlsPoll(PlatformTlsSession *s);
+// Queues the close_notify alert into the output.
+void PlatformTlsClose(PlatformTlsSession *s);
+// Texts for the trace: 0 protocol and cipher, 1 the peer certificate's
+// subject, 2 the verification result. Returns the length written.
+int PlatformTlsDescribe(PlatformTlsSession *s, int what, char *buffer, int size);

@@ -21,6 +21,30 @@ TEST_F(Params, AcceptedAndRefusedIntegerCodes) {
   }
 }
 
+// TLS settings are off and verifying by default; values outside the modes
+// and texts that would be cut (another file, another name) are refused whole.
+TEST_F(Params, TlsSettings) {
+  EXPECT_EQ(Ch().TlsMode, KEL_TLS_OFF);
+  EXPECT_EQ(Ch().TlsNoVerify, 0);
+  for (int mode : {KEL_TLS_STARTTLS, KEL_TLS_REQUIRED, KEL_TLS_IMPLICIT, KEL_TLS_OFF})
+    EXPECT_EQ(kelIntegerParam(0, KEL_TLS_MODE, mode), 1) << mode;
+  for (int bad : {-1, 4, 1000}) EXPECT_EQ(kelIntegerParam(0, KEL_TLS_MODE, bad), -1) << bad;
+  EXPECT_EQ(Ch().TlsMode, KEL_TLS_OFF);
+  kelIntegerParam(0, KEL_TLS_VERIFY, 0);
+  EXPECT_EQ(Ch().TlsNoVerify, 1);
+  kelIntegerParam(0, KEL_TLS_VERIFY, 7);
+  EXPECT_EQ(Ch().TlsNoVerify, 0);
+  EXPECT_EQ(kelStringParam(0, KEL_TLS_CA_FILE, "/etc/ca.pem"), 11);
+  EXPECT_STREQ(Ch().TlsCaFile, "/etc/ca.pem");
+  EXPECT_EQ(kelStringParam(0, KEL_TLS_CA_FILE, std::string(300, 'x').c_str()), -1);
+  EXPECT_STREQ(Ch().TlsCaFile, "/etc/ca.pem");
+  EXPECT_EQ(kelStringParam(0, KEL_TLS_SERVER_NAME, std::string(200, 'x').c_str()), -1);
+  EXPECT_EQ(kelStringParam(0, KEL_TLS_SERVER_NAME, "mail.example.test"), 17);
+  char text[64];
+  EXPECT_GT(kelErrorText(0, -96, text, sizeof text), 0);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_TLS), 0);
+}
+
 TEST_F(Params, ValuesAreStoredAsTheirFieldsTakeThem) {
   kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 2);
   EXPECT_EQ(Ch().AutoCall, 0);

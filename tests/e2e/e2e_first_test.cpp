@@ -89,7 +89,7 @@ TEST_F(FirstE2E, SmtpGreetingAndAuthMechanisms) {
     EXPECT_NE(auth.find("PLAIN"), std::string::npos) << join(ehlo);
     EXPECT_NE(auth.find("LOGIN"), std::string::npos) << join(ehlo);
     EXPECT_NE(auth.find("CRAM-MD5"), std::string::npos) << join(ehlo);
-    EXPECT_EQ(join(ehlo).find("STARTTLS"), std::string::npos) << "the test bed offers no TLS";
+    EXPECT_NE(join(ehlo).find("STARTTLS"), std::string::npos) << "the test bed offers STARTTLS on every SMTP port";
 
     s.write_line("QUIT");
     EXPECT_TRUE(starts_with(s.read_smtp_reply().back(), "221")) << "QUIT";

@@ -22,11 +22,16 @@
 #   MAILSTACK_DIR              /tmp/mailstack  (absolute, no spaces, short: unix socket paths)
 #   MAILSTACK_SMTP_PORT        2525  (SMTP, AUTH optional; mail for the test domain accepted without AUTH)
 #   MAILSTACK_SUBMISSION_PORT  2587  (SMTP, AUTH required for every recipient)
-#   MAILSTACK_POP3_PORT        1110  (POP3: USER/PASS, APOP, SASL PLAIN/LOGIN/CRAM-MD5/XOAUTH2/OAUTHBEARER)
+#   MAILSTACK_POP3_PORT        1110  (POP3: USER/PASS, APOP, SASL PLAIN/LOGIN/CRAM-MD5/XOAUTH2/OAUTHBEARER; STLS offered)
 #   MAILSTACK_CRAM_PORT, MAILSTACK_LOGIN_PORT, MAILSTACK_PLAINLOGIN_PORT, MAILSTACK_BEARER_PORT
 #                              2588, 2589, 2590, 2591  (SMTP, AUTH required, offering CRAM-MD5 only,
 #                              LOGIN only, PLAIN and LOGIN, XOAUTH2 and OAUTHBEARER; a user's bearer
 #                              token is "<name>-token-" and 300 zeros)
+#   MAILSTACK_SMTPS_PORT       2465  (SMTP over implicit TLS, AUTH required)
+#   MAILSTACK_TLS_SUBMISSION_PORT 2592 (SMTP, STARTTLS required, AUTH offered only after it)
+#   MAILSTACK_POP3S_PORT       1995  (POP3 over implicit TLS)
+#   Every SMTP port offers STARTTLS. The certificate (CA $MAILSTACK_DIR/tls/ca.pem; server for
+#   mail.example.test, localhost and 127.0.0.1) is made at the first start.
 #   MAILSTACK_DOMAIN           example.test
 #   MAILSTACK_USERS            "alice:alice-pass bob:bob-pass sink:sink-pass"  (sink is always added)
 #   MAILSTACK_VMAIL_USER       vmail (system user owning the Maildirs)
@@ -84,6 +89,9 @@ load_settings() { # $1 = "saved": prefer the record of the started stack
     PLAINLOGIN_PORT=${MAILSTACK_PLAINLOGIN_PORT:-2590}
     BEARER_PORT=${MAILSTACK_BEARER_PORT:-2591}
     POP3_PORT=${MAILSTACK_POP3_PORT:-1110}
+    SMTPS_PORT=${MAILSTACK_SMTPS_PORT:-2465}
+    TLS_SUB_PORT=${MAILSTACK_TLS_SUBMISSION_PORT:-2592}
+    POP3S_PORT=${MAILSTACK_POP3S_PORT:-1995}
     DOMAIN=${MAILSTACK_DOMAIN:-example.test}
     USERS=${MAILSTACK_USERS:-"alice:alice-pass bob:bob-pass sink:sink-pass"}
     VMAIL=${MAILSTACK_VMAIL_USER:-vmail}
@@ -104,7 +112,7 @@ validate() {
     [[ $D != / && $D != /tmp ]] || die 1 "MAILSTACK_DIR must be a directory of its own: $D"
     (( ${#D} + 12 < 80 )) || die 1 "MAILSTACK_DIR too long: $D/run/dovecot must stay under 80 characters (unix sockets)"
     local p
-    for p in "$SMTP_PORT" "$SUB_PORT" "$CRAM_PORT" "$LOGIN_PORT" "$PLAINLOGIN_PORT" "$BEARER_PORT" "$POP3_PORT"; do
+    for p in "$SMTP_PORT" "$SUB_PORT" "$CRAM_PORT" "$LOGIN_PORT" "$PLAINLOGIN_PORT" "$BEARER_PORT" "$POP3_PORT" "$SMTPS_PORT" "$TLS_SUB_PORT" "$POP3S_PORT"; do
         [[ $p =~ ^[0-9]+$ ]] && (( p > 0 && p < 65536 )) || die 1 "bad port: $p"
     done
     [[ $SMTP_PORT != "$SUB_PORT" && $SMTP_PORT != "$POP3_PORT" && $SUB_PORT != "$POP3_PORT" ]] \
@@ -132,6 +140,10 @@ export MAILSTACK_LOGIN_PORT='$LOGIN_PORT'
 export MAILSTACK_PLAINLOGIN_PORT='$PLAINLOGIN_PORT'
 export MAILSTACK_BEARER_PORT='$BEARER_PORT'
 export MAILSTACK_POP3_PORT='$POP3_PORT'
+export MAILSTACK_SMTPS_PORT='$SMTPS_PORT'
+export MAILSTACK_TLS_SUBMISSION_PORT='$TLS_SUB_PORT'
+export MAILSTACK_POP3S_PORT='$POP3S_PORT'
+export MAILSTACK_CA_FILE='$D/tls/ca.pem'
 export MAILSTACK_DOMAIN='$DOMAIN'
 export MAILSTACK_USERS='$USERS'
 export MAILSTACK_SINK='$SINK'
@@ -335,8 +347,12 @@ smtpd_sasl_authenticated_header = yes
 # The bearer mechanisms are announced on the bearer listener only, so every
 # other listener offers what Dovecot lists by default: PLAIN LOGIN CRAM-MD5.
 smtpd_sasl_mechanism_filter = !xoauth2, !oauthbearer, static:all
-smtpd_tls_security_level = none
+# TLS: STARTTLS offered on every port (AUTH still offered without it, except where a
+# service below says otherwise). The key file is root's; smtpd reads it before it drops privileges.
+smtpd_tls_security_level = may
+smtpd_tls_chain_files = $D/tls/server.key, $D/tls/server-chain.pem
 smtpd_tls_auth_only = no
+smtpd_tls_loglevel = 1
 smtpd_relay_restrictions = permit_mynetworks, permit_sasl_authenticated, reject_unauth_destination
 EOF
 
@@ -346,6 +362,17 @@ EOF
 $HOST:$SMTP_PORT inet n - n - - smtpd
 $HOST:$SUB_PORT inet n - n - - smtpd
   -o syslog_name=postfix/submission
+  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+$HOST:$TLS_SUB_PORT inet n - n - - smtpd
+  -o syslog_name=postfix/tlssubmission
+  -o smtpd_tls_security_level=encrypt
+  -o smtpd_tls_auth_only=yes
+  -o smtpd_sasl_mechanism_filter=login
+  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+$HOST:$SMTPS_PORT inet n - n - - smtpd
+  -o syslog_name=postfix/smtps
+  -o smtpd_tls_wrappermode=yes
+  -o smtpd_sasl_mechanism_filter=cram-md5
   -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
 $HOST:$CRAM_PORT inet n - n - - smtpd
   -o syslog_name=postfix/cram
@@ -363,6 +390,7 @@ $HOST:$BEARER_PORT inet n - n - - smtpd
   -o syslog_name=postfix/bearer
   -o smtpd_sasl_mechanism_filter=xoauth2,oauthbearer
   -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+tlsmgr    unix  -       -       n       1000?   1       tlsmgr
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
 qmgr      unix  n       -       n       300     1       qmgr
@@ -401,7 +429,10 @@ base_dir = $D/run/dovecot
 state_dir = $D/lib/dovecot
 instance_name = mailstack
 log_path = $D/log/dovecot.log
-ssl = no
+ssl = yes
+ssl_cert = <$D/tls/server-chain.pem
+ssl_key = <$D/tls/server.key
+ssl_min_protocol = TLSv1.2
 disable_plaintext_auth = no
 # apop needs the plaintext password, cram-md5 too: hence {PLAIN} in the passwd-file.
 auth_mechanisms = plain login apop cram-md5 xoauth2 oauthbearer
@@ -437,7 +468,8 @@ service pop3-login {
     port = $POP3_PORT
   }
   inet_listener pop3s {
-    port = 0
+    address = $HOST
+    port = $POP3S_PORT
   }
 }
 service anvil {
@@ -465,6 +497,17 @@ EOF
     done | put "$D/etc/dovecot/tokens" 0640 root:dovecot
 
     print_env | put "$D/mailstack.env" 0644 root:root
+}
+
+# The test PKI, once: a CA and a server certificate signed by it (tests/fixtures/make_test_pki.sh).
+make_tls() {
+    [[ -s $D/tls/ca.pem && -s $D/tls/server-chain.pem && -s $D/tls/server.key ]] && return 0
+    command -v openssl >/dev/null || { warn "no openssl program"; return 1; }
+    local here
+    here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+    rm -rf "$D/tls" && mkdir -p "$D/tls" || return 1
+    bash "$here/../fixtures/make_test_pki.sh" "$D/tls" >/dev/null || return 1
+    chmod 0755 "$D/tls" && chmod 0644 "$D/tls"/*.pem && chmod 0600 "$D/tls"/*.key
 }
 
 # ---------------------------------------------------------------- start / stop
@@ -528,6 +571,7 @@ cmd_start() {
 
     exec 9>"$D/.lock" && flock -w 60 9 || die 1 "another mailstack.sh holds $D/.lock"
 
+    make_tls || die 1 "cannot make the TLS certificates under $D/tls"
     write_config "$vuid" "$vgid"
 
     for name in $(user_names); do
@@ -569,7 +613,7 @@ cmd_start() {
     exec 9>&-
     local what=started
     [[ -z $started ]] && what=reloaded
-    say "$what in $(elapsed "$t0") s: smtp $HOST:$SMTP_PORT (AUTH optional), submission $HOST:$SUB_PORT (AUTH required), pop3 $HOST:$POP3_PORT; domain $DOMAIN; users $(echo $(user_names)); dir $D"
+    say "$what in $(elapsed "$t0") s: smtp $HOST:$SMTP_PORT (AUTH optional), submission $HOST:$SUB_PORT (AUTH required), pop3 $HOST:$POP3_PORT; TLS: smtps $SMTPS_PORT, starttls-submission $TLS_SUB_PORT, pop3s $POP3S_PORT; domain $DOMAIN; users $(echo $(user_names)); dir $D"
 }
 
 cmd_stop() {

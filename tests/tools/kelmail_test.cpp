@@ -398,6 +398,9 @@ TEST(KelmailArguments, UsageErrorsExitTwo) {
       {{"delete", "--server", s, "--user", "u", "--password", "p", "x1"}, "bad message number 'x1'"},
       {{"verify", "--server", s}, "no address to verify"},
       {{"demo", "--smtp-port", "2525"}, "the ports go with --serve"},
+      {{"list", "--server", s, "--user", "u", "--password", "p", "--tls", "--starttls"}, "exclude each other"},
+      {{"list", "--server", s, "--user", "u", "--password", "p", "--insecure"}, "need --tls or --starttls"},
+      {{"send", "--server", s, "--from", "a@b", "--to", "c@d", "--cacert", "ca.pem"}, "need --tls or --starttls"},
   };
   for (const Case &c : cases) {
     // "NAME" without "=" removes the variable: no password from the environment.
@@ -425,6 +428,46 @@ TEST(KelmailArguments, HelpForEveryCommand) {
   r = RunKelmail({"--version"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_TRUE(Contains(r.out, "KEL32 library 3.4.1 build 17")) << r.out;
+}
+
+// The drop in its TLS mode: --starttls with --cacert checks its
+// certificate; without the authority the certificate is refused, and
+// --insecure accepts it.
+TEST(KelmailTls, StartTlsBothWaysWithTheDropsCertificate) {
+  const std::string dir = TestDirectory("kelmail-tls");
+  kelmail::MailDropOptions options;
+  options.tlsCaFile = dir + "/ca.pem";
+  kelmail::MailDrop drop(options);
+  std::string error;
+  ASSERT_TRUE(drop.Start(error)) << error;
+  const std::string smtp = "127.0.0.1:" + std::to_string(drop.SmtpPort());
+  const std::string pop3 = "127.0.0.1:" + std::to_string(drop.Pop3Port());
+  const Strings tls = {"--starttls", "--cacert", options.tlsCaFile, "--step-delay", "0", "--timeout", "5000"};
+  KelmailResult r = RunKelmail(Strings{"send", "--server", smtp, "--from", "me@kelmail.test", "--to", "demo@kelmail.demo",
+                                       "--user", "demo", "--password", "demo", "--body", "over TLS"} + tls);
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  ASSERT_EQ(drop.Messages().size(), 1u);
+  r = RunKelmail(Strings{"list", "--server", pop3, "--user", "demo", "--password", "demo"} + tls);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  // The system's roots do not know the drop's authority.
+  r = RunKelmail({"list", "--server", pop3, "--user", "demo", "--password", "demo", "--starttls", "--step-delay", "0"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.err, "(error -91)")) << r.err;
+  r = RunKelmail({"list", "--server", pop3, "--user", "demo", "--password", "demo", "--starttls", "--insecure"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+TEST(KelmailDemo, RunsOverTls) {
+  std::string dir = TestDirectory("demo-tls");
+  KelmailResult r = RunKelmail({"demo", "--dir", dir, "--tls"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "SMTP: connected and authenticated as demo over TLS (TLSv1.")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "POP3: logged in as demo over TLS (")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "demo passed")) << r.out;
+  const std::string log = ReadFileText(dir + "/kelmail-demo.log");
+  EXPECT_TRUE(Contains(log, "S: STARTTLS\r\n")) << log;
+  EXPECT_TRUE(Contains(log, "S: STLS\r\n")) << log;
+  EXPECT_TRUE(Contains(log, "[TLS verify ok]")) << log;
 }
 
 TEST(KelmailDemo, RunsInAGivenDirectory) {

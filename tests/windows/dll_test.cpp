@@ -8,6 +8,7 @@
 #include <winsock.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -359,6 +360,87 @@ WINE_TEST(TwoThreadsSendAtTheSameTime) {
           std::string::npos);
     CHECK(sessions[i].Received.find("Message of channel " + std::to_string(1 - i)) == std::string::npos);
   }
+}
+
+// ---- TLS through Schannel, against the Linux-side peer (tls_peer.py) ----
+
+// A Unix path as Wine shows it (drive Z: is the root).
+std::string WinePath(const std::string &unixPath) {
+  std::string path = "Z:" + unixPath;
+  for (char &c : path)
+    if (c == '/') c = '\\';
+  return path;
+}
+
+struct TlsPeer {
+  int Smtp = 0, Pop3s = 0;
+  std::string Ca;
+  TlsPeer() {
+    const char *dir = getenv("KEL_TLS_PEER");
+    if (!dir) return;
+    FILE *f = fopen(WinePath(std::string(dir) + "/peer.txt").c_str(), "r");
+    if (!f) return;
+    if (fscanf(f, "%d %d", &Smtp, &Pop3s) != 2) Smtp = Pop3s = 0;
+    fclose(f);
+    Ca = WinePath(std::string(dir) + "/ca.pem");
+  }
+};
+
+WINE_TEST(TlsStartTlsSendThenPop3sRetrieve) {
+  TlsPeer peer;
+  REQUIRE_EQ(peer.Smtp > 0 && peer.Pop3s > 0, true);
+  Attached lib;
+  REQUIRE_EQ(lib.Result, 1);
+  const std::string dir = TestDirectory("tls");
+  const std::string attachDir = dir + "\\att";
+  CreateDirectoryA(attachDir.c_str(), nullptr);
+  std::string blob;
+  for (int i = 0; i < 30000; i++) blob += static_cast<char>((i * 7 + i / 256) & 255);
+  WriteFile(dir + "\\blob.bin", blob);
+  kelStringParam(0, KEL_TLS_CA_FILE, peer.Ca.c_str());
+  kelStringParam(0, KEL_LOG_FILE, (dir + "\\tls.log").c_str());
+  kelIntegerParam(0, KEL_TLS_MODE, KEL_TLS_REQUIRED);
+  kelIntegerParam(0, KEL_SMTP_PORT, peer.Smtp);
+  REQUIRE_EQ(kelSmtpConnect(0, "127.0.0.1", "<me@example.test>", ""), 0);
+  CHECK_EQ(kelStatistics(0, KEL_STAT_TLS), 1);
+  CHECK_EQ(kelSendEmail(0, "<you@example.test>", nullptr, nullptr, "over Schannel", "hello\r\n.dot\r\n",
+                        (dir + "\\blob.bin").c_str()),
+           0);
+  CHECK_EQ(kelClose(0), 0);
+  kelIntegerParam(0, KEL_TLS_MODE, KEL_TLS_IMPLICIT);
+  kelIntegerParam(0, KEL_POP3_PORT, peer.Pop3s);
+  REQUIRE_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
+  CHECK_EQ(kelStatistics(0, KEL_STAT_TLS), 1);
+  const int count = kelGetEmailCount(0);
+  CHECK(count >= 1);
+  CHECK_EQ(kelGetEmailFile(0, count, "mail.txt", dir.c_str(), attachDir.c_str()), 0);
+  CHECK_EQ(kelClose(0), 0);
+  CHECK(ReadFile(attachDir + "\\blob.bin") == blob);
+  const std::string log = ReadFile(dir + "\\tls.log");
+  CHECK(log.find("[TLS verify ok]") != std::string::npos);
+  CHECK(log.find("[TLS peer ") != std::string::npos);
+}
+
+// Wine's own Schannel check would accept these; the library's does not.
+WINE_TEST(TlsRefusesAWrongNameAndAnUnknownIssuer) {
+  TlsPeer peer;
+  REQUIRE_EQ(peer.Smtp > 0, true);
+  Attached lib;
+  REQUIRE_EQ(lib.Result, 1);
+  kelIntegerParam(0, KEL_TLS_MODE, KEL_TLS_IMPLICIT);
+  kelIntegerParam(0, KEL_POP3_PORT, peer.Pop3s);
+  kelStringParam(0, KEL_TLS_CA_FILE, peer.Ca.c_str());
+  kelStringParam(0, KEL_TLS_SERVER_NAME, "wrong.example.test");
+  CHECK_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), -93);
+  kelStringParam(0, KEL_TLS_SERVER_NAME, "mail.example.test");
+  CHECK_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
+  kelClose(0);
+  kelStringParam(0, KEL_TLS_SERVER_NAME, "");
+  kelStringParam(0, KEL_TLS_CA_FILE, "");  // the system's roots do not know the test CA
+  CHECK_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), -91);
+  kelIntegerParam(0, KEL_TLS_VERIFY, 0);
+  CHECK_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
+  kelClose(0);
 }
 
 int main(int argc, char **argv) {

@@ -34,6 +34,8 @@ const Command DemoCommand = {
         {"serve", 0, nullptr, false, "only run the mail drop, until interrupted (user demo, password demo)"},
         {"smtp-port", 0, "PORT", false, "SMTP port of the mail drop (default: any free port)"},
         {"pop3-port", 0, "PORT", false, "POP3 port of the mail drop (default: any free port)"},
+        {"tls", 0, nullptr, false,
+         "run both sessions over TLS (STARTTLS, STLS) with a certificate made at start and checked"},
     },
     "Exit codes: 0 the round trip succeeded, 1 it failed (the library's error is printed), 2 bad arguments.\n",
 };
@@ -179,6 +181,8 @@ int RunDemo(const Args &args) {
   MailDropOptions options;
   options.user = DemoUser;
   options.password = DemoPassword;
+  const bool tls = args.Has("tls");
+  if (tls) options.tlsCaFile = work + "/demo-ca.pem";
   MailDrop drop(options);
   std::string error;
   if (!drop.Start(error)) {
@@ -186,6 +190,7 @@ int RunDemo(const Args &args) {
     return ExitFailed;
   }
   std::printf("mail drop listening: SMTP 127.0.0.1:%d, POP3 127.0.0.1:%d\n", drop.SmtpPort(), drop.Pop3Port());
+  if (tls) std::printf("TLS: the mail drop's certificate authority: %s\n", options.tlsCaFile.c_str());
 
   Library library;
   if (library.Status() < 0) return Failure("starting the library", library.Status());
@@ -196,6 +201,18 @@ int RunDemo(const Args &args) {
   kelIntegerParam(Channel, KEL_DATA_TIMEOUT, 10000);
   std::string logPath = work + "/kelmail-demo.log";
   if (kelStringParam(Channel, KEL_LOG_FILE, logPath.c_str()) < 0) logPath.clear();
+  if (tls) {
+    // Required: a partner that does not offer TLS fails the demo before any password is sent.
+    kelIntegerParam(Channel, KEL_TLS_MODE, KEL_TLS_REQUIRED);
+    kelStringParam(Channel, KEL_TLS_CA_FILE, options.tlsCaFile.c_str());
+  }
+  // "over TLS (TLSv1.3 TLS_AES_256_GCM_SHA384)" when the session runs over TLS.
+  const auto over = [] {
+    char info[140] = "";
+    if (kelStatistics(Channel, KEL_STAT_TLS) != 1) return std::string();
+    kelDebug(Channel, KEL_DEBUG_TLS_INFO, info, static_cast<int>(sizeof info));
+    return std::string(" over TLS (") + info + ", certificate checked)";
+  };
 
   // ---- SMTP: send ----
   kelIntegerParam(Channel, KEL_SMTP_PORT, drop.SmtpPort());
@@ -204,7 +221,7 @@ int RunDemo(const Args &args) {
   kelStringParam(Channel, KEL_SMTP_PASS, DemoPassword);
   int rc = kelSmtpConnect(Channel, "127.0.0.1", "KEL32 demo <demo@kelmail.demo>", "");
   if (rc < 0) return Failure("connecting to the mail drop over SMTP", rc);
-  std::printf("SMTP: connected and authenticated as %s\n", DemoUser);
+  std::printf("SMTP: connected and authenticated as %s%s\n", DemoUser, over().c_str());
   kelIntegerParam(Channel, KEL_ATTACH_SEPARATOR, '\x1f');
   kelIntegerParam(Channel, KEL_ALIAS_SEPARATOR, '\x1e');
   std::string list = originals[0].path + '\x1e' + originals[0].name + '\x1f' + originals[1].path + '\x1e' +
@@ -223,7 +240,7 @@ int RunDemo(const Args &args) {
   if (rc < 0) return Failure("logging in to the mail drop over POP3", rc);
   int count = kelGetEmailCount(Channel);
   if (count < 0) return Failure("counting the messages", count);
-  std::printf("POP3: logged in as %s, %d message(s) waiting\n", DemoUser, count);
+  std::printf("POP3: logged in as %s%s, %d message(s) waiting\n", DemoUser, over().c_str(), count);
   if (count < 1) {
     std::fprintf(stderr, "kelmail: the message did not arrive in the mailbox\n");
     return ExitFailed;

@@ -4,6 +4,11 @@
 #include "maildrop.h"
 
 #include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -109,7 +114,27 @@ std::string AddressOf(const std::string &text) {
 class Connection {
  public:
   Connection(int fd, const std::atomic<bool> &stop) : fd_(fd), stop_(stop) {}
-  ~Connection() { close(fd_); }
+  ~Connection() {
+    if (ssl_) {
+      SSL_shutdown(ssl_);
+      SSL_free(ssl_);
+    }
+    close(fd_);
+  }
+  bool Tls() const { return ssl_ != nullptr; }
+  // The server side of the handshake. What the client sent after the
+  // command came in plain text and is dropped.
+  bool StartTls(SSL_CTX *ctx) {
+    buffer_.clear(), start_ = 0;
+    timeval limit{10, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ssl_ = SSL_new(ctx);
+    if (!ssl_) return false;
+    SSL_set_fd(ssl_, fd_);
+    const bool ok = SSL_accept(ssl_) == 1;
+    ERR_clear_error();
+    return ok;
+  }
   Connection(const Connection &) = delete;
   Connection &operator=(const Connection &) = delete;
 
@@ -131,6 +156,14 @@ class Connection {
 
   bool Send(const std::string &bytes) {
     size_t done = 0;
+    if (ssl_) {
+      while (done < bytes.size()) {
+        int n = SSL_write(ssl_, bytes.data() + done, static_cast<int>(bytes.size() - done));
+        if (n <= 0) return ERR_clear_error(), false;
+        done += size_t(n);
+      }
+      return true;
+    }
     while (done < bytes.size()) {
       ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
@@ -145,6 +178,13 @@ class Connection {
     if (start_ > 0) buffer_.erase(0, start_), start_ = 0;
     int idle = 0;
     while (!stop_.load()) {
+      char chunk[16384];
+      if (ssl_ && SSL_pending(ssl_) > 0) {
+        int n = SSL_read(ssl_, chunk, sizeof chunk);
+        if (n <= 0) return ERR_clear_error(), false;
+        buffer_.append(chunk, size_t(n));
+        return true;
+      }
       pollfd p{fd_, POLLIN, 0};
       int r = poll(&p, 1, PollMs);
       if (r < 0 && errno == EINTR) continue;
@@ -153,7 +193,17 @@ class Connection {
         if ((idle += PollMs) >= IdleLimitMs) return false;
         continue;
       }
-      char chunk[16384];
+      if (ssl_) {
+        int n = SSL_read(ssl_, chunk, sizeof chunk);
+        if (n <= 0) {
+          const int e = SSL_get_error(ssl_, n);
+          ERR_clear_error();
+          if (e == SSL_ERROR_WANT_READ) continue;  // a record without data
+          return false;
+        }
+        buffer_.append(chunk, size_t(n));
+        return true;
+      }
       ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
@@ -164,10 +214,72 @@ class Connection {
   }
 
   int fd_;
+  SSL *ssl_ = nullptr;
   const std::atomic<bool> &stop_;
   std::string buffer_;
   size_t start_ = 0;
 };
+
+// ---- The certificates of the TLS mode, made at start ----
+
+// A certificate for key, signed by issuerKey (itself when issuer is null).
+X509 *MakeCertificate(EVP_PKEY *key, const char *name, X509 *issuer, EVP_PKEY *issuerKey, long serial, bool ca) {
+  X509 *x = X509_new();
+  if (!x) return nullptr;
+  X509_set_version(x, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(x), serial);
+  X509_gmtime_adj(X509_getm_notBefore(x), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(x), 30L * 24 * 3600);
+  X509_set_pubkey(x, key);
+  X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char *>(name), -1, -1, 0);
+  X509_set_issuer_name(x, X509_get_subject_name(issuer ? issuer : x));
+  X509V3_CTX v3;
+  X509V3_set_ctx_nodb(&v3);
+  X509V3_set_ctx(&v3, issuer ? issuer : x, x, nullptr, nullptr, 0);
+  const char *const caExt[][2] = {{"basicConstraints", "critical,CA:TRUE"}, {"keyUsage", "critical,keyCertSign,cRLSign"}};
+  const char *const leafExt[][2] = {{"basicConstraints", "CA:FALSE"},
+                                    {"keyUsage", "critical,digitalSignature"},
+                                    {"extendedKeyUsage", "serverAuth"},
+                                    {"subjectAltName", "DNS:localhost,IP:127.0.0.1"}};
+  const auto add = [&](const char *ext, const char *value) {
+    X509_EXTENSION *e = X509V3_EXT_nconf(nullptr, &v3, ext, value);
+    if (e) X509_add_ext(x, e, -1), X509_EXTENSION_free(e);
+  };
+  if (ca) for (auto &e : caExt) add(e[0], e[1]);
+  else for (auto &e : leafExt) add(e[0], e[1]);
+  if (X509_sign(x, issuerKey, EVP_sha256()) <= 0) {
+    X509_free(x);
+    return nullptr;
+  }
+  return x;
+}
+
+// The server's TLS context: a fresh authority (written to caFile) and a
+// certificate it signed for 127.0.0.1; null with a reason on failure.
+SSL_CTX *MakeServerContext(const std::string &caFile, std::string &error) {
+  EVP_PKEY *caKey = EVP_EC_gen("P-256");
+  EVP_PKEY *key = EVP_EC_gen("P-256");
+  X509 *ca = caKey ? MakeCertificate(caKey, "kelmail demo CA", nullptr, caKey, 1, true) : nullptr;
+  X509 *leaf = ca && key ? MakeCertificate(key, "localhost", ca, caKey, 2, false) : nullptr;
+  SSL_CTX *ctx = leaf ? SSL_CTX_new(TLS_server_method()) : nullptr;
+  bool ok = ctx && SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 && SSL_CTX_use_certificate(ctx, leaf) == 1 &&
+            SSL_CTX_use_PrivateKey(ctx, key) == 1;
+  if (!ok) error = "cannot make the TLS certificate";
+  if (ok) {
+    FILE *out = std::fopen(caFile.c_str(), "w");
+    ok = out && PEM_write_X509(out, ca) == 1;
+    if (out) std::fclose(out);
+    if (!ok) error = "cannot write " + caFile;
+  }
+  X509_free(leaf);
+  X509_free(ca);
+  EVP_PKEY_free(key);
+  EVP_PKEY_free(caKey);
+  ERR_clear_error();
+  if (!ok && ctx) SSL_CTX_free(ctx), ctx = nullptr;
+  return ctx;
+}
 
 struct Stored {
   uint64_t id;
@@ -221,6 +333,7 @@ struct MailDrop::Impl {
   int smtpPort = 0, pop3Port = 0;
   std::atomic<bool> stop{false};
   std::thread acceptor;
+  SSL_CTX *tls = nullptr;  // the TLS mode's context, or null
 
   mutable std::mutex boxLock;
   std::vector<Stored> box;
@@ -353,7 +466,13 @@ struct MailDrop::Impl {
         reply = "250 127.0.0.1\r\n";
       } else if (verb == "EHLO") {
         mail = false, recipients.clear();
-        reply = "250-127.0.0.1 hello " + rest + "\r\n250-8BITMIME\r\n250-AUTH CRAM-MD5 LOGIN PLAIN\r\n250 HELP\r\n";
+        reply = "250-127.0.0.1 hello " + rest + "\r\n250-8BITMIME\r\n" + (tls && !c.Tls() ? "250-STARTTLS\r\n" : "") +
+                "250-AUTH CRAM-MD5 LOGIN PLAIN\r\n250 HELP\r\n";
+      } else if (verb == "STARTTLS" && tls && !c.Tls()) {
+        if (!c.Send("220 2.0.0 Ready to start TLS\r\n") || !c.StartTls(tls)) return;
+        Note("SMTP: TLS started");
+        mail = false, recipients.clear();
+        continue;
       } else if (verb == "AUTH") {
         bool lost = false;
         bool ok = Authenticate(c, rest, lost);
@@ -466,7 +585,13 @@ struct MailDrop::Impl {
         return;
       }
       if (verb == "CAPA") {
-        reply = "+OK capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n";
+        reply = std::string("+OK capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\n") +
+                (tls && !c.Tls() && !loggedIn ? "STLS\r\n" : "") + ".\r\n";
+      } else if (verb == "STLS" && tls && !c.Tls() && !loggedIn) {
+        if (!c.Send("+OK Begin TLS negotiation\r\n") || !c.StartTls(tls)) return;
+        Note("POP3: TLS started");
+        user.clear();
+        continue;
       } else if (verb == "NOOP" && loggedIn) {
         reply = "+OK\r\n";
       } else if (!loggedIn) {
@@ -572,11 +697,20 @@ struct MailDrop::Impl {
 
 MailDrop::MailDrop(MailDropOptions options) : impl_(new Impl) { impl_->options = std::move(options); }
 
-MailDrop::~MailDrop() { Stop(); }
+MailDrop::~MailDrop() {
+  Stop();
+  if (impl_->tls) SSL_CTX_free(impl_->tls);
+}
 
 bool MailDrop::Start(std::string &error) {
   Impl &d = *impl_;
   if (d.acceptor.joinable()) return true;
+  if (!d.options.tlsCaFile.empty() && !d.tls) {
+    // The drop's TLS writes go to sockets whose client may have gone.
+    signal(SIGPIPE, SIG_IGN);
+    d.tls = MakeServerContext(d.options.tlsCaFile, error);
+    if (!d.tls) return false;
+  }
   d.smtpListener = Impl::Listen(d.options.smtpPort, d.smtpPort, error);
   if (d.smtpListener < 0) return false;
   d.pop3Listener = Impl::Listen(d.options.pop3Port, d.pop3Port, error);

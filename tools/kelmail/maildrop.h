@@ -9,6 +9,7 @@
 // DATA (with dot-unstuffing), RSET, NOOP, VRFY, QUIT.
 // POP3 (RFC 1939): USER/PASS, APOP, STAT, LIST, UIDL, RETR and TOP (with
 // byte-stuffing), DELE, RSET, NOOP, CAPA, QUIT (deletions take effect here).
+// With TLS on (MailDropOptions::tlsCaFile): STARTTLS (RFC 3207), STLS (RFC 2595).
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,11 @@ struct MailDropOptions {
   std::string password = "demo";
   int smtpPort = 0;               // 0: an ephemeral port
   int pop3Port = 0;
+  // When set: a certificate authority and a server certificate for
+  // 127.0.0.1 and localhost are made at Start, the authority's certificate
+  // is written to this file (for the client to trust), and the drop offers
+  // STARTTLS (SMTP) and STLS (POP3).
+  std::string tlsCaFile;
   // Called (from the drop's threads) with one line per event of note.
   std::function<void(const std::string &)> note;
 };

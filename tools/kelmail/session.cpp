@@ -98,6 +98,10 @@ std::vector<OptionSpec> ConnectionOptions(const char *serverHelp) {
       {"connect-timeout", 0, "MS", false, "time allowed to connect (default 60000)"},
       {"step-delay", 0, "MS", false, "pause after each command before the reply is read (default 25)"},
       {"progress", 0, nullptr, false, "show progress even when standard error is not a terminal"},
+      {"tls", 0, nullptr, false, "TLS from the first byte (SMTP default port 465, POP3 995)"},
+      {"starttls", 0, nullptr, false, "switch to TLS with STARTTLS (SMTP) or STLS (POP3); fail if not offered"},
+      {"cacert", 0, "FILE", false, "trust the CA certificates in FILE (PEM) instead of the system's"},
+      {"insecure", 0, nullptr, false, "accept any server certificate (for tests only)"},
   };
 }
 
@@ -145,6 +149,16 @@ int ApplyAuth(const char *command, const Args &args, bool pop3, bool &token) {
 
 int ApplyConnection(const char *command, const Args &args, int defaultPort, Server &server) {
   if (!args.Has("server")) return UsageError(command, "missing --server");
+  if (args.Has("tls") && args.Has("starttls")) return UsageError(command, "--tls and --starttls exclude each other");
+  const bool tls = args.Has("tls") || args.Has("starttls");
+  if ((args.Has("cacert") || args.Has("insecure")) && !tls)
+    return UsageError(command, "--cacert and --insecure need --tls or --starttls");
+  if (args.Has("tls")) defaultPort = defaultPort == 110 ? 995 : defaultPort == 25 ? 465 : defaultPort;
+  kelIntegerParam(Channel, KEL_TLS_MODE,
+                  args.Has("tls") ? KEL_TLS_IMPLICIT : args.Has("starttls") ? KEL_TLS_REQUIRED : KEL_TLS_OFF);
+  kelIntegerParam(Channel, KEL_TLS_VERIFY, args.Has("insecure") ? 0 : 1);
+  if (args.Has("cacert") && kelStringParam(Channel, KEL_TLS_CA_FILE, args.Get("cacert").c_str()) < 0)
+    return UsageError(command, "--cacert path too long");
   std::string error;
   long port = defaultPort;
   if (args.Has("port") && !ParseNumber(args.Get("port"), 1, 65535, port))

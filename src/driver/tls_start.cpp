@@ -1,0 +1,150 @@
+// TLS start: the switch of a connection to TLS, either at once after the
+// connect (implicit TLS) or after the server's go-ahead to STARTTLS (SMTP)
+// or STLS (POP3), with the exchanges that lead there.
+//
+// Rules:
+// - Whatever stands in the receive ring when the handshake is to begin came
+//   in plain text after the go-ahead, where anyone on the path could have
+//   put it: the switch fails (-96) rather than read it as protected.
+// - After the handshake nothing learned before it counts: SMTP sends EHLO
+//   again (a new AUTH list), POP3 asks CAPA again.
+// - With TLS required, a server that does not offer STARTTLS or STLS ends
+//   the connect (-95) before any login is sent.
+#include <cctype>
+#include <cstring>
+
+#include "../../include/kel32.h"
+#include "../net/reader.h"
+#include "../net/ring.h"
+#include "../net/socket.h"
+#include "../net/tls.h"
+#include "driver.h"
+#include "smtp.h"
+
+bool UsesStartTls(const Channel &ch) { return ch.TlsMode == KEL_TLS_STARTTLS || ch.TlsMode == KEL_TLS_REQUIRED; }
+
+bool WantsStartTls(const Channel &ch) { return UsesStartTls(ch) && !TlsActive(ch); }
+
+// True when text, from its start, is keyword (any case) ended by a blank,
+// a line end or the end of the text.
+static bool WordAt(const char *text, const char *keyword) {
+  size_t i = 0;
+  for (; keyword[i]; i++)
+    if (std::toupper(static_cast<unsigned char>(text[i])) != keyword[i]) return false;
+  const char end = text[i];
+  return end == 0 || end == ' ' || end == '\r' || end == '\n';
+}
+
+// True when a line of a multi-line SMTP reply ("250-STARTTLS") names the extension.
+static bool SmtpReplyOffers(const char *reply, const char *keyword) {
+  for (const char *line = reply; *line;) {
+    if (strnlen(line, 4) == 4 && (line[3] == '-' || line[3] == ' ') && WordAt(line + 4, keyword)) return true;
+    const char *next = strchr(line, '\n');
+    if (!next) break;
+    line = next + 1;
+  }
+  return false;
+}
+
+int SmtpStartTlsChoice(Channel &ch) {
+  if (!WantsStartTls(ch)) return 0;
+  if (SmtpReplyOffers(ch.Response, "STARTTLS")) {
+    ch.NextState = State::StartTlsCommand;
+    return 1;
+  }
+  if (ch.TlsMode == KEL_TLS_REQUIRED) return driverFail(ch, 0, -95);
+  return 0;
+}
+
+// ---- The handshake (110, 111) -------------------------------------------------
+
+int TlsBegin(Channel &ch, Tick now) {
+  if (RingFill(ch) > 0) return driverFail(ch, 0, -96);
+  if (int rc = TlsStart(ch)) return driverFail(ch, 0, rc);
+  LogLine(ch, "[TLS handshake with %s]\r\n", ch.TlsServerName[0] ? ch.TlsServerName : ch.Server);
+  ch.TlsInfo[0] = ch.TlsPeer[0] = 0;
+  SetTiming(ch, now, 0, Settings.ResponseTimeout);
+  ch.NextState = State::TlsHandshake;
+  return 0;
+}
+
+// One round of handshake records per step; the response time-out set by
+// TlsBegin bounds the whole handshake.
+int TlsHandshake(Channel &ch, Tick now) {
+  const int rc = TlsHandshakeStep(ch);
+  if (rc == 0) {
+    ch.IdleWait = ReadyReadable;  // waiting for the server's records
+    return 0;
+  }
+  if (rc < 0) {
+    char reason[160];
+    TlsDescribe(ch, 2, reason, sizeof reason);
+    LogLine(ch, "[TLS failed: %s]\r\n", reason[0] ? reason : "connection lost");
+    // A socket failure is the cause of a failed handshake, not a TLS verdict.
+    if (rc <= -10000) return driverFail(ch, rc, -90);
+    return driverFail(ch, 0, rc);
+  }
+  TlsDescribe(ch, 0, ch.TlsInfo, sizeof ch.TlsInfo);
+  TlsDescribe(ch, 1, ch.TlsPeer, sizeof ch.TlsPeer);
+  char verdict[160];
+  TlsDescribe(ch, 2, verdict, sizeof verdict);
+  LogLine(ch, "[TLS %s]\r\n", ch.TlsInfo);
+  LogLine(ch, "[TLS peer %s]\r\n", ch.TlsPeer);
+  LogLine(ch, "[TLS verify %s]\r\n", verdict);
+  SetTiming(ch, now, 0, Settings.ResponseTimeout);
+  ch.NextState = ch.TlsAfterState;
+  return 0;
+}
+
+// ---- SMTP STARTTLS (211, 212) ----------------------------------------------------
+
+int StartTlsCommand(Channel &ch, Tick now) {
+  int rc = SendCommand(ch, "STARTTLS");
+  if (rc < 0) return rc;
+  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
+  ch.NextState = State::StartTlsReply;
+  return 0;
+}
+
+// The go-ahead is 220; a refusal ends the connect, as nothing was promised
+// in plain text that the caller did not ask for.
+int StartTlsReply(Channel &ch, Tick) {
+  int rc = TakeSmtpReply(ch, 300);
+  if (rc <= 0) return rc;
+  ch.TlsAfterState = State::SmtpHello;
+  ch.NextState = State::TlsBegin;
+  return 0;
+}
+
+// ---- POP3 STLS (after CAPA) ------------------------------------------------------
+
+// Where the capability list leads when TLS is wanted: STLS (1), -95 when
+// TLS is required and not offered, else 0 and the login goes on in plain
+// text. CapaReply (pop3_auth.cpp) asks this first.
+int Pop3StlsChoice(Channel &ch) {
+  if (!WantsStartTls(ch)) return 0;
+  if (ch.TlsOffered) {
+    ch.NextState = State::StlsCommand;
+    return 1;
+  }
+  if (ch.TlsMode == KEL_TLS_REQUIRED) return driverFail(ch, 0, -95);
+  return 0;
+}
+
+int StlsCommand(Channel &ch, Tick now) {
+  CopyField(ch.SendLine, "STLS");
+  int rc = SendTextLine(ch, ch.SendLine);
+  if (rc < 0) return driverFail(ch, rc, -52);
+  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
+  ch.NextState = State::StlsReply;
+  return 0;
+}
+
+int StlsReply(Channel &ch, Tick) {
+  if (AwaitReadable(ch, 0) != 1) return 0;
+  int rc = ReadPop3Reply(ch);
+  if (rc < 0) return driverFail(ch, 0, rc);
+  ch.TlsAfterState = State::CapaCommand;
+  ch.NextState = State::TlsBegin;
+  return 0;
+}

@@ -1,0 +1,296 @@
+// The TLS engine on POSIX systems: OpenSSL 3 over memory BIOs. The library
+// moves every byte between the BIOs and its socket itself, so no call here
+// blocks, writes to a socket (no SIGPIPE) or sees a descriptor.
+#ifndef _WIN32
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform.h"
+
+struct PlatformTlsSession {
+  SSL *Ssl;
+  BIO *In;    // ciphertext from the peer (owned by Ssl)
+  BIO *Out;   // ciphertext for the peer (owned by Ssl)
+  int Verify;
+  char Failure[160];  // why the handshake failed, for the trace
+};
+
+// ---- Contexts: one per trust setting, kept for the life of the process ------
+// Loading the system store takes some 30 ms, far more than a step may take,
+// so it is done once and not per connection.
+
+namespace {
+struct CachedContext {
+  SSL_CTX *Ctx = nullptr;
+  int Verify = 0;
+  char CaFile[512] = {};
+};
+std::mutex ContextLock;
+CachedContext Contexts[4];
+int NextContext = 0;
+}  // namespace
+
+static SSL_CTX *MakeContext(const char *caFile, int verify, int *error) {
+  SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+  if (!ctx) {
+    *error = TlsUnavailable;
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+  if (verify) {
+    int ok = caFile ? SSL_CTX_load_verify_locations(ctx, caFile, nullptr) : SSL_CTX_set_default_verify_paths(ctx);
+    if (ok != 1) {
+      SSL_CTX_free(ctx);
+      ERR_clear_error();
+      *error = caFile ? TlsNoCaFile : TlsUnavailable;
+      return nullptr;
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  } else {
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+  }
+  return ctx;
+}
+
+// A new SSL on the cached context for these settings (made on first use).
+static SSL *NewSsl(const char *caFile, int verify, int *error) {
+  const char *key = caFile ? caFile : "";
+  if (strlen(key) >= sizeof Contexts[0].CaFile) {
+    *error = TlsNoCaFile;
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> guard(ContextLock);
+  for (CachedContext &c : Contexts)
+    if (c.Ctx && c.Verify == verify && strcmp(c.CaFile, key) == 0) return SSL_new(c.Ctx);
+  SSL_CTX *ctx = MakeContext(caFile, verify, error);
+  if (!ctx) return nullptr;
+  // Sessions hold their own reference: a context pushed out stays alive until its last one ends.
+  CachedContext &slot = Contexts[NextContext];
+  NextContext = (NextContext + 1) % 4;
+  if (slot.Ctx) SSL_CTX_free(slot.Ctx);
+  slot.Ctx = ctx;
+  slot.Verify = verify;
+  snprintf(slot.CaFile, sizeof slot.CaFile, "%s", key);
+  return SSL_new(ctx);
+}
+
+static bool IsDotted(const char *host) {
+  int dots = 0;
+  for (const char *p = host; *p; p++) {
+    if (*p == '.') dots++;
+    else if (*p < '0' || *p > '9') return false;
+  }
+  return dots == 3;
+}
+
+PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int verify, int *error) {
+  int dummy;
+  if (!error) error = &dummy;
+  *error = 0;
+  ERR_clear_error();
+  SSL *ssl = NewSsl(caFile, verify ? 1 : 0, error);
+  if (!ssl) {
+    if (!*error) *error = TlsUnavailable;
+    return nullptr;
+  }
+  auto *s = new (std::nothrow) PlatformTlsSession{};
+  if (!s) {
+    SSL_free(ssl);
+    *error = TlsUnavailable;
+    return nullptr;
+  }
+  s->Ssl = ssl;
+  s->Verify = verify ? 1 : 0;
+  host = host ? host : "";
+  // What the certificate must name. A check that cannot be set up fails the
+  // connection rather than let any name pass.
+  bool named = !verify;
+  if (IsDotted(host)) {
+    // An address is checked against the certificate's IP entries; no SNI for it.
+    if (verify) named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1;
+  } else if (*host) {
+    SSL_set_tlsext_host_name(ssl, host);
+    if (verify) {
+      SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      named = SSL_set1_host(ssl, host) == 1;
+    }
+  }
+  if (!named) {
+    ERR_clear_error();
+    SSL_free(ssl);
+    delete s;
+    *error = TlsNameMismatch;
+    return nullptr;
+  }
+  s->In = BIO_new(BIO_s_mem());
+  s->Out = BIO_new(BIO_s_mem());
+  if (!s->In || !s->Out) {
+    BIO_free(s->In);
+    BIO_free(s->Out);
+    SSL_free(ssl);
+    delete s;
+    *error = TlsUnavailable;
+    return nullptr;
+  }
+  BIO_set_mem_eof_return(s->In, -1);  // empty means "more to come" until the peer ends
+  SSL_set_bio(ssl, s->In, s->Out);
+  SSL_set_connect_state(ssl);
+  return s;
+}
+
+void PlatformTlsFree(PlatformTlsSession *s) {
+  if (!s) return;
+  SSL_free(s->Ssl);
+  delete s;
+}
+
+// The error result of a failed handshake, with its reason kept for the trace.
+static int HandshakeError(PlatformTlsSession *s) {
+  const long v = SSL_get_verify_result(s->Ssl);
+  if (s->Verify && v != X509_V_OK) {
+    snprintf(s->Failure, sizeof s->Failure, "%s", X509_verify_cert_error_string(v));
+    ERR_clear_error();
+    switch (v) {
+      case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+      case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+      case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+      case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+      case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+      case X509_V_ERR_CERT_UNTRUSTED:
+        return TlsUnknownIssuer;
+      case X509_V_ERR_CERT_HAS_EXPIRED:
+      case X509_V_ERR_CERT_NOT_YET_VALID:
+        return TlsCertExpired;
+      case X509_V_ERR_HOSTNAME_MISMATCH:
+      case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return TlsNameMismatch;
+      default:
+        return TlsCertRejected;
+    }
+  }
+  const unsigned long e = ERR_get_error();
+  if (e) ERR_error_string_n(e, s->Failure, sizeof s->Failure);
+  else snprintf(s->Failure, sizeof s->Failure, "%s", "handshake ended early");
+  ERR_clear_error();
+  return TlsHandshakeFailed;
+}
+
+int PlatformTlsHandshake(PlatformTlsSession *s) {
+  if (!s) return TlsHandshakeFailed;
+  ERR_clear_error();
+  const int rc = SSL_do_handshake(s->Ssl);
+  if (rc == 1) return 1;
+  const int e = SSL_get_error(s->Ssl, rc);
+  if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return 0;
+  return HandshakeError(s);
+}
+
+int PlatformTlsFeed(PlatformTlsSession *s, const void *data, int count) {
+  if (!s) return TlsHandshakeFailed;
+  if (count <= 0) {
+    BIO_set_mem_eof_return(s->In, 0);
+    return 0;
+  }
+  return BIO_write(s->In, data, count) == count ? 0 : TlsUnavailable;
+}
+
+int PlatformTlsOutputSize(PlatformTlsSession *s) {
+  return s ? static_cast<int>(BIO_ctrl_pending(s->Out)) : 0;
+}
+
+int PlatformTlsOutput(PlatformTlsSession *s, void *buffer, int size) {
+  if (!s || size < 1 || PlatformTlsOutputSize(s) == 0) return 0;
+  const int n = BIO_read(s->Out, buffer, size);
+  return n > 0 ? n : 0;
+}
+
+int PlatformTlsEncrypt(PlatformTlsSession *s, const void *data, int count) {
+  if (!s) return TlsHandshakeFailed;
+  if (count <= 0) return 0;
+  ERR_clear_error();
+  // A memory BIO takes everything: one call writes the whole buffer.
+  const int n = SSL_write(s->Ssl, data, count);
+  if (n == count) return count;
+  ERR_clear_error();
+  return TlsProtocolError;
+}
+
+// The result of a read or peek that gave no data.
+static int ReadResult(PlatformTlsSession *s, int rc) {
+  const int e = SSL_get_error(s->Ssl, rc);
+  switch (e) {
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+      return 0;
+    case SSL_ERROR_ZERO_RETURN:  // close_notify
+    case SSL_ERROR_SYSCALL:      // the stream ended
+      ERR_clear_error();
+      return -1;
+    default: {
+      // An end of stream without close_notify is a close as on plain TCP.
+      const unsigned long err = ERR_peek_error();
+      ERR_clear_error();
+      if (ERR_GET_REASON(err) == SSL_R_UNEXPECTED_EOF_WHILE_READING) return -1;
+      return TlsProtocolError;
+    }
+  }
+}
+
+int PlatformTlsDecrypt(PlatformTlsSession *s, void *buffer, int size) {
+  if (!s) return TlsProtocolError;
+  if (size < 1) return 0;
+  ERR_clear_error();
+  const int n = SSL_read(s->Ssl, buffer, size);
+  return n > 0 ? n : ReadResult(s, n);
+}
+
+int PlatformTlsPoll(PlatformTlsSession *s) {
+  if (!s) return TlsProtocolError;
+  if (SSL_pending(s->Ssl) > 0) return 1;
+  ERR_clear_error();
+  char c;
+  const int n = SSL_peek(s->Ssl, &c, 1);
+  return n > 0 ? 1 : ReadResult(s, n);
+}
+
+void PlatformTlsClose(PlatformTlsSession *s) {
+  if (!s) return;
+  ERR_clear_error();
+  SSL_shutdown(s->Ssl);  // the alert goes into the output; the peer's is not awaited
+  ERR_clear_error();
+}
+
+int PlatformTlsDescribe(PlatformTlsSession *s, int what, char *buffer, int size) {
+  if (!buffer || size < 1) return 0;
+  buffer[0] = 0;
+  if (!s) return 0;
+  int n = 0;
+  switch (what) {
+    case 0:
+      n = snprintf(buffer, static_cast<size_t>(size), "%s %s", SSL_get_version(s->Ssl),
+                   SSL_get_cipher_name(s->Ssl));
+      break;
+    case 1: {
+      X509 *peer = SSL_get0_peer_certificate(s->Ssl);
+      if (peer) X509_NAME_oneline(X509_get_subject_name(peer), buffer, size);
+      else snprintf(buffer, static_cast<size_t>(size), "%s", "(no certificate)");
+      n = static_cast<int>(strlen(buffer));
+      break;
+    }
+    case 2:
+      n = snprintf(buffer, static_cast<size_t>(size), "%s",
+                   s->Failure[0] ? s->Failure : s->Verify ? "ok" : "not checked");
+      break;
+    default: return 0;
+  }
+  if (n < 0) n = 0;
+  return n < size ? n : size - 1;
+}
+
+#endif  // !_WIN32
