@@ -63,6 +63,9 @@ static const ErrorEntry ErrorTable[] = {
     {-71, "Must call kelAttach first."},
     {-72, "Already attached."},
     {-73, "Channel out of range."},
+    {-84, "SMTP reply not understood."},
+    {-85, "POP3 reply not understood."},
+    {-86, "Email address too long for its command line."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -126,8 +129,8 @@ extern "C" int KEL_CALL kelErrorText(unsigned channel, int code, char *buffer, i
   const char *text = ErrorTextOf(code);
   if (!text) return 0;
   int length = AppendBounded(buffer, 0, size, text);
-  // The server's whole reply explains these three failures.
-  if (code == -49 || code == -63 || code == -36) {
+  // The server's whole reply explains these failures.
+  if (code == -49 || code == -63 || code == -36 || code == -84 || code == -85) {
     length = AppendBounded(buffer, length, size, " ");
     length = AppendBounded(buffer, length, size, ChannelOf(channel)->Response);
   }

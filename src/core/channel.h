@@ -154,6 +154,13 @@ struct Channel {
   // 1 while the message text is sent: each line is followed at once by the
   // next, so the socket need not push a partial segment (see SendBytes).
   uint8_t MoreToFollow;
+  // Non-blocking reads (reader.cpp): a step never waits for data. A reply or
+  // line that has begun to arrive but is not whole yet stays in the receive
+  // ring until a later step; RestPhase names what is awaited (0 = nothing)
+  // and RestSince is the tick that wait began, so its limit counts across
+  // steps as the wait inside one step of blocking mode does.
+  uint8_t RestPhase;
+  Tick RestSince;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

@@ -1,6 +1,7 @@
 // The driver frame: the checks, waits and trace of one step, the dispatch
 // over the state table, the error exit, and the blocking loop.
 #include "../../include/kel32.h"
+#include "../mime/mime.h"
 #include "../net/socket.h"
 #include "driver.h"
 
@@ -12,7 +13,21 @@ void WriteVersionLine(Channel &ch) {
           LibraryVersion & 15, LibraryBuild);
 }
 
+void CloseChannelFiles(Channel &ch) {
+  if (ch.Protocol == 'P') {
+    CloseAttachFile(ch);  // with its note, as at the end of a retrieval
+  } else if (ch.FileHandle > 0) {
+    PlatformFileClose(ch.FileHandle);  // a file being sent: nothing was saved
+  }
+  ch.FileHandle = 0;
+  if (ch.EmailHandle > 0) PlatformFileClose(ch.EmailHandle);
+  ch.EmailHandle = 0;
+}
+
 int driverFail(Channel &ch, int sockCode, int kelCode) {
+  // No file an operation opened outlives its failure, whichever state failed.
+  CloseChannelFiles(ch);
+  ch.RestPhase = 0;
   if (ch.LogHandle) {
     LogLine(ch, "ERROR(%ld): SockCode=%d KelCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
             TickText(PlatformTick()), sockCode, kelCode, ch.PrevState, ch.ThisState, ch.NextState);
@@ -69,7 +84,8 @@ extern "C" int KEL_CALL kelDriver(unsigned channel) {
   if (rc < 0) return rc;
   ch.PrevState = ch.ThisState;
   ch.ThisState = -1;
-  return ch.NextState;
+  // A non-blocking reading state that found nothing to read gives way.
+  return rc == KEL_WAITING ? KEL_WAITING : ch.NextState;
 }
 
 // Sleeps while the channel can only wait: until its NotBefore, or on its
