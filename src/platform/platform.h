@@ -102,3 +102,15 @@ int PlatformSocketSend(PlatformSocket s, const void *data, int count, bool more 
 int PlatformSocketRecv(PlatformSocket s, void *buffer, int count);      // count, 0 = closed, or negated error
 // Closes without blocking: unsent data is delivered by the system in the background.
 int PlatformSocketClose(PlatformSocket s);                             // 0 or negated error
+
+// Test seam (POSIX): when set, the readiness tests, waits, send, receive and
+// close of every socket go to these functions instead of the system, so a
+// test can play a peer that delivers its bytes in pieces of its choosing.
+struct PlatformSocketFeed {
+  int (*Ready)(PlatformSocket s, int kind);
+  int (*Wait)(PlatformSocket s, int kind, uint32_t ms);
+  int (*Send)(PlatformSocket s, const void *data, int count);
+  int (*Recv)(PlatformSocket s, void *buffer, int count);
+  int (*Close)(PlatformSocket s);
+};
+void PlatformSetSocketFeed(const PlatformSocketFeed *feed);  // null restores the system's sockets
