@@ -189,7 +189,8 @@ constexpr uint32_t ClosePause = 500;
 int CloseSocket(Channel &ch) {
   const PlatformSocket s = ch.Socket;
   if (s == NoSocket) return PlatformSocketClose(s);  // fails as a closed handle does, touching nothing
-  PlatformSocketWait(s, ReadyReadable, ClosePause);
+  // A non-blocking step never waits, not even for this pause.
+  PlatformSocketWait(s, ReadyReadable, ch.AutoCall == 1 ? ClosePause : 0);
   PlatformLockEnter();
   int rc = PlatformSocketClose(s);
   // The channel has no socket from here on; a stale number is never used again.
