@@ -4,6 +4,7 @@
 // zero-filled at attach. Fields stand in the record's documented order.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "../platform/platform.h"
@@ -178,26 +179,46 @@ struct MemorySlot {
   uint16_t OwnIndex;
 };
 
+// A library-wide number that threads driving their own channels read while
+// another may change it: each read and write is whole (a relaxed atomic),
+// and the settings keep their plain use as numbers.
+template <typename T>
+class SharedSetting {
+ public:
+  constexpr explicit SharedSetting(T value = T()) : value_(value) {}
+  SharedSetting(const SharedSetting &other) : value_(other) {}
+  SharedSetting &operator=(const SharedSetting &other) { return *this = static_cast<T>(other); }
+  SharedSetting &operator=(T value) {
+    value_.store(value, std::memory_order_relaxed);
+    return *this;
+  }
+  operator T() const { return value_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<T> value_;
+};
+
 // Library-wide settings: one value for all channels, kept across attaches.
+// The texts are set only while no channel runs (kelStringParam).
 struct LibrarySettings {
-  uint32_t StepDelay = 25;
-  uint32_t ResponseTimeout = 25000;
-  uint32_t ConnectTimeout = 60000;
-  uint32_t BlockDelay = 0;
-  uint32_t SendTimeout = 25000;
-  uint32_t ReceiveTimeout = 25000;
-  uint32_t SleepTime = 100;
-  int32_t MaxLineLength = 78;
-  uint8_t Allow8Bit = 0;
-  uint8_t NoSavedNote = 0;
-  uint8_t HideToHeader = 0;
-  char AddressSeparator = ',';
-  uint8_t WsaCleanup = 1;
-  char AttachSeparator = ',';
-  char AliasSeparator = '|';
+  SharedSetting<uint32_t> StepDelay{25};
+  SharedSetting<uint32_t> ResponseTimeout{25000};
+  SharedSetting<uint32_t> ConnectTimeout{60000};
+  SharedSetting<uint32_t> BlockDelay{0};
+  SharedSetting<uint32_t> SendTimeout{25000};
+  SharedSetting<uint32_t> ReceiveTimeout{25000};
+  SharedSetting<uint32_t> SleepTime{100};
+  SharedSetting<int32_t> MaxLineLength{78};
+  SharedSetting<uint8_t> Allow8Bit{0};
+  SharedSetting<uint8_t> NoSavedNote{0};
+  SharedSetting<uint8_t> HideToHeader{0};
+  SharedSetting<char> AddressSeparator{','};
+  SharedSetting<uint8_t> WsaCleanup{1};
+  SharedSetting<char> AttachSeparator{','};
+  SharedSetting<char> AliasSeparator{'|'};
   char ContentType[66] = {};
   char TransferEncoding[130] = {};
-  int32_t TransferEncodingLength = 0;
+  SharedSetting<int32_t> TransferEncodingLength{0};
 };
 
 extern LibrarySettings Settings;
