@@ -291,10 +291,15 @@ static int AwaitWhole(Channel &ch, char kind, uint32_t firstWait, uint32_t nextW
     ch.RestPhase = static_cast<uint8_t>(phase);
     ch.RestSince = now;
   }
-  if (static_cast<uint32_t>(now - ch.RestSince) >= (phase == 2 ? firstWait : nextWait)) {
+  const uint32_t limit = phase == 2 ? firstWait : nextWait;
+  if (static_cast<uint32_t>(now - ch.RestSince) >= limit) {
     ch.RestPhase = 0;
     return 1;  // the reader takes what has come, as after a wait that ran out
   }
+  // In blocking mode this wait runs inside one step, where the driver's
+  // Deadline is not tested; here it must not end the wait early either.
+  const Tick until = ch.RestSince + limit + 1;
+  if (ch.Deadline != 0 && TickAfter(until, ch.Deadline)) ch.Deadline = until;
   ch.IdleWait = ReadyReadable;
   return 0;
 }
