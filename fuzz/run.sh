@@ -18,7 +18,7 @@ for target in reader retrieve codecs text; do
   mkdir -p "$root/corpus/$target"
   # The targets' own work directories live under /dev/shm or /tmp; the
   # corpus and any crash input stay in the build directory.
-  nice -n 10 "$root/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=4096 -jobs=1 \
+  nice -n 10 "$root/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=4096 \
     -artifact_prefix="$root/" -print_final_stats=1 "$root/corpus/$target" "$root/seeds/$target" \
     >"$root/fuzz_$target.log" 2>&1 || {
     echo "fuzz: $target failed" >&2
