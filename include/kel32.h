@@ -246,6 +246,11 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 /* kelDriver result while a channel waits (never a state) */
 #define KEL_WAITING           9999
 
+/* Error codes beside those of the error table's first part (-1 to -73) */
+#define KEL_ERROR_SMTP_REPLY      (-84)  /* a line that is no SMTP reply line */
+#define KEL_ERROR_POP3_REPLY      (-85)  /* a status line neither +OK nor -ERR */
+#define KEL_ERROR_ADDRESS_LENGTH  (-86)  /* an address too long for its command line */
+
 #ifdef __cplusplus
 }
 #endif

@@ -72,6 +72,9 @@ static const ErrorEntry ErrorTable[] = {
     {-79, "Some recipients were refused."},
     {-80, "OAuth token not set."},
     {-81, "Authentication mechanism not available for POP3."},
+    {-84, "SMTP reply not understood."},
+    {-85, "POP3 reply not understood."},
+    {-86, "Email address too long for its command line."},
     {-90, "TLS handshake failed."},
     {-91, "TLS certificate not trusted (unknown issuer)."},
     {-92, "TLS certificate expired or not yet valid."},
@@ -147,7 +150,7 @@ extern "C" int KEL_CALL kelErrorText(unsigned channel, int code, char *buffer, i
   int length = AppendBounded(buffer, 0, size, text);
   // The server's whole reply explains these failures (for -78 the refusal
   // of the last recipient).
-  if (code == -49 || code == -63 || code == -36 || code == -78) {
+  if (code == -49 || code == -63 || code == -36 || code == -78 || code == -84 || code == -85) {
     length = AppendBounded(buffer, length, size, " ");
     length = AppendBounded(buffer, length, size, ChannelOf(channel)->Response);
   }

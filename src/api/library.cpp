@@ -4,6 +4,7 @@
 #include "../../include/kel32.h"
 #include "../core/channel.h"
 #include "../net/tls.h"
+#include "../driver/driver.h"
 
 extern "C" int KEL_CALL kelAttach(int numChannels, int /*reserved*/) {
   if (AttachedCount != 0) return -72;
@@ -52,6 +53,7 @@ extern "C" int KEL_CALL kelRelease(void) {
   for (int c = AttachedCount - 1; c >= 0; c--) {
     Channel *ch = ChannelTable[c].Record;
     if (!ch) continue;
+    CloseChannelFiles(*ch);  // files a session still held, before the log goes
     if (ch->LogHandle) {
       LogLine(*ch, "Releasing channel %d\r\n", c);
       PlatformFileClose(ch->LogHandle);

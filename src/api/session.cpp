@@ -11,14 +11,18 @@
 // - kelSendEmail, kelVerifyUser and kelCommand clear NotBefore and Deadline
 //   in both modes, so a stale Deadline left by the last operation cannot fail
 //   the first step of the next one in non-blocking mode.
+// - An address list entry too long for its command line (RCPT TO, VRFY) is
+//   refused with -86 before anything is sent.
 // - kelSendEmail on a channel without a socket (never connected, or closed by
 //   an error, kelClose or kelAbort) is -44 "Not connected to server", as on a
 //   socket that is not writable.
 // - kelClose on an SMTP channel closes a file left open by a failed send
 //   quietly instead of giving it the note of a saved attachment.
 // - kelAbort also clears NotBefore, Deadline and WaitWritable: the aborted
-//   channel is idle, and an idle step must neither wait nor time out.
+//   channel is idle, and an idle step must neither wait nor time out. It
+//   closes every file the channel holds, as kelClose does.
 #include <cstring>
+#include <initializer_list>
 
 #include "../../include/kel32.h"
 #include "../driver/auth.h"
@@ -65,6 +69,29 @@ int RunOrReturn(Channel &ch) { return ch.AutoCall == 1 ? RunBlocking(ch.ChannelN
 // -32 when an address text (a whole list: every entry) holds CR or LF.
 static int CheckLineBreaks(const char *text) {
   return text && strpbrk(text, "\r\n") ? -32 : 0;
+}
+
+// Command lines hold 1023 characters (CR LF behind them); an entry of an
+// address list that would not fit behind its command word is refused with
+// -86 before anything is sent, never cut. RCPT TO carries an entry from its
+// "<" to the separator, VRFY the whole entry.
+constexpr size_t CommandLineLimit = 1023;
+
+static int CheckAddressLengths(const char *list, size_t commandLength, bool fromBracket) {
+  if (!list) return 0;
+  const char separator = Settings.AddressSeparator;
+  for (const char *entry = list;;) {
+    const char *end = strchr(entry, separator);
+    if (!end) end = entry + strlen(entry);
+    const char *start = entry;
+    if (fromBracket) {
+      start = static_cast<const char *>(memchr(entry, '<', static_cast<size_t>(end - entry)));
+      if (!start) start = end;
+    }
+    if (commandLength + static_cast<size_t>(end - start) > CommandLineLimit) return -86;
+    if (!*end) return 0;
+    entry = end + 1;
+  }
 }
 
 // Every text argument of kelSendEmail that is empty counts as null.
@@ -126,6 +153,8 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
 
   if (int rc = CheckAddressBrackets(ch, to, true)) return rc;
   if (int rc = CheckLineBreaks(to)) return rc;
+  for (const char *list : {to, cc, bcc})
+    if (int rc = CheckAddressLengths(list, strlen("RCPT TO:"), true)) return rc;
   if (!(ch.ToList = AllocAndCopy(channel, 1, to))) return -55;
   ch.CcList = nullptr;
   if (cc) {
@@ -162,6 +191,7 @@ extern "C" int KEL_CALL kelVerifyUser(unsigned channel, const char *addressList)
   SessionTrace(ch, "kelVerifyUser");
   if (!addressList || !*addressList) return -45;
   if (int rc = CheckLineBreaks(addressList)) return rc;
+  if (int rc = CheckAddressLengths(addressList, strlen("VRFY "), false)) return rc;
   // Slot 1 is also the To list's: its old block goes.
   ch.ToList = nullptr;
   if (!(ch.AddressCursor = AllocAndCopy(channel, 1, addressList))) return -55;
@@ -200,16 +230,7 @@ extern "C" int KEL_CALL kelClose(unsigned channel) {
   // written gets its note, then the email file is closed. On an SMTP channel
   // FileHandle is a message or attachment file being sent, left open by a
   // send that failed: it is closed without a note (it was not saved).
-  if (ch.Protocol == 'S') {
-    CloseBufferedFile(ch.AttachOut, ch.FileHandle);
-    ch.FileHandle = 0;
-  } else {
-    CloseAttachFile(ch);
-  }
-  if (ch.EmailHandle) {
-    CloseBufferedFile(ch.EmailOut, ch.EmailHandle);
-    ch.EmailHandle = 0;
-  }
+  CloseChannelFiles(ch);
   // No login text outlives the session; a POP3 password comes again with
   // the next kelPop3Connect (the SMTP password and token are settings the
   // next kelSmtpConnect needs).
@@ -234,6 +255,7 @@ extern "C" int KEL_CALL kelAbort(unsigned channel) {
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.AutoCall = 1;
+  CloseChannelFiles(ch);
   CloseChannelSocket(ch);
   ForgetLoginTexts(ch);
   if (ch.Protocol == 'P') memset(ch.Password, 0, sizeof ch.Password);

@@ -3,7 +3,7 @@
 
 namespace {
 
-const char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Value of every byte: the alphabet gives 0 to 63, everything else 0.
 struct ValueTable {

@@ -4,6 +4,7 @@
 // zero-filled at attach. Fields stand in the record's documented order.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "../platform/platform.h"
@@ -262,6 +263,13 @@ struct Channel {
   char TlsInfo[130];          // protocol and cipher of the last handshake (kelDebug)
   char TlsPeer[260];          // the peer certificate's subject (kelDebug)
   struct TlsLink *Tls;        // null while the connection is plain
+  // Non-blocking reads (reader.cpp): a step never waits for data. A reply or
+  // line that has begun to arrive but is not whole yet stays in the receive
+  // ring until a later step; RestPhase names what is awaited (0 = nothing)
+  // and RestSince is the tick that wait began, so its limit counts across
+  // steps as the wait inside one step of blocking mode does.
+  uint8_t RestPhase;
+  Tick RestSince;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte
@@ -279,26 +287,46 @@ struct MemorySlot {
   uint16_t OwnIndex;
 };
 
+// A library-wide number that threads driving their own channels read while
+// another may change it: each read and write is whole (a relaxed atomic),
+// and the settings keep their plain use as numbers.
+template <typename T>
+class SharedSetting {
+ public:
+  constexpr explicit SharedSetting(T value = T()) : value_(value) {}
+  SharedSetting(const SharedSetting &other) : value_(other) {}
+  SharedSetting &operator=(const SharedSetting &other) { return *this = static_cast<T>(other); }
+  SharedSetting &operator=(T value) {
+    value_.store(value, std::memory_order_relaxed);
+    return *this;
+  }
+  operator T() const { return value_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<T> value_;
+};
+
 // Library-wide settings: one value for all channels, kept across attaches.
+// The texts are set only while no channel runs (kelStringParam).
 struct LibrarySettings {
-  uint32_t StepDelay = 25;
-  uint32_t ResponseTimeout = 25000;
-  uint32_t ConnectTimeout = 60000;
-  uint32_t BlockDelay = 0;
-  uint32_t SendTimeout = 25000;
-  uint32_t ReceiveTimeout = 25000;
-  uint32_t SleepTime = 100;
-  int32_t MaxLineLength = 78;
-  uint8_t Allow8Bit = 0;
-  uint8_t NoSavedNote = 0;
-  uint8_t HideToHeader = 0;
-  char AddressSeparator = ',';
-  uint8_t WsaCleanup = 1;
-  char AttachSeparator = ',';
-  char AliasSeparator = '|';
+  SharedSetting<uint32_t> StepDelay{25};
+  SharedSetting<uint32_t> ResponseTimeout{25000};
+  SharedSetting<uint32_t> ConnectTimeout{60000};
+  SharedSetting<uint32_t> BlockDelay{0};
+  SharedSetting<uint32_t> SendTimeout{25000};
+  SharedSetting<uint32_t> ReceiveTimeout{25000};
+  SharedSetting<uint32_t> SleepTime{100};
+  SharedSetting<int32_t> MaxLineLength{78};
+  SharedSetting<uint8_t> Allow8Bit{0};
+  SharedSetting<uint8_t> NoSavedNote{0};
+  SharedSetting<uint8_t> HideToHeader{0};
+  SharedSetting<char> AddressSeparator{','};
+  SharedSetting<uint8_t> WsaCleanup{1};
+  SharedSetting<char> AttachSeparator{','};
+  SharedSetting<char> AliasSeparator{'|'};
   char ContentType[66] = {};
   char TransferEncoding[130] = {};
-  int32_t TransferEncodingLength = 0;
+  SharedSetting<int32_t> TransferEncodingLength{0};
 };
 
 extern LibrarySettings Settings;

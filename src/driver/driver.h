@@ -29,6 +29,11 @@ int driverFail(Channel &ch, int sockCode, int kelCode);
 // lines, the channel idle and still connected.
 int driverFailConnected(Channel &ch, int kelCode);
 
+// Closes every file the channel holds: a message or attachment file being
+// sent, an attachment file being written (with its note) and the email
+// file. Used by the error exit and by kelClose, kelAbort and kelRelease.
+void CloseChannelFiles(Channel &ch);
+
 // "KEL Win32 Version 3.4.1 Build 17"
 void WriteVersionLine(Channel &ch);
 

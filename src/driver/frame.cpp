@@ -1,6 +1,7 @@
 // The driver frame: the checks, waits and trace of one step, the dispatch
 // over the state table, the error exit, and the blocking loop.
 #include "../../include/kel32.h"
+#include "../mime/mime.h"
 #include "../net/socket.h"
 #include "driver.h"
 
@@ -10,6 +11,17 @@ static long TickText(Tick t) { return static_cast<long>(static_cast<int32_t>(t))
 void WriteVersionLine(Channel &ch) {
   LogLine(ch, "KEL Win32 Version %d.%d.%d Build %d\r\n", LibraryVersion >> 8, (LibraryVersion >> 4) & 15,
           LibraryVersion & 15, LibraryBuild);
+}
+
+void CloseChannelFiles(Channel &ch) {
+  if (ch.Protocol == 'P') {
+    CloseAttachFile(ch);  // with its note, as at the end of a retrieval
+  } else {
+    CloseBufferedFile(ch.AttachOut, ch.FileHandle);  // a file being sent: nothing was saved
+  }
+  ch.FileHandle = 0;
+  CloseBufferedFile(ch.EmailOut, ch.EmailHandle);
+  ch.EmailHandle = 0;
 }
 
 static void LogFailure(Channel &ch, int sockCode, int kelCode) {
@@ -22,6 +34,8 @@ static void LogFailure(Channel &ch, int sockCode, int kelCode) {
 }
 
 int driverFailConnected(Channel &ch, int kelCode) {
+  CloseChannelFiles(ch);
+  ch.RestPhase = 0;
   LogFailure(ch, 0, kelCode);
   ch.MoreToFollow = 0;
   ch.NextState = State::Complete;
@@ -32,6 +46,9 @@ int driverFailConnected(Channel &ch, int kelCode) {
 }
 
 int driverFail(Channel &ch, int sockCode, int kelCode) {
+  // No file an operation opened outlives its failure, whichever state failed.
+  CloseChannelFiles(ch);
+  ch.RestPhase = 0;
   LogFailure(ch, sockCode, kelCode);
   ch.SecretAt = 0;
   ch.MoreToFollow = 0;
@@ -123,7 +140,8 @@ extern "C" int KEL_CALL kelDriver(unsigned channel) {
   if (rc < 0) return rc;
   ch.PrevState = ch.ThisState;
   ch.ThisState = -1;
-  return ch.NextState;
+  // A non-blocking reading state that found nothing to read gives way.
+  return rc == KEL_WAITING ? KEL_WAITING : ch.NextState;
 }
 
 // Sleeps while the channel can only wait: until its NotBefore, or on its

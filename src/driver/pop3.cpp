@@ -4,6 +4,7 @@
 // is shared with SMTP (smtp.cpp).
 #include <cstring>
 
+#include "../../include/kel32.h"
 #include "../codec/codec.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
@@ -26,15 +27,18 @@ static int SendCommand(Channel &ch, Tick now, uint32_t extraDelay, int next) {
 }
 
 // The status line of a reply that must be positive: 0, or the error exit.
-// A connection closed before the reply ends the operation with -1.
+// A connection closed before the reply ends the operation with -1; a line
+// that is no status line is refused like "-ERR".
 static int RequirePositive(Channel &ch) {
   int rc = ReadPop3Reply(ch);
+  if (rc == -85) rc = -63;
   return rc < 0 ? driverFail(ch, 0, rc) : 0;
 }
 
 // The login replies give the step back after a short pause while nothing
 // has arrived; the pause ends early when the reply comes.
 static void PauseForReply(Channel &ch) {
+  if (ch.AutoCall != 1) return;  // a non-blocking step never waits
   PlatformSocketWait(ch.Socket, ReadyReadable, Settings.SleepTime);
   ch.IdleWait = 0;  // this step has waited already
 }
@@ -61,7 +65,7 @@ static void KeepTimestamp(Channel &ch) {
 }
 
 int Pop3Greeting(Channel &ch, Tick now) {
-  if (AwaitReadable(ch, 0) != 1) return 0;
+  if (AwaitReply(ch, 'P', 0) != 1) return 0;
   if (int rc = RequirePositive(ch)) return rc;
   KeepTimestamp(ch);  // whether or not APOP is on
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
@@ -89,7 +93,7 @@ int UserCommand(Channel &ch, Tick now) {
 }
 
 int UserReply(Channel &ch, Tick) {
-  if (AwaitReadable(ch, 0) != 1) {
+  if (AwaitReply(ch, 'P', 0) != 1) {
     PauseForReply(ch);
     return 0;
   }
@@ -106,7 +110,7 @@ int PassCommand(Channel &ch, Tick now) {
 }
 
 int LoginReply(Channel &ch, Tick) {
-  if (AwaitReadable(ch, 0) != 1) {
+  if (AwaitReply(ch, 'P', 0) != 1) {
     PauseForReply(ch);
     return 0;
   }
@@ -122,16 +126,18 @@ int StatCommand(Channel &ch, Tick now) {
 }
 
 // The mailbox queries take a negative reply as an answer (nothing found),
-// but a closed connection is a failure: 1 when the reply is positive, 0
-// when it is not, or the error exit.
+// but a closed connection, a late reply or a line that is no status line is
+// a failure: 1 when the reply is positive, 0 when it is negative, or the
+// error exit.
 static int QueryReply(Channel &ch) {
   int rc = ReadPop3Reply(ch);
-  if (rc == -1) return driverFail(ch, 0, -1);
-  return rc == 0 ? 1 : 0;
+  if (rc == -63) return 0;
+  if (rc < 0) return driverFail(ch, 0, rc);
+  return 1;
 }
 
 int StatReply(Channel &ch, Tick) {
-  if (AwaitReadable(ch, 0) != 1) return 0;
+  if (AwaitReply(ch, 'P', 0) != 1) return 0;
   int rc = QueryReply(ch);
   if (rc < 0) return rc;
   // "+OK 5 7421": the count stands from the fifth character on.
@@ -146,7 +152,7 @@ int DeleCommand(Channel &ch, Tick now) {
 }
 
 int DeleReply(Channel &ch, Tick) {
-  if (AwaitReadable(ch, 0) != 1) return 0;
+  if (AwaitReply(ch, 'P', 0) != 1) return 0;
   int rc = QueryReply(ch);
   if (rc < 0) return rc;
   ch.NextState = State::Complete;
@@ -160,7 +166,7 @@ int ListCommand(Channel &ch, Tick now) {
 }
 
 int ListReply(Channel &ch, Tick) {
-  if (AwaitReadable(ch, 0) != 1) return 0;
+  if (AwaitReply(ch, 'P', 0) != 1) return 0;
   int rc = QueryReply(ch);
   if (rc < 0) return rc;
   if (rc == 1) {
@@ -205,8 +211,10 @@ static bool IsEndLine(const char *line, int length) {
 }
 
 int UidlReply(Channel &ch, Tick now) {
-  if (AwaitReadable(ch, Settings.ReceiveTimeout) != 1) return 0;
-  int n = ReadLine(ch, ch.Response, 1024, Settings.ReceiveTimeout, 4 * Settings.ReceiveTimeout);
+  const uint32_t receive = Settings.ReceiveTimeout;
+  const uint32_t further = 4 * receive;
+  if (AwaitLine(ch, receive, further, false) != 1) return ch.AutoCall == 1 ? 0 : KEL_WAITING;
+  int n = ReadLine(ch, ch.Response, 1024, StepWait(ch, receive), StepWait(ch, further));
   // A list cut short by a closed connection is not a complete answer.
   if (n < 0) return driverFail(ch, 0, n);
   if (n == 0) return 0;
@@ -215,7 +223,15 @@ int UidlReply(Channel &ch, Tick now) {
   ch.Lookahead = ch.Response[n - 1];
   const char *text = ch.Response;
   int length = n;
-  if (lineStart && text[0] == '.') {
+  if (ch.ReplyCode == 0) {
+    // The status line: a negative one, or one that is none, ends the call
+    // with an error instead of a text that looks like an answer.
+    if (!lineEnds && n < 1023) return driverFail(ch, 0, -8);
+    const int form = Pop3StatusForm(text, length);
+    CopyField(ch.LastReply, text, 127);
+    ch.ReplyCode = form == 1 ? 100 : 500;
+    if (form != 1) return driverFail(ch, 0, form == 0 ? -63 : -85);
+  } else if (lineStart && text[0] == '.') {
     if (IsEndLine(text, length)) {
       StoreUidlText(ch, text, 0);
       ch.NextState = State::Complete;
@@ -224,10 +240,9 @@ int UidlReply(Channel &ch, Tick now) {
     text++;  // a stuffed dot
     length--;
   }
-  if (ch.ReplyCode == 0) ch.ReplyCode = text[0] == '+' ? 100 : 500;
   StoreUidlText(ch, text, length);
-  // One line answers a single message; a negative status line has no list behind it.
-  if (lineEnds && (ch.MessageNumber >= 1 || ch.ReplyCode == 500)) {
+  // One line answers a single message.
+  if (lineEnds && ch.MessageNumber >= 1) {
     ch.NextState = State::Complete;
     return 0;
   }
@@ -242,7 +257,7 @@ int Pop3Command(Channel &ch, Tick now) {
 
 // Only the status line is read; any further lines stay in the receive ring.
 int Pop3CommandReply(Channel &ch, Tick) {
-  if (AwaitReadable(ch, 0) != 1) return 0;
+  if (AwaitReply(ch, 'P', 0) != 1) return 0;
   if (int rc = RequirePositive(ch)) return rc;
   ch.NextState = State::Complete;
   return 0;

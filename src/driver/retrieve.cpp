@@ -2,6 +2,7 @@
 // line by line, or raw), TOP into the caller's buffer, and the end of both.
 #include <cstring>
 
+#include "../../include/kel32.h"
 #include "../codec/codec.h"
 #include "../mime/mime.h"
 #include "../net/reader.h"
@@ -53,11 +54,15 @@ int TakeStatusLine(Channel &ch) {
     if (!ch.LineOpen) ch.StatusLine = 2;
     return 1;
   }
+  const int n = static_cast<int>(strnlen(ch.Response, LineSize));
+  // A status line whose end never came is a time-out, never a reply.
+  if (ch.LineOpen && n < LineSize - 1) return FailRetrieval(ch, -8);
   ch.StatusLine = ch.LineOpen ? 1 : 2;
   CopyField(ch.LastReply, ch.Response, 128);
-  if (ch.Response[0] != '+') {
+  const int form = Pop3StatusForm(ch.Response, n);
+  if (form != 1) {
     ch.ReplyCode = 500;
-    return FailRetrieval(ch, -63);
+    return FailRetrieval(ch, form == 0 ? -63 : -85);
   }
   ch.ReplyCode = 100;
   return 1;
@@ -76,12 +81,20 @@ int ApplyDotRule(Channel &ch, int &n) {
   return 0;
 }
 
+// A header line may be joined with the lines folded under it, so in
+// non-blocking mode those are awaited with it (the decoder never waits).
+bool NeedsLookahead(const Channel &ch) {
+  return ch.StatusLine == 2 && ch.DecodeState >= TopHeader && ch.DecodeState <= PartHeader;
+}
+
 // One line piece of the reply into Response: its length, 0 when nothing
-// came, or the negative result of the error exit.
-int ReceivePiece(Channel &ch, uint32_t nextWait) {
-  if (AwaitReadable(ch, Settings.ReceiveTimeout) != 1) return 0;
-  const int n = ReadLine(ch, ch.Response, LineSize, Settings.ReceiveTimeout, nextWait);
-  if (n == 0) return 0;
+// came (KEL_WAITING in non-blocking mode: the step gives way), or the
+// negative result of the error exit.
+int ReceivePiece(Channel &ch, uint32_t nextWait, bool lookahead) {
+  const int nothing = ch.AutoCall == 1 ? 0 : KEL_WAITING;
+  if (AwaitLine(ch, Settings.ReceiveTimeout, nextWait, lookahead) != 1) return nothing;
+  const int n = ReadLine(ch, ch.Response, LineSize, StepWait(ch, Settings.ReceiveTimeout), StepWait(ch, nextWait));
+  if (n == 0) return nothing;
   // Closed before the end line: the message is cut, which is no success.
   if (n < 0) return FailRetrieval(ch, n);
   TrackPiece(ch, n);
@@ -132,8 +145,10 @@ int RetrCommand(Channel &ch, Tick now) {
 }
 
 int ReceiveToFile(Channel &ch, Tick) {
-  int n = ReceivePiece(ch, FourTimes(Settings.ReceiveTimeout));
-  if (n <= 0) return n;
+  // After a header without MIME the decoder still looks for uuencoded blocks.
+  const bool decoding = ch.DecodeState == NotMime || (ch.DecodeState >= TopHeader && ch.DecodeState <= PartBody);
+  int n = ReceivePiece(ch, FourTimes(Settings.ReceiveTimeout), decoding && NeedsLookahead(ch));
+  if (n <= 0 || n == KEL_WAITING) return n;
   const int status = TakeStatusLine(ch);
   if (status < 0) return status;
   if (status) {
@@ -144,8 +159,6 @@ int ReceiveToFile(Channel &ch, Tick) {
     ch.NextState = State::FinishEmailFile;
     return 0;
   }
-  // After a header without MIME the decoder still looks for uuencoded blocks.
-  const bool decoding = ch.DecodeState == NotMime || (ch.DecodeState >= TopHeader && ch.DecodeState <= PartBody);
   if (!decoding || DecodeLine(ch, n)) {
     if (int rc = StoreLine(ch, n)) return rc;
   }
@@ -155,12 +168,25 @@ int ReceiveToFile(Channel &ch, Tick) {
 
 // Raw retrieval copies every byte as it comes, status and end line included,
 // until the server falls silent or closes.
-int ReceiveRaw(Channel &ch, Tick) {
-  if (AwaitReadable(ch, Settings.ReceiveTimeout) != 1) {
+int ReceiveRaw(Channel &ch, Tick now) {
+  if (AwaitReadable(ch, StepWait(ch, Settings.ReceiveTimeout)) != 1) {
+    // Non-blocking: the silence that ends the message is counted across steps.
+    if (ch.AutoCall != 1) {
+      if (!ch.RestPhase) {
+        ch.RestPhase = 1;
+        ch.RestSince = now;
+      }
+      if (static_cast<uint32_t>(now - ch.RestSince) < Settings.ReceiveTimeout) {
+        ch.Deadline = now + Settings.ResponseTimeout;
+        return KEL_WAITING;
+      }
+    }
+    ch.RestPhase = 0;
     RenewDeadline(ch);
     ch.NextState = State::FinishEmailFile;
     return 0;
   }
+  ch.RestPhase = 0;
   // Bytes already in the ring are taken on their own, so that a close
   // seen by the same call cannot lose them.
   const int inRing = RingFill(ch);
@@ -193,8 +219,8 @@ int TopCommand(Channel &ch, Tick now) {
 }
 
 int ReceiveToBuffer(Channel &ch, Tick) {
-  int n = ReceivePiece(ch, Settings.ReceiveTimeout);
-  if (n <= 0) return n;
+  int n = ReceivePiece(ch, Settings.ReceiveTimeout, false);
+  if (n <= 0 || n == KEL_WAITING) return n;
   // The status line goes into the buffer too.
   const int status = TakeStatusLine(ch);
   if (status < 0) return status;

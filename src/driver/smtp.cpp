@@ -5,6 +5,9 @@
 // Rules of the reply states:
 // - A connection closed before a reply is -1 "Socket has been closed."
 //   everywhere but in the reply to QUIT, where it counts as success.
+// - A line that is no reply line (not three digits from 200 to 599 and a
+//   space, a hyphen or the line end) is -84 in every state, VRFY and QUIT
+//   included; a line whose end never comes is -8.
 // - A reply of 400 or more refuses (-49) in every reply state except RCPT TO
 //   (a 4xx is accepted and the next address sent), VRFY (its own rule), the
 //   free command (the caller reads the code) and QUIT.
@@ -32,7 +35,7 @@ static const char DefaultHeloDomain[] = "localhost.localdomain";
 static_assert(sizeof(Channel::SendLine) >= 1024 + 2, "SendLine must hold a line and its CR LF");
 
 int TakeSmtpReply(Channel &ch, int refuseFrom, uint32_t waitMs) {
-  if (!AwaitReadable(ch, waitMs)) return 0;
+  if (!AwaitReply(ch, 'S', waitMs)) return 0;
   int rc = ReadSmtpReply(ch);
   if (rc == 0 && ch.ReplyCode >= refuseFrom) rc = -49;
   if (rc < 0) return driverFail(ch, 0, rc);
@@ -45,6 +48,8 @@ int SendCommand(Channel &ch, const char *format, ...) {
   int n = vsnprintf(ch.SendLine, 1024, format, args);
   va_end(args);
   if (n < 0) ch.SendLine[0] = 0;
+  // A command is never sent cut: the session calls refuse what cannot fit.
+  if (n >= 1024) return driverFail(ch, 0, -86);
   int rc = SendTextLine(ch, ch.SendLine);
   return rc < 0 ? driverFail(ch, rc, -52) : 0;
 }
@@ -76,7 +81,7 @@ int SmtpHello(Channel &ch, Tick now) {
   const char *at = strchr(ch.From, '@');
   const char *domain = at ? at + 1 : DefaultHeloDomain;
   int length = static_cast<int>(strcspn(domain, ">"));
-  AwaitWritable(ch, 1000);  // the outcome is not tested: the send reports a failure
+  AwaitWritable(ch, StepWait(ch, 1000));  // the outcome is not tested: the send reports a failure
   int rc = SendCommand(ch, "%s %.*s", word, length, domain);
   if (rc < 0) return rc;
   SetTiming(ch, now, 2 * Settings.StepDelay + 200, Settings.ResponseTimeout);
@@ -215,7 +220,7 @@ int Quit(Channel &ch, Tick now) {
 // A server that closes the connection instead of answering QUIT ends the
 // session as well as a reply does; a 4xx is accepted.
 int QuitReply(Channel &ch, Tick) {
-  if (!AwaitReadable(ch, 0)) return 0;
+  if (!AwaitReply(ch, ch.Protocol == 'S' ? 'S' : 'P', 0)) return 0;
   int rc = ch.Protocol == 'S' ? ReadSmtpReply(ch) : ReadPop3Reply(ch);
   if (rc < 0 && rc != -1) return driverFail(ch, 0, rc);
   CloseChannelSocket(ch);
@@ -257,7 +262,7 @@ int VrfyCommand(Channel &ch, Tick now) {
 // error: VrfyResult tells about the last entry. A closed connection, an
 // overflowing or late reply still end the operation.
 int VrfyReply(Channel &ch, Tick) {
-  if (!AwaitReadable(ch, 0)) return 0;
+  if (!AwaitReply(ch, 'S', 0)) return 0;
   int rc = ReadSmtpReply(ch);
   if (rc < 0 && rc != -49) return driverFail(ch, 0, rc);
   ch.VrfyResult = rc == 0 && ch.ReplyCode == 250 ? 1 : 0;

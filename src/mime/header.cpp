@@ -95,7 +95,9 @@ int DecodeBWord(const char *text, int count, char *out) {
 
 int PeekNextLine(Channel &ch, char *peek, int count) {
   if (count > 7) count = 7;
-  if (AwaitReadable(ch, Settings.ReceiveTimeout) < 1) return 0;
+  // In non-blocking mode the retrieval has awaited the lines that follow a
+  // header line before the decoder saw it: nothing is waited for here.
+  if (AwaitReadable(ch, StepWait(ch, Settings.ReceiveTimeout)) < 1) return 0;
   const int n = FillAndPeek(ch, peek, count);
   return n > 0 ? n : 0;
 }
@@ -120,7 +122,8 @@ int JoinContinuation(Channel &ch, char endChar) {
   if (PeekNextLine(ch, peek, 1) < 1 || !IsBlank(peek[0])) return 0;
   const int at = length - 2;
   if (ResponseSize - at < LineSize) return 0;
-  const int n = ReadLine(ch, line + at, LineSize, Settings.ReceiveTimeout, FurtherWait());
+  const int n =
+      ReadLine(ch, line + at, LineSize, StepWait(ch, Settings.ReceiveTimeout), StepWait(ch, FurtherWait()));
   if (n < 1) {
     line[at] = '\r';
     line[at + 1] = '\n';

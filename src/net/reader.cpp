@@ -145,17 +145,60 @@ int ReadLine(Channel &ch, char *buffer, int size, uint32_t firstWait, uint32_t n
   }
 }
 
+// ---- The form of reply lines -----------------------------------------------------
+
+int SmtpReplyLineForm(const char *line, int n) {
+  // RFC 5321 4.2: a code of three digits from 200 to 599, then a space, a
+  // hyphen or the line end. A line cut right behind its CR still ends.
+  if (n < 4) return -1;
+  if (line[0] < '2' || line[0] > '5' || line[1] < '0' || line[1] > '9' || line[2] < '0' || line[2] > '9')
+    return -1;
+  switch (line[3]) {
+    case '-':
+      return 1;
+    case ' ':
+    case '\n':
+      return 0;
+    case '\r':
+      return n == 4 || line[4] == '\n' ? 0 : -1;
+    default:
+      return -1;
+  }
+}
+
+// After the status word: a blank, the line end, or the end of a cut line.
+static bool StatusWordEnds(const char *rest, int left) {
+  if (left <= 0) return true;
+  const char c = rest[0];
+  return c == ' ' || c == '\t' || c == '\n' || (c == '\r' && (left == 1 || rest[1] == '\n'));
+}
+
+static bool Upper(char c, char upper) { return c == upper || c == upper + ('a' - 'A'); }
+
+int Pop3StatusForm(const char *line, int n) {
+  if (n >= 3 && line[0] == '+' && Upper(line[1], 'O') && Upper(line[2], 'K') && StatusWordEnds(line + 3, n - 3))
+    return 1;
+  if (n >= 4 && line[0] == '-' && Upper(line[1], 'E') && Upper(line[2], 'R') && Upper(line[3], 'R') &&
+      StatusWordEnds(line + 4, n - 4))
+    return 0;
+  return -1;
+}
+
 // ---- The reply readers -------------------------------------------------------------
 
 int ReadSmtpReply(Channel &ch) {
   ch.ReplyCode = 0;
   char *p = ch.Response;
   int room = 1024;
+  // In non-blocking mode the whole reply was awaited between steps
+  // (AwaitReply): what is not here now is late.
+  const uint32_t restWait = StepWait(ch, Settings.ResponseTimeout);
   bool waiting = false;
   Tick waitEnd = 0;
   for (;;) {
-    int n = ReadLine(ch, p, room, 0, Settings.ResponseTimeout);
+    int n = ReadLine(ch, p, room, 0, restWait);
     if (n == 0) {
+      if (restWait == 0) return -8;
       // A further line of the reply has not come yet: wait on the socket for
       // it, within the response time-out counted from the last line.
       const Tick now = PlatformTick();
@@ -171,13 +214,19 @@ int ReadSmtpReply(Channel &ch) {
     if (n < 0) return -1;  // closed before the reply ended; the state decides what that means
     waiting = false;
     CopyField(ch.LastReply, p, 127);
+    // A line whose end never came is no reply; one cut by the end of the
+    // room is, when its code can still be read.
+    const bool cut = p[n - 1] != '\n';
+    if (cut && n < room - 1) return -8;
+    if (cut && n < 4) return -31;
+    const int form = SmtpReplyLineForm(p, n);
+    if (form < 0) return -84;
     if (ch.ReplyCode == 0) {
       const uint32_t code = ParseDecimal(p);
       ch.ReplyCode = static_cast<int32_t>(code);
       if (code >= 500) return -49;
     }
-    // A code followed by a space, or a line that ends right after the code, ends the reply.
-    if (n <= 3 || p[3] == ' ' || p[3] == '\r' || p[3] == '\n') return 0;
+    if (form == 0) return 0;
     p += n;
     room -= n;
     if (room <= 1) return -31;
@@ -186,16 +235,128 @@ int ReadSmtpReply(Channel &ch) {
 
 int ReadPop3Reply(Channel &ch) {
   ch.Deadline = 0;
-  if (AwaitReadable(ch, Settings.ReceiveTimeout) != 1) return -8;
-  int n = ReadLine(ch, ch.Response, 1024, 0, Settings.ResponseTimeout);
+  if (AwaitReadable(ch, StepWait(ch, Settings.ReceiveTimeout)) != 1) return -8;
+  int n = ReadLine(ch, ch.Response, 1024, 0, StepWait(ch, Settings.ResponseTimeout));
   if (n < 0) return -1;
   if (n == 0) return -8;
   // The field holds 127 characters and the NUL.
   CopyField(ch.LastReply, ch.Response, 127);
-  if (ch.Response[0] == '+') {
+  if (ch.Response[n - 1] != '\n' && n < 1023) return -8;  // the line's end never came
+  const int form = Pop3StatusForm(ch.Response, n);
+  if (form == 1) {
     ch.ReplyCode = 100;
     return 0;
   }
   ch.ReplyCode = 500;
-  return -63;
+  return form == 0 ? -63 : -85;
+}
+
+// ---- Whole replies and lines without waiting ------------------------------------
+
+// Moves into the free part of the ring what the stage holds or the socket
+// has now, without waiting: -1 once the connection has ended, else the
+// bytes the ring holds. Bytes come through the stage like every other
+// receive, so a readiness already seen and the TLS layer stay true.
+static int TopUpRing(Channel &ch) {
+  const int fill = RingFill(ch);
+  const int room = RingSize - 1 - fill;
+  if (room < 1) return fill;
+  if (PendingInput(ch) == 0) {
+    if (SocketReady(ch, ReadyReadable) != 1) return fill;
+    if (ReceiveStage(ch) < 0) return -1;
+  }
+  int n = PendingInput(ch);
+  if (n > room) n = room;
+  const char *block = ch.Stage + ch.StageRead;
+  LogData(ch, "P: ", block, n);
+  RingPut(ch, block, n);
+  ch.StageRead += n;
+  if (ch.StageRead == ch.StageFill) ch.StageRead = ch.StageFill = 0;
+  return RingFill(ch);
+}
+
+static char RingAt(const Channel &ch, int i) { return ch.Ring[(ch.RingRead + i) % RingSize]; }
+
+// The offset behind the line feed of the line that begins at from; -1 when
+// it has not come.
+static int LineEndIn(const Channel &ch, int from, int fill) {
+  for (int i = from; i < fill; i++)
+    if (RingAt(ch, i) == '\n') return i + 1;
+  return -1;
+}
+
+// What an SMTP reply still lacks: 0 nothing (the reader needs no more data:
+// the reply is whole, or a line that is no continuation ends it anyway), 1
+// the rest of a line or further lines.
+static int SmtpReplyMissing(const Channel &ch, int fill) {
+  for (int at = 0;;) {
+    const int end = LineEndIn(ch, at, fill);
+    if (end < 0) return 1;
+    char head[5];
+    const int length = end - at;
+    for (int k = 0; k < 5 && k < length; k++) head[k] = RingAt(ch, at + k);
+    if (SmtpReplyLineForm(head, length) != 1) return 0;
+    at = end;
+  }
+}
+
+// What a line lacks: 0 nothing, 1 its rest; with lookahead (a header line
+// the decoder may join with the lines folded under it) 2 the start of the
+// next line, 3 the rest of a folded line. The end line needs no lookahead.
+static int LineMissing(const Channel &ch, int fill, bool lookahead) {
+  const int end = LineEndIn(ch, 0, fill);
+  if (end < 0) return 1;
+  if (!lookahead || (RingAt(ch, 0) == '.' && (end == 2 || (end == 3 && RingAt(ch, 1) == '\r')))) return 0;
+  for (int at = end;;) {
+    if (at >= fill) return 2;
+    const char c = RingAt(ch, at);
+    if (c != ' ' && c != '\t') return 0;
+    const int next = LineEndIn(ch, at, fill);
+    if (next < 0) return 3;
+    at = next;
+  }
+}
+
+// kind: 'S' an SMTP reply, 'P' a line, 'H' a line with lookahead. The wait
+// for what is missing counts from the step that first found it missing.
+static int AwaitWhole(Channel &ch, char kind, uint32_t firstWait, uint32_t nextWait) {
+  if (RingFill(ch) == 0 && SocketReady(ch, ReadyReadable) != 1) {
+    ch.RestPhase = 0;
+    ch.IdleWait = ReadyReadable;
+    return 0;
+  }
+  const int fill = TopUpRing(ch);
+  int phase = 0;
+  if (fill > 0 && fill < RingSize - 1)
+    phase = kind == 'S' ? SmtpReplyMissing(ch, fill) : LineMissing(ch, fill, kind == 'H');
+  if (phase == 0) {
+    ch.RestPhase = 0;
+    return 1;
+  }
+  const Tick now = PlatformTick();
+  if (ch.RestPhase != phase) {
+    ch.RestPhase = static_cast<uint8_t>(phase);
+    ch.RestSince = now;
+  }
+  const uint32_t limit = phase == 2 ? firstWait : nextWait;
+  if (static_cast<uint32_t>(now - ch.RestSince) >= limit) {
+    ch.RestPhase = 0;
+    return 1;  // the reader takes what has come, as after a wait that ran out
+  }
+  // In blocking mode this wait runs inside one step, where the driver's
+  // Deadline is not tested; here it must not end the wait early either.
+  const Tick until = ch.RestSince + limit + 1;
+  if (ch.Deadline != 0 && TickAfter(until, ch.Deadline)) ch.Deadline = until;
+  ch.IdleWait = ReadyReadable;
+  return 0;
+}
+
+int AwaitReply(Channel &ch, char protocol, uint32_t ms) {
+  if (ch.AutoCall == 1) return AwaitReadable(ch, ms);
+  return AwaitWhole(ch, protocol == 'S' ? 'S' : 'P', 0, Settings.ResponseTimeout);
+}
+
+int AwaitLine(Channel &ch, uint32_t firstWait, uint32_t nextWait, bool lookahead) {
+  if (ch.AutoCall == 1) return AwaitReadable(ch, firstWait);
+  return AwaitWhole(ch, lookahead ? 'H' : 'P', firstWait, nextWait);
 }

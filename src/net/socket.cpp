@@ -303,7 +303,8 @@ int CloseSocket(Channel &ch) {
   ch.ReadableSeen = 0;
   if (s == NoSocket) return PlatformSocketClose(s);  // fails as a closed handle does, touching nothing
   TlsShutdown(ch);  // close_notify first, then the socket goes as a plain one does
-  PlatformSocketWait(s, ReadyReadable, ClosePause);
+  // A non-blocking step never waits, not even for this pause.
+  PlatformSocketWait(s, ReadyReadable, ch.AutoCall == 1 ? ClosePause : 0);
   PlatformLockEnter();
   int rc = PlatformSocketClose(s);
   // The channel has no socket from here on; a stale number is never used again.

@@ -174,3 +174,14 @@ void PlatformTlsClose(PlatformTlsSession *s);
 // Texts for the trace: 0 protocol and cipher, 1 the peer certificate's
 // subject, 2 the verification result. Returns the length written.
 int PlatformTlsDescribe(PlatformTlsSession *s, int what, char *buffer, int size);
+// Test seam (POSIX): when set, the readiness tests, waits, send, receive and
+// close of every socket go to these functions instead of the system, so a
+// test can play a peer that delivers its bytes in pieces of its choosing.
+struct PlatformSocketFeed {
+  int (*Ready)(PlatformSocket s, int kind);
+  int (*Wait)(PlatformSocket s, int kind, uint32_t ms);
+  int (*Send)(PlatformSocket s, const void *data, int count);
+  int (*Recv)(PlatformSocket s, void *buffer, int count);
+  int (*Close)(PlatformSocket s);
+};
+void PlatformSetSocketFeed(const PlatformSocketFeed *feed);  // null restores the system's sockets

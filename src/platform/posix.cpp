@@ -326,7 +326,11 @@ static short PollOnce(PlatformSocket s, short events, int timeoutMs) {
   return p.revents;
 }
 
+static const PlatformSocketFeed *Feed = nullptr;
+void PlatformSetSocketFeed(const PlatformSocketFeed *feed) { Feed = feed; }
+
 int PlatformSocketReady(PlatformSocket s, int kind) {
+  if (Feed) return Feed->Ready(s, kind);
   if (s < 0) return 1;  // a failed test leaves the socket "in its set": the next call reports the error
   switch (kind) {
     case ReadyReadable: {
@@ -347,6 +351,7 @@ int PlatformSocketReady(PlatformSocket s, int kind) {
 }
 
 int PlatformSocketWait(PlatformSocket s, int kind, uint32_t ms) {
+  if (Feed) return Feed->Wait(s, kind, ms);
   if (s < 0) return 1;
   short events = kind == ReadyWritable ? POLLOUT : POLLIN;
   int timeout = ms > 0x7fffffffu ? 0x7fffffff : static_cast<int>(ms);
@@ -354,6 +359,7 @@ int PlatformSocketWait(PlatformSocket s, int kind, uint32_t ms) {
 }
 
 int PlatformSocketSend(PlatformSocket s, const void *data, int count, bool more) {
+  if (Feed) return Feed->Send(s, data, count);
   if (s < 0) return NotASocket;
   ssize_t n;
   do n = send(s, data, static_cast<size_t>(count), MSG_NOSIGNAL | (more ? MSG_MORE : 0));
@@ -396,6 +402,7 @@ int PlatformSocketWaitMany(PlatformWaitItem *items, int count, uint32_t ms) {
 }
 
 int PlatformSocketRecv(PlatformSocket s, void *buffer, int count) {
+  if (Feed) return Feed->Recv(s, buffer, count);
   if (s < 0) return NotASocket;
   ssize_t n;
   do n = recv(s, buffer, static_cast<size_t>(count), 0);
@@ -404,6 +411,7 @@ int PlatformSocketRecv(PlatformSocket s, void *buffer, int count) {
 }
 
 int PlatformSocketClose(PlatformSocket s) {
+  if (Feed) return Feed->Close(s);
   if (s < 0) return NotASocket;
   return close(s) == 0 ? 0 : LastError();
 }

@@ -229,6 +229,9 @@ int PlatformHostName(char *buffer, int size) {
   return 0;
 }
 
+// The socket feed of the POSIX tests is not used on this system.
+void PlatformSetSocketFeed(const PlatformSocketFeed *) {}
+
 static int (*Resolver)(const char *, uint32_t *) = nullptr;
 void PlatformSetResolver(int (*resolver)(const char *, uint32_t *)) { Resolver = resolver; }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "api/session.h"
@@ -524,4 +525,64 @@ TEST_F(SixteenChannelTest, NonBlockingChannelsAreDrivenFromOneLoop) {
   // The waits of the channels overlap: one after another they would take
   // at least 16 x 250 ms for the HELO delays alone.
   EXPECT_LT(ms, 3000);
+}
+
+// ---- Addresses too long for their command line ----------------------------------------------
+
+TEST_F(SessionTest, AddressTooLongForItsCommandLineIsRefusedBeforeAnythingIsSent) {
+  // "RCPT TO:" and the entry from its "<" fill at most 1023 characters.
+  const std::string fits = "Name <" + std::string(1015 - 2 - 12, 'a') + "@example.com>";
+  const std::string tooLong = "<" + std::string(1016 - 2 - 12, 'a') + "@example.com>";
+  ScriptServer server;
+  Greet(server);
+  server.ExpectLine("MAIL FROM:<me@example.com>\r\n").Send("250 ok\r\n");
+  server.ExpectLine("RCPT TO:" + fits.substr(5) + "\r\n").Send("250 ok\r\n").ExpectLine("DATA\r\n").Send("554 no\r\n");
+  server.Close();
+  server.Start();
+  ASSERT_EQ(Connect(server), 0);
+  const std::string lists[][3] = {{tooLong, "", ""}, {"<a@b>", tooLong, ""}, {"<a@b>", "", "<c@d>," + tooLong}};
+  for (const auto &l : lists) {
+    EXPECT_EQ(kelSendEmail(0, l[0].c_str(), l[1].c_str(), l[2].c_str(), "s", "m", nullptr), -86);
+  }
+  EXPECT_EQ(kelVerifyUser(0, std::string(1019, 'v').c_str()), -86);
+  // The longest entry that fits goes out whole.
+  EXPECT_EQ(kelSendEmail(0, fits.c_str(), nullptr, nullptr, "s", "m", nullptr), -49);
+  EXPECT_TRUE(server.Finish()) << server.Failures();
+  char text[128];
+  kelErrorText(0, -86, text, sizeof text);
+  EXPECT_STREQ(text, "Email address too long for its command line.");
+}
+
+// ---- Files left open ---------------------------------------------------------------------------
+
+static int OpenDescriptors() {
+  int n = 0;
+  for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) n++;
+  return n;
+}
+
+TEST_F(SessionTest, AbortAndReleaseCloseEveryFileTheChannelHolds) {
+  const std::string body = dir_ + "/body.txt";
+  WriteFileText(body, "body\n");
+  for (int call = 0; call < 2; call++) {
+    const int before = OpenDescriptors();
+    for (char protocol : {'S', 'P'}) {
+      Channel &ch = Ch(protocol == 'S' ? 0 : 1);
+      ch.Protocol = protocol;
+      ch.FileHandle = PlatformFileOpenRead(body.c_str());
+      ch.EmailHandle = PlatformFileCreate((dir_ + "/mail" + protocol).c_str());
+      ASSERT_GT(ch.FileHandle, 0);
+      ASSERT_GT(ch.EmailHandle, 0);
+    }
+    EXPECT_EQ(OpenDescriptors(), before + 4);
+    if (call == 0) {
+      EXPECT_EQ(kelAbort(0), 1);
+      EXPECT_EQ(kelAbort(1), 1);
+      EXPECT_EQ(Ch(0).FileHandle + Ch(0).EmailHandle + Ch(1).FileHandle + Ch(1).EmailHandle, 0);
+    } else {
+      EXPECT_EQ(kelRelease(), 1);
+      ASSERT_EQ(kelAttach(ChannelCount(), 0), 1);
+    }
+    EXPECT_EQ(OpenDescriptors(), before) << (call == 0 ? "kelAbort" : "kelRelease");
+  }
 }

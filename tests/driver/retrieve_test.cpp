@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -262,3 +264,58 @@ TEST_F(Retrieval, TopCutByAClosedConnectionIsAnError) {
 }
 
 }  // namespace
+
+// ---- Non-blocking retrieval -------------------------------------------------------------------
+
+// A message arriving in small pieces with pauses decodes exactly as in
+// blocking mode (folded header lines joined, the attachment named by a
+// folded line), while no single step waits for the rest of a line or for
+// the lines folded under it; the raw variant counts its silence across steps.
+TEST_F(Retrieval, NonBlockingStepsNeverWaitAndDecodeAsBlockingDoes) {
+  const std::string message = Lines(
+      {"+OK", "Subject: =?iso-8859-1?q?caf=E9?=", " =?iso-8859-1?q?_au_lait?=", "MIME-Version: 1.0",
+       "Content-Type: multipart/mixed;", " boundary=\"b\"", "", "--b", "Content-Type: text/plain;",
+       " name=\"folded.txt\"", "Content-Transfer-Encoding: base64", "", Base64("part one"), "--b--", "."});
+  std::vector<size_t> cuts;
+  for (size_t at = 3; at < message.size(); at += 7) cuts.push_back(at);
+  for (int raw = 0; raw < 2; raw++)
+    for (int blocking = 1; blocking >= 0; blocking--) {
+      if (raw || !blocking) server_.Accept();
+      Login().ExpectLine("RETR 1\r\n").SendSplit(message, cuts, 3).Pause(400).Close();
+    }
+  Connect();
+  kelIntegerParam(0, KEL_RECEIVE_TIMEOUT, 300);
+  std::string files[2][2];
+  for (int raw = 0; raw < 2; raw++) {
+    for (int blocking = 1; blocking >= 0; blocking--) {
+      SCOPED_TRACE(std::string(raw ? "raw " : "") + (blocking ? "blocking" : "non-blocking"));
+      if (raw || !blocking) {
+        ASSERT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
+      }
+      kelIntegerParam(0, KEL_RAW_MODE, raw);
+      kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, blocking);
+      int rc = GetFile(1, "nb.txt");
+      long longest = 0;
+      int waiting = 0;
+      for (rc = blocking ? rc : 1; rc > 0;) {
+        const auto before = std::chrono::steady_clock::now();
+        rc = kelDriver(0);
+        longest = std::max<long>(
+            longest, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before).count());
+        if (rc == KEL_WAITING) waiting++;
+      }
+      EXPECT_EQ(rc, 0);
+      files[raw][blocking] = Email("nb.txt");
+      if (!blocking) {
+        EXPECT_LT(longest, 100);
+        EXPECT_GT(waiting, 10);
+      }
+      kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 1);
+      kelClose(0);
+    }
+    EXPECT_EQ(files[raw][0], files[raw][1]);
+  }
+  EXPECT_EQ(files[1][0], message);
+  EXPECT_NE(files[0][0].find("Subject: caf\xe9"), std::string::npos) << files[0][0];
+  EXPECT_EQ(ReadFileText(attachDir_ + "/folded.txt"), "part one");
+}

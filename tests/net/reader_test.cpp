@@ -1,5 +1,10 @@
 // The response reader: the ring, lines cut out of received blocks, and the
 // SMTP and POP3 reply readers, with the data lines they log.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
 #include "net_support.h"
 
 namespace {
@@ -306,3 +311,117 @@ TEST_F(Pop3Reply, LongStatusLineStaysInItsFields) {
 }
 
 }  // namespace
+
+// ---- The form of reply lines -------------------------------------------------------
+
+TEST(ReplyLineForm, SmtpCodesAndSeparators) {
+  const struct {
+    const char *line;
+    int form;
+  } cases[] = {
+      {"250 ok\r\n", 0}, {"250-more\r\n", 1}, {"250\r\n", 0}, {"250\n", 0}, {"599 x\r\n", 0}, {"200 x\r\n", 0},
+      {"\r\n", -1},      {"2\r\n", -1},       {"-1\r\n", -1}, {"abc\r\n", -1}, {"199 x\r\n", -1}, {"600 x\r\n", -1},
+      {"25a x\r\n", -1}, {"2500 x\r\n", -1},  {"250x\r\n", -1}, {"250\rx\n", -1}, {" 250 x\r\n", -1}, {"250\t\r\n", -1},
+  };
+  for (const auto &c : cases) EXPECT_EQ(SmtpReplyLineForm(c.line, static_cast<int>(strlen(c.line))), c.form) << c.line;
+  // A line cut right behind the CR of its code still ends the reply.
+  EXPECT_EQ(SmtpReplyLineForm("250\r", 4), 0);
+}
+
+TEST(ReplyLineForm, Pop3StatusWords) {
+  const struct {
+    const char *line;
+    int form;
+  } cases[] = {
+      {"+OK\r\n", 1},      {"+OK 2 320\r\n", 1}, {"+OK\n", 1},   {"+ok fine\r\n", 1}, {"+OK\tx\r\n", 1},
+      {"-ERR\r\n", 0},     {"-ERR no\r\n", 0},   {"-err x\r\n", 0},
+      {"+OKAY\r\n", -1},   {"+\r\n", -1},        {"OK\r\n", -1}, {"-ER\r\n", -1},     {"-ERROR\r\n", -1},
+      {"\r\n", -1},        {"abc\r\n", -1},      {"+OK\rx\n", -1},
+  };
+  for (const auto &c : cases) EXPECT_EQ(Pop3StatusForm(c.line, static_cast<int>(strlen(c.line))), c.form) << c.line;
+}
+
+// What is not a reply never passes for one: the malformed line, and a line
+// whose end never came (a time-out), in both modes.
+TEST_F(SmtpReply, MalformedAndUnfinishedLinesAreNoReply) {
+  const struct {
+    const char *bytes;
+    int result;
+    int code;
+  } cases[] = {
+      {"\r\n", -84, 0}, {"2\r\n", -84, 0}, {"-1\r\n", -84, 0}, {"abc\r\n", -84, 0},
+      {"250-first\r\nabc\r\n", -84, 250}, {"250 que", -8, 0}, {"250-first\r\n250 la", -8, 250},
+  };
+  for (int blocking = 1; blocking >= 0; blocking--) {
+    for (const auto &c : cases) {
+      SCOPED_TRACE(std::string(c.bytes) + (blocking ? "" : " non-blocking"));
+      kelRelease();
+      ASSERT_EQ(kelAttach(1, 0), 1);
+      Settings.ResponseTimeout = 150;
+      ScriptServer server;
+      server.Send(c.bytes).Stall();
+      server.Start();
+      Connect(server.Port());
+      Ch().AutoCall = blocking;
+      const auto start = std::chrono::steady_clock::now();
+      int ready = 0;
+      while (!(ready = AwaitReply(Ch(), 'S', 0)) && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      ASSERT_EQ(ready, 1);
+      EXPECT_EQ(ReadSmtpReply(Ch()), c.result);
+      EXPECT_EQ(Ch().ReplyCode, c.code);
+    }
+  }
+}
+
+// Non-blocking: a reply that arrives in pieces is awaited between steps
+// without any wait inside a call, and read whole once its last line is in.
+TEST_F(SmtpReply, NonBlockingAwaitsTheWholeReplyAcrossCalls) {
+  ScriptServer server;
+  server.SendSplit("250-first\r\n250 la", {5, 11}, 150).Pause(150).Send("st\r\n").Stall();
+  server.Start();
+  Connect(server.Port());
+  Ch().AutoCall = 0;
+  int calls = 0;
+  const auto start = std::chrono::steady_clock::now();
+  long longest = 0;
+  for (;;) {
+    const auto before = std::chrono::steady_clock::now();
+    const int ready = AwaitReply(Ch(), 'S', 0);
+    longest = std::max<long>(longest, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before).count());
+    if (ready) break;
+    calls++;
+    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_GT(calls, 10);
+  EXPECT_LT(longest, 50);
+  EXPECT_EQ(ReadSmtpReply(Ch()), 0);
+  EXPECT_STREQ(Ch().Response, "250-first\r\n250 last\r\n");
+}
+
+TEST_F(Pop3Reply, MalformedAndUnfinishedStatusLines) {
+  const struct {
+    const char *bytes;
+    int result;
+  } cases[] = {{"abc\r\n", -85}, {"+OKAY\r\n", -85}, {"\r\n", -85}, {"+OK que", -8}, {"-ERR\r\n", -63}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.bytes);
+    kelRelease();
+    ASSERT_EQ(kelAttach(1, 0), 1);
+    Settings.ResponseTimeout = 150;
+    ScriptServer server;
+    server.Send(c.bytes).Stall();
+    server.Start();
+    Connect(server.Port());
+    ASSERT_EQ(AwaitReadable(Ch(), 5000), 1);
+    EXPECT_EQ(ReadPop3Reply(Ch()), c.result);
+    // The refused line is named in the error text.
+    char text[128];
+    kelErrorText(0, c.result, text, sizeof text);
+    if (c.result != -8) {
+      EXPECT_EQ(Ch().ReplyCode, 500);
+      EXPECT_NE(std::string(text).find(c.bytes), std::string::npos) << text;
+    }
+  }
+}
