@@ -118,11 +118,14 @@ int Pop3AuthCommand(Channel &ch, Tick now) {
 int Pop3AuthReply(Channel &ch, Tick now) {
   if (AwaitReadable(ch, 0) != 1) return 0;
   int rc = ReadPop3Reply(ch);
-  if (rc < 0) {
+  // "+ " is no status line but the server's turn in the exchange (RFC 5034).
+  const char *r = ch.Response;
+  const bool prompt = rc == -85 && r[0] == '+' && (r[1] == ' ' || r[1] == '\r' || r[1] == '\n');
+  if (rc < 0 && !prompt) {
     memset(ch.AuthLine, 0, sizeof ch.AuthLine);
     return driverFail(ch, 0, rc);
   }
-  if (strncmp(ch.Response, "+OK", 3) == 0) {
+  if (!prompt) {
     memset(ch.AuthLine, 0, sizeof ch.AuthLine);
     LogLine(ch, "AUTH %s ok\r\n", SaslName(ch.AuthChosen));
     ch.NextState = State::Complete;
