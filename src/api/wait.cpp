@@ -15,7 +15,7 @@ enum { Ready = 0, OnSocket = 1, OnClock = 2 };
 int ChannelStand(Channel &ch, Tick now, int *kind, uint32_t *wakeIn) {
   *kind = 0;
   *wakeIn = 0xFFFFFFFFu;
-  if (ch.NextState == 0) return Ready;  // idle: kelDriver answers at once
+  if (ch.NextState == State::Complete) return Ready;  // idle: kelDriver answers at once
   if (ch.NotBefore != 0 && TickAfter(ch.NotBefore, now)) {
     *wakeIn = static_cast<uint32_t>(TickDiff(ch.NotBefore, now));
     return OnClock;

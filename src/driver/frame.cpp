@@ -130,7 +130,7 @@ extern "C" int KEL_CALL kelDriver(unsigned channel) {
   if (ch.ThisState > 0) ch.StepCount++;
   if (ch.PrevState != ch.ThisState) LogLine(ch, "<%3d:%ld>\r\n", ch.ThisState, TickText(now));
 
-  if (ch.ThisState == 0) {
+  if (ch.ThisState == State::Complete) {
     ch.ThisState = -1;
     ch.NotBefore = ch.Deadline = 0;
     return 0;
