@@ -26,3 +26,10 @@ inline bool Pop3UsesSasl(const Channel &ch) { return ch.AuthMechanism != 0 || ch
 
 // The text that stands in the log for a secret.
 constexpr char SecretMask[] = "********";
+
+// The AUTH line of the chosen mechanism with its initial response in
+// AuthLine: its length, or the error exit's result (smtp_auth.cpp). Shared
+// by SMTP and POP3 AUTH.
+int BuildAuthLine(Channel &ch);
+// How much of AuthLine the trace log shows in clear ("AUTH PLAIN ").
+int AuthLineClear(const Channel &ch);

@@ -90,13 +90,9 @@ int CapaReply(Channel &ch, Tick now) {
 }
 
 int Pop3AuthCommand(Channel &ch, Tick now) {
-  const int length = BuildSaslMessage(ch);
-  int lineLength = length < 0 ? -1
-                              : SaslCommandLine(ch.AuthLine, static_cast<int>(sizeof ch.AuthLine) - 2, "AUTH",
-                                                ch.AuthChosen, ch.AuthMessage, length);
-  memset(ch.AuthMessage, 0, sizeof ch.AuthMessage);
-  if (lineLength < 0) return driverFail(ch, 0, -31);  // cannot happen within the field limits
-  const int clear = 6 + static_cast<int>(strlen(SaslName(ch.AuthChosen)));  // "AUTH PLAIN "
+  const int lineLength = BuildAuthLine(ch);
+  if (lineLength < 0) return lineLength;
+  const int clear = AuthLineClear(ch);
   int rc;
   if (lineLength + 2 <= Pop3LineLimit) {
     ch.AuthPending = ResponseSent;
@@ -133,7 +129,7 @@ int Pop3AuthReply(Channel &ch, Tick now) {
   }
   // "+ ": the prompt for the response, or the reason for refusing it.
   if (ch.AuthPending == ResponseWaits) {
-    const int clear = 6 + static_cast<int>(strlen(SaslName(ch.AuthChosen)));
+    const int clear = AuthLineClear(ch);
     ch.AuthPending = ResponseGone;
     rc = SendSecretLine(ch, ch.AuthLine + clear, 0);
     memset(ch.AuthLine, 0, sizeof ch.AuthLine);

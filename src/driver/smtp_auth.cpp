@@ -183,14 +183,26 @@ int AuthLoginResult(Channel &ch, Tick) {
 // in Base64), to which the client replies with an empty line (XOAUTH2) or
 // ^A (OAUTHBEARER, RFC 7628) before the server's final refusal.
 
-int AuthSaslStart(Channel &ch, Tick now) {
+// The AUTH command of the chosen mechanism with its initial response, in
+// AuthLine (the clear message is wiped at once): its length, or the error
+// exit's result.
+int BuildAuthLine(Channel &ch) {
   const int length = BuildSaslMessage(ch);
-  int lineLength = length < 0 ? -1
-                              : SaslCommandLine(ch.AuthLine, static_cast<int>(sizeof ch.AuthLine) - 2, "AUTH",
-                                                ch.AuthChosen, ch.AuthMessage, length);
+  const int lineLength = length < 0 ? -1
+                                    : SaslCommandLine(ch.AuthLine, static_cast<int>(sizeof ch.AuthLine) - 2, "AUTH",
+                                                      ch.AuthChosen, ch.AuthMessage, length);
   memset(ch.AuthMessage, 0, sizeof ch.AuthMessage);
   if (lineLength < 0) return driverFail(ch, 0, -31);  // cannot happen within the field limits
-  const int clear = 6 + static_cast<int>(strlen(SaslName(ch.AuthChosen)));  // "AUTH PLAIN "
+  return lineLength;
+}
+
+// The characters of AuthLine logged in clear: "AUTH PLAIN ".
+int AuthLineClear(const Channel &ch) { return 6 + static_cast<int>(strlen(SaslName(ch.AuthChosen))); }
+
+int AuthSaslStart(Channel &ch, Tick now) {
+  const int lineLength = BuildAuthLine(ch);
+  if (lineLength < 0) return lineLength;
+  const int clear = AuthLineClear(ch);
   int rc = SendSecretLine(ch, ch.AuthLine, clear);
   memset(ch.AuthLine, 0, sizeof ch.AuthLine);
   if (rc < 0) return rc;
