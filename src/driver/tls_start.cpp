@@ -96,7 +96,7 @@ int TlsHandshake(Channel &ch, Tick now) {
   return 0;
 }
 
-// ---- SMTP STARTTLS (211, 212) ----------------------------------------------------
+// ---- SMTP STARTTLS (213, 214) ----------------------------------------------------
 
 int StartTlsCommand(Channel &ch, Tick now) {
   int rc = SendCommand(ch, "STARTTLS");
