@@ -13,12 +13,14 @@ fi
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DKEL_FUZZ=ON -DKEL_BUILD_TESTS=OFF >/dev/null
 cmake --build "$dir" -j"$(nproc 2>/dev/null || echo 2)" --target fuzz_reader fuzz_retrieve fuzz_codecs fuzz_text
 root=$(cd "$dir" && pwd)
-python3 fuzz/seeds.py "$root/seeds" /work/shared/corpus/realmail
+python3 fuzz/seeds.py "$root/seeds" "$(pwd)/../shared/corpus/realmail"
+# A retrieval gets room for whole real messages; the others need less.
+max_len() { if [ "$1" = retrieve ]; then echo 16384; else echo 4096; fi; }
 for target in reader retrieve codecs text; do
   mkdir -p "$root/corpus/$target"
   # The targets' own work directories live under /dev/shm or /tmp; the
   # corpus and any crash input stay in the build directory.
-  nice -n 10 "$root/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=4096 \
+  nice -n 10 "$root/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len="$(max_len $target)" \
     -artifact_prefix="$root/" -print_final_stats=1 "$root/corpus/$target" "$root/seeds/$target" \
     >"$root/fuzz_$target.log" 2>&1 || {
     echo "fuzz: $target failed" >&2

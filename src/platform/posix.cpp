@@ -368,6 +368,7 @@ int PlatformSocketSend(PlatformSocket s, const void *data, int count, bool more)
 }
 
 int PlatformSocketTrySend(PlatformSocket s, const void *data, int count, bool more) {
+  if (Feed) return Feed->Send(s, data, count);
   if (s < 0) return NotASocket;
   ssize_t n;
   do n = send(s, data, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));

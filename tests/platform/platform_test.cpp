@@ -63,4 +63,29 @@ TEST(Sockets, TheInvalidSocketTouchesNoDescriptor) {
   EXPECT_EQ(PlatformSocketClose(NoSocket), -10038);
 }
 
+// A feed stands in for the system's sockets in every call that touches one;
+// a call that bypassed it would reach a descriptor the process never opened.
+TEST(Sockets, AnInstalledFeedTakesEveryCall) {
+  static std::string calls;
+  calls.clear();
+  static const PlatformSocketFeed feed = {
+      [](PlatformSocket, int kind) { calls += "ready" + std::to_string(kind) + " "; return 1; },
+      [](PlatformSocket, int kind, uint32_t) { calls += "wait" + std::to_string(kind) + " "; return 1; },
+      [](PlatformSocket, const void *, int count) { calls += "send "; return count; },
+      [](PlatformSocket, void *, int) { calls += "recv "; return 0; },
+      [](PlatformSocket) { calls += "close "; return 0; }};
+  PlatformSetSocketFeed(&feed);
+  const PlatformSocket s = 1000;
+  char c = 0;
+  EXPECT_EQ(PlatformSocketReady(s, ReadyReadable), 1);
+  EXPECT_EQ(PlatformSocketWait(s, ReadyWritable, 10), 1);
+  EXPECT_EQ(PlatformSocketSend(s, "abc", 3), 3);
+  EXPECT_EQ(PlatformSocketTrySend(s, "abcd", 4), 4);
+  EXPECT_EQ(PlatformSocketRecv(s, &c, 1), 0);
+  EXPECT_EQ(PlatformSocketClose(s), 0);
+  PlatformSetSocketFeed(nullptr);
+  EXPECT_EQ(calls, "ready" + std::to_string(ReadyReadable) + " wait" + std::to_string(ReadyWritable) +
+                       " send send recv close ");
+}
+
 }  // namespace
