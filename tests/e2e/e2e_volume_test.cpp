@@ -1,6 +1,6 @@
 // Nothing lost at volume: 128 channels driven from one thread in
-// non-blocking mode (up to 40 of them in a session at once) send 20 messages each, every one with an attachment of
-// its own, through the real Postfix; then the messages are read back from
+// non-blocking mode, all in a session at once, send 20 messages each, every
+// one with an attachment of its own, through the real Postfix; then the messages are read back from
 // Dovecot with decoding, eight mailboxes at once. Every message arrives
 // once, every attachment byte for byte, and the counts agree on both sides.
 #include <gtest/gtest.h>
@@ -45,8 +45,8 @@ class VolumeE2E : public MailstackTest {
   }
   // Runs every channel's list of calls to its end from one loop: each call
   // starts an operation, kelDriver runs it; 0 starts the next call. At most
-  // `window` channels hold a session at once: the server takes at most 50
-  // connections from one client. Returns the number of failed operations.
+  // `window` channels hold a session at once. Returns the number of failed
+  // operations.
   int RunAll(unsigned count, const std::function<int(unsigned, int)> &call, int calls, unsigned window) {
     std::vector<int> next(count, 0);
     std::vector<bool> busy(count, false);
@@ -120,7 +120,7 @@ TEST_F(VolumeE2E, EveryMessageAndAttachmentArrivesOnce) {
     subject[i] = "volume " + std::to_string(c) + "-" + std::to_string(k);
     attachment[i] = dir_ + "/" + AttachmentName(c, k);
     return kelSendEmail(c, to[c].c_str(), nullptr, nullptr, subject[i].c_str(), "body\r\n", attachment[i].c_str());
-  }, PerChannel + 2, 40);
+  }, PerChannel + 2, Channels);
   ASSERT_EQ(sendFailures, 0);
 
   // The server side: every mailbox holds its share, no more, no less.

@@ -325,6 +325,10 @@ smtp_dns_support_level = disabled
 default_transport = error:outbound delivery disabled by mailstack
 relay_transport = error:outbound delivery disabled by mailstack
 in_flow_delay = 0
+# The volume test holds 128 sessions from this one client at once: room for
+# them (defaults: 100 processes per service, 50 connections per client).
+default_process_limit = 200
+smtpd_client_connection_count_limit = 200
 # Pitfall 8: deliver what the client sent (no added Date:/Message-ID:/From:, no address rewriting).
 local_header_rewrite_clients =
 # Test domain: Maildir delivery by virtual(8); unknown users get "550 5.1.1".
