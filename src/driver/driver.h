@@ -106,6 +106,10 @@ bool UsesStartTls(const Channel &ch);
 // After CAPA: 1 when STLS comes next, a negative result when TLS is
 // required and not offered, else 0.
 int Pop3StlsChoice(Channel &ch);
+// Sends the POP3 command line built in SendLine and arranges the wait for
+// its reply (the step delay plus extraDelay) in state next: 0, or the error
+// exit's -52 with the sender's result.
+int SendPop3Command(Channel &ch, Tick now, uint32_t extraDelay, int next);
 // After the EHLO reply: 1 when STARTTLS is to be sent next (NextState set),
 // 0 to go on as without TLS, or the error exit's result (-95 when TLS is
 // required and the server does not offer it).

@@ -27,17 +27,7 @@ int CutAddress(Channel &ch, const char **address, int *length) {
   while (*p && *p != separator) p++;
   *length = static_cast<int>(p - *address);
   ch.AddressCursor = *p ? p + 1 : p;
-  if (!*ch.AddressCursor) {
-    if (!ch.CcDone) {
-      ch.AddressCursor = ch.CcList;
-      ch.CcDone = 1;
-    } else if (!ch.BccDone) {
-      ch.AddressCursor = ch.BccList;
-      ch.BccDone = 1;
-    } else {
-      ch.AddressCursor = nullptr;
-    }
-  }
+  if (!*ch.AddressCursor && !NextAddressList(ch)) ch.AddressCursor = nullptr;
   return 1;
 }
 

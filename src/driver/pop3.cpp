@@ -16,8 +16,7 @@
 // otherwise use, until ApopCommand has taken its digest.
 constexpr int TimestampLimit = static_cast<int>(sizeof(Channel::AuthText)) - 1;
 
-// Sends the command line built in SendLine and arranges the wait for its reply.
-static int SendCommand(Channel &ch, Tick now, uint32_t extraDelay, int next) {
+int SendPop3Command(Channel &ch, Tick now, uint32_t extraDelay, int next) {
   int rc = SendTextLine(ch, ch.SendLine);
   ch.SecretAt = 0;
   if (rc < 0) return driverFail(ch, rc, -52);
@@ -84,12 +83,12 @@ int ApopCommand(Channel &ch, Tick now) {
   // The digest would let a reader of the log test guessed passwords.
   const char *blank = strrchr(ch.SendLine, ' ');
   ch.SecretAt = static_cast<uint16_t>((blank ? blank - ch.SendLine + 1 : 0) + 1);
-  return SendCommand(ch, now, 200, 306);
+  return SendPop3Command(ch, now, 200, State::LoginReply);
 }
 
 int UserCommand(Channel &ch, Tick now) {
   FormatLine(ch.SendLine, sizeof ch.SendLine, "USER %s", ch.User);
-  return SendCommand(ch, now, 0, 304);
+  return SendPop3Command(ch, now, 0, State::UserReply);
 }
 
 int UserReply(Channel &ch, Tick) {
@@ -106,7 +105,7 @@ int UserReply(Channel &ch, Tick) {
 int PassCommand(Channel &ch, Tick now) {
   FormatLine(ch.SendLine, sizeof ch.SendLine, "PASS %s", ch.Password);
   ch.SecretAt = 6;  // "PASS " in clear
-  return SendCommand(ch, now, 200, 306);
+  return SendPop3Command(ch, now, 200, State::LoginReply);
 }
 
 int LoginReply(Channel &ch, Tick) {
@@ -122,7 +121,7 @@ int LoginReply(Channel &ch, Tick) {
 int StatCommand(Channel &ch, Tick now) {
   ch.EmailCount = 0;
   CopyField(ch.SendLine, "STAT");
-  return SendCommand(ch, now, 0, 308);
+  return SendPop3Command(ch, now, 0, State::StatReply);
 }
 
 // The mailbox queries take a negative reply as an answer (nothing found),
@@ -148,7 +147,7 @@ int StatReply(Channel &ch, Tick) {
 
 int DeleCommand(Channel &ch, Tick now) {
   FormatLine(ch.SendLine, sizeof ch.SendLine, "DELE %d", ch.MessageNumber);
-  return SendCommand(ch, now, 0, 316);
+  return SendPop3Command(ch, now, 0, State::DeleReply);
 }
 
 int DeleReply(Channel &ch, Tick) {
@@ -162,7 +161,7 @@ int DeleReply(Channel &ch, Tick) {
 int ListCommand(Channel &ch, Tick now) {
   ch.EmailSize = 0;
   FormatLine(ch.SendLine, sizeof ch.SendLine, "LIST %d", ch.MessageNumber);
-  return SendCommand(ch, now, 0, 318);
+  return SendPop3Command(ch, now, 0, State::ListReply);
 }
 
 int ListReply(Channel &ch, Tick) {
@@ -189,7 +188,7 @@ int UidlCommand(Channel &ch, Tick now) {
   ch.Lookahead = '\n';
   ch.ReplyCode = 0;
   if (ch.UserBuffer && ch.BufferUsed >= 0 && ch.BufferUsed <= ch.UserBufferSize) ch.UserBuffer[ch.BufferUsed] = 0;
-  return SendCommand(ch, now, 0, 321);
+  return SendPop3Command(ch, now, 0, State::UidlReply);
 }
 
 // Appends to the caller's buffer up to its capacity, always terminated (the
@@ -252,7 +251,7 @@ int UidlReply(Channel &ch, Tick now) {
 
 int Pop3Command(Channel &ch, Tick now) {
   CopyField(ch.SendLine, ch.Command, 32);
-  return SendCommand(ch, now, 0, 399);
+  return SendPop3Command(ch, now, 0, State::Pop3CommandReply);
 }
 
 // Only the status line is read; any further lines stay in the receive ring.

@@ -30,21 +30,13 @@ enum : uint8_t {
   Cancelled = 3,       // the client cancelled after a refusal
 };
 
-static int SendPop3Line(Channel &ch, Tick now, uint32_t extraDelay, int next) {
-  int rc = SendTextLine(ch, ch.SendLine);
-  if (rc < 0) return driverFail(ch, rc, -52);
-  SetTiming(ch, now, Settings.StepDelay + extraDelay, Settings.ResponseTimeout);
-  ch.NextState = next;
-  return 0;
-}
-
 int CapaCommand(Channel &ch, Tick now) {
   ch.SaslOffered = 0;
   ch.TlsOffered = 0;
   ch.ReplyCode = 0;  // until the status line has been read
   ch.Lookahead = '\n';
   CopyField(ch.SendLine, "CAPA");
-  return SendPop3Line(ch, now, 0, State::CapaReply);
+  return SendPop3Command(ch, now, 0, State::CapaReply);
 }
 
 // One line of the CAPA reply per step: the SASL mechanisms and STLS. A

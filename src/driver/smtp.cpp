@@ -169,7 +169,14 @@ int RcptToReply(Channel &ch, Tick now) {
     ch.SeparatorAt = nullptr;
   }
   ch.NextState = State::NextRecipient;
-  if (*ch.AddressCursor) return 0;
+  if (*ch.AddressCursor || NextAddressList(ch)) return 0;
+  if (int failed = CheckAcceptedRecipients(ch)) return failed;
+  ch.NotBefore = now + Settings.StepDelay;
+  ch.NextState = State::DataCommand;
+  return 0;
+}
+
+bool NextAddressList(Channel &ch) {
   if (!ch.CcDone) {
     ch.AddressCursor = ch.CcList;
     ch.CcDone = 1;
@@ -177,11 +184,9 @@ int RcptToReply(Channel &ch, Tick now) {
     ch.AddressCursor = ch.BccList;
     ch.BccDone = 1;
   } else {
-    if (int failed = CheckAcceptedRecipients(ch)) return failed;
-    ch.NotBefore = now + Settings.StepDelay;
-    ch.NextState = State::DataCommand;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 int DataCommand(Channel &ch, Tick now) {

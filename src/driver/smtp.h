@@ -18,3 +18,7 @@ int TakeSmtpReply(Channel &ch, int refuseFrom, uint32_t waitMs = 0);
 // Formats a command line into SendLine (at most 1023 characters) and sends
 // it with CR LF: 0, or the error exit's -52 with the sender's result.
 int SendCommand(Channel &ch, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// The walk over the recipients goes To, then CC, then BCC: points
+// AddressCursor at the next list not yet walked; false when none is left.
+bool NextAddressList(Channel &ch);

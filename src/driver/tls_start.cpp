@@ -133,11 +133,7 @@ int Pop3StlsChoice(Channel &ch) {
 
 int StlsCommand(Channel &ch, Tick now) {
   CopyField(ch.SendLine, "STLS");
-  int rc = SendTextLine(ch, ch.SendLine);
-  if (rc < 0) return driverFail(ch, rc, -52);
-  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = State::StlsReply;
-  return 0;
+  return SendPop3Command(ch, now, 0, State::StlsReply);
 }
 
 int StlsReply(Channel &ch, Tick) {
