@@ -1,7 +1,6 @@
 // The socket layer: address texts, readiness, waits, sending and closing.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -269,14 +268,8 @@ TEST_F(SocketLayer, RingBytesAreReadableAfterPeerClosed) {
 
 // Readiness works on descriptors above the 1024 of a select() set.
 TEST_F(SocketLayer, DescriptorAboveSelectLimit) {
-  rlimit old{};
-  getrlimit(RLIMIT_NOFILE, &old);
-  if (old.rlim_max < 1200) GTEST_SKIP() << "descriptor limit too low";
-  rlimit raised = old;
-  raised.rlim_cur = old.rlim_max < 4096 ? old.rlim_max : 4096;
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
-  std::vector<int> filler;
-  for (int i = 0; i < 1100; i++) filler.push_back(open("/dev/null", O_RDONLY));
+  HighDescriptors high;
+  if (!high.Held()) GTEST_SKIP() << "descriptor limit too low";
   {
     ScriptServer server;
     server.Send("250-a\r\n250 b\r\n").ExpectLine("NOOP\r\n").Close();
@@ -292,8 +285,6 @@ TEST_F(SocketLayer, DescriptorAboveSelectLimit) {
     EXPECT_TRUE(server.Finish()) << server.Failures();
     CloseSocket(Ch());
   }
-  for (int fd : filler) close(fd);
-  setrlimit(RLIMIT_NOFILE, &old);
 }
 
 // The pause of a close runs without the library lock: other channels go on.
