@@ -96,16 +96,7 @@ TEST_F(Pop3E2E, ForeignMessageMatchesAnIndependentParser) {
   ASSERT_EQ(raw.rfind("+OK", 0), 0u);
   ASSERT_GE(raw.size(), 5u);
   EXPECT_EQ(raw.substr(raw.size() - 5), "\r\n.\r\n");
-  std::string message = raw.substr(raw.find("\r\n") + 2);
-  message.resize(message.size() - 3);
-  std::string unstuffed;
-  for (size_t at = 0; at < message.size();) {
-    size_t end = message.find('\n', at);
-    std::string line = message.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
-    unstuffed += line.rfind("..", 0) == 0 ? line.substr(1) : line;
-    at = end == std::string::npos ? message.size() : end + 1;
-  }
-  EXPECT_EQ(unix_lines(unstuffed), unix_lines(stored));
+  EXPECT_EQ(unix_lines(unstuffed_message(raw)), unix_lines(stored));
   EXPECT_EQ(kelClose(0), 0);
 }
 

@@ -59,16 +59,7 @@ class TlsE2E : public LibraryMailTest {
     EXPECT_EQ(kelClose(0), 0) << Log();
     std::string raw = slurp(dir_ + "/raw.eml");
     if (raw.rfind("+OK", 0) != 0 || raw.size() < 5) return "bad raw copy: " + raw;
-    std::string message = raw.substr(raw.find("\r\n") + 2);
-    message.resize(message.size() - 3);
-    std::string unstuffed;
-    for (size_t at = 0; at < message.size();) {
-      size_t end = message.find('\n', at);
-      std::string line = message.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
-      unstuffed += line.rfind("..", 0) == 0 ? line.substr(1) : line;
-      at = end == std::string::npos ? message.size() : end + 1;
-    }
-    return unstuffed;
+    return unstuffed_message(raw);
   }
   std::string dir_;
 };

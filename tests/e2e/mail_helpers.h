@@ -111,6 +111,21 @@ inline Parsed parse_independently(const std::string &file, const std::string &ou
   return p;
 }
 
+// The message in a raw copy of a RETR answer ("+OK" line, dot-stuffed text,
+// end line): the text as the server stored it.
+inline std::string unstuffed_message(const std::string &raw) {
+  std::string message = raw.substr(raw.find("\r\n") + 2);
+  message.resize(message.size() - 3);
+  std::string unstuffed;
+  for (size_t at = 0; at < message.size();) {
+    size_t end = message.find('\n', at);
+    std::string line = message.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+    unstuffed += line.rfind("..", 0) == 0 ? line.substr(1) : line;
+    at = end == std::string::npos ? message.size() : end + 1;
+  }
+  return unstuffed;
+}
+
 // Line ends as a reader sees them.
 inline std::string unix_lines(std::string s) {
   std::string out;
