@@ -3,13 +3,14 @@
 
 #include "../../include/kel32.h"
 #include "../core/channel.h"
-#include "../net/tls.h"
+#include "../core/errors.h"
 #include "../driver/driver.h"
+#include "../net/tls.h"
 
 extern "C" int KEL_CALL kelAttach(int numChannels, int /*reserved*/) {
-  if (AttachedCount != 0) return -72;
+  if (AttachedCount != 0) return Err::AlreadyAttached;
   uint32_t count = static_cast<uint16_t>(numChannels);
-  if (count > MaxChannels) return -73;
+  if (count > MaxChannels) return Err::ChannelRange;
   PlatformLockInit();
   PlatformLockEnter();
   int rc = PlatformNetStart();
@@ -27,7 +28,7 @@ extern "C" int KEL_CALL kelAttach(int numChannels, int /*reserved*/) {
       // Release what this attach had made, so a later attach starts clean.
       for (uint32_t made = 0; made < c; made++) FreeMemory(made, 0, 0);
       PlatformLockLeave();
-      return -55;
+      return Err::NoMemory;
     }
     ChannelTable[c].Record = ch;
     ch->ChannelNumber = c;

@@ -5,6 +5,7 @@
 
 #include "../../include/kel32.h"
 #include "../core/channel.h"
+#include "../core/errors.h"
 
 extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
   if (int rc = CheckChannel(channel)) return rc;
@@ -79,7 +80,7 @@ static int TrimHeaderEnd(char *text) {
 
 static int StoreHeaderText(Channel &ch, const char *text) {
   ch.ExtraHeaders = AllocAndCopy(ch.ChannelNumber, 7, text);
-  if (!ch.ExtraHeaders) return -55;
+  if (!ch.ExtraHeaders) return Err::NoMemory;
   return TrimHeaderEnd(ch.ExtraHeaders);
 }
 
@@ -104,9 +105,9 @@ static int AddHeaderLine(Channel &ch, const char *text) {
 static int WriteLinesBuffer(Channel &ch, const char *path) {
   uint32_t size = 0;
   char *buffer = SlotBlock(ch.ChannelNumber, 8, &size);
-  if (!buffer) return -47;
+  if (!buffer) return Err::NullPointer;
   int file = PlatformFileCreate(path);
-  if (file <= 0) return -67;
+  if (file <= 0) return Err::CannotCreateFile;
   int length = static_cast<int>(strnlen(buffer, size));
   int written = PlatformFileWrite(file, buffer, length);
   PlatformFileClose(file);
@@ -130,7 +131,7 @@ static bool BadLoginText(int code, const char *text) {
 static int StoreLoginText(int code, char *field, int fieldSize, const char *text, int limit) {
   if (BadLoginText(code, text)) {
     memset(field, 0, static_cast<size_t>(fieldSize));
-    return -77;
+    return Err::BadSecretChar;
   }
   memset(field, 0, static_cast<size_t>(fieldSize));  // nothing of a longer old text stays behind
   return CopyField(field, fieldSize, text, limit);
@@ -138,7 +139,7 @@ static int StoreLoginText(int code, char *field, int fieldSize, const char *text
 
 extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *text) {
   if (int rc = CheckChannel(channel)) return rc;
-  if (!text) return -47;
+  if (!text) return Err::NullPointer;
   Channel &ch = *ChannelOf(channel);
   // The password and the token never reach the log.
   const bool secret = code == KEL_SMTP_PASS || code == KEL_OAUTH_TOKEN;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "../../include/kel32.h"
+#include "../core/errors.h"
 #include "../driver/driver.h"
 #include "session.h"
 
@@ -38,7 +39,7 @@ static Channel *Pop3Channel(unsigned channel, const char *name, int &rc) {
   Channel *ch = ChannelOf(channel);
   LogTrace(*ch, name);
   if (ch->Protocol != 'P') {
-    rc = -59;
+    rc = Err::Pop3Only;
     return nullptr;
   }
   return ch;
@@ -50,12 +51,12 @@ extern "C" int KEL_CALL kelPop3Connect(unsigned channel, const char *server, con
   Channel &ch = *ChannelOf(channel);
   ch.Protocol = 'P';
   LogTrace(ch, "kelPop3Connect");
-  if (!server) return -50;
-  if (!user || HasLineBreak(user)) return -61;
-  if (!password || HasLineBreak(password)) return -62;
+  if (!server) return Err::NoServer;
+  if (!user || HasLineBreak(user)) return Err::NoUser;
+  if (!password || HasLineBreak(password)) return Err::NoPassword;
   if (int rc = CheckServerName(server)) return rc;
   // POP3 AUTH knows PLAIN and the bearer mechanisms only.
-  if (ch.AuthMechanism == KEL_AUTH_CRAM_MD5 || ch.AuthMechanism == KEL_AUTH_LOGIN) return -81;
+  if (ch.AuthMechanism == KEL_AUTH_CRAM_MD5 || ch.AuthMechanism == KEL_AUTH_LOGIN) return Err::MechanismNotForPop3;
   CopyField(ch.Server, server, 128);
   CopyField(ch.User, user, 64);
   CopyField(ch.Password, password, 64);
@@ -84,7 +85,7 @@ extern "C" int KEL_CALL kelGetEmailSize(unsigned channel, int number) {
   int rc;
   Channel *ch = Pop3Channel(channel, "kelGetEmailSize", rc);
   if (!ch) return rc;
-  if (number < 1) return -64;
+  if (number < 1) return Err::NoSuchMessage;
   ch->MessageNumber = number;
   StartOperation(*ch, State::ListCommand);
   return RunForValue(*ch, ch->EmailSize);
@@ -94,7 +95,7 @@ extern "C" int KEL_CALL kelDeleteEmail(unsigned channel, int number) {
   int rc;
   Channel *ch = Pop3Channel(channel, "kelDelete", rc);
   if (!ch) return rc;
-  if (number < 1) return -64;
+  if (number < 1) return Err::NoSuchMessage;
   ch->MessageNumber = number;
   StartOperation(*ch, State::DeleCommand);
   return RunOrReturn(*ch);
@@ -105,15 +106,15 @@ extern "C" int KEL_CALL kelGetEmailLines(unsigned channel, int number, int lines
   int rc;
   Channel *ch = Pop3Channel(channel, "kelGetEmailLines", rc);
   if (!ch) return rc;
-  if (number < 1) return -64;
+  if (number < 1) return Err::NoSuchMessage;
   if (buffer && buffer[0] == '*' && buffer[1] == 0) buffer = nullptr;
   if (!buffer) {
     // The internal buffer: two spare zero bytes keep its text terminated.
     if (bufferSize < 0) bufferSize = 0;
     buffer = AllocateMemory(channel, 8, static_cast<uint32_t>(bufferSize) + 2);
-    if (!buffer) return -55;
+    if (!buffer) return Err::NoMemory;
   } else if (bufferSize < 128) {
-    return -69;
+    return Err::BufferTooSmall;
   }
   ch->TopLines = lines < 0 ? 0 : lines;
   ch->MessageNumber = number;
@@ -133,10 +134,10 @@ extern "C" int KEL_CALL kelGetEmailFile(unsigned channel, int number, const char
   int rc;
   Channel *ch = Pop3Channel(channel, "kelGetEmailFile", rc);
   if (!ch) return rc;
-  if (number < 1) return -64;
-  if (!fileName) return -65;
-  if (!emailDir) return -66;
-  if (!attachDir) return -70;
+  if (number < 1) return Err::NoSuchMessage;
+  if (!fileName) return Err::NoFileName;
+  if (!emailDir) return Err::NoEmailPath;
+  if (!attachDir) return Err::NoAttachPath;
   ch->MessageNumber = number;
   CopyField(ch->EmailFile, fileName, 128);
   CopyField(ch->EmailDir, emailDir, 128);
@@ -161,8 +162,8 @@ extern "C" int KEL_CALL kelGetEmailUID(unsigned channel, int number, char *buffe
   int rc;
   Channel *ch = Pop3Channel(channel, "kelGetEmailUID", rc);
   if (!ch) return rc;
-  if (!buffer) return -68;
-  if (bufferSize < 128) return -69;
+  if (!buffer) return Err::BufferNull;
+  if (bufferSize < 128) return Err::BufferTooSmall;
   ch->MessageNumber = number;  // below 1: the list of all messages
   ch->UserBuffer = buffer;
   ch->UserBufferSize = bufferSize - 1;  // the terminating zero always fits

@@ -25,6 +25,7 @@
 #include <initializer_list>
 
 #include "../../include/kel32.h"
+#include "../core/errors.h"
 #include "../driver/auth.h"
 #include "../driver/driver.h"
 #include "../driver/recipients.h"
@@ -35,11 +36,11 @@
 // ---- Shared rules -------------------------------------------------------------
 
 int CheckServerName(const char *name) {
-  if (!name) return -50;
+  if (!name) return Err::NoServer;
   for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; p++) {
     const unsigned c = *p;
-    if (c == '<' || c == '>' || c == '@') return -56;
-    if ((c < 0x20 || c > 0x7E) && c < 0xC0) return -56;
+    if (c == '<' || c == '>' || c == '@') return Err::BadServerName;
+    if ((c < 0x20 || c > 0x7E) && c < 0xC0) return Err::BadServerName;
   }
   return 0;
 }
@@ -56,11 +57,11 @@ static const char *FindInAddress(const char *text, char c, bool firstOnly) {
 }
 
 int CheckAddressBrackets(Channel &ch, const char *text, bool firstOnly) {
-  if (!text || !*text) return -37;
+  if (!text || !*text) return Err::EmptyAddress;
   const char *open = FindInAddress(text, '<', firstOnly);
-  if (!open) return driverFail(ch, 0, -41);
+  if (!open) return driverFail(ch, 0, Err::MissingOpen);
   const char *close = FindInAddress(text, '>', firstOnly);
-  if (!close || close < open) return -43;
+  if (!close || close < open) return Err::MissingClose;
   return 0;
 }
 
@@ -68,7 +69,7 @@ int RunOrReturn(Channel &ch) { return ch.AutoCall == 1 ? RunBlocking(ch.ChannelN
 
 // -32 when an address text (a whole list: every entry) holds CR or LF.
 static int CheckLineBreaks(const char *text) {
-  return text && strpbrk(text, "\r\n") ? -32 : 0;
+  return text && strpbrk(text, "\r\n") ? Err::BadAddressChar : 0;
 }
 
 // Command lines hold 1023 characters (CR LF behind them); an entry of an
@@ -88,7 +89,7 @@ static int CheckAddressLengths(const char *list, size_t commandLength, bool from
       start = static_cast<const char *>(memchr(entry, '<', static_cast<size_t>(end - entry)));
       if (!start) start = end;
     }
-    if (commandLength + static_cast<size_t>(end - start) > CommandLineLimit) return -86;
+    if (commandLength + static_cast<size_t>(end - start) > CommandLineLimit) return Err::AddressTooLong;
     if (!*end) return 0;
     entry = end + 1;
   }
@@ -108,8 +109,8 @@ extern "C" int KEL_CALL kelSmtpConnect(unsigned channel, const char *server, con
   Channel &ch = *ChannelOf(channel);
   ch.Protocol = 'S';
   SessionTrace(ch, "kelSmtpConnect");
-  if (!server) return -50;
-  if (!from) return -38;
+  if (!server) return Err::NoServer;
+  if (!from) return Err::FromNull;
   if (int rc = CheckServerName(server)) return rc;
   if (int rc = CheckLineBreaks(replyTo)) return rc;
   CopyField(ch.ReplyTo, replyTo, 128);  // empty when null or empty
@@ -133,9 +134,9 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
                                      const char *subject, const char *message, const char *attachments) {
   if (int rc = CheckChannel(channel)) return rc;
   Channel &ch = *ChannelOf(channel);
-  if (ch.Protocol != 'S') return -58;
+  if (ch.Protocol != 'S') return Err::SmtpOnly;
   SessionTrace(ch, "kelSendEmail");
-  if (ch.Socket == NoSocket || AwaitWritable(ch, 0) == 0) return -44;
+  if (ch.Socket == NoSocket || AwaitWritable(ch, 0) == 0) return Err::NotConnected;
   ch.BodyBytesRead = ch.AttachBytesRead = ch.BodyBytesSent = ch.AttachBytesSent = 0;
   StartRecipients(ch);
   ch.ContentIdCount = 0;
@@ -146,7 +147,7 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
   subject = Given(subject);
   message = Given(message);
   attachments = Given(attachments);
-  if (!to) return -45;
+  if (!to) return Err::NoRecipient;
   // The sender texts may also have come through KEL_FROM and KEL_REPLY_TO.
   if (int rc = CheckLineBreaks(ch.From)) return rc;
   if (int rc = CheckLineBreaks(ch.ReplyTo)) return rc;
@@ -155,25 +156,25 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
   if (int rc = CheckLineBreaks(to)) return rc;
   for (const char *list : {to, cc, bcc})
     if (int rc = CheckAddressLengths(list, strlen("RCPT TO:"), true)) return rc;
-  if (!(ch.ToList = AllocAndCopy(channel, 1, to))) return -55;
+  if (!(ch.ToList = AllocAndCopy(channel, 1, to))) return Err::NoMemory;
   ch.CcList = nullptr;
   if (cc) {
     if (int rc = CheckAddressBrackets(ch, cc, true)) return rc;
     if (int rc = CheckLineBreaks(cc)) return rc;
-    if (!(ch.CcList = AllocAndCopy(channel, 2, cc))) return -55;
+    if (!(ch.CcList = AllocAndCopy(channel, 2, cc))) return Err::NoMemory;
   }
   ch.BccList = nullptr;
   if (bcc) {
     if (int rc = CheckAddressBrackets(ch, bcc, true)) return rc;
     if (int rc = CheckLineBreaks(bcc)) return rc;
-    if (!(ch.BccList = AllocAndCopy(channel, 3, bcc))) return -55;
+    if (!(ch.BccList = AllocAndCopy(channel, 3, bcc))) return Err::NoMemory;
   }
   ch.Subject = nullptr;
-  if (subject && !(ch.Subject = AllocAndCopy(channel, 4, subject))) return -55;
+  if (subject && !(ch.Subject = AllocAndCopy(channel, 4, subject))) return Err::NoMemory;
   ch.Message = EmptyMessage;
-  if (message && !(ch.Message = AllocAndCopy(channel, 5, message))) return -55;
+  if (message && !(ch.Message = AllocAndCopy(channel, 5, message))) return Err::NoMemory;
   ch.Attachments = nullptr;
-  if (attachments && !(ch.Attachments = AllocAndCopy(channel, 6, attachments))) return -55;
+  if (attachments && !(ch.Attachments = AllocAndCopy(channel, 6, attachments))) return Err::NoMemory;
 
   ch.WaitWritable = 1;
   ch.NextState = State::MailFrom;
@@ -187,14 +188,14 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
 extern "C" int KEL_CALL kelVerifyUser(unsigned channel, const char *addressList) {
   if (int rc = CheckChannel(channel)) return rc;
   Channel &ch = *ChannelOf(channel);
-  if (ch.Protocol != 'S') return -58;
+  if (ch.Protocol != 'S') return Err::SmtpOnly;
   SessionTrace(ch, "kelVerifyUser");
-  if (!addressList || !*addressList) return -45;
+  if (!addressList || !*addressList) return Err::NoRecipient;
   if (int rc = CheckLineBreaks(addressList)) return rc;
   if (int rc = CheckAddressLengths(addressList, strlen("VRFY "), false)) return rc;
   // Slot 1 is also the To list's: its old block goes.
   ch.ToList = nullptr;
-  if (!(ch.AddressCursor = AllocAndCopy(channel, 1, addressList))) return -55;
+  if (!(ch.AddressCursor = AllocAndCopy(channel, 1, addressList))) return Err::NoMemory;
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.NotBefore = ch.Deadline = 0;
@@ -209,11 +210,11 @@ extern "C" int KEL_CALL kelCommand(unsigned channel, const char *commandText) {
   if (int rc = CheckChannel(channel)) return rc;
   Channel &ch = *ChannelOf(channel);
   SessionTrace(ch, "kelCommand");
-  if (!commandText) return -47;
+  if (!commandText) return Err::NullPointer;
   int first;
   if (ch.Protocol == 'P') first = State::Pop3Command;
   else if (ch.Protocol == 'S') first = State::SmtpCommand;
-  else return -56;
+  else return Err::BadServerName;
   CopyField(ch.Command, commandText, 32);
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;

@@ -5,6 +5,7 @@
 #include "../../include/kel32.h"
 #include "../codec/codec.h"
 #include "../core/channel.h"
+#include "../core/errors.h"
 #include "../core/text.h"
 
 namespace {
@@ -42,21 +43,21 @@ extern "C" int KEL_CALL kelExtractLine(const char *buffer, int lineNumber, char 
 }
 
 extern "C" int KEL_CALL kelVerifyFormat(const char *address) {
-  if (address == nullptr) return -47;
-  if (*address == '\0') return -37;
+  if (address == nullptr) return Err::NullPointer;
+  if (*address == '\0') return Err::EmptyAddress;
   const char *open = FindBeforeSeparator(address, '<');
-  if (open == nullptr) return -41;
+  if (open == nullptr) return Err::MissingOpen;
   const char *close = FindBeforeSeparator(address, '>');
-  if (close == nullptr || close < open) return -43;
-  if (close == open + 1) return -47;
-  if (open[1] == '@' || close[-1] == '@') return -37;
+  if (close == nullptr || close < open) return Err::MissingClose;
+  if (close == open + 1) return Err::NullPointer;
+  if (open[1] == '@' || close[-1] == '@') return Err::EmptyAddress;
   // The last character before ">" has been tested for "@" only.
   int ats = 0;
   for (const char *p = open + 1; p < close - 1; ++p) {
-    if (*p == '@' && ++ats == 2) return -53;
-    if (!IsAddressCharacter(*p)) return -32;
+    if (*p == '@' && ++ats == 2) return Err::TooManyAt;
+    if (!IsAddressCharacter(*p)) return Err::BadAddressChar;
   }
-  return ats == 1 ? 1 : -39;
+  return ats == 1 ? 1 : Err::MissingAt;
 }
 
 extern "C" int KEL_CALL kelEncodeBuffer(const char *source, char *target, int length) {
@@ -73,18 +74,5 @@ extern "C" int KEL_CALL kelEncodeBuffer(const char *source, char *target, int le
 
 extern "C" int KEL_CALL kelDecodeBuffer(const char *source, char *target, int length) {
   if (source == nullptr || target == nullptr) return 0;
-  unsigned char *out = reinterpret_cast<unsigned char *>(target);
-  int produced = 0;
-  int at = 0;
-  while (at < length) {
-    int end = at;
-    while (end < length && source[end] != '\r' && source[end] != '\0') ++end;
-    produced += Base64DecodePiece(source + at, out + produced, end - at);
-    // A zero byte ends the text: without this stop the walk would stand on
-    // it for ever.
-    if (end < length && source[end] == '\0') break;
-    at = end;
-    while (at < length && (source[at] == '\r' || source[at] == '\n')) ++at;
-  }
-  return produced;
+  return Base64DecodeText(source, reinterpret_cast<unsigned char *>(target), length);
 }

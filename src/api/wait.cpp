@@ -3,6 +3,7 @@
 // writable as its state needs, its NotBefore reached, its Deadline passed,
 // or it is idle) or until the time-out.
 #include "../../include/kel32.h"
+#include "../core/errors.h"
 #include "../driver/driver.h"
 #include "../net/socket.h"
 
@@ -33,8 +34,8 @@ int ChannelStand(Channel &ch, Tick now, int *kind, uint32_t *wakeIn) {
 }  // namespace
 
 extern "C" int KEL_CALL kelWait(const unsigned *channels, int count, int timeoutMs, int *ready) {
-  if (AttachedCount == 0) return -71;
-  if (!channels || !ready || count < 1 || count > MaxChannels || timeoutMs < 0) return -74;
+  if (AttachedCount == 0) return Err::NotAttached;
+  if (!channels || !ready || count < 1 || count > MaxChannels || timeoutMs < 0) return Err::BadWaitArgument;
   for (int i = 0; i < count; i++)
     if (int rc = CheckChannel(channels[i])) return rc;
 

@@ -65,3 +65,19 @@ int Base64DecodePiece(const char *source, unsigned char *target, int count) {
   if (last[3] == '=') --produced;
   return produced;
 }
+
+int Base64DecodeText(const char *source, unsigned char *out, int length) {
+  int produced = 0;
+  int at = 0;
+  while (at < length) {
+    int end = at;
+    while (end < length && source[end] != '\r' && source[end] != '\0') ++end;
+    produced += Base64DecodePiece(source + at, out + produced, end - at);
+    // A zero byte ends the text: without this stop the walk would stand on
+    // it for ever.
+    if (end < length && source[end] == '\0') break;
+    at = end;
+    while (at < length && (source[at] == '\r' || source[at] == '\n')) ++at;
+  }
+  return produced;
+}

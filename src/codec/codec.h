@@ -10,6 +10,9 @@ int Base64Value(char c);
 void Base64DecodeGroup(const char source[4], unsigned char target[3]);
 // target needs (count / 4) * 3 + 4 bytes.
 int Base64DecodePiece(const char *source, unsigned char *target, int count);
+// A Base64 text of length characters whose lines end in CR LF; a zero byte
+// ends it early. Returns the bytes written to out ((length / 4) * 3 + 4 room).
+int Base64DecodeText(const char *source, unsigned char *out, int length);
 int HexValue(char c);
 // target may equal source; a NUL is written after the bytes produced.
 int QpDecodeText(const char *source, char *target);

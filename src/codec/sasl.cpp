@@ -60,34 +60,6 @@ int SaslNamesIn(const char *names, int length) {
   return bits;
 }
 
-int SmtpAuthOffered(const char *reply) {
-  int bits = 0;
-  for (const char *line = reply; line && *line;) {
-    const char *end = strchr(line, '\n');
-    int length = end ? static_cast<int>(end - line) : static_cast<int>(strlen(line));
-    int content = length;
-    if (content > 0 && line[content - 1] == '\r') content--;
-    // "250-AUTH LOGIN", "250 AUTH=LOGIN": the keyword follows the code and its separator.
-    if (content >= 9) {
-      const char *keyword = line + 4;
-      if (Upper(keyword[0]) == 'A' && Upper(keyword[1]) == 'U' && Upper(keyword[2]) == 'T' &&
-          Upper(keyword[3]) == 'H' && (IsBlank(keyword[4]) || keyword[4] == '='))
-        bits |= SaslNamesIn(keyword + 5, content - 9);
-    }
-    line = end ? end + 1 : nullptr;
-  }
-  return bits;
-}
-
-int Pop3SaslOffered(const char *line) {
-  int content = static_cast<int>(strcspn(line, "\r\n"));
-  if (content < 5) return 0;
-  if (Upper(line[0]) != 'S' || Upper(line[1]) != 'A' || Upper(line[2]) != 'S' || Upper(line[3]) != 'L' ||
-      !IsBlank(line[4]))
-    return 0;
-  return SaslNamesIn(line + 5, content - 5);
-}
-
 int ChooseMechanism(int offered, int forced, bool haveToken, bool haveUser) {
   if (forced != 0) return (offered & (1 << forced)) ? forced : -76;
   if (haveToken) {

@@ -20,14 +20,6 @@ const char *SaslName(int mechanism);
 // blanks (and tabs), each compared whole and without regard to case.
 int SaslNamesIn(const char *names, int length);
 
-// The mechanisms an EHLO reply offers: every line (code, "-" or blank, then
-// the keyword) whose keyword is AUTH, followed by a blank or "=", adds its
-// names.
-int SmtpAuthOffered(const char *reply);
-
-// The mechanisms of a POP3 CAPA reply line "SASL name ..." (0 for any other line).
-int Pop3SaslOffered(const char *line);
-
 // The mechanism to use: forced (a KEL_AUTH_ value other than 0) when the
 // server offers it, else -76; with a token and no force, XOAUTH2 then
 // OAUTHBEARER (else -76); otherwise CRAM-MD5, LOGIN, PLAIN in this order,

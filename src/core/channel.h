@@ -49,6 +49,14 @@ enum MemoryCode {
   MemGuardDamaged = -106,
 };
 
+// What the server offers, read once from its EHLO or CAPA reply
+// (src/driver/features.cpp); every later choice reads this record.
+struct ServerFeatures {
+  uint32_t Bits;        // FeatureBit values
+  uint32_t SizeLimit;   // the SIZE announced (0: none)
+  uint8_t Sasl;         // SaslBit values of the mechanisms offered
+};
+
 struct Channel {
   uint32_t ChannelNumber;
   char TextBuf[2050];       // every log line is formatted here; KEL_ADD_HEADER joins here
@@ -183,9 +191,6 @@ struct Channel {
   // POP3 AUTH: 1 while the response waits for the server's "+ " prompt
   // (a command with it would pass the line limit), 2 once it has gone.
   uint8_t AuthPending;
-  // The mechanisms a POP3 server named in the SASL line of its CAPA reply
-  // (a set of SaslBit values).
-  uint8_t SaslOffered;
   // The sent data logged next holds a secret from this character on
   // (1 + the count of characters logged in clear; 0 = nothing to hide).
   uint16_t SecretAt;
@@ -239,9 +244,8 @@ struct Channel {
   // nothing; the next step on it may return at once (one step only).
   uint8_t WaitUsed;
   uint8_t WaitQuiet;
-  // KEL_PIPELINING (opt-in) and whether the server offered it in its EHLO reply.
+  // KEL_PIPELINING (opt-in).
   uint8_t PipelineWanted;
-  uint8_t ServerPipelining;
   // Replies of the pipelined envelope still to be read, in order.
   int32_t PipelinePending;
   int32_t PipelineRcpts;     // of them, RCPT replies
@@ -256,7 +260,6 @@ struct Channel {
   // and the live session of the connection.
   int32_t TlsMode;            // KEL_TLS_MODE: 0 off, 1 STARTTLS/STLS when offered, 2 required, 3 implicit
   uint8_t TlsNoVerify;        // KEL_TLS_VERIFY 0: any certificate is accepted
-  uint8_t TlsOffered;         // the capability list just read offered STLS
   int32_t TlsAfterState;      // the state entered once the handshake is done
   char TlsCaFile[260];        // KEL_TLS_CA_FILE: trusted roots instead of the system store
   char TlsServerName[130];    // KEL_TLS_SERVER_NAME: the name to check instead of Server
@@ -270,6 +273,7 @@ struct Channel {
   // steps as the wait inside one step of blocking mode does.
   uint8_t RestPhase;
   Tick RestSince;
+  ServerFeatures Features;    // what the server's EHLO or CAPA reply offered
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "../codec/codec.h"
+#include "../core/errors.h"
 #include "../net/socket.h"
 #include "compose.h"
 
@@ -158,7 +159,7 @@ int OpenAttachment(Channel &ch, Tick) {
   ch.FileHandle = 0;
   int handle = PlatformFileOpenRead(ch.Attachments);
   if (alias) *alias = Settings.AliasSeparator;
-  if (handle < 0) return driverFail(ch, handle, -35);
+  if (handle < 0) return driverFail(ch, handle, Err::CannotOpenFile);
   ch.FileHandle = handle;
   ch.SourceIndex = ch.SourceFill = ch.SourceEnded = 0;
   ch.WaitWritable = 1;
@@ -174,14 +175,14 @@ int SendAttachment(Channel &ch, Tick now) {
     int length = Base64EncodeLine(bytes, ch.SendLine, got);
     ch.AttachBytesSent += static_cast<uint32_t>(length) + 2;
     int rc = SendBytes(ch, ch.SendLine, length + 2);
-    if (rc < 0) return ComposeFail(ch, rc, -52);
+    if (rc < 0) return ComposeFail(ch, rc, Err::Send);
     ch.NotBefore = now + Settings.BlockDelay;
     ch.Deadline = now + Settings.SendTimeout;
     ch.WaitWritable = 1;
     return 0;
   }
   // A file that fails to read would go out cut short: abandon the message.
-  if (got < 0) return ComposeFail(ch, got, -35);
+  if (got < 0) return ComposeFail(ch, got, Err::CannotOpenFile);
   CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
   if (*ch.NextAttachment) {

@@ -22,6 +22,7 @@
 
 #include <cstring>
 
+#include "../core/errors.h"
 #include "../net/socket.h"
 
 namespace {
@@ -252,7 +253,7 @@ int BuildBodyLine(Channel &ch) {
 int SendBodyLine(Channel &ch, Tick now, uint32_t deadlineDelay) {
   int length = BuildBodyLine(ch);
   if (length < 0) {
-    if (ch.SourceEnded == SourceReadError) return ComposeFail(ch, -1, -35);
+    if (ch.SourceEnded == SourceReadError) return ComposeFail(ch, Err::Closed, Err::CannotOpenFile);
     CloseBufferedFile(ch.AttachOut, ch.FileHandle);
     ch.FileHandle = 0;
     ch.NextState = HasAttachmentList(ch) ? State::AttachBoundary : State::EndOfData;
@@ -284,7 +285,7 @@ int ComposeFail(Channel &ch, int sockCode, int kelCode) {
 
 int SendComposedLine(Channel &ch) {
   int rc = SendTextLine(ch, ch.SendLine);
-  return rc < 0 ? ComposeFail(ch, rc, -52) : 0;
+  return rc < 0 ? ComposeFail(ch, rc, Err::Send) : 0;
 }
 
 const char *FindSeparator(const char *text, char c) {
@@ -388,7 +389,7 @@ int MultipartHeader(Channel &ch, Tick) {
 
 int EndOfHeaders(Channel &ch, Tick) {
   int rc = SendBytes(ch, "\r\n", 2);
-  if (rc < 0) return ComposeFail(ch, rc, -52);
+  if (rc < 0) return ComposeFail(ch, rc, Err::Send);
   ch.NextState = IsMultipart(ch) ? State::BodyBoundary : State::BodyStart;
   return 0;
 }
@@ -459,7 +460,7 @@ int OpenMessageFile(Channel &ch, Tick) {
   CloseBufferedFile(ch.AttachOut, ch.FileHandle);  // left by a message that timed out
   ch.FileHandle = 0;
   int handle = PlatformFileOpenRead(name);
-  if (handle < 0) return driverFail(ch, handle, -35);
+  if (handle < 0) return driverFail(ch, handle, Err::CannotOpenFile);
   ch.FileHandle = handle;
   ch.NextState = State::SendFileBody;
   return 0;

@@ -1,6 +1,7 @@
 // The connection states, shared by SMTP and POP3: from a server name to an
 // established TCP connection, then on to AfterConnectState.
 #include "../../include/kel32.h"
+#include "../core/errors.h"
 #include "../net/socket.h"
 #include "driver.h"
 
@@ -18,7 +19,7 @@ int LocateServer(Channel &ch, Tick) {
     ch.ServerAddr = ParseDottedAddress(ch.Server);
   } else {
     int rc = ResolveServer(ch);
-    if (rc < 1) return driverFail(ch, rc, -46);
+    if (rc < 1) return driverFail(ch, rc, Err::ServerNotFound);
   }
   ch.NextState = State::BeginConnect;
   if (ch.LogHandle) {
@@ -31,21 +32,21 @@ int LocateServer(Channel &ch, Tick) {
 
 int BeginConnect(Channel &ch, Tick now) {
   int s = OpenSocket(ch.ChannelNumber);
-  if (s == -7) {
+  if (s == Err::InvalidSocket) {
     // Not an error exit: the channel stays in this state and may try again.
     ch.ThisState = -1;
-    return -7;
+    return Err::InvalidSocket;
   }
-  if (s < 0) return driverFail(ch, s, -18);
+  if (s < 0) return driverFail(ch, s, Err::CannotCreateSocket);
   int rc = ConnectSocket(ch.ChannelNumber, ch.ServerAddr, ch.Port);
-  if (rc < 0) return driverFail(ch, rc, -36);
+  if (rc < 0) return driverFail(ch, rc, Err::Connect);
   SetTiming(ch, now, Settings.StepDelay, Settings.ConnectTimeout);
   ch.NextState = State::AwaitConnect;
   return 0;
 }
 
 int AwaitConnect(Channel &ch, Tick now) {
-  if (SocketReady(ch, 3) == 1) return driverFail(ch, 0, -36);
+  if (SocketReady(ch, 3) == 1) return driverFail(ch, 0, Err::Connect);
   if (SocketReady(ch, 2) != 1) {
     ch.IdleWait = ReadyWritable;
     return 0;

@@ -53,56 +53,23 @@ inline void SetTiming(Channel &ch, Tick now, uint32_t notBeforeDelay, uint32_t d
   ch.Deadline = now + deadlineDelay;
 }
 
-// ---- The states, by group -----------------------------------------------------
-#define KEL_STATE(name) int name(Channel &ch, Tick now)
-// connect.cpp
-KEL_STATE(LocalHostName); KEL_STATE(LocateServer); KEL_STATE(BeginConnect); KEL_STATE(AwaitConnect);
-// smtp_auth.cpp
-KEL_STATE(AuthCramStart); KEL_STATE(AuthCramChallenge); KEL_STATE(AuthCramResponse);
-KEL_STATE(AuthCramResult); KEL_STATE(AuthLoginStart); KEL_STATE(AuthLoginUser);
-KEL_STATE(AuthLoginPassword); KEL_STATE(AuthLoginResult);
-KEL_STATE(AuthSaslStart); KEL_STATE(AuthSaslResult); KEL_STATE(AuthSaslRefused);
-// smtp.cpp
-KEL_STATE(SmtpStart); KEL_STATE(SmtpGreeting); KEL_STATE(SmtpHello); KEL_STATE(SmtpHelloReply);
-KEL_STATE(MailFrom); KEL_STATE(MailFromReply); KEL_STATE(NextRecipient); KEL_STATE(RcptTo);
-KEL_STATE(RcptToReply); KEL_STATE(DataCommand); KEL_STATE(DataReply); KEL_STATE(EndOfDataReply);
-// pipeline.cpp: the pipelined envelope (KEL_PIPELINING)
-KEL_STATE(EnvelopeReplies);
-bool OffersPipelining(const char *reply);
-int SendPipelinedEnvelope(Channel &ch, Tick now);
-KEL_STATE(Quit); KEL_STATE(QuitReply); KEL_STATE(NextVrfyAddress); KEL_STATE(VrfyCommand);
-KEL_STATE(VrfyReply); KEL_STATE(SmtpCommand); KEL_STATE(SmtpCommandReply);
-// compose.cpp
-KEL_STATE(MessageIdHeader); KEL_STATE(MailerHeader); KEL_STATE(DateHeader); KEL_STATE(ToHeader);
-KEL_STATE(FromHeader); KEL_STATE(ReplyToHeader); KEL_STATE(SubjectHeader); KEL_STATE(CcHeader);
-KEL_STATE(MimeVersionHeader); KEL_STATE(MultipartHeader); KEL_STATE(EndOfHeaders);
-KEL_STATE(BodyBoundary); KEL_STATE(BodyContentType); KEL_STATE(BodyTransferEncoding);
-KEL_STATE(BodyStart); KEL_STATE(TextBodyStart); KEL_STATE(SendTextBody); KEL_STATE(OpenMessageFile);
-KEL_STATE(SendFileBody); KEL_STATE(EndOfData);
-// attach.cpp
-KEL_STATE(AttachBoundary); KEL_STATE(AttachContentType); KEL_STATE(AttachTransferEncoding);
-KEL_STATE(AttachDisposition); KEL_STATE(OpenAttachment); KEL_STATE(SendAttachment);
-// pop3.cpp
-KEL_STATE(Pop3Start); KEL_STATE(Pop3Greeting); KEL_STATE(ApopCommand); KEL_STATE(UserCommand);
-KEL_STATE(UserReply); KEL_STATE(PassCommand); KEL_STATE(LoginReply); KEL_STATE(StatCommand);
-KEL_STATE(StatReply); KEL_STATE(DeleCommand); KEL_STATE(DeleReply); KEL_STATE(ListCommand);
-KEL_STATE(ListReply); KEL_STATE(UidlCommand); KEL_STATE(UidlReply); KEL_STATE(Pop3Command);
-KEL_STATE(Pop3CommandReply);
-// pop3_auth.cpp
-KEL_STATE(CapaCommand); KEL_STATE(CapaReply); KEL_STATE(Pop3AuthCommand); KEL_STATE(Pop3AuthReply);
-// retrieve.cpp
-KEL_STATE(ReceiveRaw); KEL_STATE(RetrCommand); KEL_STATE(TopCommand); KEL_STATE(ReceiveToFile);
-KEL_STATE(FinishEmailFile); KEL_STATE(ReceiveToBuffer);
-// tls_start.cpp
-KEL_STATE(TlsBegin); KEL_STATE(TlsHandshake); KEL_STATE(StartTlsCommand); KEL_STATE(StartTlsReply);
-KEL_STATE(StlsCommand); KEL_STATE(StlsReply);
+// ---- The states: one handler each, declared from the list (states.def) ----
+#define KEL_STATE(number, name, handler) int handler(Channel &ch, Tick now);
+#include "states.def"
 #undef KEL_STATE
+
+// pipeline.cpp: the pipelined envelope (KEL_PIPELINING)
+int SendPipelinedEnvelope(Channel &ch, Tick now);
 
 // TLS start (tls_start.cpp). True when the channel is to switch to TLS by
 // STARTTLS or STLS and has not yet done so.
 bool WantsStartTls(const Channel &ch);
 // True when the channel's TLS comes by STARTTLS or STLS (done or not).
 bool UsesStartTls(const Channel &ch);
+// True when the SMTP greeting is EHLO (ESMTP on, or STARTTLS to come).
+bool SendsEhlo(const Channel &ch);
+// True when the envelope may be pipelined: ESMTP on and PIPELINING offered.
+bool ServerPipelines(const Channel &ch);
 // After CAPA: 1 when STLS comes next, a negative result when TLS is
 // required and not offered, else 0.
 int Pop3StlsChoice(Channel &ch);

@@ -1,6 +1,7 @@
 // The driver frame: the checks, waits and trace of one step, the dispatch
 // over the state table, the error exit, and the blocking loop.
 #include "../../include/kel32.h"
+#include "../core/errors.h"
 #include "../mime/mime.h"
 #include "../net/socket.h"
 #include "driver.h"
@@ -29,8 +30,8 @@ static void LogFailure(Channel &ch, int sockCode, int kelCode) {
   LogLine(ch, "ERROR(%ld): SockCode=%d KelCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
           TickText(PlatformTick()), sockCode, kelCode, ch.PrevState, ch.ThisState, ch.NextState);
   char text[128];
-  if (kelCode < 0 && kelErrorText(ch.ChannelNumber, kelCode, text, sizeof text) > 0) LogText(ch, text);
-  if (sockCode < 0 && kelErrorText(ch.ChannelNumber, sockCode, text, sizeof text) > 0) LogText(ch, text);
+  if (kelCode < 0 && FormatErrorText(ch, kelCode, text, sizeof text) > 0) LogText(ch, text);
+  if (sockCode < 0 && FormatErrorText(ch, sockCode, text, sizeof text) > 0) LogText(ch, text);
 }
 
 int driverFailConnected(Channel &ch, int kelCode) {
@@ -80,7 +81,7 @@ static int OutputGate(Channel &ch) {
   if (rc < 0) {
     // The failure belongs to the state whose bytes these are.
     ch.ThisState = ch.NextState;
-    return driverFail(ch, rc, -52);
+    return driverFail(ch, rc, Err::Send);
   }
   if (OutputPending(ch) == 0 || (!ch.OutDrain && OutputPending(ch) < OutFlushAt)) return 0;
   ch.IdleWait = ReadyWritable;
@@ -109,7 +110,7 @@ extern "C" int KEL_CALL kelDriver(unsigned channel) {
     return KEL_WAITING;
   }
   // The deadline is tested before anything else can be seen.
-  if (ch.Deadline != 0 && TickAfter(now, ch.Deadline)) return driverFail(ch, 0, -8);
+  if (ch.Deadline != 0 && TickAfter(now, ch.Deadline)) return driverFail(ch, 0, Err::Timeout);
   if (ch.WaitQuiet) {
     // kelWait has just polled this channel and found nothing to do: no
     // socket can have changed for it since. Only one step is spared.
@@ -177,7 +178,7 @@ int RunBlocking(uint32_t channel) {
     int rc = kelDriver(channel);
     if (rc < 1) return rc;
     Channel *ch = ChannelOf(channel);
-    if (!ch) return -73;
+    if (!ch) return Err::ChannelRange;
     WaitForWork(*ch);
   }
 }

@@ -6,6 +6,7 @@
 // the send before a byte of message text.
 #include <cstring>
 
+#include "../core/errors.h"
 #include "../core/text.h"
 #include "../net/socket.h"
 #include "driver.h"
@@ -22,7 +23,7 @@ int CutAddress(Channel &ch, const char **address, int *length) {
   if (!p) return 0;
   const char separator = Settings.AddressSeparator;
   while (*p && *p != separator && *p != '<') p++;
-  if (*p != '<') return -37;
+  if (*p != '<') return Err::EmptyAddress;
   *address = p;
   while (*p && *p != separator) p++;
   *length = static_cast<int>(p - *address);
@@ -40,18 +41,6 @@ void StartWalk(Channel &ch) {
 }
 
 }  // namespace
-
-bool OffersPipelining(const char *reply) {
-  // One reply line per extension: "250-PIPELINING" or "250 PIPELINING".
-  for (const char *line = reply; line && *line;) {
-    if (strlen(line) >= 14 && PrefixEquals(line + 4, "PIPELINING", 10) &&
-        (line[14] == '\r' || line[14] == '\n' || line[14] == ' ' || line[14] == 0))
-      return true;
-    line = strchr(line, '\n');
-    if (line) line++;
-  }
-  return false;
-}
 
 int SendPipelinedEnvelope(Channel &ch, Tick now) {
   // Every address is checked before anything is sent.
@@ -78,7 +67,7 @@ int SendPipelinedEnvelope(Channel &ch, Tick now) {
   if (rc < 0) return rc;  // the error exit has run
   ch.HoldOutput = 0;
   rc = FlushOutput(ch, false);
-  if (rc < 0) return driverFail(ch, rc, -52);
+  if (rc < 0) return driverFail(ch, rc, Err::Send);
   if (rc == 0) ch.OutDrain = 1;  // the rest leaves before the first reply is read
   ch.PipelineRcpts = count;
   ch.PipelinePending = count + 2;

@@ -6,6 +6,7 @@
 
 #include "../../include/kel32.h"
 #include "../codec/codec.h"
+#include "../core/errors.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
 #include "auth.h"
@@ -19,7 +20,7 @@ constexpr int TimestampLimit = static_cast<int>(sizeof(Channel::AuthText)) - 1;
 int SendPop3Command(Channel &ch, Tick now, uint32_t extraDelay, int next) {
   int rc = SendTextLine(ch, ch.SendLine);
   ch.SecretAt = 0;
-  if (rc < 0) return driverFail(ch, rc, -52);
+  if (rc < 0) return driverFail(ch, rc, Err::Send);
   SetTiming(ch, now, Settings.StepDelay + extraDelay, Settings.ResponseTimeout);
   ch.NextState = next;
   return 0;
@@ -30,7 +31,7 @@ int SendPop3Command(Channel &ch, Tick now, uint32_t extraDelay, int next) {
 // that is no status line is refused like "-ERR".
 static int RequirePositive(Channel &ch) {
   int rc = ReadPop3Reply(ch);
-  if (rc == -85) rc = -63;
+  if (rc == Err::Pop3ReplyMalformed) rc = Err::Pop3Error;
   return rc < 0 ? driverFail(ch, 0, rc) : 0;
 }
 
@@ -76,7 +77,7 @@ int Pop3Greeting(Channel &ch, Tick now) {
 }
 
 int ApopCommand(Channel &ch, Tick now) {
-  if (!ch.AuthText[0]) return driverFail(ch, 0, -57);
+  if (!ch.AuthText[0]) return driverFail(ch, 0, Err::NoApopStamp);
   const bool whole = static_cast<int>(strnlen(ch.AuthText, sizeof ch.AuthText)) < TimestampLimit;
   ApopDigest(ch, whole ? ch.AuthText : ch.SourceBuf, ch.Password);
   FormatLine(ch.SendLine, sizeof ch.SendLine, "APOP %s", ch.AuthText);
@@ -130,7 +131,7 @@ int StatCommand(Channel &ch, Tick now) {
 // error exit.
 static int QueryReply(Channel &ch) {
   int rc = ReadPop3Reply(ch);
-  if (rc == -63) return 0;
+  if (rc == Err::Pop3Error) return 0;
   if (rc < 0) return driverFail(ch, 0, rc);
   return 1;
 }
@@ -225,11 +226,11 @@ int UidlReply(Channel &ch, Tick now) {
   if (ch.ReplyCode == 0) {
     // The status line: a negative one, or one that is none, ends the call
     // with an error instead of a text that looks like an answer.
-    if (!lineEnds && n < 1023) return driverFail(ch, 0, -8);
+    if (!lineEnds && n < 1023) return driverFail(ch, 0, Err::Timeout);
     const int form = Pop3StatusForm(text, length);
     CopyField(ch.LastReply, text, 127);
     ch.ReplyCode = form == 1 ? 100 : 500;
-    if (form != 1) return driverFail(ch, 0, form == 0 ? -63 : -85);
+    if (form != 1) return driverFail(ch, 0, form == 0 ? Err::Pop3Error : Err::Pop3ReplyMalformed);
   } else if (lineStart && text[0] == '.') {
     if (IsEndLine(text, length)) {
       StoreUidlText(ch, text, 0);

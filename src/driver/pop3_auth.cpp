@@ -15,10 +15,12 @@
 #include "../../include/kel32.h"
 #include "../codec/codec.h"
 #include "../codec/sasl.h"
+#include "../core/errors.h"
 #include "../core/text.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
 #include "auth.h"
+#include "features.h"
 
 // RFC 2449: a command line holds at most 255 octets with its CR LF.
 constexpr int Pop3LineLimit = 255;
@@ -31,8 +33,7 @@ enum : uint8_t {
 };
 
 int CapaCommand(Channel &ch, Tick now) {
-  ch.SaslOffered = 0;
-  ch.TlsOffered = 0;
+  ch.Features = ServerFeatures{};
   ch.ReplyCode = 0;  // until the status line has been read
   ch.Lookahead = '\n';
   CopyField(ch.SendLine, "CAPA");
@@ -56,9 +57,7 @@ int CapaReply(Channel &ch, Tick now) {
   } else if (lineStart && ch.Response[0] == '.' && (ch.Response[1] == '\r' || ch.Response[1] == '\n')) {
     ended = true;
   } else if (lineStart) {
-    ch.SaslOffered |= static_cast<uint8_t>(Pop3SaslOffered(ch.Response));
-    if (PrefixEquals(ch.Response, "STLS", 4) && strchr(" \t\r\n", ch.Response[4]) && ch.Response[4])
-      ch.TlsOffered = 1;
+    ReadCapaLine(ch.Response, ch.Features);
   }
   if (!ended) {
     ch.Deadline = now + Settings.ResponseTimeout;
@@ -72,9 +71,9 @@ int CapaReply(Channel &ch, Tick now) {
   }
   const bool token = ch.OAuthToken[0] != 0;
   const int forced = ch.AuthMechanism;
-  if ((forced == KEL_AUTH_XOAUTH2 || forced == KEL_AUTH_OAUTHBEARER) && !token) return driverFail(ch, 0, -80);
-  const int mechanism = ChooseMechanism(ch.SaslOffered, forced, token, ch.User[0] != 0);
-  if (mechanism < KEL_AUTH_PLAIN) return driverFail(ch, 0, mechanism < 0 ? mechanism : -76);
+  if ((forced == KEL_AUTH_XOAUTH2 || forced == KEL_AUTH_OAUTHBEARER) && !token) return driverFail(ch, 0, Err::NoToken);
+  const int mechanism = ChooseMechanism(ch.Features.Sasl, forced, token, ch.User[0] != 0);
+  if (mechanism < KEL_AUTH_PLAIN) return driverFail(ch, 0, mechanism < 0 ? mechanism : Err::MechanismNotOffered);
   ch.AuthChosen = static_cast<uint8_t>(mechanism);
   ch.WaitWritable = 1;
   ch.NextState = State::Pop3AuthCommand;
@@ -95,7 +94,7 @@ int Pop3AuthCommand(Channel &ch, Tick now) {
     ch.AuthPending = ResponseWaits;
     FormatLine(ch.SendLine, sizeof ch.SendLine, "AUTH %s", SaslName(ch.AuthChosen));
     rc = SendTextLine(ch, ch.SendLine);
-    if (rc < 0) rc = driverFail(ch, rc, -52);
+    if (rc < 0) rc = driverFail(ch, rc, Err::Send);
   }
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay + 200, Settings.ResponseTimeout);
@@ -108,7 +107,7 @@ int Pop3AuthReply(Channel &ch, Tick now) {
   int rc = ReadPop3Reply(ch);
   // "+ " is no status line but the server's turn in the exchange (RFC 5034).
   const char *r = ch.Response;
-  const bool prompt = rc == -85 && r[0] == '+' && (r[1] == ' ' || r[1] == '\r' || r[1] == '\n');
+  const bool prompt = rc == Err::Pop3ReplyMalformed && r[0] == '+' && (r[1] == ' ' || r[1] == '\r' || r[1] == '\n');
   if (rc < 0 && !prompt) {
     memset(ch.AuthLine, 0, sizeof ch.AuthLine);
     return driverFail(ch, 0, rc);
@@ -130,9 +129,9 @@ int Pop3AuthReply(Channel &ch, Tick now) {
     const char *cancel = ch.AuthChosen == KEL_AUTH_XOAUTH2 ? "" : ch.AuthChosen == KEL_AUTH_OAUTHBEARER ? "AQ==" : "*";
     CopyField(ch.SendLine, cancel);
     rc = SendTextLine(ch, ch.SendLine);
-    if (rc < 0) rc = driverFail(ch, rc, -52);
+    if (rc < 0) rc = driverFail(ch, rc, Err::Send);
   } else {
-    return driverFail(ch, 0, -63);  // a server that will not end the exchange
+    return driverFail(ch, 0, Err::Pop3Error);  // a server that will not end the exchange
   }
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);

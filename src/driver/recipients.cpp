@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "../core/errors.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
 
@@ -38,9 +39,9 @@ static void RecordRefusal(Channel &ch) {
 int TakeRcptReply(Channel &ch) {
   if (!AwaitReadable(ch, 0)) return 0;
   int rc = ReadSmtpReply(ch);
-  if (rc == -49 || (rc == 0 && ch.ReplyCode >= 400)) {
+  if (rc == Err::SmtpError || (rc == 0 && ch.ReplyCode >= 400)) {
     RecordRefusal(ch);
-    if (rc == -49 && ch.SkipRefused) rc = 0;
+    if (rc == Err::SmtpError && ch.SkipRefused) rc = 0;
   } else if (rc == 0) {
     ch.AcceptedCount++;
   }
@@ -49,11 +50,11 @@ int TakeRcptReply(Channel &ch) {
 }
 
 int CheckAcceptedRecipients(Channel &ch) {
-  if ((ch.SkipRefused || ch.StrictRecipients) && ch.AcceptedCount == 0) return driverFail(ch, 0, -78);
+  if ((ch.SkipRefused || ch.StrictRecipients) && ch.AcceptedCount == 0) return driverFail(ch, 0, Err::NoneAccepted);
   return 0;
 }
 
 int RecipientsOutcome(Channel &ch) {
-  if (ch.StrictRecipients && ch.RefusedCount > 0) return driverFailConnected(ch, -79);
+  if (ch.StrictRecipients && ch.RefusedCount > 0) return driverFailConnected(ch, Err::SomeRefused);
   return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "../../include/kel32.h"
 #include "../codec/codec.h"
+#include "../core/errors.h"
 #include "../mime/mime.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
@@ -56,13 +57,13 @@ int TakeStatusLine(Channel &ch) {
   }
   const int n = static_cast<int>(strnlen(ch.Response, LineSize));
   // A status line whose end never came is a time-out, never a reply.
-  if (ch.LineOpen && n < LineSize - 1) return FailRetrieval(ch, -8);
+  if (ch.LineOpen && n < LineSize - 1) return FailRetrieval(ch, Err::Timeout);
   ch.StatusLine = ch.LineOpen ? 1 : 2;
   CopyField(ch.LastReply, ch.Response, 128);
   const int form = Pop3StatusForm(ch.Response, n);
   if (form != 1) {
     ch.ReplyCode = 500;
-    return FailRetrieval(ch, form == 0 ? -63 : -85);
+    return FailRetrieval(ch, form == 0 ? Err::Pop3Error : Err::Pop3ReplyMalformed);
   }
   ch.ReplyCode = 100;
   return 1;
@@ -107,7 +108,7 @@ int StoreLine(Channel &ch, int n) {
   ch.BodyBytesRead += static_cast<uint32_t>(n);
   // Decoded in place: never longer than the line, however long it was joined.
   const int count = ch.MimeEncoding == EncodingQuoted ? QpDecodeText(ch.Response, ch.Response) : n;
-  return WriteEmailLine(ch, ch.Response, count) < 0 ? driverFail(ch, 0, -1) : 0;
+  return WriteEmailLine(ch, ch.Response, count) < 0 ? driverFail(ch, 0, Err::Closed) : 0;
 }
 
 }  // namespace
@@ -123,16 +124,16 @@ int RetrCommand(Channel &ch, Tick now) {
   LogLine(ch, "Saving email to '%s'\r\n", path);
   if (length < 0 || length > 128) {
     ch.EmailPath[0] = '\0';
-    return driverFail(ch, 0, -67);
+    return driverFail(ch, 0, Err::CannotCreateFile);
   }
   CopyField(ch.EmailPath, path, 128);
   const int handle = PlatformFileCreate(ch.EmailPath);
-  if (handle < 1) return driverFail(ch, 0, -67);
+  if (handle < 1) return driverFail(ch, 0, Err::CannotCreateFile);
   ch.EmailHandle = handle;
   StartDecoding(ch);
   FormatLine(ch.SendLine, sizeof ch.SendLine, "RETR %d", static_cast<int>(ch.MessageNumber));
   const int rc = SendTextLine(ch, ch.SendLine);
-  if (rc < 0) return driverFail(ch, rc, -52);
+  if (rc < 0) return driverFail(ch, rc, Err::Send);
   ch.Deadline = now + Settings.ResponseTimeout;
   if (ch.DecodeState == RawMode) {
     ch.NotBefore = 0;
@@ -198,7 +199,7 @@ int ReceiveRaw(Channel &ch, Tick now) {
   }
   ch.BodyBytesRead += static_cast<uint32_t>(n);
   const int written = WriteEmailLine(ch, ch.Response, n);
-  if (written < 0) return driverFail(ch, 0, -1);
+  if (written < 0) return driverFail(ch, 0, Err::Closed);
   ch.BodyBytesSent += static_cast<uint32_t>(written);
   RenewDeadline(ch);
   return 0;
@@ -212,7 +213,7 @@ int TopCommand(Channel &ch, Tick now) {
   FormatLine(ch.SendLine, sizeof ch.SendLine, "TOP %d %d", static_cast<int>(ch.MessageNumber),
              static_cast<int>(ch.TopLines));
   const int rc = SendTextLine(ch, ch.SendLine);
-  if (rc < 0) return driverFail(ch, rc, -52);
+  if (rc < 0) return driverFail(ch, rc, Err::Send);
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = State::ReceiveToBuffer;
   return 0;
@@ -245,7 +246,7 @@ int FinishEmailFile(Channel &ch, Tick) {
   CloseAttachFile(ch);
   // The email file's last bytes are written at its close: a failure there
   // fails the retrieval as a failed write of a line does.
-  if (CloseEmailFile(ch) < 0) return driverFail(ch, 0, -1);
+  if (CloseEmailFile(ch) < 0) return driverFail(ch, 0, Err::Closed);
   ch.NextState = State::Complete;
   return 0;
 }

@@ -17,10 +17,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../core/errors.h"
 #include "../core/text.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
 #include "auth.h"
+#include "features.h"
 #include "recipients.h"
 
 // The HELO/EHLO argument when From holds no "@": a name of the reserved
@@ -37,7 +39,7 @@ static_assert(sizeof(Channel::SendLine) >= 1024 + 2, "SendLine must hold a line 
 int TakeSmtpReply(Channel &ch, int refuseFrom, uint32_t waitMs) {
   if (!AwaitReply(ch, 'S', waitMs)) return 0;
   int rc = ReadSmtpReply(ch);
-  if (rc == 0 && ch.ReplyCode >= refuseFrom) rc = -49;
+  if (rc == 0 && ch.ReplyCode >= refuseFrom) rc = Err::SmtpError;
   if (rc < 0) return driverFail(ch, 0, rc);
   return 1;
 }
@@ -49,16 +51,20 @@ int SendCommand(Channel &ch, const char *format, ...) {
   va_end(args);
   if (n < 0) ch.SendLine[0] = 0;
   // A command is never sent cut: the session calls refuse what cannot fit.
-  if (n >= 1024) return driverFail(ch, 0, -86);
+  if (n >= 1024) return driverFail(ch, 0, Err::AddressTooLong);
   int rc = SendTextLine(ch, ch.SendLine);
-  return rc < 0 ? driverFail(ch, rc, -52) : 0;
+  return rc < 0 ? driverFail(ch, rc, Err::Send) : 0;
 }
 
 // ---- Connection and greeting (kelSmtpConnect) ----------------------------
 
+bool SendsEhlo(const Channel &ch) { return ch.EsmtpAuth || UsesStartTls(ch); }
+
+bool ServerPipelines(const Channel &ch) { return ch.EsmtpAuth && Offers(ch, FeatPipelining); }
+
 int SmtpStart(Channel &ch, Tick) {
   WriteVersionLine(ch);
-  ch.ServerPipelining = 0;
+  ch.Features = ServerFeatures{};
   ch.AfterConnectState = State::SmtpGreeting;
   ch.NextState = State::LocalHostName;
   return 0;
@@ -75,7 +81,7 @@ int SmtpGreeting(Channel &ch, Tick now) {
 int SmtpHello(Channel &ch, Tick now) {
   ch.BodyBytesRead = ch.AttachBytesRead = ch.BodyBytesSent = ch.AttachBytesSent = 0;
   // STARTTLS is offered only in the reply to EHLO, and EHLO starts the session again after it.
-  const char *word = ch.EsmtpAuth || UsesStartTls(ch) ? "EHLO" : "HELO";
+  const char *word = SendsEhlo(ch) ? "EHLO" : "HELO";
   // The text after the first "@" of From, cut at its first ">": the domain
   // of the bracketed address of "Name <user@domain>".
   const char *at = strchr(ch.From, '@');
@@ -92,8 +98,8 @@ int SmtpHello(Channel &ch, Tick now) {
 int SmtpHelloReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
+  if (SendsEhlo(ch)) ReadEhloFeatures(ch.Response, ch.Features);
   if ((rc = SmtpStartTlsChoice(ch)) != 0) return rc < 0 ? rc : 0;  // STARTTLS before any login
-  ch.ServerPipelining = ch.EsmtpAuth && OffersPipelining(ch.Response) ? 1 : 0;
   // The AUTH line names the mechanisms word by word; the library's order of
   // preference chooses among them (smtp_auth.cpp). No AUTH with ESMTP off.
   ch.NextState = State::Complete;
@@ -103,10 +109,10 @@ int SmtpHelloReply(Channel &ch, Tick) {
 // ---- The envelope (kelSendEmail) ----------------------------------------
 
 int MailFrom(Channel &ch, Tick now) {
-  if (!ch.From[0]) return driverFail(ch, 0, -40);
+  if (!ch.From[0]) return driverFail(ch, 0, Err::MissingFrom);
   const char *bracket = strchr(ch.From, '<');
-  if (!bracket) return driverFail(ch, 0, -41);
-  if (ch.PipelineWanted && ch.ServerPipelining) return SendPipelinedEnvelope(ch, now);
+  if (!bracket) return driverFail(ch, 0, Err::MissingOpen);
+  if (ch.PipelineWanted && ServerPipelines(ch)) return SendPipelinedEnvelope(ch, now);
   int rc = SendCommand(ch, "MAIL FROM:%s", bracket);
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
@@ -133,7 +139,7 @@ int NextRecipient(Channel &ch, Tick now) {
   char *p = ch.AddressCursor;
   if (p)
     while (*p && *p != separator && *p != '<') p++;
-  if (!p || *p != '<') return driverFail(ch, 0, -37);
+  if (!p || *p != '<') return driverFail(ch, 0, Err::EmptyAddress);
   ch.CurrentAddress = p;
   while (*p && *p != separator) p++;
   if (*p) {
@@ -227,7 +233,7 @@ int Quit(Channel &ch, Tick now) {
 int QuitReply(Channel &ch, Tick) {
   if (!AwaitReply(ch, ch.Protocol == 'S' ? 'S' : 'P', 0)) return 0;
   int rc = ch.Protocol == 'S' ? ReadSmtpReply(ch) : ReadPop3Reply(ch);
-  if (rc < 0 && rc != -1) return driverFail(ch, 0, rc);
+  if (rc < 0 && rc != Err::Closed) return driverFail(ch, 0, rc);
   CloseChannelSocket(ch);
   ch.NextState = State::Complete;
   return 0;
@@ -269,7 +275,7 @@ int VrfyCommand(Channel &ch, Tick now) {
 int VrfyReply(Channel &ch, Tick) {
   if (!AwaitReply(ch, 'S', 0)) return 0;
   int rc = ReadSmtpReply(ch);
-  if (rc < 0 && rc != -49) return driverFail(ch, 0, rc);
+  if (rc < 0 && rc != Err::SmtpError) return driverFail(ch, 0, rc);
   ch.VrfyResult = rc == 0 && ch.ReplyCode == 250 ? 1 : 0;
   ch.NextState = State::NextVrfyAddress;
   return 0;

@@ -19,6 +19,7 @@
 #include "../../include/kel32.h"
 #include "../codec/codec.h"
 #include "../codec/sasl.h"
+#include "../core/errors.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
 #include "auth.h"
@@ -42,7 +43,7 @@ static int SendAuthResponse(Channel &ch, bool secret) {
   ch.SecretAt = secret ? 1 : 0;
   int rc = SendText(ch, ch.SendLine);
   ch.SecretAt = 0;
-  return rc < 0 ? driverFail(ch, rc, -52) : 0;
+  return rc < 0 ? driverFail(ch, rc, Err::Send) : 0;
 }
 
 // ---- Shared by the logins ------------------------------------------------------
@@ -51,7 +52,7 @@ int SendSecretLine(Channel &ch, char *text, int clearCount) {
   ch.SecretAt = static_cast<uint16_t>(clearCount + 1);
   int rc = SendTextLine(ch, text);
   ch.SecretAt = 0;
-  return rc < 0 ? driverFail(ch, rc, -52) : 0;
+  return rc < 0 ? driverFail(ch, rc, Err::Send) : 0;
 }
 
 int BuildSaslMessage(Channel &ch) {
@@ -75,8 +76,8 @@ void ForgetLoginTexts(Channel &ch) {
 int ChooseSmtpAuth(Channel &ch) {
   const bool token = ch.OAuthToken[0] != 0;
   const int forced = ch.AuthMechanism;
-  if ((forced == KEL_AUTH_XOAUTH2 || forced == KEL_AUTH_OAUTHBEARER) && !token) return driverFail(ch, 0, -80);
-  const int mechanism = ChooseMechanism(SmtpAuthOffered(ch.Response), forced, token, ch.User[0] != 0);
+  if ((forced == KEL_AUTH_XOAUTH2 || forced == KEL_AUTH_OAUTHBEARER) && !token) return driverFail(ch, 0, Err::NoToken);
+  const int mechanism = ChooseMechanism(ch.Features.Sasl, forced, token, ch.User[0] != 0);
   if (mechanism < 0) return driverFail(ch, 0, mechanism);
   ch.AuthChosen = static_cast<uint8_t>(mechanism);
   switch (mechanism) {
@@ -106,7 +107,7 @@ int AuthCramChallenge(Channel &ch, Tick) {
   if (rc <= 0) return rc;
   const char *text = strlen(ch.Response) > 4 ? ch.Response + 4 : "";
   int length = static_cast<int>(strnlen(text, 1023));
-  int n = kelDecodeBuffer(text, ch.SourceBuf, length);
+  int n = Base64DecodeText(text, reinterpret_cast<unsigned char *>(ch.SourceBuf), length);
   ch.SourceBuf[n] = 0;
   CopyField(ch.AuthText, ch.SourceBuf, 131);
   LogLine(ch, "Challenge '%s'\r\n", ch.AuthText);
@@ -192,7 +193,7 @@ int BuildAuthLine(Channel &ch) {
                                     : SaslCommandLine(ch.AuthLine, static_cast<int>(sizeof ch.AuthLine) - 2, "AUTH",
                                                       ch.AuthChosen, ch.AuthMessage, length);
   memset(ch.AuthMessage, 0, sizeof ch.AuthMessage);
-  if (lineLength < 0) return driverFail(ch, 0, -31);  // cannot happen within the field limits
+  if (lineLength < 0) return driverFail(ch, 0, Err::ResponseOverflow);  // cannot happen within the field limits
   return lineLength;
 }
 
@@ -231,16 +232,16 @@ int AuthSaslResult(Channel &ch, Tick now) {
     return 0;
   }
   const bool bearer = ch.AuthChosen == KEL_AUTH_XOAUTH2 || ch.AuthChosen == KEL_AUTH_OAUTHBEARER;
-  if (ch.ReplyCode != 334 || !bearer) return driverFail(ch, 0, -49);
+  if (ch.ReplyCode != 334 || !bearer) return driverFail(ch, 0, Err::SmtpError);
   // The server's reason, for the log (at most 131 characters of it).
   const char *text = strlen(ch.Response) > 4 ? ch.Response + 4 : "";
-  int n = kelDecodeBuffer(text, ch.SourceBuf, static_cast<int>(strnlen(text, 1023)));
+  int n = Base64DecodeText(text, reinterpret_cast<unsigned char *>(ch.SourceBuf), static_cast<int>(strnlen(text, 1023)));
   ch.SourceBuf[n] = 0;
   CopyField(ch.AuthText, ch.SourceBuf, 131);
   LogLine(ch, "Token refused '%s'\r\n", ch.AuthText);
   CopyField(ch.SendLine, ch.AuthChosen == KEL_AUTH_XOAUTH2 ? "" : "AQ==");
   int sent = SendTextLine(ch, ch.SendLine);
-  if (sent < 0) return driverFail(ch, sent, -52);
+  if (sent < 0) return driverFail(ch, sent, Err::Send);
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = State::AuthSaslRefused;
   return 0;
@@ -251,7 +252,7 @@ int AuthSaslResult(Channel &ch, Tick now) {
 int AuthSaslRefused(Channel &ch, Tick) {
   int rc = TakeSaslReply(ch);
   if (rc <= 0) return rc;
-  if (rc != 1) return driverFail(ch, 0, -49);
+  if (rc != 1) return driverFail(ch, 0, Err::SmtpError);
   LogSaslDone(ch);
   ch.NextState = State::Complete;
   return 0;

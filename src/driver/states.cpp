@@ -1,107 +1,27 @@
-// The table of all states of the machine: number, name, handler.
+// The table of all states of the machine, made from the one list
+// (states.def): number, name, handler.
 #include "driver.h"
 
 #include <algorithm>
 #include <iterator>
 
-static const StateEntry States[] = {
-    {State::LocalHostName, "LocalHostName", LocalHostName},
-    {State::LocalHostName102, "LocalHostName", LocalHostName},
-    {State::LocalHostName103, "LocalHostName", LocalHostName},
-    {State::LocateServer, "LocateServer", LocateServer},
-    {State::BeginConnect, "BeginConnect", BeginConnect},
-    {State::AwaitConnect, "AwaitConnect", AwaitConnect},
-    {State::TlsBegin, "TlsBegin", TlsBegin},
-    {State::TlsHandshake, "TlsHandshake", TlsHandshake},
-    {State::AuthCramStart, "AuthCramStart", AuthCramStart},
-    {State::AuthCramChallenge, "AuthCramChallenge", AuthCramChallenge},
-    {State::AuthCramResponse, "AuthCramResponse", AuthCramResponse},
-    {State::AuthCramResult, "AuthCramResult", AuthCramResult},
-    {State::AuthLoginStart, "AuthLoginStart", AuthLoginStart},
-    {State::AuthLoginUser, "AuthLoginUser", AuthLoginUser},
-    {State::AuthLoginPassword, "AuthLoginPassword", AuthLoginPassword},
-    {State::AuthLoginResult, "AuthLoginResult", AuthLoginResult},
-    {State::AuthSaslStart, "AuthSaslStart", AuthSaslStart},
-    {State::AuthSaslResult, "AuthSaslResult", AuthSaslResult},
-    {State::AuthSaslRefused, "AuthSaslRefused", AuthSaslRefused},
-    {State::SmtpStart, "SmtpStart", SmtpStart},
-    {State::SmtpGreeting, "SmtpGreeting", SmtpGreeting},
-    {State::SmtpHello, "SmtpHello", SmtpHello},
-    {State::SmtpHelloReply, "SmtpHelloReply", SmtpHelloReply},
-    {State::MailFrom, "MailFrom", MailFrom},
-    {State::MailFromReply, "MailFromReply", MailFromReply},
-    {State::NextRecipient, "NextRecipient", NextRecipient},
-    {State::RcptTo, "RcptTo", RcptTo},
-    {State::RcptToReply, "RcptToReply", RcptToReply},
-    {State::DataCommand, "DataCommand", DataCommand},
-    {State::DataReply, "DataReply", DataReply},
-    {State::EnvelopeReplies, "EnvelopeReplies", EnvelopeReplies},
-    {State::StartTlsCommand, "StartTlsCommand", StartTlsCommand},
-    {State::StartTlsReply, "StartTlsReply", StartTlsReply},
-    {State::MessageIdHeader, "MessageIdHeader", MessageIdHeader},
-    {State::MailerHeader, "MailerHeader", MailerHeader},
-    {State::DateHeader, "DateHeader", DateHeader},
-    {State::ToHeader, "ToHeader", ToHeader},
-    {State::FromHeader, "FromHeader", FromHeader},
-    {State::ReplyToHeader, "ReplyToHeader", ReplyToHeader},
-    {State::SubjectHeader, "SubjectHeader", SubjectHeader},
-    {State::CcHeader, "CcHeader", CcHeader},
-    {State::MimeVersionHeader, "MimeVersionHeader", MimeVersionHeader},
-    {State::MultipartHeader, "MultipartHeader", MultipartHeader},
-    {State::EndOfHeaders, "EndOfHeaders", EndOfHeaders},
-    {State::BodyBoundary, "BodyBoundary", BodyBoundary},
-    {State::BodyContentType, "BodyContentType", BodyContentType},
-    {State::BodyTransferEncoding, "BodyTransferEncoding", BodyTransferEncoding},
-    {State::BodyStart, "BodyStart", BodyStart},
-    {State::TextBodyStart, "TextBodyStart", TextBodyStart},
-    {State::SendTextBody, "SendTextBody", SendTextBody},
-    {State::OpenMessageFile, "OpenMessageFile", OpenMessageFile},
-    {State::SendFileBody, "SendFileBody", SendFileBody},
-    {State::EndOfData, "EndOfData", EndOfData},
-    {State::EndOfDataReply, "EndOfDataReply", EndOfDataReply},
-    {State::Quit, "Quit", Quit},
-    {State::QuitReply, "QuitReply", QuitReply},
-    {State::AttachBoundary, "AttachBoundary", AttachBoundary},
-    {State::AttachContentType, "AttachContentType", AttachContentType},
-    {State::AttachTransferEncoding, "AttachTransferEncoding", AttachTransferEncoding},
-    {State::AttachDisposition, "AttachDisposition", AttachDisposition},
-    {State::OpenAttachment, "OpenAttachment", OpenAttachment},
-    {State::SendAttachment, "SendAttachment", SendAttachment},
-    {State::NextVrfyAddress, "NextVrfyAddress", NextVrfyAddress},
-    {State::VrfyCommand, "VrfyCommand", VrfyCommand},
-    {State::VrfyReply, "VrfyReply", VrfyReply},
-    {State::SmtpCommand, "SmtpCommand", SmtpCommand},
-    {State::SmtpCommandReply, "SmtpCommandReply", SmtpCommandReply},
-    {State::Pop3Start, "Pop3Start", Pop3Start},
-    {State::Pop3Greeting, "Pop3Greeting", Pop3Greeting},
-    {State::ApopCommand, "ApopCommand", ApopCommand},
-    {State::UserCommand, "UserCommand", UserCommand},
-    {State::UserReply, "UserReply", UserReply},
-    {State::PassCommand, "PassCommand", PassCommand},
-    {State::LoginReply, "LoginReply", LoginReply},
-    {State::StatCommand, "StatCommand", StatCommand},
-    {State::StatReply, "StatReply", StatReply},
-    {State::ReceiveRaw, "ReceiveRaw", ReceiveRaw},
-    {State::RetrCommand, "RetrCommand", RetrCommand},
-    {State::TopCommand, "TopCommand", TopCommand},
-    {State::ReceiveToFile, "ReceiveToFile", ReceiveToFile},
-    {State::FinishEmailFile, "FinishEmailFile", FinishEmailFile},
-    {State::ReceiveToBuffer, "ReceiveToBuffer", ReceiveToBuffer},
-    {State::DeleCommand, "DeleCommand", DeleCommand},
-    {State::DeleReply, "DeleReply", DeleReply},
-    {State::ListCommand, "ListCommand", ListCommand},
-    {State::ListReply, "ListReply", ListReply},
-    {State::UidlCommand, "UidlCommand", UidlCommand},
-    {State::UidlReply, "UidlReply", UidlReply},
-    {State::CapaCommand, "CapaCommand", CapaCommand},
-    {State::CapaReply, "CapaReply", CapaReply},
-    {State::Pop3AuthCommand, "Pop3AuthCommand", Pop3AuthCommand},
-    {State::Pop3AuthReply, "Pop3AuthReply", Pop3AuthReply},
-    {State::StlsCommand, "StlsCommand", StlsCommand},
-    {State::StlsReply, "StlsReply", StlsReply},
-    {State::Pop3Command, "Pop3Command", Pop3Command},
-    {State::Pop3CommandReply, "Pop3CommandReply", Pop3CommandReply},
+namespace {
+
+constexpr StateEntry States[] = {
+#define KEL_STATE(number, name, handler) {State::name, #handler, handler},
+#include "states.def"
+#undef KEL_STATE
 };
+
+constexpr bool Ascending() {
+  for (size_t i = 1; i < std::size(States); i++)
+    if (States[i - 1].Number >= States[i].Number) return false;
+  return true;
+}
+// FindState searches by halves: the list must stand in ascending order.
+static_assert(Ascending(), "states.def must list the states in ascending order of number");
+
+}  // namespace
 
 const StateEntry *FindState(int number) {
   auto it = std::lower_bound(std::begin(States), std::end(States), number,

@@ -14,11 +14,13 @@
 #include <cstring>
 
 #include "../../include/kel32.h"
+#include "../core/errors.h"
 #include "../net/reader.h"
 #include "../net/ring.h"
 #include "../net/socket.h"
 #include "../net/tls.h"
 #include "driver.h"
+#include "features.h"
 #include "smtp.h"
 
 bool UsesStartTls(const Channel &ch) { return ch.TlsMode == KEL_TLS_STARTTLS || ch.TlsMode == KEL_TLS_REQUIRED; }
@@ -27,39 +29,20 @@ bool WantsStartTls(const Channel &ch) { return UsesStartTls(ch) && !TlsActive(ch
 
 // True when text, from its start, is keyword (any case) ended by a blank,
 // a line end or the end of the text.
-static bool WordAt(const char *text, const char *keyword) {
-  size_t i = 0;
-  for (; keyword[i]; i++)
-    if (std::toupper(static_cast<unsigned char>(text[i])) != keyword[i]) return false;
-  const char end = text[i];
-  return end == 0 || end == ' ' || end == '\r' || end == '\n';
-}
-
-// True when a line of a multi-line SMTP reply ("250-STARTTLS") names the extension.
-static bool SmtpReplyOffers(const char *reply, const char *keyword) {
-  for (const char *line = reply; *line;) {
-    if (strnlen(line, 4) == 4 && (line[3] == '-' || line[3] == ' ') && WordAt(line + 4, keyword)) return true;
-    const char *next = strchr(line, '\n');
-    if (!next) break;
-    line = next + 1;
-  }
-  return false;
-}
-
 int SmtpStartTlsChoice(Channel &ch) {
   if (!WantsStartTls(ch)) return 0;
-  if (SmtpReplyOffers(ch.Response, "STARTTLS")) {
+  if (Offers(ch, FeatStartTls)) {
     ch.NextState = State::StartTlsCommand;
     return 1;
   }
-  if (ch.TlsMode == KEL_TLS_REQUIRED) return driverFail(ch, 0, -95);
+  if (ch.TlsMode == KEL_TLS_REQUIRED) return driverFail(ch, 0, Err::StartTlsNotOffered);
   return 0;
 }
 
 // ---- The handshake (110, 111) -------------------------------------------------
 
 int TlsBegin(Channel &ch, Tick now) {
-  if (RingFill(ch) > 0) return driverFail(ch, 0, -96);
+  if (RingFill(ch) > 0) return driverFail(ch, 0, Err::TlsInjection);
   if (int rc = TlsStart(ch)) return driverFail(ch, 0, rc);
   LogLine(ch, "[TLS handshake with %s]\r\n", ch.TlsServerName[0] ? ch.TlsServerName : ch.Server);
   ch.TlsInfo[0] = ch.TlsPeer[0] = 0;
@@ -81,7 +64,7 @@ int TlsHandshake(Channel &ch, Tick now) {
     TlsDescribe(ch, 2, reason, sizeof reason);
     LogLine(ch, "[TLS failed: %s]\r\n", reason[0] ? reason : "connection lost");
     // A socket failure is the cause of a failed handshake, not a TLS verdict.
-    if (rc <= -10000) return driverFail(ch, rc, -90);
+    if (rc <= -10000) return driverFail(ch, rc, Err::TlsHandshake);
     return driverFail(ch, 0, rc);
   }
   TlsDescribe(ch, 0, ch.TlsInfo, sizeof ch.TlsInfo);
@@ -123,11 +106,11 @@ int StartTlsReply(Channel &ch, Tick) {
 // text. CapaReply (pop3_auth.cpp) asks this first.
 int Pop3StlsChoice(Channel &ch) {
   if (!WantsStartTls(ch)) return 0;
-  if (ch.TlsOffered) {
+  if (Offers(ch, FeatStls)) {
     ch.NextState = State::StlsCommand;
     return 1;
   }
-  if (ch.TlsMode == KEL_TLS_REQUIRED) return driverFail(ch, 0, -95);
+  if (ch.TlsMode == KEL_TLS_REQUIRED) return driverFail(ch, 0, Err::StartTlsNotOffered);
   return 0;
 }
 

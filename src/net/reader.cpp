@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "../core/errors.h"
 #include "ring.h"
 #include "socket.h"
 
@@ -198,7 +199,7 @@ int ReadSmtpReply(Channel &ch) {
   for (;;) {
     int n = ReadLine(ch, p, room, 0, restWait);
     if (n == 0) {
-      if (restWait == 0) return -8;
+      if (restWait == 0) return Err::Timeout;
       // A further line of the reply has not come yet: wait on the socket for
       // it, within the response time-out counted from the last line.
       const Tick now = PlatformTick();
@@ -207,7 +208,7 @@ int ReadSmtpReply(Channel &ch) {
         waitEnd = now + Settings.ResponseTimeout;
       }
       if (!TickAfter(waitEnd, now) || AwaitReadable(ch, static_cast<uint32_t>(TickDiff(waitEnd, now))) != 1)
-        return -8;
+        return Err::Timeout;
       ch.IdleWait = 0;  // this wait was ours; the step itself did not idle
       continue;
     }
@@ -217,38 +218,38 @@ int ReadSmtpReply(Channel &ch) {
     // A line whose end never came is no reply; one cut by the end of the
     // room is, when its code can still be read.
     const bool cut = p[n - 1] != '\n';
-    if (cut && n < room - 1) return -8;
-    if (cut && n < 4) return -31;
+    if (cut && n < room - 1) return Err::Timeout;
+    if (cut && n < 4) return Err::ResponseOverflow;
     const int form = SmtpReplyLineForm(p, n);
-    if (form < 0) return -84;
+    if (form < 0) return Err::SmtpReplyMalformed;
     if (ch.ReplyCode == 0) {
       const uint32_t code = ParseDecimal(p);
       ch.ReplyCode = static_cast<int32_t>(code);
-      if (code >= 500) return -49;
+      if (code >= 500) return Err::SmtpError;
     }
     if (form == 0) return 0;
     p += n;
     room -= n;
-    if (room <= 1) return -31;
+    if (room <= 1) return Err::ResponseOverflow;
   }
 }
 
 int ReadPop3Reply(Channel &ch) {
   ch.Deadline = 0;
-  if (AwaitReadable(ch, StepWait(ch, Settings.ReceiveTimeout)) != 1) return -8;
+  if (AwaitReadable(ch, StepWait(ch, Settings.ReceiveTimeout)) != 1) return Err::Timeout;
   int n = ReadLine(ch, ch.Response, 1024, 0, StepWait(ch, Settings.ResponseTimeout));
   if (n < 0) return -1;
-  if (n == 0) return -8;
+  if (n == 0) return Err::Timeout;
   // The field holds 127 characters and the NUL.
   CopyField(ch.LastReply, ch.Response, 127);
-  if (ch.Response[n - 1] != '\n' && n < 1023) return -8;  // the line's end never came
+  if (ch.Response[n - 1] != '\n' && n < 1023) return Err::Timeout;  // the line's end never came
   const int form = Pop3StatusForm(ch.Response, n);
   if (form == 1) {
     ch.ReplyCode = 100;
     return 0;
   }
   ch.ReplyCode = 500;
-  return form == 0 ? -63 : -85;
+  return form == 0 ? Err::Pop3Error : Err::Pop3ReplyMalformed;
 }
 
 // ---- Whole replies and lines without waiting ------------------------------------

@@ -4,6 +4,7 @@
 // data at once and still never outlasts its limit.
 #include "socket.h"
 
+#include "../core/errors.h"
 #include "ring.h"
 #include "tls.h"
 
@@ -64,7 +65,7 @@ int ResolveServer(Channel &ch) {
 
 int OpenSocket(uint32_t channel) {
   Channel *ch = ChannelOf(channel);
-  if (!ch) return -7;
+  if (!ch) return Err::InvalidSocket;
   // A socket still held from an earlier connection is the channel's own:
   // end it rather than lose it.
   TlsDrop(*ch);
@@ -78,7 +79,7 @@ int OpenSocket(uint32_t channel) {
   PlatformLockEnter();
   PlatformSocket s = PlatformSocketOpen();
   PlatformLockLeave();
-  if (s == NoSocket) return -7;
+  if (s == NoSocket) return Err::InvalidSocket;
   if (ch->NonBlockConnect) {
     ch->NonBlockArg = 1;
     PlatformSocketSetNonBlocking(s, true);
@@ -94,7 +95,7 @@ int OpenSocket(uint32_t channel) {
 
 int ConnectSocket(uint32_t channel, uint32_t address, uint16_t port) {
   Channel *ch = ChannelOf(channel);
-  if (!ch) return -10038;
+  if (!ch) return Err::SockNotSocket;
   LogLine(*ch, "Socket=%d, RemoteAddr=%lx, RemotePort=%d\r\n", ch->Socket, static_cast<unsigned long>(address),
           static_cast<int>(static_cast<int16_t>(port)));
   // The 16-byte IPv4 socket address: family (16-bit, as stored on a
@@ -109,7 +110,7 @@ int ConnectSocket(uint32_t channel, uint32_t address, uint16_t port) {
   sa[6] = static_cast<uint8_t>(address >> 8);
   sa[7] = static_cast<uint8_t>(address);
   int rc = PlatformSocketConnect(ch->Socket, sa);
-  if (rc == 0 || rc == -10035) return 1;  // made, or under way on a non-blocking socket
+  if (rc == 0 || rc == Err::SockWouldBlock) return 1;  // made, or under way on a non-blocking socket
   return rc;
 }
 
@@ -118,7 +119,7 @@ int ConnectSocket(uint32_t channel, uint32_t address, uint16_t port) {
 int PendingInput(const Channel &ch) { return ch.StageFill - ch.StageRead; }
 
 int SocketReady(Channel &ch, int kind) {
-  if (kind < ReadyReadable || kind > ReadyException) return -5;
+  if (kind < ReadyReadable || kind > ReadyException) return Err::BadStatusFlag;
   if (kind == ReadyReadable) {
     // Bytes already received and held count as readable, without a socket call.
     if (PendingInput(ch) > 0) return 1;
@@ -214,7 +215,7 @@ int FlushOutput(Channel &ch, bool wait) {
     int n = TransportSend(ch, ch.OutBuf + ch.OutSent, ch.OutFill - ch.OutSent, wait);
     // A socket left in non-blocking mode answers "would block" even to a
     // waiting send: wait for room, within the send time-out.
-    if (wait && n == -10035 && PlatformSocketWait(ch.Socket, ReadyWritable, Settings.SendTimeout) == 1) continue;
+    if (wait && n == Err::SockWouldBlock && PlatformSocketWait(ch.Socket, ReadyWritable, Settings.SendTimeout) == 1) continue;
     if (n < 0) {
       // What did not leave never will: the channel fails with this code.
       DropOutput(ch);
@@ -223,7 +224,7 @@ int FlushOutput(Channel &ch, bool wait) {
     if (n == 0) {
       if (wait) {  // a blocking send that takes nothing: the connection is gone
         DropOutput(ch);
-        return -10054;
+        return Err::SockReset;
       }
       return 0;
     }
@@ -240,7 +241,7 @@ int FlushOutput(Channel &ch, bool wait) {
 // always before the next state that awaits a reply. A failed send is
 // reported by the call that made the bytes leave.
 int SendBytes(Channel &ch, const void *bytes, int count) {
-  if (count < 0) return -10022;
+  if (count < 0) return Err::SockInvalid;
   if (ch.OutFill + count > OutBufSize) {
     // No room: what is held leaves first, waiting for the socket if it must.
     int rc = FlushOutput(ch, false);
@@ -258,7 +259,7 @@ int SendBytes(Channel &ch, const void *bytes, int count) {
     int sent = 0;
     while (sent < count) {
       int n = TransportSend(ch, static_cast<const char *>(bytes) + sent, count - sent, true);
-      if (n <= 0) return n < 0 ? n : -10054;
+      if (n <= 0) return n < 0 ? n : Err::SockReset;
       sent += n;
     }
     return count;
@@ -322,11 +323,11 @@ void CloseChannelSocket(Channel &ch) {
 // ---- Local host name and two small text routines ----------------------------
 
 int GetLocalHostName(char *buffer, int size) {
-  if (!buffer || size < 1) return -12;
+  if (!buffer || size < 1) return Err::NoHostName;
   buffer[0] = 0;
   int rc = PlatformHostName(buffer, size);
   if (rc < 0) return rc;
-  return buffer[0] ? 1 : -12;
+  return buffer[0] ? 1 : Err::NoHostName;
 }
 
 uint32_t ParseDecimal(const char *text) {

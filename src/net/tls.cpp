@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "../core/errors.h"
 #include "socket.h"
 
 struct TlsLink {
@@ -22,7 +23,7 @@ struct TlsLink {
 int TlsStart(Channel &ch) {
   TlsDrop(ch);
   const uintptr_t block = PlatformBlockAlloc(sizeof(TlsLink));
-  if (!block) return -55;
+  if (!block) return Err::NoMemory;
   auto *t = static_cast<TlsLink *>(PlatformBlockLock(block));
   t->Block = block;
   const char *host = ch.TlsServerName[0] ? ch.TlsServerName : ch.Server;
@@ -55,7 +56,7 @@ static int Flush(Channel &ch, TlsLink &t) {
     int done = 0;
     while (done < n) {
       const int sent = PlatformSocketSend(ch.Socket, t.Cipher + done, n - done);
-      if (sent == -10035 && waited < static_cast<int>(Settings.SendTimeout)) {
+      if (sent == Err::SockWouldBlock && waited < static_cast<int>(Settings.SendTimeout)) {
         // Only a socket left non-blocking gets here: wait for room, within the send time-out.
         PlatformSocketWait(ch.Socket, ReadyWritable, 100);
         waited += 100;
@@ -114,8 +115,8 @@ static int Seal(TlsLink &t) {
 
 int TlsSend(Channel &ch, const void *bytes, int count, bool more) {
   TlsLink *t = ch.Tls;
-  if (!t || !t->Ready) return -10057;
-  if (count < 0) return -10022;
+  if (!t || !t->Ready) return Err::SockNotConnected;
+  if (count < 0) return Err::SockInvalid;
   const int room = TlsRecordGather - t->Gathered;
   if (count > room)
     if (int rc = Seal(*t)) return rc;
@@ -133,7 +134,7 @@ int TlsSend(Channel &ch, const void *bytes, int count, bool more) {
 
 int TlsReceive(Channel &ch, void *buffer, int count) {
   TlsLink *t = ch.Tls;
-  if (!t || !t->Ready) return -10057;
+  if (!t || !t->Ready) return Err::SockNotConnected;
   for (int round = 0; round < RoundsPerStep; round++) {
     const int n = PlatformTlsDecrypt(t->Session, buffer, count);
     if (n > 0) return n;
@@ -145,7 +146,7 @@ int TlsReceive(Channel &ch, void *buffer, int count) {
     if (fed == 0) break;
   }
   // Only reached when called without a readiness test: nothing to give yet.
-  return -10035;
+  return Err::SockWouldBlock;
 }
 
 int TlsReadable(Channel &ch) {

@@ -72,11 +72,3 @@ TEST(SaslChoice, ForcedTokenAndPreferredOrders) {
   for (const Case &c : cases)
     EXPECT_EQ(ChooseMechanism(c.Offered, c.Forced, c.Token, c.User), c.Chosen) << c.Offered << " " << c.Forced;
 }
-
-TEST(SaslOffer, Pop3SaslLine) {
-  EXPECT_EQ(Pop3SaslOffered("SASL PLAIN LOGIN CRAM-MD5\r\n"), SaslPlain | SaslLogin | SaslCramMd5);
-  EXPECT_EQ(Pop3SaslOffered("sasl xoauth2\r\n"), SaslXoauth2);
-  EXPECT_EQ(Pop3SaslOffered("SASL\r\n"), 0);
-  EXPECT_EQ(Pop3SaslOffered("SASLX PLAIN\r\n"), 0);
-  EXPECT_EQ(Pop3SaslOffered("IMPLEMENTATION PLAIN\r\n"), 0);
-}
