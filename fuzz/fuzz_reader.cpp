@@ -4,6 +4,7 @@
 
 #include "feed.h"
 #include "kel32.h"
+#include "driver/replies.h"
 #include "net/reader.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -28,13 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (int guard = 0; guard < 100000; guard++) {
     int rc = 0;
     if (what == 0) {
-      if (AwaitReply(ch, 'S', 0) != 1) continue;
+      if (AwaitReply(ch, SmtpReplyLines, 0) != 1) continue;
       rc = ReadSmtpReply(ch);
       FUZZ_CHECK(rc == 0 || rc == -49 || rc == -31 || rc == -84 || rc == -8 || rc == -1);
       FUZZ_CHECK(rc != 0 || (ch.ReplyCode >= 200 && ch.ReplyCode < 500));
       FUZZ_CHECK(Terminated(ch.Response, 1024));
     } else if (what == 1) {
-      if (AwaitReply(ch, 'P', 0) != 1) continue;
+      if (AwaitReply(ch, Pop3StatusLine, 0) != 1) continue;
       rc = ReadPop3Reply(ch);
       FUZZ_CHECK(rc == 0 || rc == -63 || rc == -85 || rc == -8 || rc == -1);
       FUZZ_CHECK(rc != 0 || ch.ReplyCode == 100);

@@ -240,7 +240,6 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_ERR_SOME_REFUSED      (-79)  /* sent, but some recipients were refused */
 #define KEL_ERR_NO_TOKEN          (-80)  /* a bearer mechanism without a token */
 #define KEL_ERR_AUTH_NOT_POP3     (-81)  /* CRAM-MD5 and LOGIN are SMTP mechanisms only */
-#define KEL_STAT_SOCKET         27
 #define KEL_STAT_TLS            33   /* 1 while the connection runs over TLS, else 0 */
 
 /* kelDriver result while a channel waits (never a state) */

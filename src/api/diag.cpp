@@ -106,8 +106,8 @@ extern "C" int KEL_CALL kelStatistics(unsigned channel, int code) {
     case KEL_STAT_EMAIL_SIZE: return ch.EmailSize;
     case KEL_STAT_BUFFER_USED: return ch.BufferUsed;
     case KEL_STAT_SOCKET_STATE:
-      if (SocketReady(ch, 3) == 1) return Err::Connect;
-      return SocketReady(ch, 2) == 1 ? 1 : 0;
+      if (SocketReady(ch, ReadyException) == 1) return Err::Connect;
+      return SocketReady(ch, ReadyWritable) == 1 ? 1 : 0;
     case KEL_STAT_ATTACH_COUNT: return ch.AttachCount;
     case KEL_STAT_VRFY_RESULT: return ch.VrfyResult;
     case KEL_STAT_BUILD: return LibraryBuild;

@@ -1,4 +1,4 @@
-// kelWait: one wait over many channels. The calling thread sleeps until a
+// kelDriver, and kelWait: one wait over many channels. The calling thread sleeps until a
 // channel of the set has work for kelDriver (its socket readable or
 // writable as its state needs, its NotBefore reached, its Deadline passed,
 // or it is idle) or until the time-out.
@@ -7,31 +7,7 @@
 #include "../driver/driver.h"
 #include "../net/socket.h"
 
-namespace {
-
-// How one channel stands: ready now, or waiting on its socket, with the
-// time until its clock conditions (NotBefore, Deadline) make it ready.
-enum { Ready = 0, OnSocket = 1, OnClock = 2 };
-
-int ChannelStand(Channel &ch, Tick now, int *kind, uint32_t *wakeIn) {
-  *kind = 0;
-  *wakeIn = 0xFFFFFFFFu;
-  if (ch.NextState == State::Complete) return Ready;  // idle: kelDriver answers at once
-  if (ch.NotBefore != 0 && TickAfter(ch.NotBefore, now)) {
-    *wakeIn = static_cast<uint32_t>(TickDiff(ch.NotBefore, now));
-    return OnClock;
-  }
-  if (ch.Deadline != 0 && TickAfter(now, ch.Deadline)) return Ready;
-  const int k = WaitKind(ch);
-  if (k == 0) return Ready;
-  if (k == ReadyReadable && InputHeld(ch) > 0) return Ready;
-  *kind = k;
-  // A deadline ends the wait one tick after it, when the step fails with -8.
-  if (ch.Deadline != 0) *wakeIn = static_cast<uint32_t>(TickDiff(ch.Deadline, now)) + 1;
-  return OnSocket;
-}
-
-}  // namespace
+extern "C" int KEL_CALL kelDriver(unsigned channel) { return DriverStep(channel); }
 
 extern "C" int KEL_CALL kelWait(const unsigned *channels, int count, int timeoutMs, int *ready) {
   if (AttachedCount == 0) return Err::NotAttached;
@@ -49,15 +25,14 @@ extern "C" int KEL_CALL kelWait(const unsigned *channels, int count, int timeout
     for (int i = 0; i < count; i++) {
       Channel &ch = *ChannelOf(channels[i]);
       ch.WaitUsed = 1;
-      int kind;
-      uint32_t wakeIn;
-      const int stand = ChannelStand(ch, now, &kind, &wakeIn);
-      ready[i] = stand == Ready ? 1 : 0;
+      const Wake w = NextWake(ch, now);
+      ready[i] = w.Kind == WakeNow ? 1 : 0;
       if (ready[i]) ch.WaitQuiet = 0;
       found += ready[i];
-      items[i].Socket = stand == OnSocket ? ch.Socket : NoSocket;
-      items[i].Kind = kind;
-      if (wakeIn < limit) limit = wakeIn;
+      const bool onSocket = w.Kind == WakeOnReadable || w.Kind == WakeOnWritable;
+      items[i].Socket = onSocket ? ch.Socket : NoSocket;
+      items[i].Kind = onSocket ? w.Kind : 0;
+      if (w.In < limit) limit = w.In;
     }
     // With a channel ready already, the sockets are only looked at, so that
     // every channel with work is reported.

@@ -5,16 +5,19 @@ namespace {
 
 constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Value of every byte: the alphabet gives 0 to 63, everything else 0.
+// Value of every byte: the alphabet gives 0 to 63, everything else -1.
 struct ValueTable {
-  unsigned char Value[256] = {};
+  signed char Value[256] = {};
   constexpr ValueTable() {
-    for (int i = 0; i < 64; ++i) Value[static_cast<unsigned char>(Alphabet[i])] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 256; ++i) Value[i] = -1;
+    for (int i = 0; i < 64; ++i) Value[static_cast<unsigned char>(Alphabet[i])] = static_cast<signed char>(i);
   }
 };
 constexpr ValueTable Values;
 
 }  // namespace
+
+const signed char *const Base64DigitTable = Values.Value;
 
 void Base64EncodeGroup(const unsigned char source[3], char target[4]) {
   target[0] = Alphabet[source[0] >> 2];
@@ -43,7 +46,10 @@ int Base64EncodeLine(const unsigned char *source, char *target, int count) {
   return written;
 }
 
-int Base64Value(char c) { return Values.Value[static_cast<unsigned char>(c)]; }
+int Base64Value(char c) {
+  const int v = Base64Digit(static_cast<unsigned char>(c));
+  return v < 0 ? 0 : v;
+}
 
 void Base64DecodeGroup(const char source[4], unsigned char target[3]) {
   const int s0 = Base64Value(source[0]), s1 = Base64Value(source[1]);

@@ -6,7 +6,11 @@
 void Base64EncodeGroup(const unsigned char source[3], char target[4]);
 // Writes 4 * ceil(count / 3) characters and CR LF behind them (no NUL); returns the characters.
 int Base64EncodeLine(const unsigned char *source, char *target, int count);
+// The value of an alphabet character, 0 for any other byte (as a group reads it).
 int Base64Value(char c);
+// The value of an alphabet character, -1 for any other byte.
+extern const signed char *const Base64DigitTable;
+inline int Base64Digit(unsigned char c) { return Base64DigitTable[c]; }
 void Base64DecodeGroup(const char source[4], unsigned char target[3]);
 // target needs (count / 4) * 3 + 4 bytes.
 int Base64DecodePiece(const char *source, unsigned char *target, int count);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "../core/text.h"
 #include "codec.h"
 
 namespace {
@@ -16,8 +17,6 @@ struct NameEntry {
 const NameEntry Names[] = {
     {1, "CRAM-MD5"}, {2, "LOGIN"}, {3, "PLAIN"}, {4, "XOAUTH2"}, {5, "OAUTHBEARER"},
 };
-
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -53,7 +52,7 @@ int SaslNamesIn(const char *names, int length) {
     for (const NameEntry &e : Names) {
       if (static_cast<int>(strlen(e.Name)) != wordLength) continue;
       int k = 0;
-      while (k < wordLength && Upper(names[start + k]) == e.Name[k]) k++;
+      while (k < wordLength && AsciiUpper(names[start + k]) == e.Name[k]) k++;
       if (k == wordLength) bits |= 1 << e.Mechanism;
     }
   }

@@ -19,6 +19,15 @@ constexpr int LibraryBuild = 0x0011;
 
 using Tick = uint32_t;
 
+// The invariants the code relies on, checked in the test builds (sanitizer,
+// thread and fuzz builds define KEL_ASSERTS); a broken one stops the
+// program where it broke.
+#if defined(KEL_ASSERTS)
+#define KEL_ASSERT(condition) (static_cast<bool>(condition) ? void(0) : __builtin_trap())
+#else
+#define KEL_ASSERT(condition) void(0)
+#endif
+
 // Sizes of the throughput buffers of a channel.
 constexpr int OutBufSize = 32768;   // bytes composed ahead of the socket
 constexpr int OutFlushAt = 16384;   // message text leaves once this much is held
@@ -138,7 +147,6 @@ struct Channel {
   int32_t AutoCall;
   int32_t NumberFiles;
   uint32_t BodyFormat;
-  const void *HostEntry;
   uint8_t LastByte;
   char Lookahead;
   uint8_t BlankLineWritten;
@@ -154,7 +162,6 @@ struct Channel {
   uint8_t EsmtpAuth;
   uint8_t Apop;
   uint8_t EmbeddedMessage;
-  char RecvBuf[1024];
   int32_t RingRead;
   int32_t RingWrite;
   char Ring[1024];

@@ -19,6 +19,7 @@ int BufferedFileWrite(FileBuffer &b, int handle, const void *data, int count) {
     FlushFileBuffer(b);
     b.Handle = handle;
   }
+  KEL_ASSERT(b.Fill >= 0 && b.Fill <= FileBufferSize && count >= 0);
   if (b.Fill + count > FileBufferSize && FlushFileBuffer(b) < 0) return -1;
   if (count >= FileBufferSize) return PlatformFileWrite(handle, data, count) == count ? count : -1;
   memcpy(b.Data + b.Fill, data, static_cast<size_t>(count));

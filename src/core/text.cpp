@@ -9,14 +9,13 @@
 
 namespace {
 
-inline char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 }  // namespace
 
 bool PrefixEquals(const char *text, const char *keyword, int count) {
   if (text == nullptr || keyword == nullptr || count <= 0) return false;
   for (int i = 0; i < count; ++i) {
-    if (Upper(text[i]) != Upper(keyword[i])) return false;
+    if (AsciiUpper(text[i]) != AsciiUpper(keyword[i])) return false;
     if (text[i] == '\0') return true;  // both ended together
   }
   return true;
@@ -67,4 +66,15 @@ int FormatDateLine(char *buffer, int size) {
   return FormatLine(buffer, size, "Date: %s, %d %s %d %d:%02d:%02d %c%02d%02d", DayNames[dow], t.Day,
                     MonthNames[month - 1], t.Year, t.Hour, t.Minute, t.Second, sign,
                     absolute / 60 % 100, absolute % 60);
+}
+
+const char *FileNameOf(const char *path) {
+  if (!path) return path;
+  // The first character is never taken as a separator. The slash counts
+  // too, so a local path never leaks into a name on this system.
+  for (size_t i = strlen(path); i > 1; i--) {
+    char c = path[i - 1];
+    if (c == '\\' || c == ':' || c == '/') return path + i;
+  }
+  return path;
 }

@@ -10,6 +10,7 @@
 
 #include "../codec/codec.h"
 #include "../core/errors.h"
+#include "../core/text.h"
 #include "../net/socket.h"
 #include "compose.h"
 

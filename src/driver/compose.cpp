@@ -22,6 +22,7 @@
 
 #include <cstring>
 
+#include "../../include/kel32.h"
 #include "../core/errors.h"
 #include "../net/socket.h"
 
@@ -46,7 +47,7 @@ bool Present(const char *text) { return text && *text; }
 bool HasAttachmentList(const Channel &ch) { return Present(ch.Attachments); }
 
 // Attachments or a MIME body format make the message multipart.
-bool IsMultipart(const Channel &ch) { return HasAttachmentList(ch) || ch.BodyFormat != 0; }
+bool IsMultipart(const Channel &ch) { return HasAttachmentList(ch) || ch.BodyFormat != KEL_BODY_PLAIN; }
 
 // The formats whose body is sent quoted-printable; the others (0 and the
 // values without a meaning of their own) are sent as 7-bit plain text, as
@@ -277,6 +278,10 @@ int AppendLineText(char *line, int length, const char *text, int limit) {
   return length;
 }
 
+int FirstHeaderState(const Channel &ch) {
+  return ch.BodyFormat == KEL_BODY_HTML ? State::MessageIdHeader : State::MailerHeader;
+}
+
 int ComposeFail(Channel &ch, int sockCode, int kelCode) {
   CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
@@ -317,7 +322,7 @@ int MessageIdHeader(Channel &ch, Tick now) {
 }
 
 int MailerHeader(Channel &ch, Tick) {
-  if (ch.BodyFormat != 2) ch.MessageCount++;  // an HTML message was counted by its Message-ID
+  if (ch.BodyFormat != KEL_BODY_HTML) ch.MessageCount++;  // an HTML message was counted by its Message-ID
   ch.MoreToFollow = 1;  // the message text begins: its lines leave in full segments
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "X-Mailer: KEL32 %d.%d.%d (build %d)", LibraryVersion >> 8,
              (LibraryVersion >> 4) & 15, LibraryVersion & 15, LibraryBuild);
@@ -379,7 +384,7 @@ int MimeVersionHeader(Channel &ch, Tick) {
 }
 
 int MultipartHeader(Channel &ch, Tick) {
-  const char *type = ch.BodyFormat == 2 ? "Content-Type: multipart/related; boundary="
+  const char *type = ch.BodyFormat == KEL_BODY_HTML ? "Content-Type: multipart/related; boundary="
                                         : "Content-Type: multipart/mixed; boundary=";
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "%s%c%s%c", type, QuoteChar, BoundaryText, QuoteChar);
   if (int rc = SendComposedLine(ch)) return rc;
@@ -404,21 +409,21 @@ int BodyBoundary(Channel &ch, Tick) {
 }
 
 int BodyContentType(Channel &ch, Tick) {
-  int next = 236;
+  int next = State::BodyTransferEncoding;
   int rc = 0;
   switch (ch.BodyFormat) {
-    case 1: rc = SendFixedLine(ch, "Content-Type: text/plain"); break;
-    case 2: rc = SendFixedLine(ch, "Content-Type: text/html"); break;
-    case 3: rc = SendFixedLine(ch, "Content-Type: text/enriched"); break;
-    case 4: rc = SendFixedLine(ch, "Content-Type: text/plain; charset=iso-8859-1"); break;
-    case 9:
+    case KEL_BODY_QUOTED: rc = SendFixedLine(ch, "Content-Type: text/plain"); break;
+    case KEL_BODY_HTML: rc = SendFixedLine(ch, "Content-Type: text/html"); break;
+    case KEL_BODY_ENRICHED: rc = SendFixedLine(ch, "Content-Type: text/enriched"); break;
+    case KEL_BODY_ISO8859: rc = SendFixedLine(ch, "Content-Type: text/plain; charset=iso-8859-1"); break;
+    case KEL_BODY_CUSTOM:
       // The caller's own type; with none set the part is declared plain text.
       rc = SendCallerLines(ch, Settings.ContentType, false);
       if (rc == 0) rc = SendFixedLine(ch, "Content-Type: text/plain");
       break;
     default:
       rc = SendFixedLine(ch, "Content-Type: text/plain\r\n");
-      next = 238;
+      next = State::BodyStart;
       break;
   }
   if (rc < 0) return rc;

@@ -25,6 +25,9 @@ int SendComposedLine(Channel &ch);
 
 // The error exit of a composition state: closes the message or attachment
 // file still open, so a failed message never leaks its file.
+// The first state of the message text after DATA: the Message-ID line of
+// an HTML message, else the X-Mailer line.
+int FirstHeaderState(const Channel &ch);
 int ComposeFail(Channel &ch, int sockCode, int kelCode);
 
 // The first position of c in text, or null (a NUL separator is never found).

@@ -46,8 +46,8 @@ int BeginConnect(Channel &ch, Tick now) {
 }
 
 int AwaitConnect(Channel &ch, Tick now) {
-  if (SocketReady(ch, 3) == 1) return driverFail(ch, 0, Err::Connect);
-  if (SocketReady(ch, 2) != 1) {
+  if (SocketReady(ch, ReadyException) == 1) return driverFail(ch, 0, Err::Connect);
+  if (SocketReady(ch, ReadyWritable) != 1) {
     ch.IdleWait = ReadyWritable;
     return 0;
   }

@@ -42,10 +42,24 @@ void WriteVersionLine(Channel &ch);
 // on the socket or the clock while the channel can only wait.
 int RunBlocking(uint32_t channel);
 
-// What a waiting channel waits for before its next step can do anything:
-// ReadyReadable or ReadyWritable on its socket, or 0 when the next step
-// has work (its NotBefore and Deadline aside).
-int WaitKind(const Channel &ch);
+// One step of a channel: the frame (checks, waits, trace) and its state's
+// handler. kelDriver's result: the next state, KEL_WAITING, 0 when the
+// operation is done, or an error code.
+int DriverStep(uint32_t channel);
+
+// What a channel waits for before its next step can do anything; the one
+// rule of the blocking loop and of kelWait.
+enum WakeKind : int {
+  WakeNow = 0,                    // the next step has work (or a result) now
+  WakeOnReadable = ReadyReadable,  // its socket must become readable
+  WakeOnWritable = ReadyWritable,  // its socket must become writable
+  WakeOnClock = 16,               // its pause (NotBefore) must pass
+};
+struct Wake {
+  int Kind;     // a WakeKind
+  uint32_t In;  // ms until the clock makes it ready (NotBefore, or the Deadline passed); 0xFFFFFFFF: never
+};
+Wake NextWake(Channel &ch, Tick now);
 
 // Timing helpers shared by the states.
 inline void SetTiming(Channel &ch, Tick now, uint32_t notBeforeDelay, uint32_t deadlineDelay) {

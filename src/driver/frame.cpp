@@ -89,14 +89,39 @@ static int OutputGate(Channel &ch) {
   return KEL_WAITING;
 }
 
-int WaitKind(const Channel &ch) {
+// What the channel's socket must show before the next step can do
+// anything: ReadyReadable or ReadyWritable, or 0 when the next step has
+// work (its NotBefore and Deadline aside).
+static int SocketWait(const Channel &ch) {
   const int pending = OutputPending(ch);
   if (pending > 0 && (ch.OutDrain || pending >= OutFlushAt)) return ReadyWritable;
   if (ch.WaitWritable && !ch.MoreToFollow) return ReadyWritable;
   return ch.IdleWait;
 }
 
-extern "C" int KEL_CALL kelDriver(unsigned channel) {
+Wake NextWake(Channel &ch, Tick now) {
+  Wake w{WakeNow, 0xFFFFFFFFu};
+  if (ch.NextState == State::Complete) return w;  // idle: the step answers at once
+  if (ch.NotBefore != 0 && TickAfter(ch.NotBefore, now)) {
+    w.Kind = WakeOnClock;
+    w.In = static_cast<uint32_t>(TickDiff(ch.NotBefore, now));
+    return w;
+  }
+  if (ch.Deadline != 0 && TickAfter(now, ch.Deadline)) return w;  // the step fails with -8
+  const int kind = SocketWait(ch);
+  if (kind == 0) return w;
+  // Bytes already received (the ring, the receive stage, the TLS layer)
+  // are read without the socket.
+  if (kind == ReadyReadable && InputHeld(ch) > 0) return w;
+  // A socket that is gone will show nothing: the step reports the failure.
+  if (ch.Socket == NoSocket) return w;
+  w.Kind = kind;
+  // A deadline ends the wait one tick after it, when the step fails with -8.
+  if (ch.Deadline != 0) w.In = static_cast<uint32_t>(TickDiff(ch.Deadline, now)) + 1;
+  return w;
+}
+
+int DriverStep(uint32_t channel) {
   if (int rc = CheckChannel(channel)) return rc;
   Channel &ch = *ChannelOf(channel);
   ch.SendLine[0] = 0;
@@ -121,7 +146,7 @@ extern "C" int KEL_CALL kelDriver(unsigned channel) {
   if (int rc = OutputGate(ch)) return rc;
   // While message text gathers in the output buffer, the socket is asked
   // only when the buffer must leave (the gate above).
-  if (ch.WaitWritable && !ch.MoreToFollow && SocketReady(ch, 2) != 1) {
+  if (ch.WaitWritable && !ch.MoreToFollow && SocketReady(ch, ReadyWritable) != 1) {
     ch.IdleWait = ReadyWritable;
     if (yield) PlatformSleep(0);
     return KEL_WAITING;
@@ -149,25 +174,15 @@ extern "C" int KEL_CALL kelDriver(unsigned channel) {
 // socket, but never past the Deadline nor longer than the sleep time, so
 // every result and log line stays what a loop of bare steps would give.
 static void WaitForWork(Channel &ch) {
-  const Tick now = PlatformTick();
-  uint32_t limit = Settings.SleepTime;
-  if (ch.Deadline != 0) {
-    int32_t left = TickDiff(ch.Deadline, now) + 1;
-    if (left < 0) left = 0;
-    if (static_cast<uint32_t>(left) < limit) limit = static_cast<uint32_t>(left);
-  }
-  const uint8_t idle = ch.IdleWait;
+  const Wake w = NextWake(ch, PlatformTick());
   ch.IdleWait = 0;
-  if (ch.NotBefore != 0 && TickAfter(ch.NotBefore, now)) {
-    uint32_t wait = static_cast<uint32_t>(TickDiff(ch.NotBefore, now));
-    PlatformSleep(wait < limit ? wait : limit);
-  } else if (WaitKind(ch) == ReadyWritable) {
-    PlatformSocketWait(ch.Socket, ReadyWritable, limit);
-  } else if (idle) {
-    if (PlatformSocketWait(ch.Socket, idle, limit) == 1 && idle == ReadyReadable && ch.Socket != NoSocket)
-      ch.ReadableSeen = 1;
+  if (w.Kind == WakeNow) return;  // a channel with work goes on at once: its steps are short anyway
+  const uint32_t limit = w.In < Settings.SleepTime ? w.In : static_cast<uint32_t>(Settings.SleepTime);
+  if (w.Kind == WakeOnClock) {
+    PlatformSleep(limit);
+  } else if (PlatformSocketWait(ch.Socket, w.Kind, limit) == 1 && w.Kind == ReadyReadable) {
+    ch.ReadableSeen = 1;
   }
-  // A channel with work to do goes on at once: its steps are short anyway.
 }
 
 int RunBlocking(uint32_t channel) {
@@ -175,7 +190,7 @@ int RunBlocking(uint32_t channel) {
     // Only what this step finds counts; a flag left by earlier steps driven
     // from outside must not make the loop sleep.
     if (Channel *ch = ChannelOf(channel)) ch->IdleWait = 0;
-    int rc = kelDriver(channel);
+    int rc = DriverStep(channel);
     if (rc < 1) return rc;
     Channel *ch = ChannelOf(channel);
     if (!ch) return Err::ChannelRange;

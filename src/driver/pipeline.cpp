@@ -9,6 +9,7 @@
 #include "../core/errors.h"
 #include "../core/text.h"
 #include "../net/socket.h"
+#include "compose.h"
 #include "driver.h"
 #include "smtp.h"
 
@@ -87,7 +88,7 @@ int EnvelopeReplies(Channel &ch, Tick now) {
   ch.Deadline = now + Settings.ResponseTimeout;
   if (isData) {
     ch.PipelinePending = 0;
-    ch.NextState = ch.BodyFormat == 2 ? State::MessageIdHeader : State::MailerHeader;
+    ch.NextState = FirstHeaderState(ch);
     return 0;
   }
   if (!isMail) {

@@ -11,6 +11,7 @@
 #include "../net/socket.h"
 #include "auth.h"
 #include "driver.h"
+#include "replies.h"
 
 // AuthText keeps a greeting time-stamp of at most this many characters; a
 // longer one is kept whole in SourceBuf, which a POP3 session does not
@@ -65,7 +66,7 @@ static void KeepTimestamp(Channel &ch) {
 }
 
 int Pop3Greeting(Channel &ch, Tick now) {
-  if (AwaitReply(ch, 'P', 0) != 1) return 0;
+  if (AwaitReply(ch, Pop3StatusLine, 0) != 1) return 0;
   if (int rc = RequirePositive(ch)) return rc;
   KeepTimestamp(ch);  // whether or not APOP is on
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
@@ -93,7 +94,7 @@ int UserCommand(Channel &ch, Tick now) {
 }
 
 int UserReply(Channel &ch, Tick) {
-  if (AwaitReply(ch, 'P', 0) != 1) {
+  if (AwaitReply(ch, Pop3StatusLine, 0) != 1) {
     PauseForReply(ch);
     return 0;
   }
@@ -110,7 +111,7 @@ int PassCommand(Channel &ch, Tick now) {
 }
 
 int LoginReply(Channel &ch, Tick) {
-  if (AwaitReply(ch, 'P', 0) != 1) {
+  if (AwaitReply(ch, Pop3StatusLine, 0) != 1) {
     PauseForReply(ch);
     return 0;
   }
@@ -137,7 +138,7 @@ static int QueryReply(Channel &ch) {
 }
 
 int StatReply(Channel &ch, Tick) {
-  if (AwaitReply(ch, 'P', 0) != 1) return 0;
+  if (AwaitReply(ch, Pop3StatusLine, 0) != 1) return 0;
   int rc = QueryReply(ch);
   if (rc < 0) return rc;
   // "+OK 5 7421": the count stands from the fifth character on.
@@ -152,7 +153,7 @@ int DeleCommand(Channel &ch, Tick now) {
 }
 
 int DeleReply(Channel &ch, Tick) {
-  if (AwaitReply(ch, 'P', 0) != 1) return 0;
+  if (AwaitReply(ch, Pop3StatusLine, 0) != 1) return 0;
   int rc = QueryReply(ch);
   if (rc < 0) return rc;
   ch.NextState = State::Complete;
@@ -166,7 +167,7 @@ int ListCommand(Channel &ch, Tick now) {
 }
 
 int ListReply(Channel &ch, Tick) {
-  if (AwaitReply(ch, 'P', 0) != 1) return 0;
+  if (AwaitReply(ch, Pop3StatusLine, 0) != 1) return 0;
   int rc = QueryReply(ch);
   if (rc < 0) return rc;
   if (rc == 1) {
@@ -257,7 +258,7 @@ int Pop3Command(Channel &ch, Tick now) {
 
 // Only the status line is read; any further lines stay in the receive ring.
 int Pop3CommandReply(Channel &ch, Tick) {
-  if (AwaitReply(ch, 'P', 0) != 1) return 0;
+  if (AwaitReply(ch, Pop3StatusLine, 0) != 1) return 0;
   if (int rc = RequirePositive(ch)) return rc;
   ch.NextState = State::Complete;
   return 0;

@@ -21,6 +21,7 @@
 #include "../net/socket.h"
 #include "auth.h"
 #include "features.h"
+#include "replies.h"
 
 // RFC 2449: a command line holds at most 255 octets with its CR LF.
 constexpr int Pop3LineLimit = 255;

@@ -6,6 +6,7 @@
 #include "../core/errors.h"
 #include "../net/reader.h"
 #include "../net/socket.h"
+#include "replies.h"
 
 void StartRecipients(Channel &ch) {
   ch.RefusedCount = 0;

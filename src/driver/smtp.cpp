@@ -22,8 +22,10 @@
 #include "../net/reader.h"
 #include "../net/socket.h"
 #include "auth.h"
+#include "compose.h"
 #include "features.h"
 #include "recipients.h"
+#include "replies.h"
 
 // The HELO/EHLO argument when From holds no "@": a name of the reserved
 // form RFC 2606 and common practice give to a host without a name of its
@@ -37,23 +39,39 @@ static const char DefaultHeloDomain[] = "localhost.localdomain";
 static_assert(sizeof(Channel::SendLine) >= 1024 + 2, "SendLine must hold a line and its CR LF");
 
 int TakeSmtpReply(Channel &ch, int refuseFrom, uint32_t waitMs) {
-  if (!AwaitReply(ch, 'S', waitMs)) return 0;
+  if (!AwaitReply(ch, SmtpReplyLines, waitMs)) return 0;
   int rc = ReadSmtpReply(ch);
   if (rc == 0 && ch.ReplyCode >= refuseFrom) rc = Err::SmtpError;
   if (rc < 0) return driverFail(ch, 0, rc);
   return 1;
 }
 
-int SendCommand(Channel &ch, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
+static int SendFormatted(Channel &ch, const char *format, va_list args) {
   int n = vsnprintf(ch.SendLine, 1024, format, args);
-  va_end(args);
   if (n < 0) ch.SendLine[0] = 0;
   // A command is never sent cut: the session calls refuse what cannot fit.
   if (n >= 1024) return driverFail(ch, 0, Err::AddressTooLong);
   int rc = SendTextLine(ch, ch.SendLine);
   return rc < 0 ? driverFail(ch, rc, Err::Send) : 0;
+}
+
+int SendCommand(Channel &ch, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  int rc = SendFormatted(ch, format, args);
+  va_end(args);
+  return rc;
+}
+
+int SendSmtpCommand(Channel &ch, Tick now, uint32_t extraDelay, int next, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  int rc = SendFormatted(ch, format, args);
+  va_end(args);
+  if (rc < 0) return rc;
+  SetTiming(ch, now, Settings.StepDelay + extraDelay, Settings.ResponseTimeout);
+  ch.NextState = next;
+  return 0;
 }
 
 // ---- Connection and greeting (kelSmtpConnect) ----------------------------
@@ -88,11 +106,7 @@ int SmtpHello(Channel &ch, Tick now) {
   const char *domain = at ? at + 1 : DefaultHeloDomain;
   int length = static_cast<int>(strcspn(domain, ">"));
   AwaitWritable(ch, StepWait(ch, 1000));  // the outcome is not tested: the send reports a failure
-  int rc = SendCommand(ch, "%s %.*s", word, length, domain);
-  if (rc < 0) return rc;
-  SetTiming(ch, now, 2 * Settings.StepDelay + 200, Settings.ResponseTimeout);
-  ch.NextState = State::SmtpHelloReply;
-  return 0;
+  return SendSmtpCommand(ch, now, Settings.StepDelay + 200, State::SmtpHelloReply, "%s %.*s", word, length, domain);
 }
 
 int SmtpHelloReply(Channel &ch, Tick) {
@@ -113,11 +127,7 @@ int MailFrom(Channel &ch, Tick now) {
   const char *bracket = strchr(ch.From, '<');
   if (!bracket) return driverFail(ch, 0, Err::MissingOpen);
   if (ch.PipelineWanted && ServerPipelines(ch)) return SendPipelinedEnvelope(ch, now);
-  int rc = SendCommand(ch, "MAIL FROM:%s", bracket);
-  if (rc < 0) return rc;
-  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = State::MailFromReply;
-  return 0;
+  return SendSmtpCommand(ch, now, 0, State::MailFromReply, "MAIL FROM:%s", bracket);
 }
 
 int MailFromReply(Channel &ch, Tick) {
@@ -196,18 +206,14 @@ bool NextAddressList(Channel &ch) {
 }
 
 int DataCommand(Channel &ch, Tick now) {
-  int rc = SendCommand(ch, "DATA");
-  if (rc < 0) return rc;
-  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = State::DataReply;
-  return 0;
+  return SendSmtpCommand(ch, now, 0, State::DataReply, "DATA");
 }
 
 // A refused DATA (4xx or 5xx) ends the send here: no message text is sent.
 int DataReply(Channel &ch, Tick) {
   int rc = TakeSmtpReply(ch, 400);
   if (rc <= 0) return rc;
-  ch.NextState = ch.BodyFormat == 2 ? State::MessageIdHeader : State::MailerHeader;  // on to the message text
+  ch.NextState = FirstHeaderState(ch);  // on to the message text
   return 0;
 }
 
@@ -221,17 +227,13 @@ int EndOfDataReply(Channel &ch, Tick) {
 // ---- QUIT (kelClose, SMTP and POP3 channels) -------------------------------
 
 int Quit(Channel &ch, Tick now) {
-  int rc = SendCommand(ch, "QUIT");
-  if (rc < 0) return rc;
-  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = State::QuitReply;
-  return 0;
+  return SendSmtpCommand(ch, now, 0, State::QuitReply, "QUIT");
 }
 
 // A server that closes the connection instead of answering QUIT ends the
 // session as well as a reply does; a 4xx is accepted.
 int QuitReply(Channel &ch, Tick) {
-  if (!AwaitReply(ch, ch.Protocol == 'S' ? 'S' : 'P', 0)) return 0;
+  if (!AwaitReply(ch, ch.Protocol == 'S' ? SmtpReplyLines : Pop3StatusLine, 0)) return 0;
   int rc = ch.Protocol == 'S' ? ReadSmtpReply(ch) : ReadPop3Reply(ch);
   if (rc < 0 && rc != Err::Closed) return driverFail(ch, 0, rc);
   CloseChannelSocket(ch);
@@ -262,18 +264,14 @@ int NextVrfyAddress(Channel &ch, Tick now) {
 }
 
 int VrfyCommand(Channel &ch, Tick now) {
-  int rc = SendCommand(ch, "VRFY %s", ch.CurrentAddress);
-  if (rc < 0) return rc;
-  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = State::VrfyReply;
-  return 0;
+  return SendSmtpCommand(ch, now, 0, State::VrfyReply, "VRFY %s", ch.CurrentAddress);
 }
 
 // A rejected address (any code but 250, 5xx included) is a result, not an
 // error: VrfyResult tells about the last entry. A closed connection, an
 // overflowing or late reply still end the operation.
 int VrfyReply(Channel &ch, Tick) {
-  if (!AwaitReply(ch, 'S', 0)) return 0;
+  if (!AwaitReply(ch, SmtpReplyLines, 0)) return 0;
   int rc = ReadSmtpReply(ch);
   if (rc < 0 && rc != Err::SmtpError) return driverFail(ch, 0, rc);
   ch.VrfyResult = rc == 0 && ch.ReplyCode == 250 ? 1 : 0;
@@ -284,11 +282,7 @@ int VrfyReply(Channel &ch, Tick) {
 // ---- The free command (kelCommand) -----------------------------------------
 
 int SmtpCommand(Channel &ch, Tick now) {
-  int rc = SendCommand(ch, "%.32s", ch.Command);
-  if (rc < 0) return rc;
-  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = State::SmtpCommandReply;
-  return 0;
+  return SendSmtpCommand(ch, now, 0, State::SmtpCommandReply, "%.32s", ch.Command);
 }
 
 // The reply stays in Response, LastReply and ReplyCode for the caller; a 4xx

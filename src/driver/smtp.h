@@ -18,6 +18,10 @@ int TakeSmtpReply(Channel &ch, int refuseFrom, uint32_t waitMs = 0);
 // Formats a command line into SendLine (at most 1023 characters) and sends
 // it with CR LF: 0, or the error exit's -52 with the sender's result.
 int SendCommand(Channel &ch, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// The same, then the wait for its reply in state next: the step delay plus
+// extraDelay, and the response time-out. As SendPop3Command for POP3.
+int SendSmtpCommand(Channel &ch, Tick now, uint32_t extraDelay, int next, const char *format, ...)
+    __attribute__((format(printf, 5, 6)));
 
 // The walk over the recipients goes To, then CC, then BCC: points
 // AddressCursor at the next list not yet walked; false when none is left.

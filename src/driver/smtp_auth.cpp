@@ -23,6 +23,7 @@
 #include "../net/reader.h"
 #include "../net/socket.h"
 #include "auth.h"
+#include "replies.h"
 #include "smtp.h"
 
 // The whole decoded challenge lives in SourceBuf from AuthCramChallenge to
@@ -94,10 +95,8 @@ int ChooseSmtpAuth(Channel &ch) {
 // ---- CRAM-MD5 ----------------------------------------------------------------
 
 int AuthCramStart(Channel &ch, Tick now) {
-  int rc = SendCommand(ch, "AUTH CRAM-MD5");
+  int rc = SendSmtpCommand(ch, now, Settings.StepDelay, State::AuthCramChallenge, "AUTH CRAM-MD5");
   if (rc < 0) return rc;
-  SetTiming(ch, now, 2 * Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = State::AuthCramChallenge;
   return AuthCramChallenge(ch, now);  // in the same step; normally no reply is there yet
 }
 
@@ -139,11 +138,7 @@ int AuthCramResult(Channel &ch, Tick) {
 // answers the first reply, the password the second. There is no state 161.
 
 int AuthLoginStart(Channel &ch, Tick now) {
-  int rc = SendCommand(ch, "AUTH LOGIN");
-  if (rc < 0) return rc;
-  SetTiming(ch, now, 2 * Settings.StepDelay + 200, Settings.ResponseTimeout);
-  ch.NextState = State::AuthLoginUser;
-  return 0;
+  return SendSmtpCommand(ch, now, Settings.StepDelay + 200, State::AuthLoginUser, "AUTH LOGIN");
 }
 
 int AuthLoginUser(Channel &ch, Tick now) {

@@ -21,6 +21,7 @@
 #include "../net/tls.h"
 #include "driver.h"
 #include "features.h"
+#include "replies.h"
 #include "smtp.h"
 
 bool UsesStartTls(const Channel &ch) { return ch.TlsMode == KEL_TLS_STARTTLS || ch.TlsMode == KEL_TLS_REQUIRED; }
@@ -43,6 +44,8 @@ int SmtpStartTlsChoice(Channel &ch) {
 
 int TlsBegin(Channel &ch, Tick now) {
   if (RingFill(ch) > 0) return driverFail(ch, 0, Err::TlsInjection);
+  // Nothing received in plain text may be read as protected.
+  KEL_ASSERT(RingFill(ch) == 0 && !TlsActive(ch));
   if (int rc = TlsStart(ch)) return driverFail(ch, 0, rc);
   LogLine(ch, "[TLS handshake with %s]\r\n", ch.TlsServerName[0] ? ch.TlsServerName : ch.Server);
   ch.TlsInfo[0] = ch.TlsPeer[0] = 0;
@@ -82,11 +85,7 @@ int TlsHandshake(Channel &ch, Tick now) {
 // ---- SMTP STARTTLS (213, 214) ----------------------------------------------------
 
 int StartTlsCommand(Channel &ch, Tick now) {
-  int rc = SendCommand(ch, "STARTTLS");
-  if (rc < 0) return rc;
-  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  ch.NextState = State::StartTlsReply;
-  return 0;
+  return SendSmtpCommand(ch, now, 0, State::StartTlsReply, "STARTTLS");
 }
 
 // The go-ahead is 220; a refusal ends the connect, as nothing was promised

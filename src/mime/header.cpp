@@ -21,17 +21,6 @@ uint32_t FurtherWait() {
   return wait > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(wait);
 }
 
-// Base64 alphabet values; -1 for every other byte.
-struct Base64Table {
-  signed char Value[256] = {};
-  constexpr Base64Table() {
-    for (int i = 0; i < 256; ++i) Value[i] = -1;
-    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (int i = 0; i < 64; ++i) Value[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
-  }
-};
-constexpr Base64Table Base64Values;
-
 // Base64Filled after the pad: the rest of the body is not data.
 constexpr int Base64Ended = 8;
 
@@ -68,7 +57,7 @@ int DecodeBWord(const char *text, int count, char *out) {
   int filled = 0, written = 0;
   unsigned char bytes[3];
   for (int i = 0; i < count; ++i) {
-    const int v = Base64Values.Value[static_cast<unsigned char>(text[i])];
+    const int v = Base64Digit(static_cast<unsigned char>(text[i]));
     if (v < 0) continue;
     group = (group << 6) | static_cast<uint32_t>(v);
     if (++filled < 4) continue;
@@ -475,7 +464,7 @@ int Base64StreamDecode(Channel &ch, const char *text, int count, unsigned char *
       group = 0;
       continue;
     }
-    const int v = Base64Values.Value[c];
+    const int v = Base64Digit(c);
     if (v < 0) continue;  // line ends, blanks and other foreign characters
     group = (group << 6) | static_cast<uint32_t>(v);
     if (++filled == 4) {

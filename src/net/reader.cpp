@@ -28,6 +28,7 @@ static int RingFind(const Channel &ch, char c, int count) {
 // empty and the socket is readable. Returns the bytes received, or -1 when
 // the connection is closed or failed.
 static int ReceiveStage(Channel &ch) {
+  KEL_ASSERT(ch.StageRead == ch.StageFill);
   ch.ReadableSeen = 0;
   int n = ReceiveBytes(ch, ch.Stage, StageSize);  // plain text, also over TLS
   if (n < 1) return -1;
@@ -146,112 +147,6 @@ int ReadLine(Channel &ch, char *buffer, int size, uint32_t firstWait, uint32_t n
   }
 }
 
-// ---- The form of reply lines -----------------------------------------------------
-
-int SmtpReplyLineForm(const char *line, int n) {
-  // RFC 5321 4.2: a code of three digits from 200 to 599, then a space, a
-  // hyphen or the line end. A line cut right behind its CR still ends.
-  if (n < 4) return -1;
-  if (line[0] < '2' || line[0] > '5' || line[1] < '0' || line[1] > '9' || line[2] < '0' || line[2] > '9')
-    return -1;
-  switch (line[3]) {
-    case '-':
-      return 1;
-    case ' ':
-    case '\n':
-      return 0;
-    case '\r':
-      return n == 4 || line[4] == '\n' ? 0 : -1;
-    default:
-      return -1;
-  }
-}
-
-// After the status word: a blank, the line end, or the end of a cut line.
-static bool StatusWordEnds(const char *rest, int left) {
-  if (left <= 0) return true;
-  const char c = rest[0];
-  return c == ' ' || c == '\t' || c == '\n' || (c == '\r' && (left == 1 || rest[1] == '\n'));
-}
-
-static bool Upper(char c, char upper) { return c == upper || c == upper + ('a' - 'A'); }
-
-int Pop3StatusForm(const char *line, int n) {
-  if (n >= 3 && line[0] == '+' && Upper(line[1], 'O') && Upper(line[2], 'K') && StatusWordEnds(line + 3, n - 3))
-    return 1;
-  if (n >= 4 && line[0] == '-' && Upper(line[1], 'E') && Upper(line[2], 'R') && Upper(line[3], 'R') &&
-      StatusWordEnds(line + 4, n - 4))
-    return 0;
-  return -1;
-}
-
-// ---- The reply readers -------------------------------------------------------------
-
-int ReadSmtpReply(Channel &ch) {
-  ch.ReplyCode = 0;
-  char *p = ch.Response;
-  int room = 1024;
-  // In non-blocking mode the whole reply was awaited between steps
-  // (AwaitReply): what is not here now is late.
-  const uint32_t restWait = StepWait(ch, Settings.ResponseTimeout);
-  bool waiting = false;
-  Tick waitEnd = 0;
-  for (;;) {
-    int n = ReadLine(ch, p, room, 0, restWait);
-    if (n == 0) {
-      if (restWait == 0) return Err::Timeout;
-      // A further line of the reply has not come yet: wait on the socket for
-      // it, within the response time-out counted from the last line.
-      const Tick now = PlatformTick();
-      if (!waiting) {
-        waiting = true;
-        waitEnd = now + Settings.ResponseTimeout;
-      }
-      if (!TickAfter(waitEnd, now) || AwaitReadable(ch, static_cast<uint32_t>(TickDiff(waitEnd, now))) != 1)
-        return Err::Timeout;
-      ch.IdleWait = 0;  // this wait was ours; the step itself did not idle
-      continue;
-    }
-    if (n < 0) return -1;  // closed before the reply ended; the state decides what that means
-    waiting = false;
-    CopyField(ch.LastReply, p, 127);
-    // A line whose end never came is no reply; one cut by the end of the
-    // room is, when its code can still be read.
-    const bool cut = p[n - 1] != '\n';
-    if (cut && n < room - 1) return Err::Timeout;
-    if (cut && n < 4) return Err::ResponseOverflow;
-    const int form = SmtpReplyLineForm(p, n);
-    if (form < 0) return Err::SmtpReplyMalformed;
-    if (ch.ReplyCode == 0) {
-      const uint32_t code = ParseDecimal(p);
-      ch.ReplyCode = static_cast<int32_t>(code);
-      if (code >= 500) return Err::SmtpError;
-    }
-    if (form == 0) return 0;
-    p += n;
-    room -= n;
-    if (room <= 1) return Err::ResponseOverflow;
-  }
-}
-
-int ReadPop3Reply(Channel &ch) {
-  ch.Deadline = 0;
-  if (AwaitReadable(ch, StepWait(ch, Settings.ReceiveTimeout)) != 1) return Err::Timeout;
-  int n = ReadLine(ch, ch.Response, 1024, 0, StepWait(ch, Settings.ResponseTimeout));
-  if (n < 0) return -1;
-  if (n == 0) return Err::Timeout;
-  // The field holds 127 characters and the NUL.
-  CopyField(ch.LastReply, ch.Response, 127);
-  if (ch.Response[n - 1] != '\n' && n < 1023) return Err::Timeout;  // the line's end never came
-  const int form = Pop3StatusForm(ch.Response, n);
-  if (form == 1) {
-    ch.ReplyCode = 100;
-    return 0;
-  }
-  ch.ReplyCode = 500;
-  return form == 0 ? Err::Pop3Error : Err::Pop3ReplyMalformed;
-}
-
 // ---- Whole replies and lines without waiting ------------------------------------
 
 // Moves into the free part of the ring what the stage holds or the socket
@@ -286,17 +181,19 @@ static int LineEndIn(const Channel &ch, int from, int fill) {
   return -1;
 }
 
-// What an SMTP reply still lacks: 0 nothing (the reader needs no more data:
-// the reply is whole, or a line that is no continuation ends it anyway), 1
-// the rest of a line or further lines.
-static int SmtpReplyMissing(const Channel &ch, int fill) {
+// What a reply still lacks: 0 nothing (the reader needs no more data: the
+// reply is whole, or a line that is no continuation ends it anyway), 1 the
+// rest of a line or further lines. The protocol's form test says which
+// lines continue the reply.
+static int ReplyMissing(const Channel &ch, int fill, ReplyLineForm form) {
   for (int at = 0;;) {
     const int end = LineEndIn(ch, at, fill);
     if (end < 0) return 1;
+    if (!form) return 0;
     char head[5];
     const int length = end - at;
     for (int k = 0; k < 5 && k < length; k++) head[k] = RingAt(ch, at + k);
-    if (SmtpReplyLineForm(head, length) != 1) return 0;
+    if (form(head, length) != 1) return 0;
     at = end;
   }
 }
@@ -318,9 +215,10 @@ static int LineMissing(const Channel &ch, int fill, bool lookahead) {
   }
 }
 
-// kind: 'S' an SMTP reply, 'P' a line, 'H' a line with lookahead. The wait
-// for what is missing counts from the step that first found it missing.
-static int AwaitWhole(Channel &ch, char kind, uint32_t firstWait, uint32_t nextWait) {
+// A reply whose lines the form test reads (none: one line), or with
+// lookahead a line the decoder may join with those folded under it. The
+// wait for what is missing counts from the step that first found it missing.
+static int AwaitWhole(Channel &ch, ReplyLineForm form, bool lookahead, uint32_t firstWait, uint32_t nextWait) {
   if (RingFill(ch) == 0 && SocketReady(ch, ReadyReadable) != 1) {
     ch.RestPhase = 0;
     ch.IdleWait = ReadyReadable;
@@ -329,7 +227,7 @@ static int AwaitWhole(Channel &ch, char kind, uint32_t firstWait, uint32_t nextW
   const int fill = TopUpRing(ch);
   int phase = 0;
   if (fill > 0 && fill < RingSize - 1)
-    phase = kind == 'S' ? SmtpReplyMissing(ch, fill) : LineMissing(ch, fill, kind == 'H');
+    phase = form ? ReplyMissing(ch, fill, form) : LineMissing(ch, fill, lookahead);
   if (phase == 0) {
     ch.RestPhase = 0;
     return 1;
@@ -352,12 +250,12 @@ static int AwaitWhole(Channel &ch, char kind, uint32_t firstWait, uint32_t nextW
   return 0;
 }
 
-int AwaitReply(Channel &ch, char protocol, uint32_t ms) {
+int AwaitReply(Channel &ch, ReplyLineForm form, uint32_t ms) {
   if (ch.AutoCall == 1) return AwaitReadable(ch, ms);
-  return AwaitWhole(ch, protocol == 'S' ? 'S' : 'P', 0, Settings.ResponseTimeout);
+  return AwaitWhole(ch, form, false, 0, Settings.ResponseTimeout);
 }
 
 int AwaitLine(Channel &ch, uint32_t firstWait, uint32_t nextWait, bool lookahead) {
   if (ch.AutoCall == 1) return AwaitReadable(ch, firstWait);
-  return AwaitWhole(ch, lookahead ? 'H' : 'P', firstWait, nextWait);
+  return AwaitWhole(ch, nullptr, lookahead, firstWait, nextWait);
 }

@@ -8,6 +8,8 @@ int RingFill(const Channel &ch) { return (ch.RingWrite + RingSize - ch.RingRead)
 
 // The ring is copied in at most two runs, before and after its wrap.
 int RingPut(Channel &ch, const char *bytes, int count) {
+  KEL_ASSERT(ch.RingRead >= 0 && ch.RingRead < RingSize && ch.RingWrite >= 0 && ch.RingWrite < RingSize);
+  KEL_ASSERT(count >= 0);
   for (int done = 0; done < count;) {
     int run = RingSize - ch.RingWrite;
     int room = (ch.RingRead + RingSize - ch.RingWrite - 1) % RingSize;
@@ -23,6 +25,7 @@ int RingPut(Channel &ch, const char *bytes, int count) {
 }
 
 int RingPeek(const Channel &ch, char *buffer, int count) {
+  KEL_ASSERT(ch.RingRead >= 0 && ch.RingRead < RingSize && ch.RingWrite >= 0 && ch.RingWrite < RingSize);
   int fill = RingFill(ch);
   int n = count < fill ? count : fill;
   if (n <= 0) return 0;

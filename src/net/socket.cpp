@@ -203,7 +203,10 @@ int TransportSend(Channel &ch, const char *bytes, int count, bool wait) {
               : PlatformSocketTrySend(ch.Socket, bytes, count, more);
 }
 
-int OutputPending(const Channel &ch) { return ch.OutFill - ch.OutSent; }
+int OutputPending(const Channel &ch) {
+  KEL_ASSERT(ch.OutSent >= 0 && ch.OutSent <= ch.OutFill && ch.OutFill <= OutBufSize);
+  return ch.OutFill - ch.OutSent;
+}
 
 void DropOutput(Channel &ch) {
   ch.OutFill = ch.OutSent = 0;
@@ -335,15 +338,4 @@ uint32_t ParseDecimal(const char *text) {
   for (int i = 0; i < 10 && text[i] >= '0' && text[i] <= '9'; i++)
     value = value * 10 + static_cast<uint32_t>(text[i] - '0');
   return value;
-}
-
-const char *FileNameOf(const char *path) {
-  if (!path) return path;
-  // The first character is never taken as a separator. The slash counts
-  // too, so a local path never leaks into a name on this system.
-  for (size_t i = strlen(path); i > 1; i--) {
-    char c = path[i - 1];
-    if (c == '\\' || c == ':' || c == '/') return path + i;
-  }
-  return path;
 }

@@ -45,4 +45,3 @@ int CloseSocket(Channel &ch);
 void CloseChannelSocket(Channel &ch);
 int GetLocalHostName(char *buffer, int size);
 uint32_t ParseDecimal(const char *text);
-const char *FileNameOf(const char *path);

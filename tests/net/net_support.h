@@ -8,6 +8,7 @@
 
 #include "fixtures/library_fixture.h"
 #include "fixtures/script_server.h"
+#include "driver/replies.h"
 #include "net/reader.h"
 #include "net/socket.h"
 

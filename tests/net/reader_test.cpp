@@ -365,7 +365,7 @@ TEST_F(SmtpReply, MalformedAndUnfinishedLinesAreNoReply) {
       Ch().AutoCall = blocking;
       const auto start = std::chrono::steady_clock::now();
       int ready = 0;
-      while (!(ready = AwaitReply(Ch(), 'S', 0)) && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+      while (!(ready = AwaitReply(Ch(), SmtpReplyLines, 0)) && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       ASSERT_EQ(ready, 1);
       EXPECT_EQ(ReadSmtpReply(Ch()), c.result);
@@ -387,7 +387,7 @@ TEST_F(SmtpReply, NonBlockingAwaitsTheWholeReplyAcrossCalls) {
   long longest = 0;
   for (;;) {
     const auto before = std::chrono::steady_clock::now();
-    const int ready = AwaitReply(Ch(), 'S', 0);
+    const int ready = AwaitReply(Ch(), SmtpReplyLines, 0);
     longest = std::max<long>(longest, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before).count());
     if (ready) break;
     calls++;

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/text.h"
 #include "net_support.h"
 
 namespace {
