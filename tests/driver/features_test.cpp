@@ -76,3 +76,31 @@ TEST(Features, CapaLinesAddUp) {
 }
 
 }  // namespace
+
+namespace {
+
+// The login a server's EHLO reply leads to: the reply read into the record,
+// then the library's choice. One row per form of the AUTH list.
+TEST(Features, EhloAuthListToChosenMechanism) {
+  struct {
+    const char *Reply;
+    bool Token;
+    int Chosen;
+  } cases[] = {
+      {"250-x\r\n250 AUTH PLAIN LOGIN CRAM-MD5\r\n", false, 1},
+      {"250-x\r\n250-AUTH=LOGIN\r\n250 AUTH PLAIN\r\n", false, 2},
+      {"250-x\r\n250 AUTH PLAIN\r\n", false, 3},
+      {"250-x\r\n250 AUTH PLAIN-CLIENTTOKEN XOAUTH\r\n", false, 0},
+      {"250-x\r\n250 AUTH XOAUTH2 OAUTHBEARER PLAIN\r\n", true, 4},
+      {"250-x\r\n250 AUTH oauthbearer\r\n", true, 5},
+      {"250-x\r\n250 AUTH LOGIN\r\n", true, -76},
+      {"250 x\r\n", false, 0},
+  };
+  for (const auto &c : cases) {
+    ServerFeatures f{};
+    ReadEhloFeatures(c.Reply, f);
+    EXPECT_EQ(ChooseMechanism(f.Sasl, 0, c.Token, true), c.Chosen) << c.Reply;
+  }
+}
+
+}  // namespace
