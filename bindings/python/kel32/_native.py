@@ -142,9 +142,17 @@ def encode_path(path: PathLike) -> bytes:
 
 
 def error_text(code: int, channel: int = 0) -> str:
-    """kelErrorText: the text of an error code (with the channel's last reply where it applies)."""
+    """kelErrorText: the text of an error code.
+
+    For -36, -49, -63, -78, -84 and -85 the library appends the channel's
+    last server reply.
+    """
+    lib = library()
+    with _lock:
+        if not _attached:
+            attach()
     buffer = ctypes.create_string_buffer(_ERROR_TEXT_SIZE)
-    n = library().kelErrorText(channel, code, buffer, _ERROR_TEXT_SIZE)
+    n = lib.kelErrorText(channel, code, buffer, _ERROR_TEXT_SIZE)
     return buffer.raw[: max(n, 0)].split(b"\0", 1)[0].decode("utf-8", "replace")
 
 
