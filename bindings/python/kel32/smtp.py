@@ -128,7 +128,9 @@ class Smtp(S.Session):
     the server offers; ``auth`` forces one); token is an OAuth 2.0 bearer
     token (XOAUTH2 or OAUTHBEARER). sender is the From address (default:
     the user when it is an address). log_file receives the library's trace
-    of the session (passwords are never written).
+    of the session (passwords are never written). pipelining=True sends
+    the envelope's commands in one go when the server offers PIPELINING
+    (with a login only).
 
     Refused recipients: by default a refused address is skipped and the
     message goes to the others (see SendResult); strict=True in send()
@@ -141,7 +143,7 @@ class Smtp(S.Session):
                  user: Optional[str] = None, password: Optional[str] = None, token: Optional[str] = None,
                  auth: str = "auto", sender: Optional[str] = None, reply_to: Optional[str] = None,
                  ca_file: Optional[N.PathLike] = None, server_name: Optional[str] = None,
-                 verify: bool = True, esmtp: bool = True, pipelining: bool = False,
+                 verify: bool = True, pipelining: bool = False,
                  log_file: Optional[N.PathLike] = None) -> None:
         super().__init__()
         self.host = host
@@ -158,12 +160,14 @@ class Smtp(S.Session):
         self._ca_file = ca_file
         self._server_name = server_name
         self._verify = verify
-        self._esmtp = esmtp or bool(user or token)
+        # The library logs in whenever it greets with EHLO for itself; without
+        # a login it says HELO, and EHLO only where STARTTLS needs it.
+        self._esmtp = bool(user or token)
         self._pipelining = pipelining
         self._log_file = log_file
 
     def connect(self) -> "Smtp":
-        """Connects, says EHLO (or HELO with esmtp=False), starts TLS and logs in.
+        """Connects, greets (EHLO, or HELO without login and TLS), starts TLS and logs in.
 
         Raises KelError (the channel is freed again).
         """

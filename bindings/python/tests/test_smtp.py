@@ -12,12 +12,12 @@ from kel32 import constants as C
 
 
 def envelope(server, auth_plain=None, recipients=(), refuse=()):
-    server.send("220 mail.example.test ESMTP\r\n").expect_line("EHLO example.test\r\n")
+    server.send("220 mail.example.test ESMTP\r\n")
     if auth_plain:
-        server.send("250-mail.example.test\r\n250 AUTH PLAIN\r\n")
+        server.expect_line("EHLO example.test\r\n").send("250-mail.example.test\r\n250 AUTH PLAIN\r\n")
         server.expect_line(f"AUTH PLAIN {auth_plain}\r\n").send("235 2.7.0 ok\r\n")
     else:
-        server.send("250 mail.example.test\r\n")
+        server.expect_line("HELO example.test\r\n").send("250 mail.example.test\r\n")
     server.expect_line("MAIL FROM:<alice@example.test>\r\n").send("250 ok\r\n")
     for r in recipients:
         server.expect_line(f"RCPT TO:<{r}>\r\n")
@@ -157,6 +157,6 @@ def test_a_failed_connect_or_an_exception_gives_the_channel_back(server):
     server.send("220 ready\r\n").expect_line("HELO example.test\r\n").send("250 ok\r\n")
     server.start()
     with pytest.raises(RuntimeError):
-        with kel32.Smtp("127.0.0.1", server.port, tls="off", esmtp=False, sender="a@example.test"):
+        with kel32.Smtp("127.0.0.1", server.port, tls="off", sender="a@example.test"):
             raise RuntimeError("inside")
     assert len(_native._free) == (free if free is not None else 128)
