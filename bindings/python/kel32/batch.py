@@ -9,7 +9,7 @@ from typing import Any, Deque, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import _native as N
 from . import constants as C
-from .smtp import Attachment, RecipientsRefused, SendResult, Smtp
+from .smtp import Attachment, SendResult, Smtp
 
 
 @dataclass

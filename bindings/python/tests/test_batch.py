@@ -1,5 +1,4 @@
 """send_many: many messages over several sessions at once, from one thread."""
-import socket
 
 import kel32
 from conftest import closed_port

@@ -5,7 +5,6 @@ seen from a virtual environment with the system's site packages."""
 import os
 import shutil
 import subprocess
-import sys
 import venv
 
 from conftest import HERE
