@@ -14,6 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build32=${KEL_WINDOWS_BUILD:-build/windows}
+case $build32 in /*) ;; *) build32=$PWD/$build32 ;; esac
 build64=${build32}64
 jobs=$(nproc 2>/dev/null || echo 2)
 export DEBIAN_FRONTEND=noninteractive
@@ -125,19 +126,19 @@ check_tables x86_64-w64-mingw32-objdump "$build64/KEL64.dll" pei-x86-64
 # ctest makes each Wine prefix first and stops its wineserver last; the trap
 # stops them too if the run is cut short.
 stop_wine() {
-  WINEPREFIX="$PWD/$build64/wineprefix" /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
+  WINEPREFIX="$build64/wineprefix" /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
   if command -v wineserver >/dev/null; then
-    WINEPREFIX="$PWD/$build32/wineprefix" wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX="$build32/wineprefix" wineserver -k >/dev/null 2>&1 || true
   fi
 }
 trap stop_wine EXIT
 failed=0
 start=$(date +%s)
-WINEPREFIX="$PWD/$build64/wineprefix" ctest --test-dir "$build64" --output-on-failure || failed=1
+WINEPREFIX="$build64/wineprefix" ctest --test-dir "$build64" --output-on-failure || failed=1
 say "64-bit tests (KEL64.dll under 64-bit Wine) ran in $(( $(date +%s) - start )) s"
 if [ -z "$run32" ]; then
   start=$(date +%s)
-  WINEPREFIX="$PWD/$build32/wineprefix" ctest --test-dir "$build32" --output-on-failure || failed=1
+  WINEPREFIX="$build32/wineprefix" ctest --test-dir "$build32" --output-on-failure || failed=1
   say "32-bit tests (KEL32.dll under 32-bit Wine) ran in $(( $(date +%s) - start )) s"
 else
   say "$run32:"
