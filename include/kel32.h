@@ -10,8 +10,11 @@
 #ifndef KEL32_H
 #define KEL32_H
 
-#ifdef _WIN32
-#  define KEL_CALL __stdcall
+#if defined(_WIN32) && !defined(_WIN64)
+#  define KEL_CALL __stdcall    /* KEL32.dll: the standard Windows convention */
+#  define KEL_EXPORT
+#elif defined(_WIN32)
+#  define KEL_CALL             /* KEL64.dll: x86_64 has one convention */
 #  define KEL_EXPORT
 #elif defined(KEL_BUILDING_LIBRARY)
 #  define KEL_CALL

@@ -96,6 +96,11 @@ int PlatformHostName(char *buffer, int size);          // 0 or negated error
 int PlatformResolve(const char *name, uint32_t *addressHostOrder);  // 1, 0 (no address) or negated error
 void PlatformSetResolver(int (*resolver)(const char *name, uint32_t *addressHostOrder));
 PlatformSocket PlatformSocketOpen();     // NoSocket on failure
+#ifdef _WIN32
+// A system socket handle as the library holds it: NoSocket when it does not
+// fit in 0 .. 2^31 - 1 (a 64-bit SOCKET is never cut short).
+PlatformSocket PlatformSocketFromHandle(uintptr_t handle);
+#endif
 int PlatformSocketSetNonBlocking(PlatformSocket s, bool on);   // 0 or negated error
 // address: the 16-byte IPv4 socket address (family, port and address in network order).
 int PlatformSocketConnect(PlatformSocket s, const uint8_t address[16]);  // 0 or negated error

@@ -210,6 +210,14 @@ static const int NotASocket = -10038;
 
 static SOCKET Handle(PlatformSocket s) { return static_cast<SOCKET>(static_cast<uint32_t>(s)); }
 
+// SOCKET is pointer-sized (64 bits in KEL64.dll), while the library and its
+// interface (kelStatistics KEL_STAT_SOCKET) carry a socket as a signed
+// 32-bit int: only handles from 0 to 2^31 - 1 pass.
+PlatformSocket PlatformSocketFromHandle(uintptr_t handle) {
+  if (handle > static_cast<uintptr_t>(INT32_MAX)) return NoSocket;
+  return static_cast<PlatformSocket>(handle);
+}
+
 int PlatformNetStart() {
   WSADATA data;
   int rc = WSAStartup(MAKEWORD(1, 1), &data);
@@ -258,7 +266,14 @@ PlatformSocket PlatformSocketOpen() {
   // peer's delayed acknowledgement.
   BOOL one = TRUE;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
-  return static_cast<PlatformSocket>(static_cast<uint32_t>(s));
+  const PlatformSocket fitted = PlatformSocketFromHandle(s);
+  // A handle the interface cannot carry whole is never used cut short: the
+  // socket goes, and the connect fails as one that got no socket (-7).
+  if (fitted == NoSocket) {
+    closesocket(s);
+    WSASetLastError(WSAEMFILE);
+  }
+  return fitted;
 }
 
 int PlatformSocketSetNonBlocking(PlatformSocket s, bool on) {

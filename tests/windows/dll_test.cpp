@@ -305,6 +305,14 @@ WINE_TEST(NonBlockingDriverRunsToTheEnd) {
     Sleep(1);
   }
   CHECK_EQ(rc, 0);
+  // The handle the interface gives is the system's socket itself, whole
+  // (a SOCKET is 64 bits wide in KEL64.dll): it names this connection.
+  const int handle = kelStatistics(0, KEL_STAT_SOCKET);
+  CHECK(handle > 0);
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  CHECK_EQ(getpeername(static_cast<SOCKET>(handle), reinterpret_cast<sockaddr *>(&peer), &length), 0);
+  CHECK_EQ(static_cast<unsigned>(ntohs(peer.sin_port)), static_cast<unsigned>(server.Port()));
   kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 1);
   CHECK_EQ(kelClose(0), 0);
   CHECK(server.Finish());

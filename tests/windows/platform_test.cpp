@@ -180,6 +180,33 @@ WINE_TEST(SocketCallsAndTheirErrorNumbers) {
   PlatformNetStop();
 }
 
+// A socket handle reaches the interface as a signed 32-bit int: one that
+// does not fit is refused, never cut short (SOCKET is 64 bits in KEL64.dll).
+WINE_TEST(SocketHandlesBeyond31BitsAreRefused) {
+  const struct {
+    unsigned long long Handle;
+    PlatformSocket Expected;
+  } cases[] = {
+      {0x1c4, 0x1c4},
+      {0x7fffffffull, 0x7fffffff},
+      {0x80000000ull, NoSocket},
+      {0xffffffffull, NoSocket},  // INVALID_SOCKET of a 32-bit program
+  };
+  for (const auto &c : cases) CHECK_EQ(PlatformSocketFromHandle(static_cast<uintptr_t>(c.Handle)), c.Expected);
+  if (sizeof(uintptr_t) == 8) {
+    // Would read as 4, or as -1, if the upper half were dropped.
+    CHECK_EQ(PlatformSocketFromHandle(static_cast<uintptr_t>(0x100000004ull)), NoSocket);
+    CHECK_EQ(PlatformSocketFromHandle(static_cast<uintptr_t>(~0ull)), NoSocket);
+  }
+  // A handle of this system passes whole.
+  REQUIRE_EQ(PlatformNetStart(), 0);
+  const SOCKET raw = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  REQUIRE_EQ(raw != INVALID_SOCKET, true);
+  CHECK_EQ(static_cast<unsigned long long>(PlatformSocketFromHandle(raw)), static_cast<unsigned long long>(raw));
+  closesocket(raw);
+  PlatformNetStop();
+}
+
 WINE_TEST(MemoryCheckShowsDamageThroughTheMessageBox) {
   REQUIRE_EQ(kelAttach(1, 0), 1);
   PlatformSetMessageBoxSink([](const char *text, const char *title, unsigned style) {

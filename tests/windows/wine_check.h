@@ -46,6 +46,7 @@ inline std::string Show(long long value) { return std::to_string(value); }
 inline std::string Show(int value) { return std::to_string(value); }
 inline std::string Show(unsigned value) { return std::to_string(value); }
 inline std::string Show(unsigned long value) { return std::to_string(value); }
+inline std::string Show(unsigned long long value) { return std::to_string(value); }  // size_t and uintptr_t on 64-bit Windows
 inline std::string Show(bool value) { return value ? "true" : "false"; }
 
 inline void Fail(const char *file, int line, const std::string &what) {
