@@ -39,6 +39,12 @@ static void MemoryCheck() {
   }
 }
 
+// The channel's server address is an IPv6 one (IPv6 text forms, up to 45
+// characters, then need a buffer that holds them).
+static bool OnIpv6(const Channel &ch) {
+  return ch.AddressCount > 0 && ch.ServerAddresses[ch.AddressIndex].Family == 6;
+}
+
 extern "C" int KEL_CALL kelDebug(unsigned channel, int code, char *buffer, int size) {
   if (channel == static_cast<unsigned>(-2)) {
     MemoryCheck();
@@ -61,9 +67,15 @@ extern "C" int KEL_CALL kelDebug(unsigned channel, int code, char *buffer, int s
     }
     case KEL_DEBUG_SERVER_IP:
       if (size < 17) return 0;
+      if (OnIpv6(ch)) return PlatformFormatAddress(ch.ServerAddresses[ch.AddressIndex], buffer, size);
       return FormatDottedAddress(ch.ServerAddr, buffer, size);
     case KEL_DEBUG_LOCAL_IP: {
       if (size < 17) return 0;
+      if (OnIpv6(ch)) {
+        PlatformAddress local;
+        if (PlatformSocketLocalAddressOf(ch.Socket, &local) != 0) return 0;
+        return PlatformFormatAddress(local, buffer, size);
+      }
       uint8_t *address = ChannelTable[channel].SocketAddress;
       if (PlatformSocketLocalAddress(ch.Socket, address) != 0) return 0;
       uint32_t a = (uint32_t(address[4]) << 24) | (uint32_t(address[5]) << 16) | (uint32_t(address[6]) << 8) |

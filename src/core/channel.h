@@ -281,6 +281,11 @@ struct Channel {
   uint8_t RestPhase;
   Tick RestSince;
   ServerFeatures Features;    // what the server's EHLO or CAPA reply offered
+  // The server's addresses, IPv6 and IPv4 in the resolver's order, and the
+  // one being tried; a failed or slow connect moves on to the next.
+  PlatformAddress ServerAddresses[8];
+  uint8_t AddressCount;
+  uint8_t AddressIndex;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

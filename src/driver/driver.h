@@ -42,6 +42,10 @@ void WriteVersionLine(Channel &ch);
 // on the socket or the clock while the channel can only wait.
 int RunBlocking(uint32_t channel);
 
+// True while a connect whose time is up may still move on to the server's
+// next address (connect.cpp).
+bool ConnectMayMoveOn(const Channel &ch);
+
 // One step of a channel: the frame (checks, waits, trace) and its state's
 // handler. kelDriver's result: the next state, KEL_WAITING, 0 when the
 // operation is done, or an error code.

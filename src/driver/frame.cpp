@@ -135,7 +135,9 @@ int DriverStep(uint32_t channel) {
     return KEL_WAITING;
   }
   // The deadline is tested before anything else can be seen.
-  if (ch.Deadline != 0 && TickAfter(now, ch.Deadline)) return driverFail(ch, 0, Err::Timeout);
+  // (A connect whose time is up while other addresses remain moves on to
+  // the next instead.)
+  if (ch.Deadline != 0 && TickAfter(now, ch.Deadline) && !ConnectMayMoveOn(ch)) return driverFail(ch, 0, Err::Timeout);
   if (ch.WaitQuiet) {
     // kelWait has just polled this channel and found nothing to do: no
     // socket can have changed for it since. Only one step is spared.

@@ -9,6 +9,7 @@
 #include "tls.h"
 
 #include <cstring>
+#include <iterator>
 
 // ---- Dotted IPv4 addresses ----------------------------------------------------
 
@@ -55,15 +56,33 @@ int FormatDottedAddress(uint32_t address, char *buffer, int size) {
 // ---- Name, socket, connection ---------------------------------------------------
 
 int ResolveServer(Channel &ch) {
-  uint32_t address = 0;
-  int rc = PlatformResolve(ch.Server, &address);
+  ch.AddressCount = ch.AddressIndex = 0;
+  int rc = PlatformResolveAll(ch.Server, ch.ServerAddresses, static_cast<int>(std::size(ch.ServerAddresses)));
   if (rc < 0) return rc;
-  if (rc == 0 || address == 0) return 0;
-  ch.ServerAddr = address;
-  return 1;
+  if (rc == 0) return 0;
+  ch.AddressCount = static_cast<uint8_t>(rc);
+  UseServerAddress(ch, 0);
+  return ch.ServerAddresses[0].Family == 4 && ch.ServerAddr == 0 ? 0 : 1;
 }
 
-int OpenSocket(uint32_t channel) {
+void UseServerAddress(Channel &ch, int index) {
+  ch.AddressIndex = static_cast<uint8_t>(index);
+  const PlatformAddress &a = ch.ServerAddresses[index];
+  ch.ServerAddr = a.Family == 4 ? (uint32_t(a.Bytes[0]) << 24) | (uint32_t(a.Bytes[1]) << 16) |
+                                      (uint32_t(a.Bytes[2]) << 8) | a.Bytes[3]
+                                : 0;
+}
+
+void SetServerAddress(Channel &ch, uint32_t address) {
+  PlatformAddress &a = ch.ServerAddresses[0];
+  a = PlatformAddress{};
+  a.Family = 4;
+  for (int i = 0; i < 4; i++) a.Bytes[i] = static_cast<uint8_t>(address >> (24 - 8 * i));
+  ch.AddressCount = 1;
+  UseServerAddress(ch, 0);
+}
+
+int OpenSocket(uint32_t channel, int family) {
   Channel *ch = ChannelOf(channel);
   if (!ch) return Err::InvalidSocket;
   // A socket still held from an earlier connection is the channel's own:
@@ -77,10 +96,11 @@ int OpenSocket(uint32_t channel) {
     ChannelTable[channel].Socket = NoSocket;
   }
   PlatformLockEnter();
-  PlatformSocket s = PlatformSocketOpen();
+  PlatformSocket s = PlatformSocketOpenFor(family);
   PlatformLockLeave();
   if (s == NoSocket) return Err::InvalidSocket;
-  if (ch->NonBlockConnect) {
+  if (ch->NonBlockConnect || ch->AddressIndex + 1 < ch->AddressCount) {
+    // A connect that may have to give way to the next address never waits.
     ch->NonBlockArg = 1;
     PlatformSocketSetNonBlocking(s, true);
   }
@@ -93,9 +113,19 @@ int OpenSocket(uint32_t channel) {
   return s;
 }
 
-int ConnectSocket(uint32_t channel, uint32_t address, uint16_t port) {
+int ConnectSocket(uint32_t channel, const PlatformAddress &to, uint16_t port) {
   Channel *ch = ChannelOf(channel);
   if (!ch) return Err::SockNotSocket;
+  if (to.Family == 6) {
+    char text[64];
+    PlatformFormatAddress(to, text, sizeof text);
+    LogLine(*ch, "Socket=%d, RemoteAddr=[%s], RemotePort=%d\r\n", ch->Socket, text,
+            static_cast<int>(static_cast<int16_t>(port)));
+    const int rc = PlatformSocketConnectTo(ch->Socket, to, port);
+    return rc == 0 || rc == Err::SockWouldBlock ? 1 : rc;
+  }
+  const uint32_t address = (uint32_t(to.Bytes[0]) << 24) | (uint32_t(to.Bytes[1]) << 16) |
+                           (uint32_t(to.Bytes[2]) << 8) | to.Bytes[3];
   LogLine(*ch, "Socket=%d, RemoteAddr=%lx, RemotePort=%d\r\n", ch->Socket, static_cast<unsigned long>(address),
           static_cast<int>(static_cast<int16_t>(port)));
   // The 16-byte IPv4 socket address: family (16-bit, as stored on a
@@ -112,6 +142,13 @@ int ConnectSocket(uint32_t channel, uint32_t address, uint16_t port) {
   int rc = PlatformSocketConnect(ch->Socket, sa);
   if (rc == 0 || rc == Err::SockWouldBlock) return 1;  // made, or under way on a non-blocking socket
   return rc;
+}
+
+int ConnectSocket(uint32_t channel, uint32_t addressHostOrder, uint16_t port) {
+  PlatformAddress a{};
+  a.Family = 4;
+  for (int k = 0; k < 4; k++) a.Bytes[k] = static_cast<uint8_t>(addressHostOrder >> (24 - 8 * k));
+  return ConnectSocket(channel, a, port);
 }
 
 // ---- Readiness -------------------------------------------------------------------

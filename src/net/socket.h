@@ -10,9 +10,16 @@
 int IsDottedAddress(const char *text);
 uint32_t ParseDottedAddress(const char *text);
 int FormatDottedAddress(uint32_t address, char *buffer, int size);
+// The server's addresses into ch.ServerAddresses: 1, 0 (none) or the
+// negated resolver error. The first becomes the one in use.
 int ResolveServer(Channel &ch);
-int OpenSocket(uint32_t channel);
-int ConnectSocket(uint32_t channel, uint32_t address, uint16_t port);
+// Makes address index the one in use (ServerAddr is its IPv4 form, or 0).
+void UseServerAddress(Channel &ch, int index);
+// One IPv4 address (host order) as the whole list.
+void SetServerAddress(Channel &ch, uint32_t address);
+int OpenSocket(uint32_t channel, int family = 4);
+int ConnectSocket(uint32_t channel, const PlatformAddress &address, uint16_t port);
+int ConnectSocket(uint32_t channel, uint32_t addressHostOrder, uint16_t port);  // IPv4
 // The readiness rule of a channel: received bytes held by the channel
 // count as readable (kind 1) without a socket call. kinds: 1 readable,
 // 2 writable, 3 exception.

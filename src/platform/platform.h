@@ -96,6 +96,30 @@ int PlatformHostName(char *buffer, int size);          // 0 or negated error
 int PlatformResolve(const char *name, uint32_t *addressHostOrder);  // 1, 0 (no address) or negated error
 void PlatformSetResolver(int (*resolver)(const char *name, uint32_t *addressHostOrder));
 PlatformSocket PlatformSocketOpen();     // NoSocket on failure
+
+// Any address, IPv4 or IPv6: Family 4 or 6, the address bytes in network
+// order (4 or 16 of them).
+struct PlatformAddress {
+  uint8_t Family;
+  uint8_t Bytes[16];
+};
+// 1 and the address when text is an address literal: an IPv4 address in
+// its four dotted parts, an IPv6 address, or one in brackets ("[::1]");
+// else 0.
+int PlatformParseAddress(const char *text, PlatformAddress *out);
+// Every address of a name (AAAA and A) in the order the system gives them,
+// at most max: the count, 0 (no address) or the negated error. Address
+// literals are returned as they are. Where the system has no IPv6 (the DLL
+// on Windows Sockets 1.1) only IPv4 addresses come back.
+int PlatformResolveAll(const char *name, PlatformAddress *out, int max);
+// Seam for tests: replaces the lookup of names by PlatformResolveAll.
+void PlatformSetAddressResolver(int (*resolver)(const char *name, PlatformAddress *out, int max));
+// The text form ("192.0.2.1", "2001:db8::1"): its length, 0 when it does
+// not fit in size.
+int PlatformFormatAddress(const PlatformAddress &address, char *buffer, int size);
+PlatformSocket PlatformSocketOpenFor(int family);  // NoSocket on failure (also for 6 without IPv6)
+int PlatformSocketConnectTo(PlatformSocket s, const PlatformAddress &address, uint16_t port);  // 0 or negated error
+int PlatformSocketLocalAddressOf(PlatformSocket s, PlatformAddress *address);  // 0 or negated error
 #ifdef _WIN32
 // A system socket handle as the library holds it: NoSocket when it does not
 // fit in 0 .. 2^31 - 1 (a 64-bit SOCKET is never cut short).

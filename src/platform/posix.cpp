@@ -289,6 +289,141 @@ PlatformSocket PlatformSocketOpen() {
   return KeepNonZero(s);
 }
 
+PlatformSocket PlatformSocketOpenFor(int family) {
+  if (family == 4) return PlatformSocketOpen();
+  if (family != 6) return NoSocket;
+  int s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (s < 0) return NoSocket;
+  int one = 1;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return KeepNonZero(s);
+}
+
+int PlatformParseAddress(const char *text, PlatformAddress *out) {
+  if (!text || !out) return 0;
+  char inner[64];
+  const size_t length = strlen(text);
+  if (length >= 2 && text[0] == '[' && text[length - 1] == ']') {
+    if (length - 2 >= sizeof inner) return 0;
+    memcpy(inner, text + 1, length - 2);
+    inner[length - 2] = 0;
+    if (inet_pton(AF_INET6, inner, out->Bytes) != 1) return 0;
+    out->Family = 6;
+    return 1;
+  }
+  if (inet_pton(AF_INET, text, out->Bytes) == 1) {
+    out->Family = 4;
+    return 1;
+  }
+  if (inet_pton(AF_INET6, text, out->Bytes) == 1) {
+    out->Family = 6;
+    return 1;
+  }
+  return 0;
+}
+
+static int (*AddressResolver)(const char *, PlatformAddress *, int) = nullptr;
+void PlatformSetAddressResolver(int (*resolver)(const char *, PlatformAddress *, int)) { AddressResolver = resolver; }
+
+static int ResolverError(int rc) {
+  switch (rc) {
+    case EAI_NONAME: return -11001;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return -11004;
+#endif
+    case EAI_AGAIN: return -11002;
+    case EAI_FAIL: return -11003;
+    case EAI_ADDRFAMILY: return -11004;
+    case EAI_SYSTEM: return LastError();
+    default: return -11003;
+  }
+}
+
+int PlatformResolveAll(const char *name, PlatformAddress *out, int max) {
+  if (!name || !out || max < 1) return 0;
+  if (PlatformParseAddress(name, out)) return 1;
+  if (AddressResolver) return AddressResolver(name, out, max);
+  if (Resolver) {  // a test's IPv4 resolver: its one address
+    uint32_t v4 = 0;
+    const int rc = Resolver(name, &v4);
+    if (rc < 1) return rc;
+    out->Family = 4;
+    const uint32_t n = htonl(v4);
+    memcpy(out->Bytes, &n, 4);
+    return 1;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_ADDRCONFIG;
+  addrinfo *list = nullptr;
+  const int rc = getaddrinfo(name, nullptr, &hints, &list);
+  if (rc != 0) return ResolverError(rc);
+  int count = 0;
+  for (addrinfo *a = list; a && count < max; a = a->ai_next) {
+    if (a->ai_family == AF_INET && a->ai_addr) {
+      out[count].Family = 4;
+      memcpy(out[count].Bytes, &reinterpret_cast<sockaddr_in *>(a->ai_addr)->sin_addr, 4);
+    } else if (a->ai_family == AF_INET6 && a->ai_addr) {
+      out[count].Family = 6;
+      memcpy(out[count].Bytes, &reinterpret_cast<sockaddr_in6 *>(a->ai_addr)->sin6_addr, 16);
+    } else {
+      continue;
+    }
+    // The same address may come once per socket type or flag: keep it once.
+    bool seen = false;
+    for (int k = 0; k < count && !seen; k++)
+      seen = out[k].Family == out[count].Family && memcmp(out[k].Bytes, out[count].Bytes, 16) == 0;
+    if (!seen) count++;
+  }
+  freeaddrinfo(list);
+  return count;
+}
+
+int PlatformFormatAddress(const PlatformAddress &address, char *buffer, int size) {
+  if (!buffer || size < 1) return 0;
+  buffer[0] = 0;
+  char text[INET6_ADDRSTRLEN];
+  const int family = address.Family == 6 ? AF_INET6 : AF_INET;
+  if (!inet_ntop(family, address.Bytes, text, sizeof text)) return 0;
+  const int length = static_cast<int>(strlen(text));
+  if (length >= size) return 0;
+  memcpy(buffer, text, static_cast<size_t>(length) + 1);
+  return length;
+}
+
+int PlatformSocketConnectTo(PlatformSocket s, const PlatformAddress &address, uint16_t port) {
+  if (s < 0) return NotASocket;
+  if (address.Family == 6) {
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(port);
+    memcpy(&sa.sin6_addr, address.Bytes, 16);
+    return connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 ? 0 : LastError();
+  }
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  memcpy(&sa.sin_addr, address.Bytes, 4);
+  return connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 ? 0 : LastError();
+}
+
+int PlatformSocketLocalAddressOf(PlatformSocket s, PlatformAddress *address) {
+  if (s < 0) return NotASocket;
+  sockaddr_storage sa{};
+  socklen_t len = sizeof sa;
+  if (getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return LastError();
+  *address = PlatformAddress{};
+  if (sa.ss_family == AF_INET6) {
+    address->Family = 6;
+    memcpy(address->Bytes, &reinterpret_cast<sockaddr_in6 *>(&sa)->sin6_addr, 16);
+  } else {
+    address->Family = 4;
+    memcpy(address->Bytes, &reinterpret_cast<sockaddr_in *>(&sa)->sin_addr, 4);
+  }
+  return 0;
+}
+
 int PlatformSocketSetNonBlocking(PlatformSocket s, bool on) {
   if (s < 0) return NotASocket;
   int flags = fcntl(s, F_GETFL);

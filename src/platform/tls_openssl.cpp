@@ -80,13 +80,10 @@ static SSL *NewSsl(const char *caFile, int verify, int *error) {
   return SSL_new(ctx);
 }
 
-static bool IsDotted(const char *host) {
-  int dots = 0;
-  for (const char *p = host; *p; p++) {
-    if (*p == '.') dots++;
-    else if (*p < '0' || *p > '9') return false;
-  }
-  return dots == 3;
+// The text of host when it is an IPv4 or IPv6 address (brackets removed).
+static bool AddressText(const char *host, char *text, int size) {
+  PlatformAddress a;
+  return PlatformParseAddress(host, &a) == 1 && PlatformFormatAddress(a, text, size) > 0;
 }
 
 PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int verify, int *error) {
@@ -111,9 +108,10 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
   // What the certificate must name. A check that cannot be set up fails the
   // connection rather than let any name pass.
   bool named = !verify;
-  if (IsDotted(host)) {
+  char address[64];
+  if (AddressText(host, address, sizeof address)) {
     // An address is checked against the certificate's IP entries; no SNI for it.
-    if (verify) named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1;
+    if (verify) named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), address) == 1;
   } else if (*host) {
     SSL_set_tlsext_host_name(ssl, host);
     if (verify) {

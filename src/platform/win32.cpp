@@ -301,6 +301,89 @@ int PlatformSocketLocalAddress(PlatformSocket s, uint8_t address[16]) {
   return 0;
 }
 
+// Addresses through Windows Sockets 1.1: IPv4 only. IPv6 literals are
+// read (so a caller gets a clear connect failure, not a lookup of a name),
+// but no IPv6 socket can be opened through this interface.
+static bool ParseDotted4(const char *text, uint8_t out[4]) {
+  int parts = 0;
+  unsigned value = 0;
+  bool digit = false;
+  for (const char *p = text;; p++) {
+    if (*p >= '0' && *p <= '9') {
+      value = value * 10 + static_cast<unsigned>(*p - '0');
+      if (value > 255) return false;
+      digit = true;
+    } else if (*p == '.' || *p == 0) {
+      if (!digit || parts == 4) return false;
+      out[parts++] = static_cast<uint8_t>(value);
+      value = 0;
+      digit = false;
+      if (*p == 0) break;
+    } else {
+      return false;
+    }
+  }
+  return parts == 4;
+}
+
+int PlatformParseAddress(const char *text, PlatformAddress *out) {
+  if (!text || !out) return 0;
+  *out = PlatformAddress{};
+  if (ParseDotted4(text, out->Bytes)) {
+    out->Family = 4;
+    return 1;
+  }
+  return 0;
+}
+
+static int (*AddressResolver)(const char *, PlatformAddress *, int) = nullptr;
+void PlatformSetAddressResolver(int (*resolver)(const char *, PlatformAddress *, int)) { AddressResolver = resolver; }
+
+int PlatformResolveAll(const char *name, PlatformAddress *out, int max) {
+  if (!name || !out || max < 1) return 0;
+  if (PlatformParseAddress(name, out)) return 1;
+  if (AddressResolver) return AddressResolver(name, out, max);
+  uint32_t v4 = 0;
+  const int rc = PlatformResolve(name, &v4);
+  if (rc < 1) return rc;
+  out->Family = 4;
+  out->Bytes[0] = static_cast<uint8_t>(v4 >> 24);
+  out->Bytes[1] = static_cast<uint8_t>(v4 >> 16);
+  out->Bytes[2] = static_cast<uint8_t>(v4 >> 8);
+  out->Bytes[3] = static_cast<uint8_t>(v4);
+  return 1;
+}
+
+int PlatformFormatAddress(const PlatformAddress &address, char *buffer, int size) {
+  if (!buffer || size < 1) return 0;
+  buffer[0] = 0;
+  if (address.Family != 4) return 0;
+  char text[20];
+  const int length = snprintf(text, sizeof text, "%u.%u.%u.%u", address.Bytes[0], address.Bytes[1],
+                              address.Bytes[2], address.Bytes[3]);
+  if (length < 0 || length >= size) return 0;
+  memcpy(buffer, text, static_cast<size_t>(length) + 1);
+  return length;
+}
+
+PlatformSocket PlatformSocketOpenFor(int family) { return family == 4 ? PlatformSocketOpen() : NoSocket; }
+
+int PlatformSocketConnectTo(PlatformSocket s, const PlatformAddress &address, uint16_t port) {
+  if (address.Family != 4) return -10047;  // address family not supported
+  uint8_t sa[16] = {2, 0, static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+  memcpy(sa + 4, address.Bytes, 4);
+  return PlatformSocketConnect(s, sa);
+}
+
+int PlatformSocketLocalAddressOf(PlatformSocket s, PlatformAddress *address) {
+  uint8_t sa[16];
+  if (int rc = PlatformSocketLocalAddress(s, sa)) return rc;
+  *address = PlatformAddress{};
+  address->Family = 4;
+  memcpy(address->Bytes, sa + 4, 4);
+  return 0;
+}
+
 // One socket alone in the set of the asked kind. A select that fails leaves
 // the set as it was, so the socket counts as ready and the next send or
 // receive reports the failure.

@@ -61,6 +61,18 @@ class Connect : public AttachedTest {
     }
     return rc;
   }
+  // Steps until the sequence ends (0) or fails, moving the clock past each pause.
+  int StepUntilDone() {
+    int rc = kelDriver(0);
+    for (int i = 0; i < 5000 && rc > 0; i++) {
+      if (rc == KEL_WAITING) {
+        FakeNow += 25;
+        PlatformSleep(1);
+      }
+      rc = kelDriver(0);
+    }
+    return rc;
+  }
   std::string Host() const { return host_; }
   char host_[256] = {};
 };
@@ -262,3 +274,166 @@ TEST_F(Connect, NoSocketLeftToCreate) {
 }
 
 }  // namespace
+
+// ---- Every address of a name, IPv6 and IPv4 ----------------------------------
+
+namespace {
+
+PlatformAddress Address(const char *text) {
+  PlatformAddress a{};
+  EXPECT_EQ(PlatformParseAddress(text, &a), 1) << text;
+  return a;
+}
+
+// mail6.test: ::1 first, then 127.0.0.1, as a resolver gives AAAA before A.
+int DualResolver(const char *name, PlatformAddress *out, int max) {
+  ResolverCalls++;
+  if (strcmp(name, "mail6.test") != 0 || max < 2) return -11001;
+  out[0] = Address("::1");
+  out[1] = Address("127.0.0.1");
+  return 2;
+}
+
+// A listening socket on ::1 at port whose queue is full: a connect to it
+// gets no answer (its SYN is dropped) until the test ends.
+struct SilentIpv6Port {
+  explicit SilentIpv6Port(uint16_t port) {
+    listener = socket(AF_INET6, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(port);
+    sa.sin6_addr = in6addr_loopback;
+    ok = bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && listen(listener, 0) == 0;
+    for (int &f : fillers) {
+      f = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(f, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    }
+    usleep(50000);
+  }
+  ~SilentIpv6Port() {
+    for (int f : fillers) close(f);
+    close(listener);
+  }
+  int listener = -1;
+  int fillers[3] = {-1, -1, -1};
+  bool ok = false;
+};
+
+}  // namespace
+
+TEST_F(Connect, AddressesOfANameAreTriedInTurn) {
+  PlatformSetAddressResolver(DualResolver);
+  for (int nonBlocking : {1, 0}) {
+    SCOPED_TRACE(nonBlocking);
+    ScriptServer server;  // 127.0.0.1 only: ::1 at the same port refuses
+    server.Stall();
+    server.Start();
+    std::string log = BareLog();
+    Ch().NonBlockConnect = static_cast<int32_t>(nonBlocking);
+    Ch().NotBefore = Ch().Deadline = 0;
+    Begin("mail6.test", server.Port());
+    EXPECT_EQ(kelDriver(0), 104);
+    EXPECT_EQ(kelDriver(0), 105);
+    EXPECT_EQ(Ch().AddressCount, 2);
+    EXPECT_EQ(StepUntilDone(), 0);
+    EXPECT_EQ(Ch().AddressIndex, 1);
+    EXPECT_EQ(Ch().ServerAddr, 0x7F000001u);
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_SOCKET_STATE), 1);
+    // The session runs on a blocking socket, whichever address it took.
+    EXPECT_EQ(fcntl(Ch().Socket, F_GETFL) & O_NONBLOCK, 0);
+    const std::string text = ReadFileText(log);
+    EXPECT_NE(text.find("ServerIP = ::1\r\nServerIP 2 = 127.0.0.1\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[::1: connect failed"), std::string::npos) << text;
+    EXPECT_NE(text.find(", trying 127.0.0.1]\r\n"), std::string::npos) << text;
+    char ip[64];
+    EXPECT_EQ(kelDebug(0, KEL_DEBUG_SERVER_IP, ip, sizeof ip), 9);
+    EXPECT_STREQ(ip, "127.0.0.1");
+    CloseChannelSocket(Ch());
+    PlatformFileClose(Ch().LogHandle);
+    Ch().LogHandle = 0;
+  }
+}
+
+TEST_F(Connect, AnAddressThatDoesNotAnswerGivesWayAfterItsShare) {
+  PlatformSetAddressResolver(DualResolver);
+  ScriptServer server;
+  server.Stall();
+  server.Start();
+  SilentIpv6Port silent(server.Port());
+  if (!silent.ok) GTEST_SKIP() << "no IPv6 loopback";
+  Begin("mail6.test", server.Port());
+  EXPECT_EQ(kelDriver(0), 104);
+  EXPECT_EQ(kelDriver(0), 105);
+  EXPECT_EQ(kelDriver(0), 106);
+  // Two addresses: the first gets half of the 60 s connect time-out.
+  EXPECT_EQ(Ch().Deadline, 5000u + 30000u);
+  FakeNow = 5025;
+  EXPECT_EQ(kelDriver(0), 106);  // no answer yet
+  FakeNow = 35001;                // its share is over: not -8, the next address
+  EXPECT_EQ(kelDriver(0), 105);
+  EXPECT_EQ(Ch().AddressIndex, 1);
+  EXPECT_EQ(kelDriver(0), 106);
+  EXPECT_EQ(Ch().Deadline, 35001u + 60000u);  // the last address has the whole time-out
+  EXPECT_EQ(StepUntilDone(), 0);
+  EXPECT_EQ(Ch().ServerAddr, 0x7F000001u);
+}
+
+TEST_F(Connect, Ipv6LiteralsConnectAndReportTheirAddresses) {
+  SilentIpv6Port unused(0);  // only to learn whether ::1 is there
+  if (!unused.ok) GTEST_SKIP() << "no IPv6 loopback";
+  // A listener on ::1 that completes the handshake (its queue has room).
+  int listener = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 sa{};
+  sa.sin6_family = AF_INET6;
+  sa.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(listener, 8), 0);
+  socklen_t len = sizeof sa;
+  getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len);
+  for (const char *server : {"::1", "[::1]"}) {
+    SCOPED_TRACE(server);
+    std::string log = BareLog();
+    Ch().NotBefore = Ch().Deadline = 0;
+    Begin(server, ntohs(sa.sin6_port));
+    EXPECT_EQ(kelDriver(0), 104);
+    EXPECT_EQ(kelDriver(0), 105);
+    EXPECT_EQ(ResolverCalls, 0);  // a literal needs no lookup
+    EXPECT_EQ(StepUntilDone(), 0);
+    char ip[64];
+    EXPECT_EQ(kelDebug(0, KEL_DEBUG_SERVER_IP, ip, sizeof ip), 3);
+    EXPECT_STREQ(ip, "::1");
+    EXPECT_EQ(kelDebug(0, KEL_DEBUG_LOCAL_IP, ip, sizeof ip), 3);
+    EXPECT_STREQ(ip, "::1");
+    EXPECT_NE(ReadFileText(log).find("ServerIP = ::1\r\n"), std::string::npos);
+    EXPECT_NE(ReadFileText(log).find("RemoteAddr=[::1], RemotePort="), std::string::npos);
+    CloseChannelSocket(Ch());
+    PlatformFileClose(Ch().LogHandle);
+    Ch().LogHandle = 0;
+  }
+  close(listener);
+}
+
+TEST(Addresses, LiteralsParseAndFormat) {
+  struct {
+    const char *Text;
+    int Family;
+    const char *Formatted;
+  } cases[] = {
+      {"127.0.0.1", 4, "127.0.0.1"}, {"::1", 6, "::1"}, {"[::1]", 6, "::1"},
+      {"[2001:DB8:0:0::1]", 6, "2001:db8::1"}, {"::ffff:10.0.0.1", 6, "::ffff:10.0.0.1"},
+      {"mail.example", 0, ""}, {"[127.0.0.1]", 0, ""}, {"[::1", 0, ""}, {"1.2.3", 0, ""}, {"", 0, ""},
+  };
+  for (const auto &c : cases) {
+    PlatformAddress a{};
+    const int parsed = PlatformParseAddress(c.Text, &a);
+    EXPECT_EQ(parsed, c.Family ? 1 : 0) << c.Text;
+    if (!parsed) continue;
+    EXPECT_EQ(a.Family, c.Family) << c.Text;
+    char text[64];
+    EXPECT_EQ(PlatformFormatAddress(a, text, sizeof text), static_cast<int>(strlen(c.Formatted)));
+    EXPECT_STREQ(text, c.Formatted);
+    EXPECT_EQ(PlatformFormatAddress(a, text, 3), 0);  // never cut
+  }
+}
