@@ -197,6 +197,7 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_OAUTH_TOKEN        59  /* OAuth 2.0 bearer token for XOAUTH2 / OAUTHBEARER */
 #define KEL_TLS_CA_FILE        65   /* PEM file of trusted roots instead of the system store ("" = system) */
 #define KEL_TLS_SERVER_NAME    66   /* name the certificate must match instead of the server text ("" = server) */
+#define KEL_PROXY              70   /* "socks5://[user:password@]host:port" or "http://[user:password@]host:port" ("" = none) */
 
 /* kelDebug codes */
 #define KEL_DEBUG_DATE          (-12)

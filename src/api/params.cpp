@@ -6,6 +6,7 @@
 #include "../../include/kel32.h"
 #include "../core/channel.h"
 #include "../core/errors.h"
+#include "../driver/driver.h"
 
 extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
   if (int rc = CheckChannel(channel)) return rc;
@@ -142,7 +143,7 @@ extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *t
   if (!text) return Err::NullPointer;
   Channel &ch = *ChannelOf(channel);
   // The password and the token never reach the log.
-  const bool secret = code == KEL_SMTP_PASS || code == KEL_OAUTH_TOKEN;
+  const bool secret = code == KEL_SMTP_PASS || code == KEL_OAUTH_TOKEN || code == KEL_PROXY;
   LogLine(ch, "*** kelStringParam(%d,%d,%s)\r\n", static_cast<int>(channel), code, secret ? "********" : text);
   switch (code) {
     case KEL_LOG_FILE: {
@@ -178,6 +179,7 @@ extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *t
       if (length >= sizeof ch.TlsCaFile) return -1;
       return CopyField(ch.TlsCaFile, text, static_cast<int>(length));
     }
+    case KEL_PROXY: return SetProxy(ch, text);
     case KEL_TLS_SERVER_NAME: {
       const size_t length = strlen(text);
       if (length >= sizeof ch.TlsServerName - 1) return -1;

@@ -286,6 +286,15 @@ struct Channel {
   PlatformAddress ServerAddresses[8];
   uint8_t AddressCount;
   uint8_t AddressIndex;
+  // KEL_PROXY (src/driver/proxy.cpp): the proxy the connection runs
+  // through (ProxyKind 0 none, 1 SOCKS5, 2 HTTP CONNECT), and the bytes of
+  // its reply gathered so far.
+  uint8_t ProxyKind;
+  uint16_t ProxyPort;
+  int32_t ProxyHave;
+  char ProxyHost[130];
+  char ProxyUser[256];
+  char ProxyPassword[256];
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

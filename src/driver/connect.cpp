@@ -15,7 +15,12 @@ int LocalHostName(Channel &ch, Tick) {
 
 int LocateServer(Channel &ch, Tick) {
   LogLine(ch, "Server = '%s'\r\n", ch.Server);
-  if (IsDottedAddress(ch.Server)) {
+  if (ch.ProxyKind) {
+    // The connection goes to the proxy; the mail server's name is the proxy's to resolve.
+    LogLine(ch, "Proxy = '%s:%d'\r\n", ch.ProxyHost, ch.ProxyPort);
+    int rc = ResolveHost(ch, ch.ProxyHost);
+    if (rc < 1) return driverFail(ch, rc, Err::ProxyNotFound);
+  } else if (IsDottedAddress(ch.Server)) {
     SetServerAddress(ch, ParseDottedAddress(ch.Server));
   } else {
     int rc = ResolveServer(ch);
@@ -69,7 +74,7 @@ int BeginConnect(Channel &ch, Tick now) {
     return Err::InvalidSocket;
   }
   if (s < 0) return driverFail(ch, s, Err::CannotCreateSocket);
-  int rc = ConnectSocket(ch.ChannelNumber, to, ch.Port);
+  int rc = ConnectSocket(ch.ChannelNumber, to, ch.ProxyKind ? ch.ProxyPort : ch.Port);
   if (rc < 0 && MoreAddresses(ch)) return NextAddress(ch, now, "connect failed", rc);
   if (rc < 0) return driverFail(ch, rc, Err::Connect);
   SetTiming(ch, now, Settings.StepDelay, MoreAddresses(ch) ? ConnectShare(ch) : Settings.ConnectTimeout);
@@ -95,6 +100,12 @@ int AwaitConnect(Channel &ch, Tick now) {
     ch.NonBlockArg = 0;
     PlatformSocketSetNonBlocking(ch.Socket, false);
   }
+  SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
+  if (ch.ProxyKind) return StartProxy(ch);
+  return TunnelReady(ch, now);
+}
+
+int TunnelReady(Channel &ch, Tick now) {
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = ch.AfterConnectState;
   if (ch.TlsMode == KEL_TLS_IMPLICIT) {  // implicit TLS: the handshake comes before the greeting

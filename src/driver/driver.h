@@ -42,6 +42,14 @@ void WriteVersionLine(Channel &ch);
 // on the socket or the clock while the channel can only wait.
 int RunBlocking(uint32_t channel);
 
+// The proxy exchange (proxy.cpp) once the connection to the proxy stands;
+// TunnelReady (connect.cpp) once the way to the mail server is open: the
+// session's first state, or the TLS handshake of implicit TLS.
+int StartProxy(Channel &ch);
+// KEL_PROXY: 0 (set, or cleared by ""), -1 for a text that is no proxy URL.
+int SetProxy(Channel &ch, const char *url);
+int TunnelReady(Channel &ch, Tick now);
+
 // True while a connect whose time is up may still move on to the server's
 // next address (connect.cpp).
 bool ConnectMayMoveOn(const Channel &ch);

@@ -55,9 +55,11 @@ int FormatDottedAddress(uint32_t address, char *buffer, int size) {
 
 // ---- Name, socket, connection ---------------------------------------------------
 
-int ResolveServer(Channel &ch) {
+int ResolveServer(Channel &ch) { return ResolveHost(ch, ch.Server); }
+
+int ResolveHost(Channel &ch, const char *host) {
   ch.AddressCount = ch.AddressIndex = 0;
-  int rc = PlatformResolveAll(ch.Server, ch.ServerAddresses, static_cast<int>(std::size(ch.ServerAddresses)));
+  int rc = PlatformResolveAll(host, ch.ServerAddresses, static_cast<int>(std::size(ch.ServerAddresses)));
   if (rc < 0) return rc;
   if (rc == 0) return 0;
   ch.AddressCount = static_cast<uint8_t>(rc);
@@ -109,6 +111,7 @@ int OpenSocket(uint32_t channel, int family) {
   // A new connection starts with nothing held from the last one.
   DropOutput(*ch);
   ch->StageRead = ch->StageFill = 0;
+  ch->RingRead = ch->RingWrite = 0;
   ch->ReadableSeen = 0;
   return s;
 }

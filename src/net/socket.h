@@ -13,6 +13,8 @@ int FormatDottedAddress(uint32_t address, char *buffer, int size);
 // The server's addresses into ch.ServerAddresses: 1, 0 (none) or the
 // negated resolver error. The first becomes the one in use.
 int ResolveServer(Channel &ch);
+// The same for another host (the proxy the connection goes through).
+int ResolveHost(Channel &ch, const char *host);
 // Makes address index the one in use (ServerAddr is its IPv4 form, or 0).
 void UseServerAddress(Channel &ch, int index);
 // One IPv4 address (host order) as the whole list.
