@@ -75,19 +75,19 @@ TEST_F(KelmailE2E, SendListFetchDelete) {
   r = Kelmail({"list", "--server", Pop3(), "--user", "kmdave"}, "kmdave-pass");
   EXPECT_TRUE(Has(r.output, "0 message(s)")) << r.output;
   r = Kelmail({"delete", "--server", Pop3(), "--user", "kmdave", "1"}, "kmdave-pass");
-  EXPECT_EQ(r.exit_code, 3) << r.output;
+  EXPECT_EQ(r.exit_code, 66) << r.output;
 }
 
 TEST_F(KelmailE2E, RefusalsAndVerify) {
   ProcessResult r = Kelmail({"send", "--server", Smtp(ms().smtp_port), "--from", "kmcarol@example.test", "--to",
                              "nobody@example.test", "--body", "x"});
-  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_EQ(r.exit_code, 67) << r.output;
   EXPECT_TRUE(Has(r.output, "SMTP returned error. 550")) << r.output;
   EXPECT_TRUE(Has(r.output, "1 recipient(s) refused:\n  <nobody@example.test> 550 5.1.1")) << r.output;
   // With --skip-refused the known recipient gets the message; the exit still tells of the other.
   r = Kelmail({"send", "--server", Smtp(ms().smtp_port), "--from", "kmcarol@example.test", "--to",
                "nobody@example.test,kmdave@example.test", "--body", "x", "--skip-refused"});
-  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_EQ(r.exit_code, 67) << r.output;
   EXPECT_TRUE(Has(r.output, "<nobody@example.test> 550 5.1.1")) << r.output;
   EXPECT_EQ(wait_for_mail("kmdave", 1).size(), 1u);
   // A bearer token from the environment, checked by the server.
@@ -98,11 +98,11 @@ TEST_F(KelmailE2E, RefusalsAndVerify) {
   EXPECT_EQ(r.exit_code, 0) << r.output;
   EXPECT_EQ(wait_for_mail("kmdave", 2).size(), 2u);
   r = Kelmail({"verify", "--server", Smtp(ms().smtp_port), "kmdave@example.test", "nobody@example.test"});
-  EXPECT_EQ(r.exit_code, 3) << r.output;
+  EXPECT_EQ(r.exit_code, 67) << r.output;
   EXPECT_TRUE(Has(r.output, "kmdave@example.test: accepted, not verified (252")) << r.output;
   EXPECT_TRUE(Has(r.output, "nobody@example.test: not verified (550")) << r.output;
   r = Kelmail({"list", "--server", Pop3(), "--user", "kmdave", "--password", "wrong"});
-  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_EQ(r.exit_code, 77) << r.output;
   EXPECT_TRUE(Has(r.output, "POP3 returned error. -ERR")) << r.output;
 }
 

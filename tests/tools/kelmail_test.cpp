@@ -131,7 +131,7 @@ TEST_F(KelmailTest, AttachmentNamesWithSeparatorCharacters) {
   EXPECT_TRUE(Contains(sent, "filename=\"x=y.txt\"")) << sent;
   EXPECT_TRUE(Contains(sent, "filename=\"renamed, too.txt\"")) << sent;
   r = RunKelmail(Send({"--to", "you@kelmail.test", "--body", "x", "--attach", dir + "/missing.bin"}));
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 66);
   EXPECT_TRUE(Contains(r.err, "cannot read attachment " + dir + "/missing.bin")) << r.err;
   EXPECT_EQ(drop.Messages().size(), 1u);  // nothing sent
 }
@@ -207,7 +207,7 @@ TEST_F(KelmailTest, PasswordsFromTheEnvironment) {
   EXPECT_EQ(RunKelmail(base, {"KELMAIL_PASSWORD=demo"}).exitCode, 0);
   EXPECT_EQ(RunKelmail(base + Strings{"--password-env", "MY_SECRET"}, {"MY_SECRET=demo"}).exitCode, 0);
   KelmailResult r = RunKelmail(base + Strings{"--password-env", "UNSET_SECRET_VARIABLE"});
-  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.exitCode, 64);
   EXPECT_TRUE(Contains(r.err, "no password")) << r.err;
   EXPECT_EQ(RunKelmail(base + Strings{"--apop"}, {"KELMAIL_PASSWORD=demo"}).exitCode, 0);
 }
@@ -218,7 +218,7 @@ TEST_F(KelmailTest, AuthenticatedSend) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_FALSE(Contains(r.err, "not authenticated")) << r.err;
   r = RunKelmail(Send({"--to", "you@kelmail.test", "--user", "demo", "--password", "wrong", "--body", "x"}));
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 77);
   EXPECT_TRUE(Contains(r.err, "connecting to SMTP server")) << r.err;
   EXPECT_TRUE(Contains(r.err, "SMTP returned error. 535 5.7.8 Authentication failed")) << r.err;
   EXPECT_EQ(drop.Messages().size(), 1u);
@@ -226,7 +226,7 @@ TEST_F(KelmailTest, AuthenticatedSend) {
 
 TEST_F(KelmailTest, ServerErrorsCarryTheServersReply) {
   KelmailResult r = RunKelmail(Pop("list", {}, "wrong"));
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 77);
   EXPECT_TRUE(Contains(r.err, "POP3 returned error. -ERR [AUTH] invalid user name or password")) << r.err;
 
   // A recipient refused by a scripted server.
@@ -238,13 +238,13 @@ TEST_F(KelmailTest, ServerErrorsCarryTheServersReply) {
   r = RunKelmail({"send", "--server", "127.0.0.1:" + std::to_string(server.Port()), "--from", "me@kelmail.test",
                   "--to", "nobody@kelmail.test", "--body", "x", "--step-delay", "0"});
   EXPECT_TRUE(server.Finish()) << server.Failures();
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 67);
   EXPECT_TRUE(Contains(r.err, "sending the message: SMTP returned error. 550 5.1.1 <nobody@kelmail.test>: User unknown"))
       << r.err;
   EXPECT_TRUE(Contains(server.Received(), "RCPT TO:<nobody@kelmail.test>\r\n")) << server.Received();
 }
 
-TEST_F(KelmailTest, RefusedRecipientsArePrintedAndTheExitIsOne) {
+TEST_F(KelmailTest, RefusedRecipientsArePrintedAndTheExitTellsTheirKind) {
   // A 450 is skipped as the library does; --skip-refused also skips the 550.
   for (bool skip : {false, true}) {
     ScriptServer server;
@@ -262,7 +262,7 @@ TEST_F(KelmailTest, RefusedRecipientsArePrintedAndTheExitIsOne) {
     if (skip) args.push_back("--skip-refused");
     KelmailResult r = RunKelmail(args);
     EXPECT_TRUE(server.Finish()) << server.Failures();
-    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.exitCode, skip ? 67 : 75) << r.err;  // 5xx: for good; 4xx only: later
     EXPECT_TRUE(Contains(r.err, std::string("kelmail: ") + (skip ? "2" : "1") + " recipient(s) refused:\n"
                                 "  <b@kelmail.test> 450 4.2.0 <b@kelmail.test>: greylisted\n"))
         << r.err;
@@ -300,28 +300,28 @@ TEST_F(KelmailTest, MechanismAndTokenOptions) {
   EXPECT_FALSE(Contains(r.err, "not authenticated")) << r.err;
   // Argument errors.
   r = RunKelmail(Send({"--to", "you@kelmail.test", "--auth", "xoauth2", "--body", "x"}));
-  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.exitCode, 64);
   EXPECT_TRUE(Contains(r.err, "needs a token")) << r.err;
   r = RunKelmail(Send({"--to", "you@kelmail.test", "--auth", "digest-md5", "--body", "x"}));
-  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.exitCode, 64);
   r = RunKelmail(Pop("list", {"--auth", "cram-md5"}));
-  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.exitCode, 64);
   EXPECT_TRUE(Contains(r.err, "is for SMTP")) << r.err;
 }
 
 TEST_F(KelmailTest, RefusedConnectionAndMissingMessages) {
   KelmailResult r = RunKelmail({"list", "--server", "127.0.0.1:" + std::to_string(ClosedLoopbackPort()), "--user",
                                 "demo", "--password", "demo"});
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 75);
   EXPECT_TRUE(Contains(r.err, "logging in to POP3 server 127.0.0.1:")) << r.err;
   EXPECT_TRUE(Contains(r.err, "(error -")) << r.err;
 
   drop.Deposit("only\r\n");
   r = RunKelmail(Pop("fetch", {"2", "--dir", dir}));
-  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(r.exitCode, 66);
   EXPECT_TRUE(Contains(r.err, "no message 2: the mailbox holds 1 message(s)")) << r.err;
   r = RunKelmail(Pop("delete", {"1", "3"}));
-  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(r.exitCode, 66);
   EXPECT_EQ(drop.Messages().size(), 1u);  // nothing deleted when one number is wrong
 }
 
@@ -330,7 +330,7 @@ TEST_F(KelmailTest, Verify) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_TRUE(Contains(r.out, "demo@kelmail.demo: verified (250")) << r.out;
   r = RunKelmail(Strings{"verify", "--server", smtp, "demo", "stranger@kelmail.demo"} + Fast());
-  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(r.exitCode, 67);
   EXPECT_TRUE(Contains(r.out, "demo: verified")) << r.out;
   EXPECT_TRUE(Contains(r.out, "stranger@kelmail.demo: not verified (550")) << r.out;
 
@@ -365,7 +365,7 @@ TEST_F(KelmailTest, ProgressCountsUpToTheTotal) {
   EXPECT_EQ(ReadFileText(dir + "/big.bin"), Binary(57 * 100 + 1, 3));
 }
 
-TEST(KelmailArguments, UsageErrorsExitTwo) {
+TEST(KelmailArguments, UsageErrorsExit64) {
   const std::string s = "127.0.0.1:1";
   struct Case {
     Strings args;
@@ -407,7 +407,7 @@ TEST(KelmailArguments, UsageErrorsExitTwo) {
     KelmailResult r = RunKelmail(c.args, {"KELMAIL_PASSWORD"});
     std::string shown;
     for (const std::string &a : c.args) shown += a + " ";
-    EXPECT_EQ(r.exitCode, 2) << shown << "\n" << r.err;
+    EXPECT_EQ(r.exitCode, 64) << shown << "\n" << r.err;
     EXPECT_TRUE(Contains(r.err, c.message)) << shown << "\n" << r.err;
     EXPECT_EQ(r.out, "") << shown;
   }
@@ -451,7 +451,7 @@ TEST(KelmailTls, StartTlsBothWaysWithTheDropsCertificate) {
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   // The system's roots do not know the drop's authority.
   r = RunKelmail({"list", "--server", pop3, "--user", "demo", "--password", "demo", "--starttls", "--step-delay", "0"});
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 76);
   EXPECT_TRUE(Contains(r.err, "(error -91)")) << r.err;
   r = RunKelmail({"list", "--server", pop3, "--user", "demo", "--password", "demo", "--starttls", "--insecure"});
   EXPECT_EQ(r.exitCode, 0) << r.err;

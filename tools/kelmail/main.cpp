@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "account.h"
 #include "commands.h"
 #include "kel32.h"
 #include "session.h"
@@ -14,15 +15,24 @@ struct Entry {
   const kelmail::Command *command;
   int (*run)(const kelmail::Args &);
   const char *brief;  // for the overview
+  bool account;       // takes settings from the configuration file
+  kelmail::Service service;
 };
 
 const Entry Commands[] = {
-    {&kelmail::DemoCommand, kelmail::RunDemo, "send and read back a message through a built-in loopback mail drop"},
-    {&kelmail::SendCommand, kelmail::RunSend, "send a message with attachments over SMTP"},
-    {&kelmail::ListCommand, kelmail::RunList, "show the messages of a POP3 mailbox: count, sizes, unique ids"},
-    {&kelmail::FetchCommand, kelmail::RunFetch, "save messages to files, attachments decoded into a directory"},
-    {&kelmail::DeleteCommand, kelmail::RunDelete, "delete messages from a POP3 mailbox"},
-    {&kelmail::VerifyCommand, kelmail::RunVerify, "ask an SMTP server whether it knows addresses (VRFY)"},
+    {&kelmail::DemoCommand, kelmail::RunDemo, "send and read back a message through a built-in loopback mail drop",
+     false, kelmail::Service::None},
+    {&kelmail::SendCommand, kelmail::RunSend, "send a message with attachments over SMTP", true,
+     kelmail::Service::Smtp},
+    {&kelmail::ListCommand, kelmail::RunList, "show the messages of a POP3 mailbox: count, sizes, unique ids", true,
+     kelmail::Service::Pop3},
+    {&kelmail::FetchCommand, kelmail::RunFetch, "save messages to files, Maildir, mbox or a delivery program", true,
+     kelmail::Service::Pop3},
+    {&kelmail::DeleteCommand, kelmail::RunDelete, "delete messages from a POP3 mailbox", true, kelmail::Service::Pop3},
+    {&kelmail::VerifyCommand, kelmail::RunVerify, "ask an SMTP server whether it knows addresses (VRFY)", true,
+     kelmail::Service::Smtp},
+    {&kelmail::ConfigCommand, kelmail::RunConfig, "show the settings of an account, secrets masked", false,
+     kelmail::Service::None},
 };
 
 void Overview(FILE *out) {
@@ -61,6 +71,9 @@ int main(int argc, char **argv) {
     if (args.help) {
       std::fputs(kelmail::HelpText(*e.command).c_str(), stdout);
       return kelmail::ExitOk;
+    }
+    if (e.account) {
+      if (int rc = kelmail::ApplyAccount(e.command->name, e.service, args)) return rc;
     }
     return e.run(args);
   }

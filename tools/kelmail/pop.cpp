@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "account.h"
 #include "commands.h"
 #include "kel32.h"
 #include "session.h"
@@ -22,8 +23,7 @@ static const char Pop3Notes[] =
     "The password may also come from the environment variable KELMAIL_PASSWORD. With a bearer\n"
     "token (--token-env VAR, or KELMAIL_TOKEN) the login is AUTH XOAUTH2 or OAUTHBEARER and no\n"
     "password is needed.\n"
-    "Exit codes: 0 done, 1 the library or the server reported an error, 2 bad arguments,\n"
-    "3 no such message.\n";
+    KELMAIL_EXIT_CODES;
 
 const Command ListCommand = {
     "list",
@@ -52,8 +52,7 @@ const Command FetchCommand = {
     "Email files are named message-NUMBER.eml; existing files of the same name are replaced.\n"
     "A raw message ends when the server has been silent for 3000 ms (or the --timeout).\n"
     "The password may also come from the environment variable KELMAIL_PASSWORD.\n"
-    "Exit codes: 0 saved, 1 the library or the server reported an error, 2 bad arguments,\n"
-    "3 no such message.\n",
+    KELMAIL_EXIT_CODES,
 };
 
 const Command DeleteCommand = {
@@ -69,21 +68,26 @@ namespace {
 
 // Connects and logs in; returns 0 or an exit code after reporting.
 int Login(const char *cmd, const Args &args, std::string &where) {
-  if (!args.Has("user")) return UsageError(cmd, "missing --user");
   Server server;
   if (int rc = ApplyConnection(cmd, args, 110, server)) return rc;
   bool token = false;
   if (int rc = ApplyAuth(cmd, args, true, token)) return rc;
+  std::string user = args.Get("user"), password;
   bool found = false;
-  std::string password = Password(args, found);
+  if (!token) {
+    if (int rc = ObtainPassword(cmd, args, server.host, user, password, found)) return rc;
+  }
+  if (user.empty()) return UsageError(cmd, "missing --user");
   if (!found && !token)
-    return UsageError(cmd, "no password: give --password, --password-env VAR or set KELMAIL_PASSWORD");
+    return UsageError(cmd, "no password: give --password-cmd CMD, --password-env VAR, set KELMAIL_PASSWORD, "
+                           "or a passwordeval in the configuration file");
+  if (int rc = CheckPlaintextAuth(cmd, args, server.host)) return rc;
   kelIntegerParam(Channel, KEL_POP3_PORT, server.port);
   kelIntegerParam(Channel, KEL_ENABLE_APOP, args.Has("apop") ? 1 : 0);
   kelIntegerParam(Channel, KEL_ATTACH_SEPARATOR, AttachSeparator);
   where = server.host + ":" + std::to_string(server.port);
-  int rc = kelPop3Connect(Channel, server.host.c_str(), args.Get("user").c_str(), password.c_str());
-  if (rc < 0) return Failure("logging in to POP3 server " + where, rc);
+  int rc = kelPop3Connect(Channel, server.host.c_str(), user.c_str(), password.c_str());
+  if (rc < 0) return Failure("logging in to POP3 server " + where, rc, Phase::Login);
   return 0;
 }
 
@@ -114,7 +118,7 @@ int CheckSelection(const Args &args, int count, std::vector<int> &numbers) {
   for (int n : numbers) {
     if (n > count) {
       std::fprintf(stderr, "kelmail: no message %d: the mailbox holds %d message(s)\n", n, count);
-      return ExitNotFound;
+      return ExitNoInput;
     }
   }
   return 0;
@@ -148,8 +152,8 @@ int Delete(int n) {
   if (kelStatistics(Channel, KEL_STAT_REPLY_CODE) >= 500) {
     char reply[256] = "";
     kelDebug(Channel, KEL_DEBUG_LAST_REPLY, reply, static_cast<int>(sizeof reply));
-    std::fprintf(stderr, "kelmail: the server refused to delete message %d: %s", n, reply);
-    return ExitFailed;
+    std::fprintf(stderr, "kelmail: the server refused to delete message %d: %s\n", n, reply);
+    return ExitUnavailable;
   }
   return 0;
 }
