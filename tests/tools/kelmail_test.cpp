@@ -166,13 +166,18 @@ TEST_F(KelmailTest, FetchOptionsForAttachmentFiles) {
   EXPECT_FALSE(Contains(email, "Attachment saved")) << email;
 }
 
-TEST_F(KelmailTest, FetchRawKeepsTheServersBytes) {
-  drop.Deposit("Subject: raw\r\n\r\n.dot\r\n");
-  KelmailResult r = RunKelmail(Pop("fetch", {"1", "--raw", "--timeout", "300", "--dir", dir}));
+TEST_F(KelmailTest, FetchRawIsTheMessageAsStored) {
+  // No status line, dots unstuffed, ended by the end line (no wait for silence).
+  const std::string stored = "Subject: raw\r\n\r\n.dot\r\n..\r\n.\r\nend\r\n";
+  drop.Deposit(stored);
+  KelmailResult r = RunKelmail(Pop("fetch", {"1", "--raw", "--dir", dir}));
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  std::string raw = ReadFileText(dir + "/message-1.eml");
-  EXPECT_EQ(raw.substr(0, 4), "+OK ");
-  EXPECT_TRUE(Contains(raw, "\r\nSubject: raw\r\n\r\n..dot\r\n.\r\n")) << raw;
+  EXPECT_EQ(ReadFileText(dir + "/message-1.eml"), stored);
+  // A second fetch keeps the first file and takes the next free name.
+  r = RunKelmail(Pop("fetch", {"1", "--raw", "--dir", dir}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "saved raw: " + dir + "/message-1 (1).eml")) << r.out;
+  EXPECT_EQ(ReadFileText(dir + "/message-1 (1).eml"), stored);
 }
 
 TEST_F(KelmailTest, BodyFormatsAndBodySources) {
