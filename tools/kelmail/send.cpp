@@ -163,6 +163,15 @@ int RunSend(const Args &args) {
   if (!args.All("header").empty() && !args.Has("subject"))
     return UsageError(cmd, "--header needs --subject (extra header lines follow the Subject line)");
 
+  // A line break in an address would end its command or header line early.
+  for (const char *option : {"from", "reply-to", "to", "cc", "bcc"})
+    for (const std::string &value : args.All(option))
+      for (unsigned char c : value)
+        if (c < 0x20 || c == 0x7f) {
+          std::fprintf(stderr, "kelmail: malformed address in --%s: control character\n", option);
+          return ExitDataError;
+        }
+
   int format = KEL_BODY_PLAIN;
   if (args.Has("format") && !BodyFormat(args.Get("format"), format))
     return UsageError(cmd, "unknown --format '" + args.Get("format") + "'");
