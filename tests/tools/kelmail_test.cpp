@@ -420,7 +420,7 @@ TEST(KelmailArguments, UsageErrorsExit64) {
 }
 
 TEST(KelmailArguments, HelpForEveryCommand) {
-  for (const char *command : {"send", "list", "fetch", "delete", "verify", "demo"}) {
+  for (const char *command : {"send", "list", "fetch", "delete", "verify", "demo", "serverinfo", "config"}) {
     KelmailResult r = RunKelmail({command, "--help"});
     EXPECT_EQ(r.exitCode, 0) << command;
     EXPECT_EQ(r.out.rfind(std::string("usage: kelmail ") + command, 0), 0u) << r.out;
@@ -429,7 +429,7 @@ TEST(KelmailArguments, HelpForEveryCommand) {
   }
   KelmailResult r = RunKelmail({"--help"});
   EXPECT_EQ(r.exitCode, 0);
-  for (const char *command : {"send", "list", "fetch", "delete", "verify", "demo"})
+  for (const char *command : {"send", "list", "fetch", "delete", "verify", "demo", "serverinfo", "config"})
     EXPECT_TRUE(Contains(r.out, std::string("  ") + command + " ")) << r.out;
   r = RunKelmail({"--version"});
   EXPECT_EQ(r.exitCode, 0);
@@ -461,6 +461,19 @@ TEST(KelmailTls, StartTlsBothWaysWithTheDropsCertificate) {
   EXPECT_TRUE(Contains(r.err, "(error -91)")) << r.err;
   r = RunKelmail({"list", "--server", pop3, "--user", "demo", "--password", "demo", "--starttls", "--insecure"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
+  // serverinfo: STARTTLS offered in the clear; after it, the session's protocol and certificate.
+  r = RunKelmail({"serverinfo", "--server", "smtp://" + smtp, "--step-delay", "0"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "\n  STARTTLS\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "STARTTLS is offered (try --starttls)")) << r.out;
+  r = RunKelmail(Strings{"serverinfo", "--server", smtp} + tls);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "AUTH:        CRAM-MD5 LOGIN PLAIN\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "TLS:         TLSv1.")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "certificate: ")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "verified:    yes, by " + options.tlsCaFile)) << r.out;
+  r = RunKelmail({"serverinfo", "--server", smtp, "--starttls", "--step-delay", "0"});
+  EXPECT_EQ(r.exitCode, 76) << r.err;
 }
 
 TEST(KelmailDemo, RunsOverTls) {

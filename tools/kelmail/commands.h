@@ -12,6 +12,7 @@ extern const Command ListCommand;
 extern const Command FetchCommand;
 extern const Command DeleteCommand;
 extern const Command DemoCommand;
+extern const Command ServerInfoCommand;
 
 int RunSend(const Args &args);
 int RunVerify(const Args &args);
@@ -19,5 +20,6 @@ int RunList(const Args &args);
 int RunFetch(const Args &args);
 int RunDelete(const Args &args);
 int RunDemo(const Args &args);
+int RunServerInfo(const Args &args);
 
 }  // namespace kelmail

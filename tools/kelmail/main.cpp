@@ -31,6 +31,8 @@ const Entry Commands[] = {
     {&kelmail::DeleteCommand, kelmail::RunDelete, "delete messages from a POP3 mailbox", true, kelmail::Service::Pop3},
     {&kelmail::VerifyCommand, kelmail::RunVerify, "ask an SMTP server whether it knows addresses (VRFY)", true,
      kelmail::Service::Smtp},
+    {&kelmail::ServerInfoCommand, kelmail::RunServerInfo, "show what an SMTP server offers: extensions, AUTH, TLS",
+     true, kelmail::Service::Smtp},
     {&kelmail::ConfigCommand, kelmail::RunConfig, "show the settings of an account, secrets masked", false,
      kelmail::Service::None},
 };
@@ -38,7 +40,7 @@ const Entry Commands[] = {
 void Overview(FILE *out) {
   std::fprintf(out, "usage: kelmail COMMAND [options]   (kelmail COMMAND --help for its options)\n\n"
                     "Commands:\n");
-  for (const Entry &e : Commands) std::fprintf(out, "  %-8s %s\n", e.command->name, e.brief);
+  for (const Entry &e : Commands) std::fprintf(out, "  %-10s %s\n", e.command->name, e.brief);
   std::fprintf(out, "\nkelmail demo runs a full round trip on this machine; start there.\n");
 }
 
