@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <mutex>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -966,6 +967,71 @@ TEST_F(KelmailTest, FetchNewSurvivesSigkillAtAnyPoint) {
     }
     EXPECT_LE(extra, kills) << target;
   }
+}
+
+TEST(KelmailSendmail, ArgumentsAndMessageChecks) {
+  const std::string message = "To: a@kelmail.test\nSubject: s\n\nbody\n";
+  const std::string empty, noHeader = "just a line of text\n";
+  struct Case {
+    Strings args;
+    const std::string *input;
+    int code;
+    std::string text;
+  } cases[] = {
+      {{"sendmail", "--server", "127.0.0.1:1"}, &message, 64, "no recipients (name them, or give -t)"},
+      {{"sendmail", "-t", "--server", "127.0.0.1:1"}, &noHeader, 65, "holds no message"},
+      {{"sendmail", "-t", "--server", "127.0.0.1:1"}, &empty, 65, "holds no message"},
+      {{"sendmail", "-q", "x@kelmail.test"}, &message, 64, "unsupported option -q"},
+      {{"sendmail", "-f"}, &message, 64, "option -f needs an address"},
+      {{"sendmail", "--config", "/no/such/config", "x@kelmail.test"}, &message, 78, "cannot read configuration file"},
+  };
+  for (const Case &c : cases) {
+    KelmailResult r = RunKelmail(c.args, {"XDG_CONFIG_HOME=/nonexistent"}, c.input);
+    EXPECT_EQ(r.exitCode, c.code) << c.args[1] << r.err;
+    EXPECT_TRUE(Contains(r.err, c.text)) << c.args[1] << r.err;
+  }
+  KelmailResult r = RunKelmail({"sendmail", "--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(Contains(r.out, "usage: kelmail sendmail [-t]")) << r.out;
+}
+
+// Submission needs the library's KEL_RAW_SUBMIT; a library without it is
+// refused with exit 69 and nothing is sent, and the rest is skipped.
+TEST(KelmailSendmail, SubmitsTheMessageWithBccRemoved) {
+  const std::string dir = TestDirectory("sendmail");
+  std::vector<std::string> notes;
+  std::mutex lock;
+  kelmail::MailDropOptions options;
+  options.note = [&](const std::string &line) {
+    std::lock_guard<std::mutex> hold(lock);
+    notes.push_back(line);
+  };
+  kelmail::MailDrop drop(options);
+  std::string error;
+  ASSERT_TRUE(drop.Start(error)) << error;
+  mkdir((dir + "/kelmail").c_str(), 0700);
+  WriteFileText(dir + "/kelmail/config", "account default\nhost 127.0.0.1\nport " + std::to_string(drop.SmtpPort()) +
+                                             "\nfrom robot@kelmail.test\n");
+  const std::string message = "To: Ann <ann@kelmail.test>, bob@kelmail.test\nCc: \"Carl, C.\" <carl@kelmail.test>\n"
+                              "Bcc: hidden@kelmail.test\nSubject: from cron\n\nline one\n.leading dot\n";
+  KelmailResult r = RunKelmail({"sendmail", "-t", "-i"}, {"XDG_CONFIG_HOME=" + dir}, &message);
+  if (r.exitCode == 69 && Contains(r.err, "KEL_RAW_SUBMIT")) {
+    EXPECT_TRUE(drop.Messages().empty());
+    GTEST_SKIP() << "the library does not offer KEL_RAW_SUBMIT yet";
+  }
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_EQ(drop.Messages().size(), 1u);
+  const std::string stored = drop.Messages()[0];
+  EXPECT_FALSE(Contains(stored, "hidden@")) << stored;
+  EXPECT_TRUE(Contains(stored, "\r\nSubject: from cron\r\n")) << stored;
+  EXPECT_TRUE(Contains(stored, "Date: ")) << stored;
+  EXPECT_TRUE(Contains(stored, "Message-ID: <")) << stored;
+  EXPECT_TRUE(Contains(stored, "From: <robot@kelmail.test>\r\n")) << stored;
+  EXPECT_TRUE(Contains(stored, "\r\n\r\nline one\r\n.leading dot\r\n")) << stored;
+  std::lock_guard<std::mutex> hold(lock);
+  bool envelope = false;
+  for (const std::string &n : notes) envelope = envelope || Contains(n, "4 recipient(s), from <robot@kelmail.test>");
+  EXPECT_TRUE(envelope) << "the envelope: To, Cc and Bcc";
 }
 
 }  // namespace

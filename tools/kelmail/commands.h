@@ -21,5 +21,7 @@ int RunFetch(const Args &args);
 int RunDelete(const Args &args);
 int RunDemo(const Args &args);
 int RunServerInfo(const Args &args);
+// The sendmail mode parses its own arguments, sendmail's way.
+int RunSendmail(int argc, char **argv, int first);
 
 }  // namespace kelmail

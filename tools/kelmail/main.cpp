@@ -41,6 +41,7 @@ void Overview(FILE *out) {
   std::fprintf(out, "usage: kelmail COMMAND [options]   (kelmail COMMAND --help for its options)\n\n"
                     "Commands:\n");
   for (const Entry &e : Commands) std::fprintf(out, "  %-10s %s\n", e.command->name, e.brief);
+  std::fprintf(out, "  %-10s %s\n", "sendmail", "submit a finished message from standard input, as sendmail -t does");
   std::fprintf(out, "\nkelmail demo runs a full round trip on this machine; start there.\n");
 }
 
@@ -49,6 +50,9 @@ void Overview(FILE *out) {
 int main(int argc, char **argv) {
   // Steps show up as they happen, also when standard output is a pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Started as "sendmail" (a link to kelmail): the sendmail mode, with sendmail's arguments.
+  const char *slash = argv[0] ? std::strrchr(argv[0], '/') : nullptr;
+  if (argv[0] && std::strcmp(slash ? slash + 1 : argv[0], "sendmail") == 0) return kelmail::RunSendmail(argc, argv, 1);
   if (argc < 2) {
     Overview(stderr);
     return kelmail::ExitUsage;
@@ -58,6 +62,7 @@ int main(int argc, char **argv) {
     Overview(stdout);
     return kelmail::ExitOk;
   }
+  if (name == "sendmail") return kelmail::RunSendmail(argc, argv, 2);
   if (name == "--version") {
     kelmail::Library library;  // the statistics need an attached channel
     int v = kelStatistics(0, KEL_STAT_VERSION);
