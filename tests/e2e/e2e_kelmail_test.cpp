@@ -107,5 +107,87 @@ TEST_F(KelmailE2E, RefusalsAndVerify) {
   EXPECT_TRUE(Has(r.output, "POP3 returned error. -ERR")) << r.output;
 }
 
+// fetch --new over several runs with mail arriving between them, into a
+// Maildir and an mbox file that Python's mailbox module then reads back.
+TEST_F(KelmailE2E, FetchNewAcrossRunsIntoMaildirAndMbox) {
+  auto send = [&](const std::string &subject, const std::string &body) {
+    ProcessResult r = Kelmail({"send", "--server", Smtp(ms().smtp_port), "--from", "kmcarol@example.test", "--to",
+                               "kmdave@example.test", "--subject", subject, "--body", body});
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+  };
+  const std::string maildirPath = dir_ + "/Maildir", mboxPath = dir_ + "/inbox.mbox";
+  auto fetch = [&](const std::vector<std::string> &target, const std::string &state) {
+    std::vector<std::string> args = {"fetch", "--server", Pop3(), "--user", "kmdave", "--new", "--state", state};
+    args.insert(args.end(), target.begin(), target.end());
+    return Kelmail(args, "kmdave-pass");
+  };
+  send("first", "From the start of a line\r\n.a leading dot\r\n..\r\nend\r\n");
+  send("second", "two\r\n");
+  ASSERT_EQ(wait_for_mail("kmdave", 2).size(), 2u);
+  ProcessResult r = fetch({"--maildir", maildirPath}, dir_ + "/maildir.state");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "2 new message(s) fetched")) << r.output;
+  r = fetch({"--maildir", maildirPath}, dir_ + "/maildir.state");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "no new messages (2 on the server)")) << r.output;
+  send("third", "three\r\n");
+  ASSERT_EQ(wait_for_mail("kmdave", 3).size(), 3u);
+  r = fetch({"--maildir", maildirPath}, dir_ + "/maildir.state");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "1 new message(s) fetched")) << r.output;
+  // The mbox, with deletion: the mailbox is empty afterwards.
+  r = fetch({"--mbox", mboxPath, "--delete"}, dir_ + "/mbox.state");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "3 new message(s) fetched")) << r.output;
+  r = Kelmail({"list", "--server", Pop3(), "--user", "kmdave", "--json"}, "kmdave-pass");
+  EXPECT_TRUE(Has(r.output, "\"count\": 0")) << r.output;
+
+  const std::string script =
+      "import mailbox, sys\n"
+      "for kind, box in (('maildir', mailbox.Maildir(sys.argv[1], create=False)), ('mbox', mailbox.mbox(sys.argv[2]))):\n"
+      "    for m in sorted(box, key=lambda m: m['Subject']):\n"
+      "        print(kind, m['Subject'], repr(m.get_payload()))\n";
+  r = run_process({"python3", "-c", script, maildirPath, mboxPath}, std::chrono::seconds(60));
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  for (const char *kind : {"maildir", "mbox"}) {
+    for (const char *subject : {"first", "second", "third"}) {
+      const std::string line = std::string(kind) + " " + subject + " ";
+      size_t at = r.output.find(line);
+      EXPECT_NE(at, std::string::npos) << r.output;
+      EXPECT_EQ(r.output.find(line, at + 1), std::string::npos) << "twice: " << line << "\n" << r.output;
+    }
+  }
+  // Dots unstuffed; the mbox's "From " line quoted (mboxrd), the Maildir's as sent.
+  EXPECT_TRUE(Has(r.output, "maildir first 'From the start of a line\\n.a leading dot\\n..\\nend\\n")) << r.output;
+  EXPECT_TRUE(Has(r.output, "mbox first '>From the start of a line\\n.a leading dot\\n..\\nend\\n")) << r.output;
+  EXPECT_TRUE(Has(r.output, "maildir third 'three\\n")) << r.output;
+}
+
+// The sendmail mode through Postfix: the message arrives once, Bcc gone.
+// It needs the library's KEL_RAW_SUBMIT and is skipped while the library
+// refuses it.
+TEST_F(KelmailE2E, SendmailModeThroughPostfix) {
+  const std::string config = dir_ + "/config";
+  spit(config, "account default\nhost 127.0.0.1\nport " + std::to_string(ms().smtp_port) +
+                   "\nfrom kmcarol@example.test\n");
+  const std::string message = dir_ + "/message.txt";
+  spit(message, "To: kmdave@example.test\nBcc: kmcarol@example.test\nSubject: from a script\n\nhello\n");
+  empty_mailbox("kmcarol");
+  ProcessResult r = run_process({"sh", "-c", std::string("\"$0\" sendmail -t --config \"$1\" < \"$2\""), KELMAIL_PATH,
+                                 config, message},
+                                std::chrono::seconds(60));
+  if (r.exit_code == 69 && Has(r.output, "KEL_RAW_SUBMIT")) GTEST_SKIP() << "the library does not offer KEL_RAW_SUBMIT yet";
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  std::vector<std::string> files = wait_for_mail("kmdave", 1);
+  for (const std::string &f : wait_for_mail("kmcarol", 1)) files.push_back(f);
+  ASSERT_EQ(files.size(), 2u);  // once to the To address, once to the Bcc one
+  for (const std::string &f : files) {
+    std::string text = slurp(f);
+    EXPECT_TRUE(Has(text, "Subject: from a script")) << text;
+    EXPECT_FALSE(Has(text, "Bcc:")) << text;
+    EXPECT_TRUE(Has(text, "Message-ID: <")) << text;
+  }
+}
+
 }  // namespace
 }  // namespace kel::e2e
