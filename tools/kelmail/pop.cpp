@@ -79,7 +79,7 @@ const Command DeleteCommand = {
 namespace {
 
 // Connects and logs in; returns 0 or an exit code after reporting.
-int Login(const char *cmd, const Args &args, std::string &where) {
+int Login(const char *cmd, const Args &args, std::string &where, std::string *loginUser = nullptr) {
   Server server;
   if (int rc = ApplyConnection(cmd, args, 110, server)) return rc;
   bool token = false;
@@ -98,6 +98,7 @@ int Login(const char *cmd, const Args &args, std::string &where) {
   kelIntegerParam(Channel, KEL_ENABLE_APOP, args.Has("apop") ? 1 : 0);
   kelIntegerParam(Channel, KEL_ATTACH_SEPARATOR, AttachSeparator);
   where = server.host + ":" + std::to_string(server.port);
+  if (loginUser) *loginUser = user;
   int rc = kelPop3Connect(Channel, server.host.c_str(), user.c_str(), password.c_str());
   if (rc < 0) return Failure("logging in to POP3 server " + where, rc, Phase::Login);
   return 0;
@@ -318,8 +319,8 @@ int RunFetch(const Args &args) {
   }
   Library library;
   if (library.Status() < 0) return Failure("starting the library", library.Status());
-  std::string where;
-  if (int rc = Login(cmd, args, where)) return rc;
+  std::string where, user;
+  if (int rc = Login(cmd, args, where, &user)) return rc;
   kelIntegerParam(Channel, KEL_NUMBER_FILENAMES, args.Has("number-files") ? 1 : 0);
   kelIntegerParam(Channel, KEL_SAVE_UNNAMED, args.Has("save-unnamed") ? 1 : 0);
   kelIntegerParam(Channel, KEL_NO_SAVED_NOTE, args.Has("no-note") ? 1 : 0);
@@ -337,7 +338,7 @@ int RunFetch(const Args &args) {
       statePath = args.Get("state");
     } else {
       std::string key = args.Get("account-name");
-      if (key.empty()) key = args.Get("user") + "@" + where;
+      if (key.empty()) key = user + "@" + where;
       statePath = DefaultStatePath(key, error);
       if (statePath.empty()) {
         std::fprintf(stderr, "kelmail: %s\n", error.c_str());

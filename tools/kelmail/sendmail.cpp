@@ -366,7 +366,10 @@ int RunSendmail(int argc, char **argv, int first) {
     text += h.text;
   }
   if (!hasFrom) {
-    std::string from = fullName.empty() ? "<" + sender + ">" : "\"" + fullName + "\" <" + sender + ">";
+    // The account's From text keeps its display name unless -f or -F says otherwise.
+    std::string from = !fullName.empty()                            ? "\"" + fullName + "\" <" + sender + ">"
+                       : envelopeFrom.empty() && args.Has("from") ? Bracketed(args.Get("from"))
+                                                                  : "<" + sender + ">";
     for (char &c : from)
       if (c == '\r' || c == '\n') c = ' ';
     text = "From: " + from + "\r\n" + text;

@@ -216,7 +216,8 @@ int ApplyAuth(const char *command, const Args &args, bool pop3, bool &token) {
 }
 
 int ApplyConnection(const char *command, const Args &args, int defaultPort, Server &server) {
-  if (!args.Has("server")) return UsageError(command, "missing --server");
+  if (!args.Has("server"))
+    return UsageError(command, "missing --server (or a default account in ~/.config/kelmail/config)");
   if (args.Has("tls") && args.Has("starttls")) return UsageError(command, "--tls and --starttls exclude each other");
   const bool tls = args.Has("tls") || args.Has("starttls");
   if ((args.Has("cacert") || args.Has("insecure")) && !tls)
