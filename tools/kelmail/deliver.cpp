@@ -151,6 +151,32 @@ bool ReserveFile(const std::string &dir, const std::string &name, const std::str
   return false;
 }
 
+bool PublishFile(const std::string &temporary, const std::string &dir, const std::string &name,
+                 const std::string &ext, std::string &path, std::string &error) {
+  int fd = open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0) {
+    error = Errno("cannot sync " + temporary);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  close(fd);
+  for (int n = 0; n < 10000; ++n) {
+    std::string candidate = JoinPath(dir, name + (n ? " (" + std::to_string(n) + ")" : "") + ext);
+    if (link(temporary.c_str(), candidate.c_str()) == 0) {
+      unlink(temporary.c_str());
+      SyncDir(dir);
+      path = candidate;
+      return true;
+    }
+    if (errno != EEXIST) {
+      error = Errno("cannot create " + candidate);
+      return false;
+    }
+  }
+  error = "no free file name for " + JoinPath(dir, name + ext);
+  return false;
+}
+
 bool WriteWhole(const std::string &path, const std::string &content, std::string &error) {
   int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) {

@@ -29,6 +29,12 @@ std::string EnvelopeSender(const std::string &message);
 bool ReserveFile(const std::string &dir, const std::string &name, const std::string &ext, std::string &path,
                  std::string &error);
 
+// Gives a finished temporary file in dir its name: dir/name.ext, or
+// "name (1).ext" and so on when taken (never replacing a file), after an
+// fsync; the temporary name is removed. path receives the name.
+bool PublishFile(const std::string &temporary, const std::string &dir, const std::string &name,
+                 const std::string &ext, std::string &path, std::string &error);
+
 // Writes content to a reserved file and makes it durable (fsync).
 bool WriteWhole(const std::string &path, const std::string &content, std::string &error);
 

@@ -381,19 +381,27 @@ int RunFetch(const Args &args) {
     const std::string name = "message-" + std::to_string(n);
     std::string error, path;
     if (decoded) {
-      // The name is claimed first, so no file the user has is replaced.
-      if (!ReserveFile(dir, name, ".eml", path, error)) {
+      // The library writes into a hidden temporary file, which gets its
+      // name only when complete: no torn file under a message's name, and
+      // no file the user already has is replaced.
+      std::string part;
+      if (!ReserveFile(dir, "." + name, ".eml.part", part, error)) {
         std::fprintf(stderr, "kelmail: %s\n", error.c_str());
         return ExitCantCreate;
       }
-      std::string file = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+      std::string file = part.substr(part.find_last_of('/') == std::string::npos ? 0 : part.find_last_of('/') + 1);
       Transfer transfer{"receiving message " + std::to_string(n), size, KEL_STAT_TOTAL_READ};
       int rc = RunCall(progress, transfer, [&] {
         return kelGetEmailFile(Channel, n, file.c_str(), dir.c_str(), attachDir.c_str());
       });
       if (rc < 0) {
-        unlink(path.c_str());
+        unlink(part.c_str());
         return Failure("saving message " + std::to_string(n), rc);
+      }
+      if (!PublishFile(part, dir, name, ".eml", path, error)) {
+        unlink(part.c_str());
+        std::fprintf(stderr, "kelmail: %s\n", error.c_str());
+        return ExitCantCreate;
       }
       std::printf("message %d: saved email file: %s (%lld bytes)\n", n, path.c_str(), SizeOf(path));
       char names[1100] = "";
@@ -415,8 +423,10 @@ int RunFetch(const Args &args) {
       bool ok = false;
       int failure = ExitCantCreate;
       if (args.Has("raw")) {
-        ok = ReserveFile(dir, name, ".eml", path, error) && WriteWhole(path, message, error);
-        if (!ok && !path.empty()) unlink(path.c_str());
+        std::string part;
+        ok = ReserveFile(dir, "." + name, ".eml.part", part, error) && WriteWhole(part, message, error) &&
+             PublishFile(part, dir, name, ".eml", path, error);
+        if (!ok && !part.empty()) unlink(part.c_str());
         if (ok) std::printf("message %d: saved raw: %s (%zu bytes)\n", n, path.c_str(), message.size());
       } else if (args.Has("maildir")) {
         ok = DeliverMaildir(args.Get("maildir"), message, path, error);
