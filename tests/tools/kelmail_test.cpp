@@ -10,6 +10,7 @@
 #include <fstream>
 #include <mutex>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -1043,6 +1044,25 @@ TEST(KelmailSendmail, SubmitsTheMessageWithBccRemoved) {
   bool envelope = false;
   for (const std::string &n : notes) envelope = envelope || Contains(n, "4 recipient(s), from <robot@kelmail.test>");
   EXPECT_TRUE(envelope) << "the envelope: To, Cc and Bcc";
+}
+
+// With a terminal and no other source, the password is asked for without
+// echo (script(1) gives kelmail a terminal; the answer is typed repeatedly
+// because input typed before the prompt is discarded, as it should be).
+TEST_F(KelmailTest, PasswordPromptOnATerminalWithoutEcho) {
+  if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1)";
+  drop.Deposit("x\r\n");
+  const std::string out = dir + "/terminal.txt";
+  const std::string command =
+      "(for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15; do sleep 0.3; printf 'demo\\n'; done) | "
+      "env -u KELMAIL_PASSWORD NETRC=/nonexistent HOME='" + dir + "' script -qec \"'" KELMAIL_PROGRAM
+      "' list --server " + pop3 + " --user demo --step-delay 0\" /dev/null > '" + out + "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << ReadFileText(out);
+  const std::string text = ReadFileText(out);
+  EXPECT_TRUE(Contains(text, "Password for demo@127.0.0.1: ")) << text;
+  EXPECT_TRUE(Contains(text, "1 message(s)")) << text;
+  EXPECT_FALSE(Contains(text, "demo\r\n1")) << "the password was echoed:\n" << text;
+  EXPECT_EQ(text.find("Password for demo@127.0.0.1: demo"), std::string::npos) << text;
 }
 
 }  // namespace
