@@ -23,10 +23,10 @@ constexpr char AttachSeparator = '\x1f';
 constexpr size_t DirectoryLimit = 100;
 
 static const char Pop3Notes[] =
-    "The password may also come from the environment variable KELMAIL_PASSWORD. With a bearer\n"
-    "token (--token-env VAR, or KELMAIL_TOKEN) the login is AUTH XOAUTH2 or OAUTHBEARER and no\n"
-    "password is needed.\n"
-    KELMAIL_EXIT_CODES;
+    "The password may also come from the environment variable KELMAIL_PASSWORD, an account's\n"
+    "passwordeval or ~/.netrc. With a bearer token (--token-cmd CMD, --token-env VAR, or\n"
+    "KELMAIL_TOKEN) the login is AUTH XOAUTH2 or OAUTHBEARER and no password is needed.\n"
+    "Without a TLS flag, no password or token goes to a server off loopback.\n" KELMAIL_EXIT_CODES;
 
 const Command ListCommand = {
     "list",

@@ -47,7 +47,7 @@ const Command SendCommand = {
              {"header", 'H', "'NAME: VALUE'", true, "extra header line (needs --subject)"},
              {"esmtp", 'e', nullptr, false, "greet with EHLO and authenticate when the server offers it"},
              {"user", 'u', "NAME", false, "AUTH user name (implies --esmtp)"},
-             {"password", 'w', "TEXT", false, "AUTH password (visible to other users; prefer --password-env)"},
+             {"password", 'w', "TEXT", false, "AUTH password (visible to other users; prefer --password-cmd)"},
              {"password-env", 0, "VAR", false, "take the AUTH password from environment variable VAR"},
              {"password-cmd", 0, "CMD", false,
               "run CMD (through /bin/sh) before connecting; its first output line is the AUTH password"},
@@ -57,7 +57,8 @@ const Command SendCommand = {
     "Addresses without angle brackets get them. An --attach value that names an existing file is\n"
     "taken whole; otherwise the text after its last '=' is the name shown in the message.\n"
     "The AUTH password may also come from the environment variable KELMAIL_PASSWORD; a bearer\n"
-    "token comes from --token-env VAR or KELMAIL_TOKEN (with --user, the account it belongs to).\n"
+    "token comes from --token-cmd CMD, --token-env VAR or KELMAIL_TOKEN (with --user, the account\n"
+    "it belongs to). Without a TLS flag, no password or token goes to a server off loopback.\n"
     "Every recipient the server refused is printed with the server's reply.\n"
     "Some recipients refused: 67 when a refusal was permanent (5xx), else 75.\n" KELMAIL_EXIT_CODES,
 };

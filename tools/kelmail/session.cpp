@@ -172,7 +172,7 @@ std::vector<OptionSpec> ConnectionOptions(const char *serverHelp) {
 std::vector<OptionSpec> Pop3LoginOptions() {
   return {
       {"user", 'u', "NAME", false, "POP3 user name"},
-      {"password", 'w', "TEXT", false, "POP3 password (visible to other users; prefer --password-env)"},
+      {"password", 'w', "TEXT", false, "POP3 password (visible to other users; prefer --password-cmd)"},
       {"password-env", 0, "VAR", false, "take the password from environment variable VAR"},
       {"password-cmd", 0, "CMD", false, "run CMD (through /bin/sh) before connecting; its first output line is the password"},
       {"apop", 0, nullptr, false, "log in with APOP instead of USER/PASS"},
