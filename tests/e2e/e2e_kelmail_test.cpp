@@ -1,6 +1,12 @@
 // The kelmail program against the real servers: send (plain, CRAM-MD5,
 // LOGIN), verify, list (USER/PASS, APOP), fetch (decoded, raw, all with
-// delete) and delete, checking exit codes, output and the saved files.
+// delete, only new mail into Maildir and mbox, also killed at random
+// points), delete and the sendmail mode, checking exit codes, output and
+// the saved files.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "mail_helpers.h"
@@ -161,6 +167,77 @@ TEST_F(KelmailE2E, FetchNewAcrossRunsIntoMaildirAndMbox) {
   EXPECT_TRUE(Has(r.output, "maildir first 'From the start of a line\\n.a leading dot\\n..\\nend\\n")) << r.output;
   EXPECT_TRUE(Has(r.output, "mbox first '>From the start of a line\\n.a leading dot\\n..\\nend\\n")) << r.output;
   EXPECT_TRUE(Has(r.output, "maildir third 'three\\n")) << r.output;
+}
+
+// fetch --new killed with SIGKILL at random points, then run to the end:
+// every message is in the Maildir and the mbox (as Python reads them) at
+// least once, at most once more per kill, and none is torn.
+TEST_F(KelmailE2E, FetchNewKilledAtRandomPoints) {
+  const int total = 5;
+  for (int i = 1; i <= total; ++i) {
+    std::string body;
+    for (int line = 0; line < 300; ++line) body += "message " + std::to_string(i) + " line " + std::to_string(line) + "\r\n";
+    ProcessResult r = Kelmail({"send", "--server", Smtp(ms().smtp_port), "--from", "kmcarol@example.test", "--to",
+                               "kmdave@example.test", "--subject", "m" + std::to_string(i), "--body", body});
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+  }
+  ASSERT_EQ(wait_for_mail("kmdave", total).size(), static_cast<size_t>(total));
+  // How long a whole run takes here: the kills fall anywhere within it.
+  const auto started = std::chrono::steady_clock::now();
+  ProcessResult timing = Kelmail({"fetch", "--server", Pop3(), "--user", "kmdave", "--new", "--state",
+                                  dir_ + "/timing.state", "--mda", "cat >/dev/null"},
+                                 "kmdave-pass");
+  ASSERT_EQ(timing.exit_code, 0) << timing.output;
+  const long runMs = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
+  std::mt19937 random(2026);
+  for (const char *target : {"--maildir", "--mbox"}) {
+    const std::string where = dir_ + (std::string(target) == "--maildir" ? "/KilledMaildir" : "/killed.mbox");
+    const std::vector<std::string> args = {KELMAIL_PATH, "fetch", "--server", Pop3(), "--user", "kmdave", "--new",
+                                           "--state", where + ".state", target, where};
+    int kills = 0;
+    for (int round = 0; round < 8; ++round) {
+      pid_t pid = fork();
+      if (pid == 0) {
+        setenv("KELMAIL_PASSWORD", "kmdave-pass", 1);
+        std::vector<char *> argv;
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        if (FILE *null = freopen("/dev/null", "w", stdout)) (void)null;
+        execv(argv[0], argv.data());
+        _exit(127);
+      }
+      ASSERT_GT(pid, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % static_cast<unsigned long>(runMs + 1)));
+      kill(pid, SIGKILL);
+      int status = 0;
+      waitpid(pid, &status, 0);
+      if (WIFSIGNALED(status)) ++kills;
+    }
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    ProcessResult r = Kelmail(rest, "kmdave-pass");
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    const std::string script =
+        "import mailbox, sys\n"
+        "box = mailbox.Maildir(sys.argv[1], create=False) if sys.argv[2] == '--maildir' else mailbox.mbox(sys.argv[1])\n"
+        "for m in box:\n"
+        "    body = m.get_payload()\n"
+        "    n = m['Subject'][1:]\n"
+        "    whole = body.rstrip('\\n') == '\\n'.join('message %s line %d' % (n, i) for i in range(300))\n"
+        "    print('message', n, 'whole' if whole else 'TORN')\n";
+    r = run_process({"python3", "-c", script, where, target}, std::chrono::seconds(60));
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_FALSE(Has(r.output, "TORN")) << target << "\n" << r.output;
+    int extra = 0;
+    for (int i = 1; i <= total; ++i) {
+      const std::string line = "message " + std::to_string(i) + " whole\n";
+      int copies = 0;
+      for (size_t at = r.output.find(line); at != std::string::npos; at = r.output.find(line, at + 1)) ++copies;
+      EXPECT_GE(copies, 1) << target << ": message " << i << " lost\n" << r.output;
+      extra += copies > 1 ? copies - 1 : 0;
+    }
+    EXPECT_LE(extra, kills) << target << "\n" << r.output;
+  }
 }
 
 // The sendmail mode through Postfix: the message arrives once, Bcc gone.
