@@ -880,6 +880,12 @@ TEST_F(KelmailTest, FetchDeletesOnlyWhatWasDelivered) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(ReadFileText(dir + "/delivered"), "Subject: one\n\nfirst\nSubject: two\n\nsecond\n");
   EXPECT_TRUE(drop.Messages().empty());
+  // A state file that cannot be written fails before anything is fetched.
+  drop.Deposit("Subject: three\r\n\r\nthird\r\n");
+  r = RunKelmail(Pop("fetch", {"--new", "--state", dir + "/no/such/dir/state", "--maildir", dir + "/md"}));
+  EXPECT_EQ(r.exitCode, 73);
+  EXPECT_TRUE(Contains(r.err, "cannot write the state file")) << r.err;
+  EXPECT_TRUE(FilesIn(dir + "/md").empty());
   // Usage errors of the new options.
   for (const Strings &bad : {Strings{"--new", "1"}, Strings{"--all", "--state", state},
                              Strings{"--all", "--maildir", dir, "--mbox", dir + "/m"}, Strings{"--all", "--mbox", dir + "/m", "--no-note"}}) {

@@ -364,6 +364,12 @@ int RunFetch(const Args &args) {
     for (const std::string &u : seen)
       if (present.count(u)) kept.insert(u);
     seen.swap(kept);
+    // Written once before any message: a state file that cannot be written
+    // fails here, not after the first delivery.
+    if (!SaveUidState(statePath, seen, error)) {
+      std::fprintf(stderr, "kelmail: %s\n", error.c_str());
+      return ExitCantCreate;
+    }
     if (numbers.empty()) {
       std::printf("%s: no new messages (%d on the server)\n", where.c_str(), count);
       return Close();
