@@ -560,11 +560,12 @@ std::string Base64(const std::string &in) {
   return out;
 }
 
-std::vector<std::string> FilesIn(const std::string &dir) {
+std::vector<std::string> FilesIn(const std::string &dir, bool hidden = false) {
   std::vector<std::string> names;
   if (DIR *d = opendir(dir.c_str())) {
     while (dirent *e = readdir(d))
-      if (e->d_name[0] != '.') names.push_back(e->d_name);
+      if (e->d_name[0] != '.' || (hidden && std::string(e->d_name) != "." && std::string(e->d_name) != ".."))
+        names.push_back(e->d_name);
     closedir(d);
   }
   return names;
@@ -827,6 +828,14 @@ TEST_F(KelmailTest, DecodedFilesNeverReplaceTheUsers) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(ReadFileText(dir + "/message-1.eml"), "the user's own file");
   EXPECT_EQ(ReadFileText(dir + "/message-1 (1).eml"), "Subject: one\r\n\r\nfirst\r\n");
+  // --new into decoded files: once, then never again.
+  r = RunKelmail(Pop("fetch", {"--new", "--state", dir + "/state", "--dir", dir}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "saved email file: " + dir + "/message-1 (2).eml")) << r.out;
+  r = RunKelmail(Pop("fetch", {"--new", "--state", dir + "/state", "--dir", dir}));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "no new messages")) << r.out;
+  EXPECT_EQ(FilesIn(dir, true).size(), 4u);  // three email files and the state file; no part file left
 }
 
 TEST_F(KelmailTest, FetchNewIntoMaildirAndMboxAcrossRuns) {
