@@ -30,6 +30,16 @@ fi
 # The installed program finds the installed library by itself.
 "$prefix/bin/kelmail" --version | grep -q 'KEL32 library 3.4.1' || fail "installed kelmail --version"
 
+# man kelmail finds the installed page, which formats without warnings.
+[ -f "$prefix/share/man/man1/kelmail.1" ] || fail "kelmail.1 not installed"
+if command -v man >/dev/null 2>&1; then
+  [ "$(MANPATH="$prefix/share/man" man -w kelmail)" = "$prefix/share/man/man1/kelmail.1" ] || fail "man -w kelmail"
+fi
+if command -v groff >/dev/null 2>&1; then
+  warnings=$(groff -man -Tutf8 -ww -z "$prefix/share/man/man1/kelmail.1" 2>&1)
+  [ -z "$warnings" ] || fail "kelmail.1: $warnings"
+fi
+
 cat >"$work/tiny.c" <<'C'
 #include <stdio.h>
 #include <kel32.h>

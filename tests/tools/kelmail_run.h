@@ -1,5 +1,6 @@
 // Runs the kelmail program for the tool's tests: no shell, argv as given,
-// standard output and standard error captured apart, stdin /dev/null.
+// standard output and standard error captured apart, standard input
+// /dev/null or the text given.
 #pragma once
 
 #include <fcntl.h>
@@ -20,10 +21,15 @@ struct KelmailResult {
 };
 
 // env: extra "NAME=value" entries (the test's environment is kept).
+// input: the text on standard input (a pipe) instead of /dev/null; at
+// most a pipe's capacity (64 KiB).
 inline KelmailResult RunKelmail(const std::vector<std::string> &args,
-                                const std::vector<std::string> &env = {}) {
+                                const std::vector<std::string> &env = {}, const std::string *input = nullptr) {
   KelmailResult r;
-  int outPipe[2], errPipe[2];
+  int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
+  if (input && pipe2(inPipe, O_CLOEXEC) != 0) return r;
+  if (input && write(inPipe[1], input->data(), input->size()) != static_cast<ssize_t>(input->size())) return r;
+  if (input) close(inPipe[1]);
   if (pipe2(outPipe, O_CLOEXEC) != 0) return r;
   if (pipe2(errPipe, O_CLOEXEC) != 0) {
     close(outPipe[0]), close(outPipe[1]);
@@ -31,7 +37,7 @@ inline KelmailResult RunKelmail(const std::vector<std::string> &args,
   }
   pid_t pid = fork();
   if (pid == 0) {
-    int null = open("/dev/null", O_RDONLY);
+    int null = input ? inPipe[0] : open("/dev/null", O_RDONLY);
     if (null >= 0) dup2(null, 0);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
@@ -45,6 +51,7 @@ inline KelmailResult RunKelmail(const std::vector<std::string> &args,
   }
   close(outPipe[1]);
   close(errPipe[1]);
+  if (input) close(inPipe[0]);
   if (pid < 0) {
     close(outPipe[0]), close(errPipe[0]);
     return r;

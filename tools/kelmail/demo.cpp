@@ -37,7 +37,7 @@ const Command DemoCommand = {
         {"tls", 0, nullptr, false,
          "run both sessions over TLS (STARTTLS, STLS) with a certificate made at start and checked"},
     },
-    "Exit codes: 0 the round trip succeeded, 1 it failed (the library's error is printed), 2 bad arguments.\n",
+    "Exit code 0: the round trip succeeded; otherwise the library's error is printed.\n" KELMAIL_EXIT_CODES,
 };
 
 namespace {
@@ -117,7 +117,7 @@ int Serve(const Args &args) {
   std::string error;
   if (!drop.Start(error)) {
     std::fprintf(stderr, "kelmail: cannot start the mail drop: %s\n", error.c_str());
-    return ExitFailed;
+    return ExitSoftware;
   }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
@@ -144,7 +144,7 @@ int RunDemo(const Args &args) {
     work = args.Get("dir");
     if (!MakeDir(work)) {
       std::fprintf(stderr, "kelmail: cannot create %s\n", work.c_str());
-      return ExitFailed;
+      return ExitCantCreate;
     }
   } else {
     const char *tmp = std::getenv("TMPDIR");
@@ -153,14 +153,14 @@ int RunDemo(const Args &args) {
     name.push_back('\0');
     if (!mkdtemp(name.data())) {
       std::fprintf(stderr, "kelmail: cannot create a directory from %s\n", pattern.c_str());
-      return ExitFailed;
+      return ExitCantCreate;
     }
     work = name.data();
   }
   std::string outbox = work + "/outbox", inbox = work + "/inbox", attachDir = work + "/attachments";
   if (!MakeDir(outbox) || !MakeDir(inbox) || !MakeDir(attachDir)) {
     std::fprintf(stderr, "kelmail: cannot create the directories under %s\n", work.c_str());
-    return ExitFailed;
+    return ExitCantCreate;
   }
   std::printf("working directory: %s\n", work.c_str());
 
@@ -172,7 +172,7 @@ int RunDemo(const Args &args) {
   for (const Original &o : originals) {
     if (!WriteFile(o.path, o.data)) {
       std::fprintf(stderr, "kelmail: cannot write %s\n", o.path.c_str());
-      return ExitFailed;
+      return ExitCantCreate;
     }
   }
   std::printf("wrote attachments: %s (%zu bytes), %s (%zu bytes, inline image)\n", originals[0].path.c_str(),
@@ -187,7 +187,7 @@ int RunDemo(const Args &args) {
   std::string error;
   if (!drop.Start(error)) {
     std::fprintf(stderr, "kelmail: cannot start the mail drop: %s\n", error.c_str());
-    return ExitFailed;
+    return ExitSoftware;
   }
   std::printf("mail drop listening: SMTP 127.0.0.1:%d, POP3 127.0.0.1:%d\n", drop.SmtpPort(), drop.Pop3Port());
   if (tls) std::printf("TLS: the mail drop's certificate authority: %s\n", options.tlsCaFile.c_str());
@@ -243,7 +243,7 @@ int RunDemo(const Args &args) {
   std::printf("POP3: logged in as %s%s, %d message(s) waiting\n", DemoUser, over().c_str(), count);
   if (count < 1) {
     std::fprintf(stderr, "kelmail: the message did not arrive in the mailbox\n");
-    return ExitFailed;
+    return ExitSoftware;
   }
   int size = kelGetEmailSize(Channel, count);
   if (size < 0) return Failure("asking the message size", size);
@@ -252,7 +252,7 @@ int RunDemo(const Args &args) {
   std::string saved = inbox + "/message-1.eml", text;
   if (!ReadFile(saved, text)) {
     std::fprintf(stderr, "kelmail: the email file %s is missing\n", saved.c_str());
-    return ExitFailed;
+    return ExitSoftware;
   }
   std::printf("POP3: retrieved message %d (%d bytes on the server)\n", count, size);
   std::printf("saved email file: %s (%zu bytes)\n", saved.c_str(), text.size());
@@ -281,7 +281,7 @@ int RunDemo(const Args &args) {
   drop.Stop();
   if (failures) {
     std::fprintf(stderr, "kelmail: demo failed: %d attachment(s) did not come back intact\n", failures);
-    return ExitFailed;
+    return ExitSoftware;
   }
   std::printf("demo passed: both attachments came back byte for byte\n");
   return ExitOk;

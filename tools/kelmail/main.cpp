@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "account.h"
 #include "commands.h"
 #include "kel32.h"
 #include "session.h"
@@ -14,21 +15,33 @@ struct Entry {
   const kelmail::Command *command;
   int (*run)(const kelmail::Args &);
   const char *brief;  // for the overview
+  bool account;       // takes settings from the configuration file
+  kelmail::Service service;
 };
 
 const Entry Commands[] = {
-    {&kelmail::DemoCommand, kelmail::RunDemo, "send and read back a message through a built-in loopback mail drop"},
-    {&kelmail::SendCommand, kelmail::RunSend, "send a message with attachments over SMTP"},
-    {&kelmail::ListCommand, kelmail::RunList, "show the messages of a POP3 mailbox: count, sizes, unique ids"},
-    {&kelmail::FetchCommand, kelmail::RunFetch, "save messages to files, attachments decoded into a directory"},
-    {&kelmail::DeleteCommand, kelmail::RunDelete, "delete messages from a POP3 mailbox"},
-    {&kelmail::VerifyCommand, kelmail::RunVerify, "ask an SMTP server whether it knows addresses (VRFY)"},
+    {&kelmail::DemoCommand, kelmail::RunDemo, "send and read back a message through a built-in loopback mail drop",
+     false, kelmail::Service::None},
+    {&kelmail::SendCommand, kelmail::RunSend, "send a message with attachments over SMTP", true,
+     kelmail::Service::Smtp},
+    {&kelmail::ListCommand, kelmail::RunList, "show the messages of a POP3 mailbox: count, sizes, unique ids", true,
+     kelmail::Service::Pop3},
+    {&kelmail::FetchCommand, kelmail::RunFetch, "save messages to files, Maildir, mbox or a delivery program", true,
+     kelmail::Service::Pop3},
+    {&kelmail::DeleteCommand, kelmail::RunDelete, "delete messages from a POP3 mailbox", true, kelmail::Service::Pop3},
+    {&kelmail::VerifyCommand, kelmail::RunVerify, "ask an SMTP server whether it knows addresses (VRFY)", true,
+     kelmail::Service::Smtp},
+    {&kelmail::ServerInfoCommand, kelmail::RunServerInfo, "show what an SMTP server offers: extensions, AUTH, TLS",
+     true, kelmail::Service::Smtp},
+    {&kelmail::ConfigCommand, kelmail::RunConfig, "show the settings of an account, secrets masked", false,
+     kelmail::Service::None},
 };
 
 void Overview(FILE *out) {
   std::fprintf(out, "usage: kelmail COMMAND [options]   (kelmail COMMAND --help for its options)\n\n"
                     "Commands:\n");
-  for (const Entry &e : Commands) std::fprintf(out, "  %-8s %s\n", e.command->name, e.brief);
+  for (const Entry &e : Commands) std::fprintf(out, "  %-10s %s\n", e.command->name, e.brief);
+  std::fprintf(out, "  %-10s %s\n", "sendmail", "submit a finished message from standard input, as sendmail -t does");
   std::fprintf(out, "\nkelmail demo runs a full round trip on this machine; start there.\n");
 }
 
@@ -37,6 +50,9 @@ void Overview(FILE *out) {
 int main(int argc, char **argv) {
   // Steps show up as they happen, also when standard output is a pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Started as "sendmail" (a link to kelmail): the sendmail mode, with sendmail's arguments.
+  const char *slash = argv[0] ? std::strrchr(argv[0], '/') : nullptr;
+  if (argv[0] && std::strcmp(slash ? slash + 1 : argv[0], "sendmail") == 0) return kelmail::RunSendmail(argc, argv, 1);
   if (argc < 2) {
     Overview(stderr);
     return kelmail::ExitUsage;
@@ -46,6 +62,7 @@ int main(int argc, char **argv) {
     Overview(stdout);
     return kelmail::ExitOk;
   }
+  if (name == "sendmail") return kelmail::RunSendmail(argc, argv, 2);
   if (name == "--version") {
     kelmail::Library library;  // the statistics need an attached channel
     int v = kelStatistics(0, KEL_STAT_VERSION);
@@ -61,6 +78,9 @@ int main(int argc, char **argv) {
     if (args.help) {
       std::fputs(kelmail::HelpText(*e.command).c_str(), stdout);
       return kelmail::ExitOk;
+    }
+    if (e.account) {
+      if (int rc = kelmail::ApplyAccount(e.command->name, e.service, args)) return rc;
     }
     return e.run(args);
   }

@@ -36,6 +36,7 @@ class Args {
   bool help = false;
 
   void Add(const std::string &name, const std::string &value) { values_[name].push_back(value); }
+  void Replace(const std::string &name, const std::string &value) { values_[name] = {value}; }
 
  private:
   std::map<std::string, std::vector<std::string>> values_;

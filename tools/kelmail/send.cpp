@@ -2,11 +2,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "account.h"
 #include "commands.h"
 #include "kel32.h"
 #include "session.h"
@@ -33,7 +36,7 @@ const Command SendCommand = {
              {"cc", 'c', "LIST", true, "CC recipients"},
              {"bcc", 'b', "LIST", true, "BCC recipients (in no header)"},
              {"subject", 'j', "TEXT", false, "subject line"},
-             {"body", 'm', "TEXT", false, "message body text"},
+             {"body", 'm', "TEXT", false, "message body text (default: standard input when it is no terminal)"},
              {"body-file", 'F', "FILE", false, "take the message body from FILE"},
              {"format", 0, "FORMAT", false,
               "body format: plain (default), quoted-printable, html, enriched, iso-8859-1, custom"},
@@ -44,18 +47,20 @@ const Command SendCommand = {
              {"header", 'H', "'NAME: VALUE'", true, "extra header line (needs --subject)"},
              {"esmtp", 'e', nullptr, false, "greet with EHLO and authenticate when the server offers it"},
              {"user", 'u', "NAME", false, "AUTH user name (implies --esmtp)"},
-             {"password", 'w', "TEXT", false, "AUTH password (visible to other users; prefer --password-env)"},
+             {"password", 'w', "TEXT", false, "AUTH password (visible to other users; prefer --password-cmd)"},
              {"password-env", 0, "VAR", false, "take the AUTH password from environment variable VAR"},
+             {"password-cmd", 0, "CMD", false,
+              "run CMD (through /bin/sh) before connecting; its first output line is the AUTH password"},
              {"skip-refused", 0, nullptr, false,
               "send to the accepted recipients even when the server refuses some for good (5xx)"},
          }),
     "Addresses without angle brackets get them. An --attach value that names an existing file is\n"
     "taken whole; otherwise the text after its last '=' is the name shown in the message.\n"
     "The AUTH password may also come from the environment variable KELMAIL_PASSWORD; a bearer\n"
-    "token comes from --token-env VAR or KELMAIL_TOKEN (with --user, the account it belongs to).\n"
+    "token comes from --token-cmd CMD, --token-env VAR or KELMAIL_TOKEN (with --user, the account\n"
+    "it belongs to). Without a TLS flag, no password or token goes to a server off loopback.\n"
     "Every recipient the server refused is printed with the server's reply.\n"
-    "Exit codes: 0 sent to every recipient, 1 the library or the server reported an error or some\n"
-    "recipient was refused, 2 bad arguments.\n",
+    "Some recipients refused: 67 when a refusal was permanent (5xx), else 75.\n" KELMAIL_EXIT_CODES,
 };
 
 const Command VerifyCommand = {
@@ -65,8 +70,7 @@ const Command VerifyCommand = {
     Join(ConnectionOptions("SMTP server, name or address (default port 25)"),
          {{"from", 'f', "ADDRESS", false, "sender named in the greeting (default <kelmail@localhost>)"}}),
     "A server that will not say but accepts mail for an address (reply 252) counts as a success.\n"
-    "Exit codes: 0 every address verified or accepted, 3 some address not verified, 1 error,\n"
-    "2 bad arguments.\n",
+    "An address not verified gives 67.\n" KELMAIL_EXIT_CODES,
 };
 
 namespace {
@@ -160,6 +164,15 @@ int RunSend(const Args &args) {
   if (!args.All("header").empty() && !args.Has("subject"))
     return UsageError(cmd, "--header needs --subject (extra header lines follow the Subject line)");
 
+  // A line break in an address would end its command or header line early.
+  for (const char *option : {"from", "reply-to", "to", "cc", "bcc"})
+    for (const std::string &value : args.All(option))
+      for (unsigned char c : value)
+        if (c < 0x20 || c == 0x7f) {
+          std::fprintf(stderr, "kelmail: malformed address in --%s: control character\n", option);
+          return ExitDataError;
+        }
+
   int format = KEL_BODY_PLAIN;
   if (args.Has("format") && !BodyFormat(args.Get("format"), format))
     return UsageError(cmd, "unknown --format '" + args.Get("format") + "'");
@@ -191,7 +204,7 @@ int RunSend(const Args &args) {
       return UsageError(cmd, "unusable characters in --attach '" + spec + "'");
     if (!FileSize(a.path, a.size)) {
       std::fprintf(stderr, "kelmail: cannot read attachment %s\n", a.path.c_str());
-      return ExitFailed;
+      return ExitNoInput;
     }
     encodedTotal += EncodedSize(a.size);
     attachments.push_back(a);
@@ -203,13 +216,13 @@ int RunSend(const Args &args) {
     long long size = 0;
     if (!FileSize(args.Get("body-file"), size)) {
       std::fprintf(stderr, "kelmail: cannot read body file %s\n", args.Get("body-file").c_str());
-      return ExitFailed;
+      return ExitNoInput;
     }
     message = "@" + args.Get("body-file");
   } else if (!message.empty() && message[0] == '@') {
     if (!temporary.Write(message)) {
       std::fprintf(stderr, "kelmail: cannot write a temporary body file\n");
-      return ExitFailed;
+      return ExitCantCreate;
     }
     message = "@" + temporary.Path();
   }
@@ -220,12 +233,42 @@ int RunSend(const Args &args) {
   if (int rc = ApplyConnection(cmd, args, 25, server)) return rc;
   bool token = false;
   if (int rc = ApplyAuth(cmd, args, false, token)) return rc;
-  bool esmtp = args.Has("esmtp") || args.Has("user") || token || args.Has("auth");
-  std::string password;
+  std::string user = args.Get("user"), password;
   if (args.Has("user") && !token) {
     bool found = false;
-    password = Password(args, found);
-    if (!found) return UsageError(cmd, "--user needs a password: --password, --password-env VAR or KELMAIL_PASSWORD");
+    if (int rc = ObtainPassword(cmd, args, server.host, user, password, found)) return rc;
+    if (!found)
+      return UsageError(cmd, "--user needs a password: --password-cmd CMD, --password-env VAR or KELMAIL_PASSWORD");
+  }
+  const bool login = args.Has("user") || token;
+  bool esmtp = args.Has("esmtp") || login || args.Has("auth");
+  if (login) {
+    if (int rc = CheckPlaintextAuth(cmd, args, server.host)) return rc;
+  }
+  if (!args.Has("body") && !args.Has("body-file")) {
+    // The text comes from standard input; nothing there is a mistake, not
+    // an empty message (--body '' sends one on purpose).
+    if (isatty(0) == 1)
+      return UsageError(cmd, "no message text: give --body TEXT, --body-file FILE, or pipe the text in");
+    std::string text;
+    char buf[65536];
+    for (;;) {
+      ssize_t n = read(0, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        std::fprintf(stderr, "kelmail: cannot read standard input: %s\n", std::strerror(errno));
+        return ExitNoInput;
+      }
+      if (n == 0) break;
+      text.append(buf, static_cast<size_t>(n));
+    }
+    if (text.empty())
+      return UsageError(cmd, "standard input is empty: no message text (give --body '' to send a message without text)");
+    if (!temporary.Write(text)) {
+      std::fprintf(stderr, "kelmail: cannot write a temporary body file\n");
+      return ExitCantCreate;
+    }
+    message = "@" + temporary.Path();
   }
   kelIntegerParam(Channel, KEL_SMTP_PORT, server.port);
   kelIntegerParam(Channel, KEL_ATTACH_SEPARATOR, AttachSeparator);
@@ -245,7 +288,7 @@ int RunSend(const Args &args) {
   if (esmtp) kelIntegerParam(Channel, KEL_ENABLE_ESMTP, 1);
   if (args.Has("skip-refused")) kelIntegerParam(Channel, KEL_SKIP_REFUSED, 1);
   if (args.Has("user")) {
-    if (kelStringParam(Channel, KEL_SMTP_USER, args.Get("user").c_str()) < 0 ||
+    if (kelStringParam(Channel, KEL_SMTP_USER, user.c_str()) < 0 ||
         kelStringParam(Channel, KEL_SMTP_PASS, password.c_str()) < 0)
       return UsageError(cmd, "line breaks in --user or the password");
   }
@@ -253,7 +296,7 @@ int RunSend(const Args &args) {
   std::string from = Bracketed(args.Get("from"));
   std::string where = server.host + ":" + std::to_string(server.port);
   int rc = kelSmtpConnect(Channel, server.host.c_str(), from.c_str(), Bracketed(args.Get("reply-to")).c_str());
-  if (rc < 0) return Failure("connecting to SMTP server " + where, rc);
+  if (rc < 0) return Failure("connecting to SMTP server " + where, rc, Phase::Connect);
   if (args.Has("user") || token) {
     // The library authenticates only with a method it knows; say so when
     // the session went on without AUTH.
@@ -289,13 +332,13 @@ int RunSend(const Args &args) {
     for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
       std::fprintf(stderr, "  %s\n", text.substr(start, end - start).c_str());
   }
-  if (rc < 0 && rc != KEL_ERR_SOME_REFUSED) return Failure("sending the message", rc);
+  if (rc < 0 && rc != KEL_ERR_SOME_REFUSED) return Failure("sending the message", rc, Phase::Send);
   long sent = kelStatistics(Channel, KEL_STAT_TOTAL_SENT);
   std::printf("sent message with %zu attachment(s) to %s (%ld bytes of body and attachments)%s\n",
               attachments.size(), where.c_str(), sent, refused > 0 ? ", not to every recipient" : "");
   rc = kelClose(Channel);
   if (rc < 0) std::fprintf(stderr, "kelmail: warning: closing the session: %s\n", ErrorText(rc).c_str());
-  return refused > 0 ? ExitFailed : ExitOk;
+  return refused > 0 ? ExitFor(KEL_ERR_SOME_REFUSED, Phase::Send) : ExitOk;
 }
 
 int RunVerify(const Args &args) {
@@ -309,7 +352,7 @@ int RunVerify(const Args &args) {
   std::string from = Bracketed(args.Get("from", "kelmail@localhost"));
   std::string where = server.host + ":" + std::to_string(server.port);
   int rc = kelSmtpConnect(Channel, server.host.c_str(), from.c_str(), "");
-  if (rc < 0) return Failure("connecting to SMTP server " + where, rc);
+  if (rc < 0) return Failure("connecting to SMTP server " + where, rc, Phase::Connect);
   int exitCode = ExitOk;
   for (const std::string &address : args.positional) {
     rc = kelVerifyUser(Channel, address.c_str());
@@ -322,7 +365,7 @@ int RunVerify(const Args &args) {
     int code = kelStatistics(Channel, KEL_STAT_REPLY_CODE);
     const char *verdict = rc == 1 || code == 251 ? "verified" : code == 252 ? "accepted, not verified" : "not verified";
     std::printf("%s: %s (%s)\n", address.c_str(), verdict, text.c_str());
-    if (rc != 1 && code != 251 && code != 252) exitCode = ExitNotFound;
+    if (rc != 1 && code != 251 && code != 252) exitCode = ExitNoUser;
   }
   rc = kelClose(Channel);
   if (rc < 0) std::fprintf(stderr, "kelmail: warning: closing the session: %s\n", ErrorText(rc).c_str());

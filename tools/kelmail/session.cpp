@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
+#include "account.h"
 #include "kel32.h"
 
 namespace kelmail {
@@ -41,9 +43,67 @@ std::string ErrorText(int code) {
   return out;
 }
 
-int Failure(const std::string &what, int code) {
+// True when a refused-recipient list ("address reply" lines) holds a
+// permanent (5xx) refusal.
+static bool AnyPermanentRefusal() {
+  std::vector<char> list(8192, '\0');
+  kelDebug(Channel, KEL_DEBUG_REFUSED_LIST, list.data(), static_cast<int>(list.size()));
+  std::string text(list.data());
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    size_t space = line.find(' ');
+    if (space != std::string::npos && space + 1 < line.size() && line[space + 1] == '5') return true;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return false;
+}
+
+int ExitFor(int code, Phase phase) {
+  if (code >= 0) return ExitOk;
+  const int reply = kelStatistics(Channel, KEL_STAT_REPLY_CODE);
+  switch (code) {
+    case -12: case -46: case -56: case -11001: case -11003: case -11004:
+      return ExitNoHost;
+    case -11002:  // a name server that may answer later
+      return ExitTempFail;
+    case -49:  // an SMTP 5xx (or a 4xx the state would not take)
+      if (reply >= 400 && reply < 500) return ExitTempFail;
+      if (phase == Phase::Send && kelStatistics(Channel, KEL_STAT_REFUSED_COUNT) > 0) return ExitNoUser;
+      if (phase == Phase::Connect && (reply == 530 || reply == 534 || reply == 535 || reply == 538))
+        return ExitNoPerm;
+      return ExitUnavailable;
+    case -63: {  // a POP3 -ERR; RFC 2449/3206 response codes tell a passing refusal
+      const std::string text = ErrorText(code);
+      for (const char *temporary : {"[SYS/TEMP]", "[IN-USE]", "[LOGIN-DELAY]"})
+        if (text.find(temporary) != std::string::npos) return ExitTempFail;
+      return phase == Phase::Login ? ExitNoPerm : ExitUnavailable;
+    }
+    case -78: case -79:
+      return AnyPermanentRefusal() ? ExitNoUser : ExitTempFail;
+    case -76: return ExitUnavailable;  // the mechanism asked for is not offered
+    case -81: return ExitUsage;
+    case -77: case -80: return ExitConfig;
+    case -35: return ExitNoInput;
+    case -64: return ExitNoInput;
+    case -67: return ExitCantCreate;
+    case -31: case -84: case -85: return ExitProtocol;
+    case -32: case -37: case -39: case -40: case -41: case -43: case -45: case -53: case -54: case -86:
+      return ExitDataError;
+    case -1: case -8: case -36: case -44: case -51: case -52:
+      return ExitTempFail;
+    default:
+      break;
+  }
+  if (code <= -90 && code >= -99) return ExitProtocol;
+  if (code <= -10000 && code > -10100) return ExitTempFail;  // the socket layer's codes
+  return ExitSoftware;
+}
+
+int Failure(const std::string &what, int code, Phase phase) {
   std::fprintf(stderr, "kelmail: %s: %s (error %d)\n", what.c_str(), ErrorText(code).c_str(), code);
-  return ExitFailed;
+  return ExitFor(code, phase);
 }
 
 int UsageError(const char *command, const std::string &message) {
@@ -102,14 +162,19 @@ std::vector<OptionSpec> ConnectionOptions(const char *serverHelp) {
       {"starttls", 0, nullptr, false, "switch to TLS with STARTTLS (SMTP) or STLS (POP3); fail if not offered"},
       {"cacert", 0, "FILE", false, "trust the CA certificates in FILE (PEM) instead of the system's"},
       {"insecure", 0, nullptr, false, "accept any server certificate (for tests only)"},
+      {"account", 0, "NAME", false, "take the settings of account NAME from the configuration file"},
+      {"config", 0, "FILE", false, "configuration file (default ~/.config/kelmail/config)"},
+      {"allow-plaintext-auth", 0, nullptr, false,
+       "allow a password or token over an unencrypted connection to a server not on loopback"},
   };
 }
 
 std::vector<OptionSpec> Pop3LoginOptions() {
   return {
       {"user", 'u', "NAME", false, "POP3 user name"},
-      {"password", 'w', "TEXT", false, "POP3 password (visible to other users; prefer --password-env)"},
+      {"password", 'w', "TEXT", false, "POP3 password (visible to other users; prefer --password-cmd)"},
       {"password-env", 0, "VAR", false, "take the password from environment variable VAR"},
+      {"password-cmd", 0, "CMD", false, "run CMD (through /bin/sh) before connecting; its first output line is the password"},
       {"apop", 0, nullptr, false, "log in with APOP instead of USER/PASS"},
   };
 }
@@ -119,6 +184,7 @@ std::vector<OptionSpec> AuthOptions() {
       {"auth", 0, "MECHANISM", false,
        "login mechanism: auto (default), cram-md5, login, plain, xoauth2, oauthbearer"},
       {"token-env", 0, "VAR", false, "take an OAuth 2.0 bearer token from environment variable VAR"},
+      {"token-cmd", 0, "CMD", false, "run CMD before connecting; its first output line is a fresh bearer token"},
   };
 }
 
@@ -135,20 +201,23 @@ int ApplyAuth(const char *command, const Args &args, bool pop3, bool &token) {
   if (mechanism < 0) return UsageError(command, "unknown --auth '" + name + "'");
   if (pop3 && (mechanism == KEL_AUTH_CRAM_MD5 || mechanism == KEL_AUTH_LOGIN))
     return UsageError(command, "--auth " + name + " is for SMTP; POP3 AUTH takes plain, xoauth2 or oauthbearer");
-  // A token on the command line would be visible to other users: only from the environment.
-  const char *value = std::getenv(args.Get("token-env", "KELMAIL_TOKEN").c_str());
-  if (args.Has("token-env") && !value) return UsageError(command, "no token in $" + args.Get("token-env"));
-  token = value && *value;
+  // A token on the command line would be visible to other users: only
+  // from the environment or a command.
+  std::string value;
+  if (int rc = ObtainToken(command, args, value, token)) return rc;
   if ((mechanism == KEL_AUTH_XOAUTH2 || mechanism == KEL_AUTH_OAUTHBEARER) && !token)
-    return UsageError(command, "--auth " + name + " needs a token: --token-env VAR or KELMAIL_TOKEN");
+    return UsageError(command, "--auth " + name + " needs a token: --token-cmd CMD, --token-env VAR or KELMAIL_TOKEN");
   kelIntegerParam(Channel, KEL_AUTH_MECHANISM, mechanism);
-  if (token && kelStringParam(Channel, KEL_OAUTH_TOKEN, value) < 0)
-    return UsageError(command, "the token holds characters a bearer token cannot have");
+  if (token && kelStringParam(Channel, KEL_OAUTH_TOKEN, value.c_str()) < 0) {
+    std::fprintf(stderr, "kelmail %s: the token holds characters a bearer token cannot have\n", command);
+    return ExitConfig;
+  }
   return 0;
 }
 
 int ApplyConnection(const char *command, const Args &args, int defaultPort, Server &server) {
-  if (!args.Has("server")) return UsageError(command, "missing --server");
+  if (!args.Has("server"))
+    return UsageError(command, "missing --server (or a default account in ~/.config/kelmail/config)");
   if (args.Has("tls") && args.Has("starttls")) return UsageError(command, "--tls and --starttls exclude each other");
   const bool tls = args.Has("tls") || args.Has("starttls");
   if ((args.Has("cacert") || args.Has("insecure")) && !tls)
@@ -183,19 +252,9 @@ int ApplyConnection(const char *command, const Args &args, int defaultPort, Serv
   }
   if (args.Has("log") && kelStringParam(Channel, KEL_LOG_FILE, args.Get("log").c_str()) < 0) {
     std::fprintf(stderr, "kelmail: cannot create log file %s\n", args.Get("log").c_str());
-    return ExitFailed;
+    return ExitCantCreate;
   }
   return 0;
-}
-
-std::string Password(const Args &args, bool &found) {
-  found = true;
-  if (args.Has("password")) return args.Get("password");
-  std::string variable = args.Get("password-env", "KELMAIL_PASSWORD");
-  const char *value = std::getenv(variable.c_str());
-  if (value) return value;
-  found = false;
-  return std::string();
 }
 
 bool ProgressWanted(const Args &args) { return args.Has("progress") || isatty(2) == 1; }

@@ -11,12 +11,40 @@
 
 namespace kelmail {
 
+// Exit codes after sysexits(3), so that scripts can tell "try again later"
+// from "fix the address".
 enum ExitCode {
   ExitOk = 0,
-  ExitFailed = 1,    // the library or the server reported an error
-  ExitUsage = 2,     // bad arguments
-  ExitNotFound = 3,  // verify: an address was not confirmed; fetch/delete: no such message
+  ExitUsage = 64,        // bad arguments
+  ExitDataError = 65,    // the message or an address is malformed
+  ExitNoInput = 66,      // an input file (or a message number) does not exist
+  ExitNoUser = 67,       // a recipient refused for good (5xx), an address not verified
+  ExitNoHost = 68,       // the server's name is unknown
+  ExitUnavailable = 69,  // the server refused the service
+  ExitSoftware = 70,     // an internal error
+  ExitCantCreate = 73,   // an output file cannot be written
+  ExitTempFail = 75,     // connection refused or lost, time-out, 4xx: try again later
+  ExitProtocol = 76,     // a protocol or TLS failure
+  ExitNoPerm = 77,       // the login was refused
+  ExitConfig = 78,       // a configuration error (file, secret command, unsafe setting)
 };
+
+// The exit codes as every command's --help lists them.
+#define KELMAIL_EXIT_CODES                                                                          \
+  "Exit codes: 0 done; 64 bad arguments; 65 malformed message or address; 66 input file or\n"      \
+  "message missing; 67 recipient refused for good (5xx) or address not verified; 68 host unknown;\n" \
+  "69 service refused; 70 internal error; 73 cannot write output; 75 temporary failure (connection\n" \
+  "refused or lost, time-out, 4xx): try again later; 76 protocol or TLS failure; 77 login refused;\n" \
+  "78 configuration error.\n"
+
+// Where in a session a library error came from; it decides between
+// codes the library shares (a 5xx is a refused login, a refused recipient
+// or a refused service depending on the command it answered).
+enum class Phase { Connect, Login, Send, Other };
+
+// The exit code for a library error code, judged by the channel's last
+// reply (its code and, for POP3, its RFC 2449 response code).
+int ExitFor(int code, Phase phase);
 
 // Every session of kelmail runs on channel 0 of a one-channel attach.
 constexpr unsigned Channel = 0;
@@ -39,8 +67,8 @@ class Library {
 std::string ErrorText(int code);
 
 // Prints "kelmail: <what>: <text> (error <code>)" to standard error and
-// returns ExitFailed.
-int Failure(const std::string &what, int code);
+// returns ExitFor(code, phase).
+int Failure(const std::string &what, int code, Phase phase = Phase::Other);
 // Prints "kelmail <command>: <message>" and a pointer to --help; returns ExitUsage.
 int UsageError(const char *command, const std::string &message);
 
@@ -67,10 +95,6 @@ std::vector<OptionSpec> AuthOptions();
 // Applies --auth and the token to the channel. token is set to whether a
 // bearer token was found. Returns 0 or an exit code after reporting.
 int ApplyAuth(const char *command, const Args &args, bool pop3, bool &token);
-
-// The password from --password, else from the variable named by
-// --password-env, else from KELMAIL_PASSWORD; found=false when none is set.
-std::string Password(const Args &args, bool &found);
 
 // True when progress is to be shown: standard error is a terminal, or --progress.
 bool ProgressWanted(const Args &args);
