@@ -313,7 +313,8 @@ int HttpConnectReply(Channel &ch, Tick now) {
       return driverFail(ch, 0, Err::ProxyReplyMalformed);
     ch.ReplyCode = static_cast<int32_t>(ParseDecimal(ch.Response + 9));
     CopyField(ch.LastReply, ch.Response, 127);
-    if (ch.ReplyCode == 407) return driverFail(ch, 0, Err::ProxyLoginRefused);
+    // 407 is the standard answer; some proxies (tinyproxy) answer 401.
+    if (ch.ReplyCode == 407 || ch.ReplyCode == 401) return driverFail(ch, 0, Err::ProxyLoginRefused);
     if (ch.ReplyCode < 200 || ch.ReplyCode > 299) return driverFail(ch, 0, Err::ProxyTargetRefused);
     ch.Deadline = now + Settings.ResponseTimeout;
     return 0;

@@ -481,6 +481,8 @@ const ProxyCase ProxyCases[] = {
      "HTTP/1.0 200 OK\r\nVia: test\r\n\r\n", "", "", "", "", 0},
     {"http, login refused", "http://127.0.0.1:PORT", HttpConnectMailTest + "\r\n",
      "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", "", "", "", "", -21},
+    {"http, login refused (401)", "http://127.0.0.1:PORT", HttpConnectMailTest + "\r\n", "HTTP/1.0 401 Unauthorized\r\n\r\n", "",
+     "", "", "", -21},
     {"http, target refused", "http://127.0.0.1:PORT", HttpConnectMailTest + "\r\n", "HTTP/1.1 502 Bad Gateway\r\n\r\n",
      "", "", "", "", -20},
     {"http, not http", "http://127.0.0.1:PORT", HttpConnectMailTest + "\r\n", "220 mail.test ESMTP\r\n", "", "", "", "", -22},

@@ -314,6 +314,7 @@ int ApplyAccount(const char *command, Service service, Args &args) {
     if (tls == "implicit") args.Add("tls", "1");
   }
   fill("cacert", "cacert");
+  fill("proxy", "proxy");
   fill("user", "user");
   fill("auth", "auth");
   if (!args.Has("password") && !args.Has("password-env")) fill("password-cmd", "passwordeval");

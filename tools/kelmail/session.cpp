@@ -64,8 +64,12 @@ int ExitFor(int code, Phase phase) {
   if (code >= 0) return ExitOk;
   const int reply = kelStatistics(Channel, KEL_STAT_REPLY_CODE);
   switch (code) {
-    case -12: case -46: case -56: case -11001: case -11003: case -11004:
+    case -12: case -23: case -46: case -56: case -11001: case -11003: case -11004:
       return ExitNoHost;
+    case -20: return ExitUnavailable;  // the proxy could not reach the mail server
+    case -21: return ExitNoPerm;       // the proxy refused its login
+    case -22: return ExitProtocol;
+    case -24: return ExitTempFail;
     case -11002:  // a name server that may answer later
       return ExitTempFail;
     case -49:  // an SMTP 5xx (or a 4xx the state would not take)
@@ -162,6 +166,7 @@ std::vector<OptionSpec> ConnectionOptions(const char *serverHelp) {
       {"starttls", 0, nullptr, false, "switch to TLS with STARTTLS (SMTP) or STLS (POP3); fail if not offered"},
       {"cacert", 0, "FILE", false, "trust the CA certificates in FILE (PEM) instead of the system's"},
       {"insecure", 0, nullptr, false, "accept any server certificate (for tests only)"},
+      {"proxy", 0, "URL", false, "connect through a proxy: socks5://[user:password@]host:port or http://..."},
       {"account", 0, "NAME", false, "take the settings of account NAME from the configuration file"},
       {"config", 0, "FILE", false, "configuration file (default ~/.config/kelmail/config)"},
       {"allow-plaintext-auth", 0, nullptr, false,
@@ -228,6 +233,8 @@ int ApplyConnection(const char *command, const Args &args, int defaultPort, Serv
   kelIntegerParam(Channel, KEL_TLS_VERIFY, args.Has("insecure") ? 0 : 1);
   if (args.Has("cacert") && kelStringParam(Channel, KEL_TLS_CA_FILE, args.Get("cacert").c_str()) < 0)
     return UsageError(command, "--cacert path too long");
+  if (args.Has("proxy") && kelStringParam(Channel, KEL_PROXY, args.Get("proxy").c_str()) < 0)
+    return UsageError(command, "bad --proxy (socks5://[user:password@]host:port or http://[user:password@]host:port)");
   std::string error;
   long port = defaultPort;
   if (args.Has("port") && !ParseNumber(args.Get("port"), 1, 65535, port))
