@@ -28,6 +28,7 @@
 #include "../core/errors.h"
 #include "../driver/auth.h"
 #include "../driver/driver.h"
+#include "../driver/imap.h"
 #include "../driver/recipients.h"
 #include "../mime/mime.h"
 #include "../net/socket.h"
@@ -214,8 +215,16 @@ extern "C" int KEL_CALL kelCommand(unsigned channel, const char *commandText) {
   int first;
   if (ch.Protocol == 'P') first = State::Pop3Command;
   else if (ch.Protocol == 'S') first = State::SmtpCommand;
+  else if (ch.Protocol == 'I') first = State::ImapCommand;
   else return Err::BadServerName;
-  CopyField(ch.Command, commandText, 32);
+  if (ch.Protocol == 'I') {
+    // Tagged by the library; a line break would start a command of its own.
+    if (strpbrk(commandText, "\r\n")) return Err::BadAddressChar;
+    if (ch.Socket == NoSocket) return Err::NotConnected;
+    CopyField(ch.ImapCommand, commandText, 1024);
+  } else {
+    CopyField(ch.Command, commandText, 32);
+  }
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.NotBefore = ch.Deadline = 0;
@@ -236,15 +245,17 @@ extern "C" int KEL_CALL kelClose(unsigned channel) {
   // the next kelPop3Connect (the SMTP password and token are settings the
   // next kelSmtpConnect needs).
   ForgetLoginTexts(ch);
-  if (ch.Protocol == 'P') memset(ch.Password, 0, sizeof ch.Password);
+  if (ch.Protocol == 'P' || ch.Protocol == 'I') memset(ch.Password, 0, sizeof ch.Password);
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.WaitWritable = 1;
   ch.NotBefore = ch.Deadline = 0;
-  ch.NextState = State::Quit;
+  // IMAP: the deleted messages are expunged, then LOGOUT.
+  ch.NextState = ch.Protocol == 'I' ? ImapCloseState(ch) : State::Quit;
+  if (ch.NextState == State::Complete) ch.WaitWritable = 0;
   if (ch.AutoCall != 1) return 0;
   int rc = RunBlocking(channel);
-  FreeMemory(channel, 1, 8);
+  FreeMemory(channel, 1, 9);
   ch.Protocol = 0;
   return rc;
 }
@@ -259,7 +270,7 @@ extern "C" int KEL_CALL kelAbort(unsigned channel) {
   CloseChannelFiles(ch);
   CloseChannelSocket(ch);
   ForgetLoginTexts(ch);
-  if (ch.Protocol == 'P') memset(ch.Password, 0, sizeof ch.Password);
+  if (ch.Protocol == 'P' || ch.Protocol == 'I') memset(ch.Password, 0, sizeof ch.Password);
   ch.WaitWritable = 0;
   ch.NotBefore = ch.Deadline = 0;
   ch.NextState = State::Complete;

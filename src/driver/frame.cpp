@@ -15,7 +15,7 @@ void WriteVersionLine(Channel &ch) {
 }
 
 void CloseChannelFiles(Channel &ch) {
-  if (ch.Protocol == 'P') {
+  if (ch.Protocol == 'P' || ch.Protocol == 'I') {
     CloseAttachFile(ch);  // with its note, as at the end of a retrieval
   } else {
     CloseBufferedFile(ch.AttachOut, ch.FileHandle);  // a file being sent: nothing was saved
