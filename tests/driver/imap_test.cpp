@@ -139,4 +139,273 @@ TEST_F(ImapSession, TheMessageIsTheSameWhateverTheLiteralsPieces) {
   }
 }
 
+// ---- Response forms --------------------------------------------------------------
+
+TEST_F(ImapSession, ResponsesOfEveryFormAreReadOrPassedOver) {
+  // Quoted strings with escapes, NIL, nested lists, literals in every place
+  // (also {n+} and an empty one), unknown untagged data, and the message
+  // as a quoted string; RFC822.SIZE after the body.
+  Open(" 7")
+      .ExpectLine("A4 LIST \"\" *\r\n")
+      .Send("* LIST (\\HasNoChildren) \"/\" INBOX\r\n* LIST (\\Noselect (x (y))) NIL {5}\r\nF\"o(o\r\n"
+            "* LIST () \"\\\\\" \"a \\\"quoted\\\" name\"\r\n* STATUS {0}\r\n (MESSAGES 2)\r\n"
+            "* ID (\"name\" \"Dovecot\" \"x\" NIL)\r\n* NAMESPACE ((\"\" \"/\")) NIL NIL\r\n"
+            "* ENABLED\r\n* 3 RECENT\r\nA4 OK List completed\r\n")
+      .ExpectLine("A5 UID FETCH 7 (RFC822.SIZE)\r\n")
+      .Send("* 1 FETCH (FLAGS (\\Seen $Junk) INTERNALDATE \"17-Jul-1996 02:44:25 -0700\" UID 7 "
+            "ENVELOPE (NIL {3+}\r\nx\ry (\"a\" NIL \"b\" \"c\")) RFC822.SIZE 44)\r\nA5 OK\r\n")
+      .ExpectLine("A6 UID FETCH 7 BODY.PEEK[]\r\n")
+      .Send("* 1 FETCH (UID 7 BODY[] \"Subject: q\")\r\nA6 OK\r\n")
+      .Close();
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(kelCommand(0, "LIST \"\" *"), 0);
+  EXPECT_EQ(kelGetEmailSize(0, 1), 44);
+  ASSERT_EQ(GetFile(1), 0);
+  EXPECT_EQ(Email(), "Subject: q");
+}
+
+TEST_F(ImapSession, MalformedResponsesAreRefused) {
+  const std::vector<std::string> bad = {
+      "A4 OK done\rA4 OK\r\n",                 // a bare CR
+      "* LIST (\\Noselect \"/\" x\r\n",         // a list not closed
+      "* LIST x) \"/\" x\r\n",                  // a list closed that was not open
+      "* LIST \"not closed\r\n",                // a quoted string not closed
+      "* LIST \"a\\b\"\r\n",                    // an escape of a plain character
+      "B4 OK done\r\n",                         // a tag the library did not send
+      "* LIST {x}\r\n",                         // a literal without a count
+      "* LIST {3}x\r\n",                        // no line end behind the count
+      "* LIST {99999999999}\r\n",               // a count beyond 32 bits
+      "*\r\n",                                  // nothing behind the tag
+      " A4 OK\r\n",                             // no tag
+      "* 5\r\n",                                // a number alone
+      "* 1 FETCH UID 7\r\n",                    // FETCH without its list
+      "* 1 FETCH (UID x)\r\n",                  // a UID that is no number
+      "* SEARCH 3 x\r\n",                       // a SEARCH result that is no number
+      "A4 MAYBE done\r\n",                      // no status word
+      "* OK [UIDVALIDITY 12 no end\r\n",        // a response code not closed
+      std::string("* LIST \"a\0b\"\r\n", 14),  // a NUL
+  };
+  const size_t count = bad.size();
+  for (size_t i = 0; i < count; i++) {
+    if (i) server_.Accept();
+    Open(" 7").ExpectLine("A4 LIST \"\" *\r\n").Send(bad[i]).Pause(50).Close();
+  }
+  server_.Start();
+  kelIntegerParam(0, KEL_IMAP_PORT, server_.Port());
+  for (size_t i = 0; i < count; i++) {
+    ASSERT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), 0) << i;
+    EXPECT_EQ(kelCommand(0, "LIST \"\" *"), -75) << i << ": " << bad[i];
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_SOCKET), -1) << i;
+  }
+}
+
+// ---- Refusals and the end of the session -------------------------------------------
+
+TEST_F(ImapSession, NoAndBadFailWithTheServersText) {
+  server_.SetReadTimeout(3000);
+  server_.Send(Greeting).ExpectLine(Login).Send("A1 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n").Close();
+  server_.Accept().Send(Greeting).ExpectLine(Login).Send("A1 OK [CAPABILITY IMAP4rev1] in\r\n");
+  server_.ExpectLine("A2 SELECT \"Nowhere\"\r\n").Send("A2 NO Mailbox doesn't exist: Nowhere\r\n").Close();
+  Open(" 7").ExpectLine("A4 UID FETCH 7 BODY.PEEK[]\r\n").Send("A4 BAD Error in IMAP command\r\n").Close();
+  EXPECT_EQ(Connect(), -60);
+  char text[300];
+  kelErrorText(0, -60, text, sizeof text);
+  EXPECT_NE(std::string(text).find("IMAP returned error. A1 NO [AUTHENTICATIONFAILED] Authentication failed."),
+            std::string::npos)
+      << text;
+  kelStringParam(0, KEL_IMAP_MAILBOX, "Nowhere");
+  EXPECT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), -60);
+  kelStringParam(0, KEL_IMAP_MAILBOX, "INBOX");
+  ASSERT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), 0);
+  EXPECT_EQ(GetFile(1), -60);
+  EXPECT_EQ(Ch().EmailHandle, 0);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_SOCKET), -1);
+}
+
+TEST_F(ImapSession, ByeEndsTheSessionCleanly) {
+  server_.SetReadTimeout(3000);
+  // In the middle of a message, and as the greeting.
+  Open(" 7")
+      .ExpectLine("A4 UID FETCH 7 BODY.PEEK[]\r\n")
+      .Send("* 1 FETCH (UID 7 BODY[] {100}\r\nSubject: cut\r\n")
+      .Close();
+  server_.Accept().Send("* BYE Too many connections\r\n").Close();
+  Open(" 7").ExpectLine("A4 UID FETCH 7 (RFC822.SIZE)\r\n").Send("* BYE Server shutting down\r\n").Close();
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(GetFile(1), -1);  // cut: no success
+  EXPECT_EQ(Ch().EmailHandle, 0);
+  EXPECT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), -60);
+  ASSERT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), 0);
+  EXPECT_EQ(kelGetEmailSize(0, 1), -60);
+  char reply[128];
+  kelDebug(0, KEL_DEBUG_LAST_REPLY, reply, sizeof reply);
+  EXPECT_STREQ(reply, "* BYE Server shutting down");
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_SOCKET), -1);
+  EXPECT_EQ(kelGetEmailSize(0, 1), -44);
+  EXPECT_EQ(kelClose(0), 0);
+}
+
+TEST_F(ImapSession, LogoutWithoutDeletionsAndExpungeWithoutUidPlus) {
+  server_.Send("* OK [CAPABILITY IMAP4rev1] ready\r\n").ExpectLine(Login).Send("A1 OK in\r\n");
+  server_.ExpectLine("A2 CAPABILITY\r\n").Send("* CAPABILITY IMAP4rev1 IDLE\r\nA2 OK\r\n");
+  server_.ExpectLine("A3 SELECT \"INBOX\"\r\n").Send(SelectReply(3));
+  server_.ExpectLine("A4 UID SEARCH UNSEEN\r\n").Send("* SEARCH 7 8\r\nA4 OK\r\n");
+  server_.ExpectLine("A5 UID STORE 8 +FLAGS.SILENT (\\Deleted)\r\n").Send("A5 OK\r\n");
+  server_.ExpectLine("A6 EXPUNGE\r\n").Send("* 2 EXPUNGE\r\nA6 OK\r\n");
+  server_.ExpectLine("A7 LOGOUT\r\n").Send("* BYE bye\r\n").Close();  // no tagged OK: the close ends it
+  server_.Accept().Send(Greeting).ExpectLine(Login).Send("A1 OK [CAPABILITY IMAP4rev1] in\r\n");
+  server_.ExpectLine("A2 SELECT \"INBOX\"\r\n").Send("A2 OK\r\n");
+  server_.ExpectLine("A3 UID SEARCH UNSEEN\r\n").Send("* SEARCH\r\nA3 OK\r\n");
+  server_.ExpectLine("A4 LOGOUT\r\n").Send("* BYE bye\r\nA4 OK\r\n").Close();
+  kelStringParam(0, KEL_IMAP_SEARCH, "UNSEEN");
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(kelGetEmailCount(0), 2);
+  EXPECT_EQ(kelDeleteEmail(0, 2), 0);
+  EXPECT_EQ(kelClose(0), 0);
+  ASSERT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), 0);
+  EXPECT_EQ(kelGetEmailCount(0), 0);
+  EXPECT_EQ(kelGetEmailFile(0, 1, "x", dir_.c_str(), dir_.c_str()), -64);
+  EXPECT_EQ(kelClose(0), 0);
+}
+
+// ---- Logins ----------------------------------------------------------------------------
+
+TEST_F(ImapSession, LoginDisabledNeverSendsThePassword) {
+  server_.SetReadTimeout(3000);
+  server_.Send("* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] ready\r\n").Pause(100).Close();
+  server_.Accept().Send("* OK [CAPABILITY IMAP4rev1 LOGINDISABLED AUTH=PLAIN] ready\r\n");
+  server_.ExpectLine("A1 AUTHENTICATE PLAIN\r\n").Send("+ \r\n").ExpectLine("AGpvZQBzZWNyZXQ=\r\n");
+  server_.Send("A1 OK [CAPABILITY IMAP4rev1] in\r\n").ExpectLine("A2 SELECT \"INBOX\"\r\n").Send("A2 OK\r\n");
+  server_.ExpectLine("A3 UID SEARCH ALL\r\n").Send("A3 OK\r\n").Close();
+  const std::string log = OpenLog();
+  EXPECT_EQ(Connect(), -76);
+  ASSERT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), 0);
+  EXPECT_EQ(server_.Received(), "A1 AUTHENTICATE PLAIN\r\nAGpvZQBzZWNyZXQ=\r\nA2 SELECT \"INBOX\"\r\nA3 UID SEARCH ALL\r\n");
+  const std::string text = ReadFileText(log);
+  EXPECT_NE(text.find("S: ********\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("AGpvZQBz"), std::string::npos);
+}
+
+TEST_F(ImapSession, LoginTextsAsQuotedStringsOrLiterals) {
+  // Quotes and backslashes escaped; 8-bit text as a literal, synchronizing
+  // without LITERAL+ (each part after the go-ahead), else {n+}.
+  server_.Send("* OK [CAPABILITY IMAP4rev1] ready\r\n").ExpectLine("A1 LOGIN \"j\\\"o\\\\e\" \"p w\"\r\n");
+  server_.Send("A1 NO no\r\n").Close();
+  server_.Accept().Send("* OK [CAPABILITY IMAP4rev1] ready\r\n").ExpectLine("A1 LOGIN {4}\r\n").Send("+ go\r\n");
+  server_.ExpectLine("j\xc3\xb6" "e {7}\r\n").Send("+ go\r\n").ExpectLine("p\xc3\xa4ss w\r\n").Send("A1 NO no\r\n").Close();
+  server_.Accept().Send("* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n");
+  server_.ExpectLine("A1 LOGIN \"joe\" {7+}\r\n").ExpectLine("p\xc3\xa4ss w\r\n").Send("A1 NO no\r\n").Close();
+  const std::string log = OpenLog();
+  EXPECT_EQ(Connect("j\"o\\e", "p w"), -60);
+  EXPECT_EQ(kelImapConnect(0, "127.0.0.1", "j\xc3\xb6" "e", "p\xc3\xa4ss w"), -60);
+  EXPECT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "p\xc3\xa4ss w"), -60);
+  const std::string text = ReadFileText(log);
+  EXPECT_EQ(text.find("ss w"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\"p w\""), std::string::npos) << text;
+}
+
+TEST_F(ImapSession, BearerTokensWithAndWithoutSaslIr) {
+  server_.SetReadTimeout(3000);
+  const char *token = "ya29.token";
+  // user=joe^Aauth=Bearer ya29.token^A^A
+  const std::string xoauth = "dXNlcj1qb2UBYXV0aD1CZWFyZXIgeWEyOS50b2tlbgEB";
+  server_.Send("* OK ready\r\n").ExpectLine("A1 CAPABILITY\r\n");
+  server_.Send("* CAPABILITY IMAP4rev1 SASL-IR AUTH=XOAUTH2 AUTH=OAUTHBEARER\r\nA1 OK\r\n");
+  server_.ExpectLine("A2 AUTHENTICATE XOAUTH2 " + xoauth + "\r\n");
+  server_.Send("+ eyJzdGF0dXMiOiI0MDEifQ==\r\n").ExpectLine("*\r\n").Send("A2 NO [AUTHENTICATIONFAILED] failed\r\n");
+  server_.Close();
+  server_.Accept().Send("* OK [CAPABILITY IMAP4rev1 AUTH=XOAUTH2] ready\r\n");
+  server_.ExpectLine("A1 AUTHENTICATE XOAUTH2\r\n").Send("+\r\n").ExpectLine(xoauth + "\r\n");
+  server_.Send("A1 OK [CAPABILITY IMAP4rev1] in\r\n").ExpectLine("A2 SELECT \"INBOX\"\r\n").Send("A2 OK\r\n");
+  server_.ExpectLine("A3 UID SEARCH ALL\r\n").Send("A3 OK\r\n").Close();
+  const std::string log = OpenLog();
+  kelStringParam(0, KEL_OAUTH_TOKEN, token);
+  // CAPABILITY is asked only when the greeting carries none.
+  EXPECT_EQ(Connect("joe", ""), -60);
+  ASSERT_EQ(kelImapConnect(0, "127.0.0.1", "joe", ""), 0);
+  char name[32];
+  kelDebug(0, KEL_DEBUG_AUTH_MECHANISM, name, sizeof name);
+  EXPECT_STREQ(name, "XOAUTH2");
+  const std::string text = ReadFileText(log);
+  EXPECT_NE(text.find("S: A2 AUTHENTICATE XOAUTH2 ********\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find(xoauth.substr(0, 12)), std::string::npos);
+}
+
+// ---- TLS ---------------------------------------------------------------------------------
+
+TEST_F(ImapSession, StartTlsThenCapabilitiesAgainAndPlainTextAfterTheGoAheadRefused) {
+  server_.SetReadTimeout(3000);
+  server_.Send("* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] ready\r\n").ExpectLine("A1 STARTTLS\r\n");
+  server_.Send("A1 OK Begin TLS negotiation now\r\n").StartTls(TestPki().Chain, TestPki().Key);
+  server_.ExpectLine("A2 CAPABILITY\r\n").Send("* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\nA2 OK\r\n");
+  server_.ExpectLine("A3 LOGIN \"joe\" \"secret\"\r\n").Send("A3 OK [CAPABILITY IMAP4rev1] in\r\n");
+  server_.ExpectLine("A4 SELECT \"INBOX\"\r\n").Send("A4 OK\r\n").ExpectLine("A5 UID SEARCH ALL\r\n").Send("A5 OK\r\n");
+  server_.ExpectLine("A6 LOGOUT\r\n").Send("* BYE\r\nA6 OK\r\n").Close();
+  // Injected: responses behind the go-ahead in plain text.
+  server_.Accept().Send("* OK [CAPABILITY IMAP4rev1 STARTTLS] ready\r\n").ExpectLine("A1 STARTTLS\r\n");
+  server_.Send("A1 OK Begin TLS\r\n* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n").Pause(100).Close();
+  // Required and not offered: nothing after the greeting.
+  server_.Accept().Send(Greeting).Pause(100).Close();
+  kelStringParam(0, KEL_TLS_CA_FILE, TestPki().Ca.c_str());
+  kelIntegerParam(0, KEL_TLS_MODE, KEL_TLS_REQUIRED);
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_TLS), 1);
+  EXPECT_EQ(kelClose(0), 0);
+  EXPECT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), -96);
+  EXPECT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), -95);
+}
+
+// ---- Parameters ---------------------------------------------------------------------------
+
+TEST_F(ImapSession, MailboxNamesSearchMarkSeenAndTheFirstLines) {
+  // RFC 3501's example of a name in modified UTF-7.
+  server_.Send(Greeting).ExpectLine(Login).Send("A1 OK [CAPABILITY IMAP4rev1] in\r\n");
+  server_.ExpectLine("A2 SELECT \"~peter/mail/&U,BTFw-/&ZeVnLIqe-&-\"\r\n").Send(SelectReply(2));
+  server_.ExpectLine("A3 UID SEARCH SINCE 1-Dec-2026 FROM \"alice\"\r\n").Send("* SEARCH 5\r\nA3 OK\r\n");
+  server_.ExpectLine("A4 UID FETCH 5 BODY[]\r\n").Send("* 1 FETCH (BODY[] {14}\r\nSubject: x\r\n\r\n)\r\nA4 OK\r\n");
+  server_.ExpectLine("A5 UID FETCH 5 BODY.PEEK[]<0.200>\r\n");
+  const std::string head = "Subject: x\r\nTo: y\r\n\r\nline 1\r\n";
+  server_.Send("* 1 FETCH (BODY[]<0> " + Literal(head + "line 2\r\nline 3") + ")\r\nA5 OK\r\n");
+  server_.ExpectLine("A6 UID MOVE 5 Archive\r\n").Send("* OK [COPYUID 1 5 1] Moved\r\n* 1 EXPUNGE\r\nA6 OK\r\n");
+  server_.Close();
+  kelStringParam(0, KEL_IMAP_MAILBOX, "~peter/mail/\xe5\x8f\xb0\xe5\x8c\x97/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e&");
+  kelStringParam(0, KEL_IMAP_SEARCH, "SINCE 1-Dec-2026 FROM \"alice\"");
+  EXPECT_EQ(kelStringParam(0, KEL_IMAP_SEARCH, "ALL\r\nA9 DELETE INBOX"), -1);
+  kelIntegerParam(0, KEL_IMAP_MARK_SEEN, 1);
+  ASSERT_EQ(Connect(), 0);
+  ASSERT_EQ(GetFile(1), 0);
+  EXPECT_EQ(Email(), "Subject: x\r\n\r\n");
+  char buffer[200] = {};
+  EXPECT_EQ(kelGetEmailLines(0, 1, 1, buffer, sizeof buffer), static_cast<int>(head.size()));
+  EXPECT_EQ(std::string(buffer), head);
+  EXPECT_EQ(kelCommand(0, "UID MOVE 5 Archive"), 0);
+  EXPECT_EQ(kelCommand(0, "NOOP\r\nA9 DELETE INBOX"), -32);
+}
+
+TEST_F(ImapSession, NonBlockingSessionGivesTheSameFile) {
+  Open(" 7")
+      .ExpectLine("A4 UID FETCH 7 BODY.PEEK[]\r\n")
+      .SendSplit("* 1 FETCH (UID 7 BODY[] " + Literal(Message) + ")\r\nA4 OK Fetch completed\r\n", {30, 31, 90, 200}, 20)
+      .Close();
+  kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 0);
+  auto run = [&] {
+    for (int guard = 0; guard < 100000; guard++) {
+      unsigned list[1] = {0};
+      int ready[1];
+      kelWait(list, 1, 1000, ready);
+      const int rc = kelDriver(0);
+      if (rc <= 0) return rc;
+    }
+    return -999;
+  };
+  server_.Start();
+  kelIntegerParam(0, KEL_IMAP_PORT, server_.Port());
+  ASSERT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), 0);
+  ASSERT_EQ(run(), 0);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_EMAIL_COUNT), 1);
+  ASSERT_EQ(GetFile(1), 0);
+  ASSERT_EQ(run(), 0);
+  EXPECT_EQ(Email(), Saved + attachDir_ + "/a.bin\"]\r\n");
+}
+
 }  // namespace
