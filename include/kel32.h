@@ -218,6 +218,7 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_DEBUG_AUTH_MECHANISM 32  /* the SASL mechanism of the last login, or empty */
 #define KEL_DEBUG_TLS_INFO       35  /* protocol and cipher of the last handshake */
 #define KEL_DEBUG_TLS_PEER       36  /* the last peer certificate's subject */
+#define KEL_DEBUG_IMAP_FOLDERS   43  /* IMAP: runs LIST and gives one "name TAB attributes" line per folder, UTF-8 */
 #define KEL_DEBUG_MEMORY_CHECK   (-2)  /* as the channel argument */
 
 /* kelStatistics codes */

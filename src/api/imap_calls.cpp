@@ -77,3 +77,20 @@ int ImapUidText(Channel &ch, int number, char *buffer, int bufferSize) {
   buffer[used] = 0;
   return used;
 }
+
+int ImapFolderList(Channel &ch, char *buffer, int size) {
+  if (ch.Protocol != 'I' || size < 2) return 0;
+  if (ch.Socket == NoSocket) return Err::NotConnected;
+  if (ch.NextState != State::Complete) return Err::Blocking;  // another operation is under way
+  ch.UserBuffer = buffer;
+  ch.UserBufferSize = size - 1;
+  ch.BufferUsed = 0;
+  ch.AfterConnectState = State::Complete;
+  ch.SockCode = 0;
+  ch.WaitWritable = 1;
+  ch.NotBefore = ch.Deadline = 0;
+  ch.NextState = State::ImapList;
+  const int rc = RunBlocking(ch.ChannelNumber);
+  ch.UserBuffer = nullptr;
+  return rc < 0 ? rc : ch.BufferUsed;
+}

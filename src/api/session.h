@@ -36,3 +36,7 @@ inline void SessionTrace(Channel &ch, const char *name) { LogTrace(ch, name); }
 // message, or one "n UIDVALIDITY.UID" line per message for number < 1.
 int StartImapCall(Channel &ch, int firstState, const int32_t *value);
 int ImapUidText(Channel &ch, int number, char *buffer, int bufferSize);
+// kelDebug KEL_DEBUG_IMAP_FOLDERS: LIST "" "*" run to its end (in both
+// modes), one "name TAB attributes CR LF" line per folder, names in UTF-8,
+// whole lines only; the length, or an error code.
+int ImapFolderList(Channel &ch, char *buffer, int size);

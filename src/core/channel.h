@@ -303,7 +303,7 @@ struct Channel {
   int32_t ImapUidCount;
   int32_t ImapUidCapacity;
   int32_t ImapExpungeFrom;    // the next deleted message to expunge
-  uint8_t ImapPhase;          // what the state under way waits for (imap.cpp)
+  uint8_t ImapPhase;          // what untagged data the command under way collects (imap.h)
   uint8_t ImapLoggedIn;
   uint8_t ImapCapsAfterLogin; // the login's reply carried the capabilities
   uint8_t ImapBye;            // the server said BYE

@@ -37,6 +37,7 @@ static void LogFailure(Channel &ch, int sockCode, int kelCode) {
 int driverFailConnected(Channel &ch, int kelCode) {
   CloseChannelFiles(ch);
   ch.RestPhase = 0;
+  ch.InputBounded = 0;  // an IMAP literal cut short bounds no later read
   LogFailure(ch, 0, kelCode);
   ch.MoreToFollow = 0;
   ch.NextState = State::Complete;
@@ -50,6 +51,7 @@ int driverFail(Channel &ch, int sockCode, int kelCode) {
   // No file an operation opened outlives its failure, whichever state failed.
   CloseChannelFiles(ch);
   ch.RestPhase = 0;
+  ch.InputBounded = 0;  // an IMAP literal cut short bounds no later read
   LogFailure(ch, sockCode, kelCode);
   ch.SecretAt = 0;
   ch.MoreToFollow = 0;

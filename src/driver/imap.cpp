@@ -33,7 +33,15 @@
 
 namespace {
 
-constexpr int CommandTextLimit = 1900;
+// The Base64 alphabet of modified UTF-7: "," for "/".
+const char Base64Chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+,";
+
+int MailboxBase64Value(char c) {
+  const char *at = c ? strchr(Base64Chars, c) : nullptr;
+  return at ? static_cast<int>(at - Base64Chars) : -1;
+}
+
+// A code point as UTF-8 at out + n (when it fits); the bytes it takes.
 
 // A response the reader could not take, or a closed connection: the error
 // exit (unless a failed write of the message took it already). A server
@@ -47,7 +55,7 @@ int FailRead(Channel &ch, int rc) {
 // How a mailbox name leaves: modified UTF-7 (RFC 3501 5.1.3) for every
 // character outside printable ASCII, "&" as "&-".
 int EncodeMailbox(const char *name, char *out, int size) {
-  static const char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+,";
+  const char *const Alphabet = Base64Chars;
   int n = 0;
   auto put = [&](char c) {
     if (n < size - 1) out[n] = c;
@@ -95,6 +103,33 @@ int EncodeMailbox(const char *name, char *out, int size) {
   if (n < size) out[n] = 0;
   else if (size > 0) out[size - 1] = 0;
   return n < size ? n : -1;
+}
+
+int PutUtf8(uint32_t cp, char *out, int n, int size) {
+  char bytes[4];
+  int count;
+  if (cp < 0x80) {
+    bytes[0] = static_cast<char>(cp);
+    count = 1;
+  } else if (cp < 0x800) {
+    bytes[0] = static_cast<char>(0xC0 | (cp >> 6));
+    bytes[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    count = 2;
+  } else if (cp < 0x10000) {
+    bytes[0] = static_cast<char>(0xE0 | (cp >> 12));
+    bytes[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    count = 3;
+  } else {
+    bytes[0] = static_cast<char>(0xF0 | (cp >> 18));
+    bytes[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    bytes[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    count = 4;
+  }
+  for (int i = 0; i < count; i++)
+    if (n + i < size - 1) out[n + i] = bytes[i];
+  return count;
 }
 
 // An astring as a quoted string (RFC 3501 quoted: 7-bit text without CR,
@@ -194,6 +229,54 @@ enum : uint8_t { NoSasl = 0, SaslWaits = 1, SaslGone = 2, SaslCancelled = 3 };
 }  // namespace
 
 // ---- Shared ---------------------------------------------------------------------
+
+int DecodeMailboxName(const char *name, int length, char *out, int size) {
+  int n = 0;
+  for (int i = 0; i < length;) {
+    if (name[i] != '&') {
+      if (n < size - 1) out[n] = name[i];
+      n++;
+      i++;
+      continue;
+    }
+    int end = i + 1;
+    while (end < length && name[end] != '-') end++;
+    if (end >= length) {  // no modified UTF-7: the rest as it is
+      for (; i < length; i++, n++)
+        if (n < size - 1) out[n] = name[i];
+      break;
+    }
+    if (end == i + 1) {  // "&-"
+      if (n < size - 1) out[n] = '&';
+      n++;
+      i = end + 1;
+      continue;
+    }
+    uint32_t bits = 0, high = 0;
+    int held = 0;
+    for (int k = i + 1; k < end; k++) {
+      const int v = MailboxBase64Value(name[k]);
+      if (v < 0) break;
+      bits = (bits << 6) | static_cast<uint32_t>(v);
+      held += 6;
+      if (held < 16) continue;
+      held -= 16;
+      const uint32_t unit = (bits >> held) & 0xFFFF;
+      if (unit >= 0xD800 && unit < 0xDC00) {
+        high = unit;
+      } else if (unit >= 0xDC00 && unit < 0xE000 && high) {
+        n += PutUtf8(0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00), out, n, size);
+        high = 0;
+      } else {
+        n += PutUtf8(unit, out, n, size);
+        high = 0;
+      }
+    }
+    i = end + 1;
+  }
+  if (size > 0) out[n < size - 1 ? n : size - 1] = 0;
+  return n < size - 1 ? n : size - 1;
+}
 
 int SendImapCommand(Channel &ch, Tick now, int next, const char *text, int clear) {
   ch.ImapTag++;
@@ -421,6 +504,22 @@ int ImapSearchReply(Channel &ch, Tick) {
   ch.EmailCount = ch.ImapUidCount;
   LogLine(ch, "[%ld message(s), UIDVALIDITY %lu]\r\n", static_cast<long>(ch.ImapUidCount),
           static_cast<unsigned long>(ch.ImapUidValidity));
+  ch.NextState = State::Complete;
+  return 0;
+}
+
+// ---- The folder list (412, 413) ---------------------------------------------------
+
+int ImapList(Channel &ch, Tick now) {
+  ch.ImapPhase = PhaseFolders;
+  return SendImapCommand(ch, now, State::ImapListReply, "LIST \"\" \"*\"");
+}
+
+int ImapListReply(Channel &ch, Tick) {
+  const int rc = AwaitImapOk(ch);
+  if (rc < 0) ch.ImapPhase = PhaseNone;
+  if (rc <= 0) return rc;
+  ch.ImapPhase = PhaseNone;
   ch.NextState = State::Complete;
   return 0;
 }

@@ -16,6 +16,14 @@ enum ImapReadResult : int {
 // Values of ImapStatus.
 enum ImapStatusWord : uint8_t { ImapNone = 0, ImapOk, ImapNo, ImapBad, ImapByeWord, ImapPreauth };
 
+// Values of ImapPhase: what untagged data the command under way collects.
+enum : uint8_t { PhaseNone = 0, PhaseFolders = 1 };
+
+// A mailbox name as the server spells it (modified UTF-7, RFC 3501
+// 5.1.3) as UTF-8 into out; its length (a name that is no modified UTF-7
+// is copied as it is).
+int DecodeMailboxName(const char *name, int length, char *out, int size);
+
 // Values of ImapBodyWanted.
 enum : uint8_t { BodyNotWanted = 0, BodyToFile = 1, BodyToBuffer = 2 };
 

@@ -52,7 +52,7 @@ enum Mode : uint8_t {
 };
 
 enum Kind : uint8_t { KindNone = 0, KindUntagged, KindTagged, KindContinuation };
-enum What : uint8_t { WhatNone = 0, WhatStatus, WhatCapability, WhatSearch, WhatNumber, WhatFetch, WhatOther };
+enum What : uint8_t { WhatNone = 0, WhatStatus, WhatCapability, WhatSearch, WhatNumber, WhatFetch, WhatList, WhatOther };
 enum TokenKind : uint8_t { TokAtom, TokQuoted, TokLiteral, TokOpen, TokClose };
 enum Attr : uint8_t { AttrName = 0, AttrUid, AttrSize, AttrBody, AttrSkip };
 
@@ -145,6 +145,10 @@ int TopToken(Channel &ch, TokenKind tok, int idx) {
       ch.Features = ServerFeatures{};
     } else if (Is(ch, "SEARCH")) {
       ch.ImapWhat = WhatSearch;
+    } else if (Is(ch, "LIST") && ch.ImapPhase == PhaseFolders) {
+      ch.ImapWhat = WhatList;
+      ch.ImapTextLength = 0;
+      ch.ImapText[0] = 0;
     } else {
       ch.ImapWhat = WhatOther;
     }
@@ -179,6 +183,12 @@ int TopToken(Channel &ch, TokenKind tok, int idx) {
     }
     case WhatFetch:
       return idx == 2 && tok == TokOpen ? 0 : Malformed;
+    case WhatList:
+      // "(attributes)" delimiter name: the name stays in ImapToken.
+      if (idx == 1) return tok == TokOpen ? 0 : Malformed;
+      if (idx == 2) return tok == TokQuoted || (tok == TokAtom && Is(ch, "NIL")) ? 0 : Malformed;
+      if (idx == 3) return tok == TokOpen || tok == TokClose ? Malformed : 0;
+      return 0;
     default:
       return 0;
   }
@@ -248,7 +258,29 @@ int OnToken(Channel &ch, TokenKind tok) {
   }
   if (depth == 0) return TopToken(ch, tok, ch.ImapIndex++);
   if (ch.ImapWhat == WhatFetch && depth == 1) return FetchItem(ch, tok);
+  if (ch.ImapWhat == WhatList && depth == 1 && ch.ImapIndex == 2) {
+    // A name attribute ("\HasNoChildren") into ImapText, blank-separated.
+    if (tok != TokAtom) return Malformed;
+    if (ch.ImapTextLength > 0) AppendText(ch, ' ');
+    for (int i = 0; i < ch.ImapTokenLength; i++) AppendText(ch, ch.ImapToken[i]);
+  }
   return 0;
+}
+
+// One line "name TAB attributes CR LF" of the folder list into the
+// caller's buffer: whole lines only.
+void AddFolderLine(Channel &ch) {
+  char name[1100];
+  const int n = DecodeMailboxName(ch.ImapToken, ch.ImapTokenLength, name, sizeof name);
+  const int length = n + 1 + ch.ImapTextLength + 2;
+  if (!ch.UserBuffer || ch.BufferUsed + length > ch.UserBufferSize) return;
+  char *out = ch.UserBuffer + ch.BufferUsed;
+  memcpy(out, name, static_cast<size_t>(n));
+  out[n] = '\t';
+  memcpy(out + n + 1, ch.ImapText, ch.ImapTextLength);
+  memcpy(out + n + 1 + ch.ImapTextLength, "\r\n", 2);
+  ch.BufferUsed += length;
+  ch.UserBuffer[ch.BufferUsed] = 0;
 }
 
 // The code of a status response's text ("[CAPABILITY ...]", "[UIDVALIDITY n]").
@@ -314,6 +346,10 @@ int OnLineEnd(Channel &ch) {
                  StatusNames[ch.ImapStatus], ch.ImapText);
     }
     if (ch.ImapStatus == ImapByeWord) ch.ImapBye = 1;
+  }
+  if (ch.ImapWhat == WhatList) {
+    if (ch.ImapIndex != 4) return Malformed;
+    AddFolderLine(ch);
   }
   if (ch.ImapWhat == WhatFetch && ch.ImapFetchUid != 0 && ch.ImapFetchUid == ch.ImapWantedUid && ch.ImapFetchSize)
     ch.EmailSize = static_cast<int32_t>(ch.ImapFetchSize > 0x7FFFFFFFu ? 0x7FFFFFFFu : ch.ImapFetchSize);

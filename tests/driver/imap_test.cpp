@@ -408,4 +408,29 @@ TEST_F(ImapSession, NonBlockingSessionGivesTheSameFile) {
   EXPECT_EQ(Email(), Saved + attachDir_ + "/a.bin\"]\r\n");
 }
 
+TEST_F(ImapSession, FolderListInUtf8WithAttributes) {
+  const std::string list =
+      "* LIST (\\HasNoChildren) \"/\" INBOX\r\n"
+      "* LIST (\\HasChildren \\Noselect) \"/\" \"~peter/mail/&U,BTFw-/&ZeVnLIqe-\"\r\n"
+      "* LIST () NIL {8}\r\nA&-B \"x\"\r\n"
+      "* LIST (\\Sent) \"/\" \"&2D3eAA-\"\r\n";
+  Open(" 7").ExpectLine("A4 LIST \"\" \"*\"\r\n").Send(list + "A4 OK List completed\r\n");
+  server_.ExpectLine("A5 LIST \"\" \"*\"\r\n").Send(list + "A5 OK List completed\r\n");
+  server_.ExpectLine("A6 LIST \"\" \"*\"\r\n").Send("* LIST \\X \"/\" x\r\n").Close();
+  ASSERT_EQ(Connect(), 0);
+  char folders[512];
+  const std::string expected = "INBOX\t\\HasNoChildren\r\n"
+                               "~peter/mail/\xe5\x8f\xb0\xe5\x8c\x97/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\t"
+                               "\\HasChildren \\Noselect\r\nA&B \"x\"\t\r\n\xf0\x9f\x98\x80\t\\Sent\r\n";
+  EXPECT_EQ(kelDebug(0, KEL_DEBUG_IMAP_FOLDERS, folders, sizeof folders), static_cast<int>(expected.size()));
+  EXPECT_EQ(std::string(folders), expected);
+  // A buffer for the first two lines only: whole lines, nothing cut.
+  const size_t two = expected.find("A&B");
+  std::vector<char> small(two + 5);
+  EXPECT_EQ(kelDebug(0, KEL_DEBUG_IMAP_FOLDERS, small.data(), static_cast<int>(small.size())), static_cast<int>(two));
+  EXPECT_EQ(std::string(small.data()), expected.substr(0, two));
+  EXPECT_EQ(kelGetEmailCount(0), 1);  // the session's messages are untouched
+  EXPECT_EQ(kelDebug(0, KEL_DEBUG_IMAP_FOLDERS, folders, sizeof folders), -75);
+}
+
 }  // namespace
