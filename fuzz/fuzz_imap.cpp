@@ -47,13 +47,13 @@ static void Clean() {
 
 static bool Terminated(const char *text, size_t size) { return memchr(text, 0, size) != nullptr; }
 
-static int Run(Channel &ch, bool blocking) {
+static int Run(bool blocking) {
   if (blocking) return RunBlocking(0);
   for (int guard = 0; guard < 200000; guard++) {
     const int rc = DriverStep(0);
     if (rc <= 0) return rc;
   }
-  return Err::Timeout;
+  return -8;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -71,6 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ch.Features = ServerFeatures{};
   StartImapResponse(ch);
   char buffer[300];
+  ch.ImapBodyWanted = 0;
+  ch.ImapPhase = 0;
   if (what == 0) {
     FreeMemory(0, 9, 9);
     ch.NextState = State::ImapGreeting;
@@ -96,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ch.TopLines = data[0] >> 6;
     ch.NextState = what == 1 ? State::ImapFetchFile : State::ImapFetchLines;
   }
-  const int rc = Run(ch, blocking);
+  const int rc = Run(blocking);
   char text[256];
   FUZZ_CHECK(rc <= 0);
   FUZZ_CHECK(rc == 0 || kelErrorText(0, rc, text, sizeof text) > 0);

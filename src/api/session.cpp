@@ -26,6 +26,7 @@
 
 #include "../../include/kel32.h"
 #include "../core/errors.h"
+#include "../core/text.h"
 #include "../driver/auth.h"
 #include "../driver/driver.h"
 #include "../driver/imap.h"
@@ -222,6 +223,15 @@ extern "C" int KEL_CALL kelCommand(unsigned channel, const char *commandText) {
     if (strpbrk(commandText, "\r\n")) return Err::BadAddressChar;
     if (ch.Socket == NoSocket) return Err::NotConnected;
     CopyField(ch.ImapCommand, commandText, 1024);
+    // "IDLE" or "IDLE seconds": the wait for new mail (the response
+    // time-out, or at most 29 minutes); its result is the new count.
+    const char *c = commandText;
+    if (AsciiUpper(c[0]) == 'I' && AsciiUpper(c[1]) == 'D' && AsciiUpper(c[2]) == 'L' && AsciiUpper(c[3]) == 'E' &&
+        (c[4] == 0 || c[4] == ' ')) {
+      const uint32_t seconds = c[4] ? ParseDecimal(c + 5) : 0;
+      ch.ImapIdleWait = seconds ? (seconds > 1740 ? 1740 : seconds) * 1000 : static_cast<uint32_t>(Settings.ResponseTimeout);
+      first = State::ImapIdle;
+    }
   } else {
     CopyField(ch.Command, commandText, 32);
   }
@@ -229,7 +239,9 @@ extern "C" int KEL_CALL kelCommand(unsigned channel, const char *commandText) {
   ch.SockCode = 0;
   ch.NotBefore = ch.Deadline = 0;
   ch.NextState = first;
-  return RunOrReturn(ch);
+  const bool blocking = ch.AutoCall == 1;
+  const int rc = RunOrReturn(ch);
+  return first == State::ImapIdle && blocking && rc == 0 ? ch.EmailCount : rc;
 }
 
 extern "C" int KEL_CALL kelClose(unsigned channel) {

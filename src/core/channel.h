@@ -339,6 +339,15 @@ struct Channel {
   char ImapToken[1024];
   char ImapText[1024];        // the text of a status response
   char ImapCommand[1026];     // kelCommand's text on an IMAP channel
+  // Waiting for new mail (kelCommand "IDLE"): the end of the wait, the
+  // message count the server had at its start, the session's list then.
+  Tick ImapIdleEnd;
+  uint32_t ImapIdleWait;      // ms
+  int32_t ImapIdleCount;
+  uint8_t ImapNewMail;        // an EXISTS has grown the mailbox
+  // The state ends its own wait at Deadline (IDLE): the frame does not
+  // take the passing of the Deadline as a time-out.
+  uint8_t WakeAtDeadline;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

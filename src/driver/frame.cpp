@@ -52,6 +52,7 @@ int driverFail(Channel &ch, int sockCode, int kelCode) {
   CloseChannelFiles(ch);
   ch.RestPhase = 0;
   ch.InputBounded = 0;  // an IMAP literal cut short bounds no later read
+  ch.WakeAtDeadline = 0;
   LogFailure(ch, sockCode, kelCode);
   ch.SecretAt = 0;
   ch.MoreToFollow = 0;
@@ -137,7 +138,7 @@ int DriverStep(uint32_t channel) {
     return KEL_WAITING;
   }
   // The deadline is tested before anything else can be seen.
-  if (ch.Deadline != 0 && TickAfter(now, ch.Deadline)) return driverFail(ch, 0, Err::Timeout);
+  if (ch.Deadline != 0 && TickAfter(now, ch.Deadline) && !ch.WakeAtDeadline) return driverFail(ch, 0, Err::Timeout);
   if (ch.WaitQuiet) {
     // kelWait has just polled this channel and found nothing to do: no
     // socket can have changed for it since. Only one step is spared.

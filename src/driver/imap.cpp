@@ -21,6 +21,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "../../include/kel32.h"
 #include "../codec/codec.h"
@@ -279,6 +281,9 @@ int DecodeMailboxName(const char *name, int length, char *out, int size) {
 }
 
 int SendImapCommand(Channel &ch, Tick now, int next, const char *text, int clear) {
+  // Only the FETCH of a message takes a message literal: no other command
+  // may write one into a buffer or file an earlier call named.
+  if (next != State::ImapFetchReply) ch.ImapBodyWanted = BodyNotWanted;
   ch.ImapTag++;
   const int n = FormatLine(ch.SendLine, static_cast<int>(sizeof ch.SendLine) - 3, "A%lu %.1900s",
                            static_cast<unsigned long>(ch.ImapTag), text);
@@ -311,6 +316,8 @@ int ImapStart(Channel &ch, Tick) {
   ch.ImapLoggedIn = ch.ImapBye = ch.ImapCapsAfterLogin = 0;
   ch.ImapUidValidity = ch.ImapExists = 0;
   ch.ImapExpungeFrom = 0;
+  ch.ImapBodyWanted = BodyNotWanted;
+  ch.ImapPhase = PhaseNone;
   ch.Features = ServerFeatures{};
   FreeMemory(ch.ChannelNumber, 9, 9);
   StartImapResponse(ch);
@@ -612,6 +619,156 @@ int ImapCommand(Channel &ch, Tick now) {
 int ImapCommandReply(Channel &ch, Tick) {
   const int rc = AwaitImapOk(ch);
   if (rc <= 0) return rc;
+  ch.NextState = State::Complete;
+  return 0;
+}
+
+// ---- Waiting for new mail (460-466) ----------------------------------------------
+//
+// kelCommand "IDLE" (or "IDLE seconds"): IDLE (RFC 2177) where offered, the
+// server reporting new messages as they come; else NOOP at an interval. The
+// wait ends at the first new message or at its time; then the messages that
+// came and match the session's search are added behind the list (1..n keep
+// their numbers), and the count is the call's result.
+
+namespace {
+
+// The interval of NOOP polling: a fifth of the wait, from 0.1 to 5 s.
+uint32_t NoopInterval(const Channel &ch) {
+  const uint32_t i = ch.ImapIdleWait / 5;
+  return i < 100 ? 100 : i > 5000 ? 5000 : i;
+}
+
+int SendDone(Channel &ch, Tick now) {
+  ch.WakeAtDeadline = 0;
+  ch.ImapPhase = PhaseNone;
+  CopyField(ch.SendLine, "DONE");
+  const int rc = SendTextLine(ch, ch.SendLine);
+  if (rc < 0) return driverFail(ch, rc, Err::Send);
+  SetTiming(ch, now, 0, Settings.ResponseTimeout);
+  ch.NextState = State::ImapIdleDone;
+  return 0;
+}
+
+// Room in the UID list for capacity numbers, the deleted marks kept.
+bool GrowUidList(Channel &ch, int32_t capacity) {
+  if (capacity <= ch.ImapUidCapacity) return true;
+  const int32_t count = ch.ImapUidCount, oldCapacity = ch.ImapUidCapacity;
+  const size_t oldBits = static_cast<size_t>(oldCapacity) / 8 + 1;
+  std::unique_ptr<uint32_t[]> uids(new (std::nothrow) uint32_t[count > 0 ? count : 1]);
+  std::unique_ptr<uint8_t[]> bits(new (std::nothrow) uint8_t[oldBits]);
+  if (!uids || !bits) return false;
+  if (ch.ImapUids) {
+    memcpy(uids.get(), ch.ImapUids, static_cast<size_t>(count) * 4);
+    memcpy(bits.get(), ch.ImapUids + oldCapacity, oldBits);
+  }
+  FreeMemory(ch.ChannelNumber, 9, 9);
+  const uint32_t bytes = static_cast<uint32_t>(capacity) * 4 + static_cast<uint32_t>(capacity) / 8 + 1;
+  char *block = AllocateMemory(ch.ChannelNumber, 9, bytes);
+  if (!block) return false;
+  memset(block, 0, bytes);
+  ch.ImapUids = reinterpret_cast<uint32_t *>(block);
+  ch.ImapUidCapacity = capacity;
+  ch.ImapUidCount = count;
+  memcpy(ch.ImapUids, uids.get(), static_cast<size_t>(count) * 4);
+  if (oldCapacity > 0) memcpy(ch.ImapUids + capacity, bits.get(), oldBits);
+  return true;
+}
+
+}  // namespace
+
+int ImapIdle(Channel &ch, Tick now) {
+  ch.ImapNewMail = 0;
+  ch.ImapIdleCount = ch.ImapUidCount;
+  ch.ImapIdleEnd = now + ch.ImapIdleWait;
+  if (!Offers(ch, FeatIdle)) return SendImapCommand(ch, now, State::ImapNoopReply, "NOOP");
+  const int rc = SendImapCommand(ch, now, State::ImapIdleWait, "IDLE");
+  ch.ImapPhase = PhaseIdleAsked;
+  return rc;
+}
+
+int ImapIdleWait(Channel &ch, Tick now) {
+  const int rc = ReadImapResponse(ch);
+  if (rc < 0) {
+    ch.WakeAtDeadline = 0;
+    return FailRead(ch, rc);
+  }
+  const bool idling = ch.ImapPhase == PhaseIdling;
+  if (rc == ImapNothing) return idling && !TickAfter(ch.ImapIdleEnd, now) ? SendDone(ch, now) : 0;
+  if (ch.ImapBye) return driverFail(ch, 0, Err::ImapError);
+  if (rc == ImapGoAhead) {
+    if (ch.ImapPhase != PhaseIdleAsked) return driverFail(ch, 0, Err::ImapReplyMalformed);
+    ch.ImapPhase = PhaseIdling;
+    ch.WakeAtDeadline = 1;  // the end of the wait is no time-out
+    ch.Deadline = ch.ImapIdleEnd;
+    return 0;
+  }
+  if (rc == ImapTagged) {  // the server ended the wait itself
+    ch.WakeAtDeadline = 0;
+    ch.ImapPhase = PhaseNone;
+    if (ch.ImapStatus != ImapOk) return driverFail(ch, 0, Err::ImapError);
+    ch.NextState = ch.ImapNewMail ? State::ImapRefresh : State::Complete;
+    return 0;
+  }
+  if (idling && ch.ImapNewMail && rc == ImapLineEnd) return SendDone(ch, now);
+  ch.Deadline = idling ? ch.ImapIdleEnd : now + Settings.ResponseTimeout;
+  return 0;
+}
+
+int ImapIdleDone(Channel &ch, Tick) {
+  const int rc = AwaitImapOk(ch);
+  if (rc <= 0) return rc;
+  ch.NextState = ch.ImapNewMail ? State::ImapRefresh : State::Complete;
+  return 0;
+}
+
+int ImapNoop(Channel &ch, Tick now) { return SendImapCommand(ch, now, State::ImapNoopReply, "NOOP"); }
+
+int ImapNoopReply(Channel &ch, Tick now) {
+  const int rc = AwaitImapOk(ch);
+  if (rc <= 0) return rc;
+  if (ch.ImapNewMail) {
+    ch.NextState = State::ImapRefresh;
+    return 0;
+  }
+  if (!TickAfter(ch.ImapIdleEnd, now)) {
+    ch.NextState = State::Complete;
+    return 0;
+  }
+  uint32_t pause = NoopInterval(ch);
+  const uint32_t left = static_cast<uint32_t>(TickDiff(ch.ImapIdleEnd, now));
+  if (pause > left) pause = left;
+  SetTiming(ch, now, pause, pause + Settings.ResponseTimeout);
+  ch.NextState = State::ImapNoop;
+  return 0;
+}
+
+// UID SEARCH of what came behind the last UID of the list.
+int ImapRefresh(Channel &ch, Tick now) {
+  const uint64_t need = uint64_t(ch.ImapUidCount) + (ch.ImapExists < 0x1000000u ? ch.ImapExists : 0x1000000u) + 64;
+  if (!GrowUidList(ch, static_cast<int32_t>(need))) return driverFail(ch, 0, Err::NoMemory);
+  ch.ImapIdleCount = ch.ImapUidCount;
+  const unsigned long last = ch.ImapUidCount > 0 ? ch.ImapUids[ch.ImapUidCount - 1] : 0;
+  char text[1100];
+  FormatLine(text, sizeof text, "UID SEARCH UID %lu:* %s", last + 1, ch.ImapSearch[0] ? ch.ImapSearch : "ALL");
+  return SendImapCommand(ch, now, State::ImapRefreshReply, text);
+}
+
+// "n:*" finds the last message even when its UID is below n: only UIDs
+// behind the list's last are added, in order.
+int ImapRefreshReply(Channel &ch, Tick) {
+  const int rc = AwaitImapOk(ch);
+  if (rc <= 0) return rc;
+  uint32_t *uids = ch.ImapUids;
+  const int32_t from = ch.ImapIdleCount;
+  const uint32_t last = from > 0 ? uids[from - 1] : 0;
+  int32_t kept = from;
+  for (int32_t i = from; i < ch.ImapUidCount; i++)
+    if (uids[i] > last) uids[kept++] = uids[i];
+  std::sort(uids + from, uids + kept);
+  ch.ImapUidCount = static_cast<int32_t>(std::unique(uids + from, uids + kept) - uids);
+  ch.EmailCount = ch.ImapUidCount;
+  LogLine(ch, "[%ld message(s) now]\r\n", static_cast<long>(ch.ImapUidCount));
   ch.NextState = State::Complete;
   return 0;
 }

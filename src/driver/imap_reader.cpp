@@ -159,6 +159,7 @@ int TopToken(Channel &ch, TokenKind tok, int idx) {
       if (tok != TokAtom) return Malformed;
       ch.ImapWhat = WhatOther;
       if (Is(ch, "EXISTS")) {
+        if (ch.ImapNumber > ch.ImapExists) ch.ImapNewMail = 1;
         ch.ImapExists = ch.ImapNumber;
       } else if (Is(ch, "EXPUNGE")) {
         if (ch.ImapNumber == 0) return Malformed;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "driver/features.h"
 #include "fixtures/library_fixture.h"
 #include "fixtures/script_server.h"
 
@@ -431,6 +432,69 @@ TEST_F(ImapSession, FolderListInUtf8WithAttributes) {
   EXPECT_EQ(std::string(small.data()), expected.substr(0, two));
   EXPECT_EQ(kelGetEmailCount(0), 1);  // the session's messages are untouched
   EXPECT_EQ(kelDebug(0, KEL_DEBUG_IMAP_FOLDERS, folders, sizeof folders), -75);
+}
+
+// ---- Waiting for new mail ----------------------------------------------------------
+
+TEST_F(ImapSession, IdleEndsAtTheFirstNewMessageAndAddsItBehindTheList) {
+  Open()
+      .ExpectLine("A4 IDLE\r\n")
+      .Send("+ idling\r\n")
+      .Pause(300)
+      .Send("* 2 FETCH (FLAGS (\\Seen))\r\n* 4 EXISTS\r\n* 1 RECENT\r\n")
+      .ExpectLine("DONE\r\n")
+      .Send("A4 OK Idle completed\r\n")
+      .ExpectLine("A5 UID SEARCH UID 13:* ALL\r\n")
+      .Send("* SEARCH 14\r\nA5 OK\r\n")
+      // No new message: the wait ends at its time, without a search; "n:*"
+      // answered with the last message below n adds nothing.
+      .ExpectLine("A6 IDLE\r\n")
+      .Send("+ idling\r\n")
+      .ExpectLine("DONE\r\n")
+      .Send("A6 OK Idle completed\r\n")
+      .ExpectLine("A7 IDLE\r\n")
+      .Send("+ idling\r\n* 5 EXISTS\r\n")
+      .ExpectLine("DONE\r\n")
+      .Send("A7 OK\r\n")
+      .ExpectLine("A8 UID SEARCH UID 15:* ALL\r\n")
+      .Send("* SEARCH 14\r\nA8 OK\r\n")
+      .Close();
+  ASSERT_EQ(Connect(), 0);
+  EXPECT_EQ(kelCommand(0, "IDLE 20"), 4);
+  char uid[128];
+  EXPECT_GT(kelGetEmailUID(0, 4, uid, sizeof uid), 0);
+  EXPECT_STREQ(uid, "3857529045.14");
+  EXPECT_GT(kelGetEmailUID(0, 1, uid, sizeof uid), 0);
+  EXPECT_STREQ(uid, "3857529045.7");  // the numbers 1..n stay
+  EXPECT_EQ(kelCommand(0, "idle 1"), 4);
+  EXPECT_EQ(kelCommand(0, "IDLE 20"), 4);
+}
+
+TEST_F(ImapSession, WithoutIdleNoopAsksAtAnIntervalAlsoUnderKelWait) {
+  server_.Send("* OK [CAPABILITY IMAP4rev1 UIDPLUS] ready\r\n").ExpectLine(Login).Send("A1 OK [CAPABILITY IMAP4rev1] in\r\n");
+  server_.ExpectLine("A2 SELECT \"INBOX\"\r\n").Send(SelectReply(2));
+  server_.ExpectLine("A3 UID SEARCH ALL\r\n").Send("* SEARCH 7 9 12\r\nA3 OK\r\n");
+  server_.ExpectLine("A4 NOOP\r\n").Send("A4 OK\r\n");
+  server_.ExpectLine("A5 NOOP\r\n").Send("* 4 EXISTS\r\nA5 OK\r\n");
+  server_.ExpectLine("A6 UID SEARCH UID 13:* ALL\r\n").Send("* SEARCH 20\r\nA6 OK\r\n");
+  server_.ExpectLine("A7 IDLE\r\n").Send("A7 BAD unknown command\r\n").Close();
+  ASSERT_EQ(Connect(), 0);
+  kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 0);
+  ASSERT_EQ(kelCommand(0, "IDLE 2"), 0);
+  int rc = 1;
+  for (int guard = 0; guard < 100000 && rc > 0; guard++) {
+    unsigned list[1] = {0};
+    int ready[1];
+    kelWait(list, 1, 1000, ready);
+    rc = kelDriver(0);
+  }
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(kelStatistics(0, KEL_STAT_EMAIL_COUNT), 4);
+  kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 1);
+  EXPECT_EQ(kelGetEmailCount(0), 4);
+  // A raw IDLE the server refuses: an error like any other command.
+  Ch().Features.Bits |= FeatIdle;
+  EXPECT_EQ(kelCommand(0, "IDLE 2"), -60);
 }
 
 }  // namespace
