@@ -3,6 +3,8 @@
 // folder with a non-ASCII name, an XOAUTH2 login, STARTTLS and implicit TLS.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "mail_helpers.h"
 
 namespace kel::e2e {
@@ -149,6 +151,10 @@ TEST_F(ImapE2E, FolderWithANonAsciiName) {
   ASSERT_GT(kelGetEmailUID(0, 1, uid, sizeof uid), 2);
   const std::string copy = std::string("UID COPY ") + (strchr(uid, '.') + 1) + " \"&AMQ-rger\"";
   ASSERT_EQ(kelCommand(0, copy.c_str()), 0) << Log();
+  char folders[2048];
+  ASSERT_GT(kelDebug(0, KEL_DEBUG_IMAP_FOLDERS, folders, sizeof folders), 0) << Log();
+  EXPECT_NE(std::string(folders).find("\xc3\x84rger\t"), std::string::npos) << folders;
+  EXPECT_NE(std::string(folders).find("INBOX\t"), std::string::npos) << folders;
   EXPECT_EQ(kelClose(0), 0);
   ImapLogin("\xc3\x84rger");  // "Ärger" in UTF-8
   EXPECT_NE(Log().find("SELECT \"&AMQ-rger\""), std::string::npos);
@@ -187,6 +193,27 @@ TEST_F(ImapE2E, LoginsOverTlsAndWithABearerToken) {
   kelStringParam(0, KEL_OAUTH_TOKEN, "");
   const int rc = kelImapConnect(0, "127.0.0.1", User, "wrong");
   EXPECT_EQ(rc, -60) << error_text(rc);
+}
+
+TEST_F(ImapE2E, IdleSeesAMessageDeliveredByPostfixDuringTheWait) {
+  Send("first");
+  ASSERT_EQ(wait_for_mail(User, 1).size(), 1u);
+  ImapLogin();
+  ASSERT_EQ(kelGetEmailCount(0), 1);
+  const std::string file = dir_ + "/late.eml";
+  spit(file, "From: late@example.test\r\nTo: imapuser@example.test\r\nSubject: late\r\n\r\narrived while idle\r\n");
+  std::thread later([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    run_process({"curl", "-sS", "smtp://127.0.0.1:" + std::to_string(ms().smtp_port), "--mail-from",
+                 "late@example.test", "--mail-rcpt", "imapuser@example.test", "-T", file});
+  });
+  const int rc = kelCommand(0, "IDLE 20");
+  later.join();
+  ASSERT_EQ(rc, 2) << error_text(rc) << "\n" << Log();
+  EXPECT_NE(Log().find("S: DONE\r\n"), std::string::npos);
+  ASSERT_EQ(GetFile(2, "late.eml"), 0) << Log();
+  EXPECT_NE(slurp(dir_ + "/late.eml").find("arrived while idle"), std::string::npos);
+  EXPECT_EQ(kelClose(0), 0);
 }
 
 }  // namespace
