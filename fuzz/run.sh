@@ -11,12 +11,12 @@ if ! command -v clang++ >/dev/null 2>&1; then
   exit 1
 fi
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DKEL_FUZZ=ON -DKEL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$dir" -j"$(nproc 2>/dev/null || echo 2)" --target fuzz_reader fuzz_retrieve fuzz_codecs fuzz_text
+cmake --build "$dir" -j"$(nproc 2>/dev/null || echo 2)" --target fuzz_reader fuzz_retrieve fuzz_codecs fuzz_text fuzz_imap
 root=$(cd "$dir" && pwd)
 python3 fuzz/seeds.py "$root/seeds" "$(pwd)/../shared/corpus/realmail"
 # A retrieval gets room for whole real messages; the others need less.
-max_len() { if [ "$1" = retrieve ]; then echo 16384; else echo 4096; fi; }
-for target in reader retrieve codecs text; do
+max_len() { if [ "$1" = retrieve ] || [ "$1" = imap ]; then echo 16384; else echo 4096; fi; }
+for target in reader retrieve codecs text imap; do
   mkdir -p "$root/corpus/$target"
   # The targets' own work directories live under /dev/shm or /tmp; the
   # corpus and any crash input stay in the build directory.

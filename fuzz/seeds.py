@@ -62,3 +62,19 @@ texts = [b"<a@b.c>\x00a\x00mail.example.com\x00<x@y.z>,<u@v.w>\x00\x00\x00",
          b"line one\nline two\nline three\x00two\x00127.0.0.1\x00<" + b"a" * 1100 + b"@x>\x00\x00"]
 for i, t in enumerate(texts):
     put("text", "text%d" % i, bytes([64 + i]) + t)
+
+# IMAP: a session from the greeting, and the FETCH of a message (to a file
+# and to a buffer), in blocking and non-blocking mode.
+imap_session = (b"* OK [CAPABILITY IMAP4rev1 LITERAL+ SASL-IR AUTH=PLAIN] ready\r\n"
+                b"A1 OK [CAPABILITY IMAP4rev1 UIDPLUS] in\r\n"
+                b"* 3 EXISTS\r\n* OK [UIDVALIDITY 42] ok\r\n* FLAGS (\\Seen \\Deleted)\r\nA2 OK [READ-WRITE] done\r\n"
+                b"* SEARCH 9 3 5\r\nA3 OK done\r\n")
+imap_plain = (b"* OK ready\r\nA1 OK\r\n* CAPABILITY IMAP4rev1\r\n* LIST (\\X) \"/\" {3}\r\nabc\r\n"
+              b"A1 OK\r\n+ go\r\n+ go\r\nA2 NO [ALERT] no\r\n")
+for i, m in enumerate(messages):
+    fetch = b"* 1 FETCH (UID 1 FLAGS (\\Seen) BODY[] {%d}\r\n" % len(m) + m + b" RFC822.SIZE %d)\r\n" % len(m)
+    for mode in (1, 2, 5, 6, 9):
+        put("imap", "fetch%d_%d" % (i, mode), bytes([mode, 0x31, 0x17]) + fetch + b"A1 OK done\r\n")
+for mode in (0, 4, 16, 20):
+    put("imap", "session_%d" % mode, bytes([mode, 0x42, 0x05]) + imap_session)
+    put("imap", "plain_%d" % mode, bytes([mode, 0x42, 0x05]) + imap_plain)

@@ -107,6 +107,11 @@ KEL_EXPORT int KEL_CALL kelGetEmailFile(unsigned channel, int number, const char
                              const char *emailDir, const char *attachDir);
 KEL_EXPORT int KEL_CALL kelGetEmailUID(unsigned channel, int number, char *buffer, int bufferSize);
 
+/* IMAP: connect, log in, SELECT KEL_IMAP_MAILBOX and UID SEARCH KEL_IMAP_SEARCH;
+   the POP3 calls above then work on the matching messages 1..n (UID order) */
+KEL_EXPORT int KEL_CALL kelImapConnect(unsigned channel, const char *server, const char *user,
+                            const char *password);
+
 /* Text utilities: no attach needed */
 KEL_EXPORT int KEL_CALL kelExtractText(const char *buffer, const char *searchText, char *out, int outSize);
 KEL_EXPORT int KEL_CALL kelExtractLine(const char *buffer, int lineNumber, char *out, int outSize);
@@ -150,6 +155,10 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_AUTH_MECHANISM     35  /* one of the KEL_AUTH_ values below; 0 = the automatic choice */
 #define KEL_SKIP_REFUSED       36  /* nonzero: a 5xx refusal of RCPT TO skips that address only */
 #define KEL_STRICT_RECIPIENTS  37  /* nonzero: a send with any refused recipient fails (-79) */
+
+/* IMAP */
+#define KEL_IMAP_PORT          43  /* default 143; 993 with KEL_TLS_IMPLICIT */
+#define KEL_IMAP_MARK_SEEN     44  /* 1: fetched messages become \Seen (default 0: left as they were) */
 
 /* Values of KEL_AUTH_MECHANISM */
 #define KEL_AUTH_AUTO           0
@@ -198,6 +207,8 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_TLS_CA_FILE        65   /* PEM file of trusted roots instead of the system store ("" = system) */
 #define KEL_TLS_SERVER_NAME    66   /* name the certificate must match instead of the server text ("" = server) */
 #define KEL_PROXY              70   /* "socks5://[user:password@]host:port" or "http://[user:password@]host:port" ("" = none) */
+#define KEL_IMAP_MAILBOX       71   /* the mailbox kelImapConnect selects, UTF-8 (default INBOX) */
+#define KEL_IMAP_SEARCH        72   /* the IMAP search text of kelImapConnect (default ALL) */
 
 /* kelDebug codes */
 #define KEL_DEBUG_DATE          (-12)
@@ -211,6 +222,7 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_DEBUG_AUTH_MECHANISM 32  /* the SASL mechanism of the last login, or empty */
 #define KEL_DEBUG_TLS_INFO       35  /* protocol and cipher of the last handshake */
 #define KEL_DEBUG_TLS_PEER       36  /* the last peer certificate's subject */
+#define KEL_DEBUG_IMAP_FOLDERS   43  /* IMAP: runs LIST and gives one "name TAB attributes" line per folder, UTF-8 */
 #define KEL_DEBUG_MEMORY_CHECK   (-2)  /* as the channel argument */
 
 /* kelStatistics codes */
@@ -253,6 +265,8 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_ERROR_SMTP_REPLY      (-84)  /* a line that is no SMTP reply line */
 #define KEL_ERROR_POP3_REPLY      (-85)  /* a status line neither +OK nor -ERR */
 #define KEL_ERROR_ADDRESS_LENGTH  (-86)  /* an address too long for its command line */
+#define KEL_ERROR_IMAP            (-60)  /* IMAP returned error (NO, BAD or BYE; with the server's response) */
+#define KEL_ERROR_IMAP_RESPONSE   (-75)  /* an IMAP response not understood */
 
 #ifdef __cplusplus
 }

@@ -10,6 +10,7 @@
 #include "../driver/driver.h"
 #include "../net/socket.h"
 #include "../net/tls.h"
+#include "session.h"
 
 extern "C" int KEL_CALL kelErrorText(unsigned channel, int code, char *buffer, int size) {
   if (int rc = CheckChannel(channel)) return rc;
@@ -88,6 +89,7 @@ extern "C" int KEL_CALL kelDebug(unsigned channel, int code, char *buffer, int s
     case KEL_DEBUG_AUTH_MECHANISM: return CopyOut(buffer, size, SaslName(ch.AuthChosen));
     case KEL_DEBUG_TLS_INFO: return CopyOut(buffer, size, ch.TlsInfo);
     case KEL_DEBUG_TLS_PEER: return CopyOut(buffer, size, ch.TlsPeer);
+    case KEL_DEBUG_IMAP_FOLDERS: return ImapFolderList(ch, buffer, size);
     case KEL_DEBUG_LINES_BUFFER: {
       uint32_t slotSize = 0;
       char *lines = SlotBlock(channel, 8, &slotSize);

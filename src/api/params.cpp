@@ -33,6 +33,8 @@ extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
     case KEL_DECODE_HEADERS: ch.DecodeHeaders = value != 0; break;
     case KEL_SMTP_PORT: ch.SmtpPort = static_cast<uint16_t>(value); break;
     case KEL_POP3_PORT: ch.Pop3Port = static_cast<uint16_t>(value); break;
+    case KEL_IMAP_PORT: ch.ImapPort = static_cast<uint16_t>(value); break;
+    case KEL_IMAP_MARK_SEEN: ch.ImapMarkSeen = value != 0; break;
     case KEL_MAX_LINE_LENGTH: Settings.MaxLineLength = value; break;
     case KEL_BLOCKING_CONNECT: ch.NonBlockConnect = value == 0 ? 1 : 0; break;
     case KEL_ALLOW_8BIT: Settings.Allow8Bit = low8; break;
@@ -173,6 +175,15 @@ extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *t
     case KEL_SMTP_PASS: return StoreLoginText(code, ch.SmtpPassword, sizeof ch.SmtpPassword, text, 64);
     case KEL_SMTP_USER: return StoreLoginText(code, ch.User, sizeof ch.User, text, 64);
     case KEL_OAUTH_TOKEN: return StoreLoginText(code, ch.OAuthToken, sizeof ch.OAuthToken, text, 4096);
+    case KEL_IMAP_MAILBOX:
+    case KEL_IMAP_SEARCH: {
+      // Sent inside a command line: never cut, never with a line break.
+      char *field = code == KEL_IMAP_MAILBOX ? ch.ImapMailbox : ch.ImapSearch;
+      const size_t size = code == KEL_IMAP_MAILBOX ? sizeof ch.ImapMailbox : sizeof ch.ImapSearch;
+      const size_t length = strlen(text);
+      if (length >= size - 1 || strpbrk(text, "\r\n")) return -1;
+      return CopyField(field, static_cast<int>(size), text, static_cast<int>(length));
+    }
     case KEL_TLS_CA_FILE: {
       // A path cut short would name another file: refused whole instead.
       const size_t length = strlen(text);

@@ -32,13 +32,14 @@ static int RunForValue(Channel &ch, const int32_t &value) {
   return rc < 0 || !blocking ? rc : value;
 }
 
-// The entry of the calls on a logged-in channel: -59 unless it is a POP3 channel.
+// The entry of the calls on a logged-in channel: -59 unless it is a POP3
+// or an IMAP channel (imap_calls.cpp takes the IMAP ones).
 static Channel *Pop3Channel(unsigned channel, const char *name, int &rc) {
   rc = CheckChannel(channel);
   if (rc) return nullptr;
   Channel *ch = ChannelOf(channel);
   LogTrace(*ch, name);
-  if (ch->Protocol != 'P') {
+  if (ch->Protocol != 'P' && ch->Protocol != 'I') {
     rc = Err::Pop3Only;
     return nullptr;
   }
@@ -77,6 +78,7 @@ extern "C" int KEL_CALL kelGetEmailCount(unsigned channel) {
   int rc;
   Channel *ch = Pop3Channel(channel, "kelGetEmailCount", rc);
   if (!ch) return rc;
+  if (ch->Protocol == 'I') return StartImapCall(*ch, State::Complete, &ch->EmailCount);
   StartOperation(*ch, State::StatCommand);
   return RunForValue(*ch, ch->EmailCount);
 }
@@ -87,6 +89,7 @@ extern "C" int KEL_CALL kelGetEmailSize(unsigned channel, int number) {
   if (!ch) return rc;
   if (number < 1) return Err::NoSuchMessage;
   ch->MessageNumber = number;
+  if (ch->Protocol == 'I') return StartImapCall(*ch, State::ImapFetchSize, &ch->EmailSize);
   StartOperation(*ch, State::ListCommand);
   return RunForValue(*ch, ch->EmailSize);
 }
@@ -97,6 +100,7 @@ extern "C" int KEL_CALL kelDeleteEmail(unsigned channel, int number) {
   if (!ch) return rc;
   if (number < 1) return Err::NoSuchMessage;
   ch->MessageNumber = number;
+  if (ch->Protocol == 'I') return StartImapCall(*ch, State::ImapStoreDeleted, nullptr);
   StartOperation(*ch, State::DeleCommand);
   return RunOrReturn(*ch);
 }
@@ -125,6 +129,7 @@ extern "C" int KEL_CALL kelGetEmailLines(unsigned channel, int number, int lines
   ch->AttachDir[0] = 0;
   ch->BodyBytesRead = 0;
   ch->AttachBytesRead = 0;
+  if (ch->Protocol == 'I') return StartImapCall(*ch, State::ImapFetchLines, &ch->BufferUsed);
   StartOperation(*ch, State::TopCommand);
   return RunForValue(*ch, ch->BufferUsed);
 }
@@ -154,6 +159,7 @@ extern "C" int KEL_CALL kelGetEmailFile(unsigned channel, int number, const char
   ch->MimeEncoding = 0;
   ch->BlankLineWritten = 0;
   if (ch->DecodeState != 1) ch->DecodeState = 2;  // 1 keeps raw retrieval
+  if (ch->Protocol == 'I') return StartImapCall(*ch, State::ImapFetchFile, nullptr);
   StartOperation(*ch, State::RetrCommand);
   return RunOrReturn(*ch);
 }
@@ -165,6 +171,7 @@ extern "C" int KEL_CALL kelGetEmailUID(unsigned channel, int number, char *buffe
   if (!buffer) return Err::BufferNull;
   if (bufferSize < 128) return Err::BufferTooSmall;
   ch->MessageNumber = number;  // below 1: the list of all messages
+  if (ch->Protocol == 'I') return ImapUidText(*ch, number, buffer, bufferSize);
   ch->UserBuffer = buffer;
   ch->UserBufferSize = bufferSize - 1;  // the terminating zero always fits
   ch->BufferUsed = 0;

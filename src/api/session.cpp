@@ -26,8 +26,10 @@
 
 #include "../../include/kel32.h"
 #include "../core/errors.h"
+#include "../core/text.h"
 #include "../driver/auth.h"
 #include "../driver/driver.h"
+#include "../driver/imap.h"
 #include "../driver/recipients.h"
 #include "../mime/mime.h"
 #include "../net/socket.h"
@@ -214,13 +216,32 @@ extern "C" int KEL_CALL kelCommand(unsigned channel, const char *commandText) {
   int first;
   if (ch.Protocol == 'P') first = State::Pop3Command;
   else if (ch.Protocol == 'S') first = State::SmtpCommand;
+  else if (ch.Protocol == 'I') first = State::ImapCommand;
   else return Err::BadServerName;
-  CopyField(ch.Command, commandText, 32);
+  if (ch.Protocol == 'I') {
+    // Tagged by the library; a line break would start a command of its own.
+    if (strpbrk(commandText, "\r\n")) return Err::BadAddressChar;
+    if (ch.Socket == NoSocket) return Err::NotConnected;
+    CopyField(ch.ImapCommand, commandText, 1024);
+    // "IDLE" or "IDLE seconds": the wait for new mail (the response
+    // time-out, or at most 29 minutes); its result is the new count.
+    const char *c = commandText;
+    if (AsciiUpper(c[0]) == 'I' && AsciiUpper(c[1]) == 'D' && AsciiUpper(c[2]) == 'L' && AsciiUpper(c[3]) == 'E' &&
+        (c[4] == 0 || c[4] == ' ')) {
+      const uint32_t seconds = c[4] ? ParseDecimal(c + 5) : 0;
+      ch.ImapIdleWait = seconds ? (seconds > 1740 ? 1740 : seconds) * 1000 : static_cast<uint32_t>(Settings.ResponseTimeout);
+      first = State::ImapIdle;
+    }
+  } else {
+    CopyField(ch.Command, commandText, 32);
+  }
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.NotBefore = ch.Deadline = 0;
   ch.NextState = first;
-  return RunOrReturn(ch);
+  const bool blocking = ch.AutoCall == 1;
+  const int rc = RunOrReturn(ch);
+  return first == State::ImapIdle && blocking && rc == 0 ? ch.EmailCount : rc;
 }
 
 extern "C" int KEL_CALL kelClose(unsigned channel) {
@@ -236,15 +257,17 @@ extern "C" int KEL_CALL kelClose(unsigned channel) {
   // the next kelPop3Connect (the SMTP password and token are settings the
   // next kelSmtpConnect needs).
   ForgetLoginTexts(ch);
-  if (ch.Protocol == 'P') memset(ch.Password, 0, sizeof ch.Password);
+  if (ch.Protocol == 'P' || ch.Protocol == 'I') memset(ch.Password, 0, sizeof ch.Password);
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
   ch.WaitWritable = 1;
   ch.NotBefore = ch.Deadline = 0;
-  ch.NextState = State::Quit;
+  // IMAP: the deleted messages are expunged, then LOGOUT.
+  ch.NextState = ch.Protocol == 'I' ? ImapCloseState(ch) : State::Quit;
+  if (ch.NextState == State::Complete) ch.WaitWritable = 0;
   if (ch.AutoCall != 1) return 0;
   int rc = RunBlocking(channel);
-  FreeMemory(channel, 1, 8);
+  FreeMemory(channel, 1, 9);
   ch.Protocol = 0;
   return rc;
 }
@@ -258,8 +281,9 @@ extern "C" int KEL_CALL kelAbort(unsigned channel) {
   ch.AutoCall = 1;
   CloseChannelFiles(ch);
   CloseChannelSocket(ch);
+  ch.InputBounded = 0;
   ForgetLoginTexts(ch);
-  if (ch.Protocol == 'P') memset(ch.Password, 0, sizeof ch.Password);
+  if (ch.Protocol == 'P' || ch.Protocol == 'I') memset(ch.Password, 0, sizeof ch.Password);
   ch.WaitWritable = 0;
   ch.NotBefore = ch.Deadline = 0;
   ch.NextState = State::Complete;

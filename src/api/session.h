@@ -27,3 +27,16 @@ int RunOrReturn(Channel &ch);
 // The trace line of a session call, "*** name\r\n", written only when the
 // channel has a log open (the same line as LogTrace of channel.h).
 inline void SessionTrace(Channel &ch, const char *name) { LogTrace(ch, name); }
+
+// The calls on an IMAP channel (imap_calls.cpp), after the checks that the
+// POP3 calls share. StartImapCall starts an operation on message MessageNumber
+// (-64 when the session has no such message; State::Complete for one that
+// needs no command) and reports value as RunForValue does (null: the
+// driver's result only). ImapUidText writes "UIDVALIDITY.UID" of one
+// message, or one "n UIDVALIDITY.UID" line per message for number < 1.
+int StartImapCall(Channel &ch, int firstState, const int32_t *value);
+int ImapUidText(Channel &ch, int number, char *buffer, int bufferSize);
+// kelDebug KEL_DEBUG_IMAP_FOLDERS: LIST "" "*" run to its end (in both
+// modes), one "name TAB attributes CR LF" line per folder, names in UTF-8,
+// whole lines only; the length, or an error code.
+int ImapFolderList(Channel &ch, char *buffer, int size);

@@ -10,8 +10,9 @@
 #include "../platform/platform.h"
 
 constexpr int MaxChannels = 128;
-constexpr int SlotsPerChannel = 9;
-constexpr int SlotCount = MaxChannels * SlotsPerChannel;  // 1152
+// Slot 0 holds the record, 1-8 the session texts, 9 the UID list of an IMAP session.
+constexpr int SlotsPerChannel = 10;
+constexpr int SlotCount = MaxChannels * SlotsPerChannel;  // 1280
 
 // Library version: hexadecimal digits major, minor, patch; and the build.
 constexpr int LibraryVersion = 0x0341;
@@ -125,7 +126,7 @@ struct Channel {
   int32_t SockCode;
   int LogHandle;             // 0 = no log
   int32_t EmailCount;
-  char Protocol;             // 'S', 'P' or 0
+  char Protocol;             // 'S', 'P', 'I' (IMAP) or 0
   int32_t MessageNumber;
   int32_t EmailSize;
   int32_t TopLines;
@@ -295,6 +296,72 @@ struct Channel {
   char ProxyHost[130];
   char ProxyUser[256];
   char ProxyPassword[256];
+  // Bounded input (reader.cpp): while InputBounded is set, the readers take
+  // at most InputLeft more bytes (an IMAP literal: nothing behind it may be
+  // read as part of it, not even by the decoder's look at the next line).
+  uint8_t InputBounded;
+  uint32_t InputLeft;
+  // IMAP (src/driver/imap*.cpp). The settings: KEL_IMAP_PORT, KEL_IMAP_MARK_SEEN,
+  // KEL_IMAP_MAILBOX, KEL_IMAP_SEARCH.
+  uint16_t ImapPort;
+  uint8_t ImapMarkSeen;
+  char ImapMailbox[514];
+  char ImapSearch[1026];
+  // The session: the number of the last tag sent ("A<n>"), the mailbox's
+  // UIDVALIDITY and message count, the matching UIDs in order (slot 9:
+  // ImapUidCapacity numbers, then one bit per number, set once deleted).
+  uint32_t ImapTag;
+  uint32_t ImapUidValidity;
+  uint32_t ImapExists;
+  uint32_t *ImapUids;
+  int32_t ImapUidCount;
+  int32_t ImapUidCapacity;
+  int32_t ImapExpungeFrom;    // the next deleted message to expunge
+  uint8_t ImapPhase;          // what untagged data the command under way collects (imap.h)
+  uint8_t ImapLoggedIn;
+  uint8_t ImapCapsAfterLogin; // the login's reply carried the capabilities
+  uint8_t ImapBye;            // the server said BYE
+  // LOGIN with synchronizing literals: the command in AuthLine leaves in
+  // parts, each after the server's go-ahead; ImapPartAt[k] is where part k ends.
+  uint8_t ImapPart;
+  uint8_t ImapParts;
+  uint16_t ImapPartAt[3];
+  // The response reader (imap_reader.cpp): its place in the response
+  // across pieces and steps.
+  uint8_t ImapMode;           // the lexer's mode
+  uint8_t ImapKind;           // untagged, tagged or continuation
+  uint8_t ImapStatus;         // status word: OK, NO, BAD, BYE, PREAUTH
+  uint8_t ImapWhat;           // what an untagged response carries
+  uint8_t ImapDepth;          // lists open
+  uint8_t ImapAttr;           // FETCH: the item whose value comes next
+  uint8_t ImapAttrDepth;      // FETCH: the depth at which that value's list closes
+  uint8_t ImapTokenCut;       // the token was longer than ImapToken holds
+  uint8_t ImapTokenQuoted;
+  uint8_t ImapBodyLiteral;    // the literal being read is the message
+  uint8_t ImapBodyWanted;     // 1 to the email file, 2 to the caller's buffer
+  uint8_t ImapHeaderDone;     // kelGetEmailLines: the blank line after the header has come
+  uint8_t ImapBodySeen;       // the message of the FETCH under way has come
+  uint16_t ImapIndex;         // tokens read at depth 0 after the tag
+  uint16_t ImapTokenLength;
+  uint16_t ImapTextLength;
+  uint32_t ImapLiteralLeft;   // a literal that is not the message: bytes to come
+  uint32_t ImapNumber;        // the number in front of EXISTS, FETCH ...
+  uint32_t ImapFetchUid;      // the UID and size the FETCH response gave
+  uint32_t ImapFetchSize;
+  uint32_t ImapWantedUid;     // the message the command asked for
+  int32_t ImapLinesLeft;      // kelGetEmailLines: body lines still wanted
+  char ImapToken[1024];
+  char ImapText[1024];        // the text of a status response
+  char ImapCommand[1026];     // kelCommand's text on an IMAP channel
+  // Waiting for new mail (kelCommand "IDLE"): the end of the wait, the
+  // message count the server had at its start, the session's list then.
+  Tick ImapIdleEnd;
+  uint32_t ImapIdleWait;      // ms
+  int32_t ImapIdleCount;
+  uint8_t ImapNewMail;        // an EXISTS has grown the mailbox
+  // The state ends its own wait at Deadline (IDLE): the frame does not
+  // take the passing of the Deadline as a time-out.
+  uint8_t WakeAtDeadline;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

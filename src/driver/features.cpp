@@ -30,6 +30,13 @@ const Keyword CapaTags[] = {
     {"STLS", FeatStls}, {"SASL", FeatSasl}, {"UIDL", FeatUidl}, {"TOP", FeatTop}, {"PIPELINING", FeatPipelining},
 };
 
+const Keyword ImapCapabilities[] = {
+    {"STARTTLS", FeatStartTls},     {"LOGINDISABLED", FeatLoginDisabled}, {"SASL-IR", FeatSaslIr},
+    {"UIDPLUS", FeatUidPlus},       {"IDLE", FeatIdle},                   {"UTF8=ACCEPT", FeatUtf8Accept},
+    {"LITERAL+", FeatLiteralPlus},  {"LITERAL-", FeatLiteralMinus},       {"IMAP4REV1", FeatImap4Rev1},
+    {"IMAP4REV2", FeatImap4Rev2},   {"ENABLE", FeatEnable},               {"MOVE", FeatMove},
+};
+
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // The length of the keyword at the start of text: up to a blank, "=" or the end.
@@ -99,4 +106,13 @@ void ReadCapaLine(const char *line, ServerFeatures &f) {
   if (!k) return;
   f.Bits |= k->Bit;
   if (k->Bit == FeatSasl && word < length) f.Sasl |= static_cast<uint8_t>(SaslNamesIn(line + word + 1, length - word - 1));
+}
+
+void ReadImapCapability(const char *atom, int length, ServerFeatures &f) {
+  if (length > 5 && PrefixEquals(atom, "AUTH=", 5)) {
+    f.Bits |= FeatAuth;
+    f.Sasl |= static_cast<uint8_t>(SaslNamesIn(atom + 5, length - 5));
+    return;
+  }
+  if (const Keyword *k = Match(ImapCapabilities, std::size(ImapCapabilities), atom, length)) f.Bits |= k->Bit;
 }

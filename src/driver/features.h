@@ -22,6 +22,19 @@ enum FeatureBit : uint32_t {
   FeatSasl = 1u << 17,
   FeatUidl = 1u << 18,
   FeatTop = 1u << 19,
+  // IMAP CAPABILITY atoms (RFC 3501, 9051 and the extensions' RFCs);
+  // STARTTLS is FeatStartTls, AUTH=name fills Sasl.
+  FeatLoginDisabled = 1u << 20,
+  FeatSaslIr = 1u << 21,
+  FeatUidPlus = 1u << 22,
+  FeatIdle = 1u << 23,
+  FeatUtf8Accept = 1u << 24,
+  FeatLiteralPlus = 1u << 25,
+  FeatLiteralMinus = 1u << 26,
+  FeatImap4Rev1 = 1u << 27,
+  FeatImap4Rev2 = 1u << 28,
+  FeatEnable = 1u << 29,
+  FeatMove = 1u << 30,
 };
 
 // Reads every line of an EHLO reply ("250-KEYWORD params", "250 KEYWORD")
@@ -31,5 +44,9 @@ void ReadEhloFeatures(const char *reply, ServerFeatures &f);
 
 // Adds what one line of a CAPA reply names ("STLS", "SASL PLAIN ...") to f.
 void ReadCapaLine(const char *line, ServerFeatures &f);
+
+// Adds what one atom of an IMAP capability list names ("IDLE",
+// "AUTH=PLAIN") to f.
+void ReadImapCapability(const char *atom, int length, ServerFeatures &f);
 
 inline bool Offers(const Channel &ch, FeatureBit bit) { return (ch.Features.Bits & bit) != 0; }

@@ -15,7 +15,7 @@ void WriteVersionLine(Channel &ch) {
 }
 
 void CloseChannelFiles(Channel &ch) {
-  if (ch.Protocol == 'P') {
+  if (ch.Protocol == 'P' || ch.Protocol == 'I') {
     CloseAttachFile(ch);  // with its note, as at the end of a retrieval
   } else {
     CloseBufferedFile(ch.AttachOut, ch.FileHandle);  // a file being sent: nothing was saved
@@ -37,6 +37,7 @@ static void LogFailure(Channel &ch, int sockCode, int kelCode) {
 int driverFailConnected(Channel &ch, int kelCode) {
   CloseChannelFiles(ch);
   ch.RestPhase = 0;
+  ch.InputBounded = 0;  // an IMAP literal cut short bounds no later read
   LogFailure(ch, 0, kelCode);
   ch.MoreToFollow = 0;
   ch.NextState = State::Complete;
@@ -50,6 +51,8 @@ int driverFail(Channel &ch, int sockCode, int kelCode) {
   // No file an operation opened outlives its failure, whichever state failed.
   CloseChannelFiles(ch);
   ch.RestPhase = 0;
+  ch.InputBounded = 0;  // an IMAP literal cut short bounds no later read
+  ch.WakeAtDeadline = 0;
   LogFailure(ch, sockCode, kelCode);
   ch.SecretAt = 0;
   ch.MoreToFollow = 0;
@@ -135,9 +138,10 @@ int DriverStep(uint32_t channel) {
     return KEL_WAITING;
   }
   // The deadline is tested before anything else can be seen.
-  // (A connect whose time is up while other addresses remain moves on to
-  // the next instead.)
-  if (ch.Deadline != 0 && TickAfter(now, ch.Deadline) && !ConnectMayMoveOn(ch)) return driverFail(ch, 0, Err::Timeout);
+  // (A state that asked to run at its deadline does; so does a connect
+  // whose time is up while other addresses remain: it moves on to the next.)
+  if (ch.Deadline != 0 && TickAfter(now, ch.Deadline) && !ch.WakeAtDeadline && !ConnectMayMoveOn(ch))
+    return driverFail(ch, 0, Err::Timeout);
   if (ch.WaitQuiet) {
     // kelWait has just polled this channel and found nothing to do: no
     // socket can have changed for it since. Only one step is spared.

@@ -114,7 +114,7 @@ int StoreLine(Channel &ch, int n) {
 
 }  // namespace
 
-int RetrCommand(Channel &ch, Tick now) {
+int OpenEmailFile(Channel &ch) {
   // Files an earlier retrieval left open after an error are not leaked.
   CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
@@ -132,6 +132,25 @@ int RetrCommand(Channel &ch, Tick now) {
   if (handle < 1) return driverFail(ch, 0, Err::CannotCreateFile);
   ch.EmailHandle = handle;
   StartDecoding(ch);
+  return 0;
+}
+
+bool DecodingMessage(const Channel &ch) {
+  // After a header without MIME the decoder still looks for uuencoded blocks.
+  return ch.DecodeState == NotMime || (ch.DecodeState >= TopHeader && ch.DecodeState <= PartBody);
+}
+
+bool MessageNeedsLookahead(const Channel &ch) { return DecodingMessage(ch) && NeedsLookahead(ch); }
+
+int StoreMessagePiece(Channel &ch, int n) {
+  const bool decoding = DecodingMessage(ch);
+  TrackPiece(ch, n);
+  if (!decoding || DecodeLine(ch, n)) return StoreLine(ch, n);
+  return 0;
+}
+
+int RetrCommand(Channel &ch, Tick now) {
+  if (int rc = OpenEmailFile(ch)) return rc;
   FormatLine(ch.SendLine, sizeof ch.SendLine, "RETR %d", static_cast<int>(ch.MessageNumber));
   const int rc = SendTextLine(ch, ch.SendLine);
   if (rc < 0) return driverFail(ch, rc, Err::Send);
@@ -147,8 +166,7 @@ int RetrCommand(Channel &ch, Tick now) {
 }
 
 int ReceiveToFile(Channel &ch, Tick) {
-  // After a header without MIME the decoder still looks for uuencoded blocks.
-  const bool decoding = ch.DecodeState == NotMime || (ch.DecodeState >= TopHeader && ch.DecodeState <= PartBody);
+  const bool decoding = DecodingMessage(ch);
   int n = ReceivePiece(ch, FourTimes(Settings.ReceiveTimeout), decoding && NeedsLookahead(ch));
   if (n <= 0 || n == KEL_WAITING) return n;
   const int status = TakeStatusLine(ch);

@@ -60,7 +60,7 @@ int BuildSaslMessage(Channel &ch) {
   const int size = static_cast<int>(sizeof ch.AuthMessage);
   switch (ch.AuthChosen) {
     case KEL_AUTH_PLAIN:
-      return SaslPlainMessage(ch.AuthMessage, size, ch.User, ch.Protocol == 'P' ? ch.Password : ch.SmtpPassword);
+      return SaslPlainMessage(ch.AuthMessage, size, ch.User, ch.Protocol == 'S' ? ch.SmtpPassword : ch.Password);
     case KEL_AUTH_XOAUTH2: return SaslXoauth2Message(ch.AuthMessage, size, ch.User, ch.OAuthToken);
     case KEL_AUTH_OAUTHBEARER: return SaslOauthBearerMessage(ch.AuthMessage, size, ch.User, ch.OAuthToken);
     default: return -1;

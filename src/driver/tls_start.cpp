@@ -43,7 +43,7 @@ int SmtpStartTlsChoice(Channel &ch) {
 // ---- The handshake (110, 111) -------------------------------------------------
 
 int TlsBegin(Channel &ch, Tick now) {
-  if (RingFill(ch) > 0) return driverFail(ch, 0, Err::TlsInjection);
+  if (InputHeld(ch) > 0) return driverFail(ch, 0, Err::TlsInjection);
   // Nothing received in plain text may be read as protected.
   KEL_ASSERT(RingFill(ch) == 0 && !TlsActive(ch));
   if (int rc = TlsStart(ch)) return driverFail(ch, 0, rc);

@@ -84,6 +84,7 @@ int DecodeBWord(const char *text, int count, char *out) {
 
 int PeekNextLine(Channel &ch, char *peek, int count) {
   if (count > 7) count = 7;
+  if (ch.InputBounded && ch.InputLeft == 0) return 0;  // the message ends here
   // In non-blocking mode the retrieval has awaited the lines that follow a
   // header line before the decoder saw it: nothing is waited for here.
   if (AwaitReadable(ch, StepWait(ch, Settings.ReceiveTimeout)) < 1) return 0;

@@ -80,16 +80,23 @@ static int FillRing(Channel &ch, int limit) {
   return RingFill(ch);
 }
 
-static int PeekLimit(int size) { return size >= RingSize ? RingSize - 1 : size; }
+// The most a reader may take or peek now: size, within the ring, and
+// within the bounded input when it is on.
+static int PeekLimit(const Channel &ch, int size) {
+  int limit = size >= RingSize ? RingSize - 1 : size;
+  if (ch.InputBounded && static_cast<uint32_t>(limit) > ch.InputLeft) limit = static_cast<int>(ch.InputLeft);
+  return limit;
+}
 
 int FillAndPeek(Channel &ch, char *buffer, int size) {
-  const int limit = PeekLimit(size);
+  const int limit = PeekLimit(ch, size);
   if (limit < 1) return 0;
   if (FillRing(ch, limit) < 0) return -1;
   return RingPeek(ch, buffer, limit);
 }
 
 int TakeBytes(Channel &ch, char *buffer, int count) {
+  if (ch.InputBounded && static_cast<uint32_t>(count) > ch.InputLeft) count = static_cast<int>(ch.InputLeft);
   if (count < 1) return 0;
   int k = RingFill(ch);
   if (k > count) k = count;
@@ -108,6 +115,7 @@ int TakeBytes(Channel &ch, char *buffer, int count) {
       ch.IdleWait = 0;  // the ring had bytes: this step did work
     }
   }
+  if (ch.InputBounded) ch.InputLeft -= static_cast<uint32_t>(k);
   // The last byte taken: it never reaches past what the caller asked for.
   if (k > 0) ch.LastByte = static_cast<uint8_t>(buffer[k - 1]);
   return k;
@@ -122,7 +130,7 @@ int FindChar(const char *text, char c, int count) {
 int ReadLinePiece(Channel &ch, char *buffer, int size) {
   // As a peek followed by a search of the copy, but the line feed is looked
   // for in the ring itself, so each byte is copied once.
-  const int limit = PeekLimit(size - 1);
+  const int limit = PeekLimit(ch, size - 1);
   if (limit < 1) return 0;
   int fill = FillRing(ch, limit);
   if (fill < 1) return fill;
@@ -140,9 +148,11 @@ int ReadLine(Channel &ch, char *buffer, int size, uint32_t firstWait, uint32_t n
   if (n < 1) return n;
   for (;;) {
     if (n >= size - 1 || buffer[n - 1] == '\n') return n;
+    if (ch.InputBounded && ch.InputLeft == 0) return n;  // the bounded input ends inside the line
     if (AwaitReadable(ch, nextWait) != 1) return n;  // a partial line
     int m = ReadLinePiece(ch, buffer + n, size - n);
-    if (m < 1) return m;
+    if (m < 0) return m;
+    if (m == 0) return n;  // nothing more came: the part taken is kept, never dropped
     n += m;
   }
 }

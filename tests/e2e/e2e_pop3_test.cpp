@@ -177,3 +177,41 @@ TEST_F(Pop3E2E, AuthLoginsWithPlainAndBearerTokens) {
 
 }  // namespace
 }  // namespace kel::e2e
+
+namespace kel::e2e {
+namespace {
+
+// The same round trip over IPv6 loopback: Postfix and Dovecot also listen on ::1.
+TEST_F(Pop3E2E, SendAndRetrieveOverIpv6) {
+  for (const char *server : {"[::1]", "::1"}) {
+    SCOPED_TRACE(server);
+    kelIntegerParam(0, KEL_SMTP_PORT, ms().smtp_port);
+    int rc = kelSmtpConnect(0, server, "<sender@example.test>", "");
+    ASSERT_EQ(rc, 0) << error_text(rc) << "\n" << Log();
+    char ip[64];
+    EXPECT_EQ(kelDebug(0, KEL_DEBUG_SERVER_IP, ip, sizeof ip), 3);
+    EXPECT_STREQ(ip, "::1");
+    EXPECT_EQ(kelDebug(0, KEL_DEBUG_LOCAL_IP, ip, sizeof ip), 3);
+    rc = kelSendEmail(0, "<popuser@example.test>", nullptr, nullptr, "over IPv6", "one line\n", nullptr);
+    ASSERT_EQ(rc, 0) << error_text(rc);
+    EXPECT_EQ(kelClose(0), 0);
+    auto files = wait_for_mail("popuser", 1);
+    ASSERT_EQ(files.size(), 1u);
+    // Postfix saw an IPv6 client.
+    EXPECT_NE(slurp(files[0]).find("[IPv6:::1]"), std::string::npos) << slurp(files[0]);
+
+    kelIntegerParam(0, KEL_POP3_PORT, ms().pop3_port);
+    rc = kelPop3Connect(0, server, "popuser", "popuser-pass");
+    ASSERT_EQ(rc, 0) << error_text(rc) << "\n" << Log();
+    EXPECT_EQ(kelGetEmailCount(0), 1);
+    rc = kelGetEmailFile(0, 1, "v6.eml", dir_.c_str(), (dir_ + "/attach").c_str());
+    EXPECT_EQ(rc, 0) << error_text(rc);
+    EXPECT_NE(slurp(dir_ + "/v6.eml").find("Subject: over IPv6"), std::string::npos);
+    EXPECT_EQ(kelDeleteEmail(0, 1), 0);
+    EXPECT_EQ(kelClose(0), 0);
+    empty_mailbox("popuser");
+  }
+}
+
+}  // namespace
+}  // namespace kel::e2e

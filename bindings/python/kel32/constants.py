@@ -35,6 +35,8 @@ KEL_PIPELINING = 31
 KEL_AUTH_MECHANISM = 35         # one of the KEL_AUTH_ values below; 0 = the automatic choice
 KEL_SKIP_REFUSED = 36           # nonzero: a 5xx refusal of RCPT TO skips that address only
 KEL_STRICT_RECIPIENTS = 37      # nonzero: a send with any refused recipient fails (-79)
+KEL_IMAP_PORT = 43              # default 143; 993 with KEL_TLS_IMPLICIT
+KEL_IMAP_MARK_SEEN = 44         # 1: fetched messages become \Seen (default 0: left as they were)
 KEL_AUTH_AUTO = 0
 KEL_AUTH_CRAM_MD5 = 1
 KEL_AUTH_LOGIN = 2
@@ -68,6 +70,9 @@ KEL_SMTP_USER = 58
 KEL_OAUTH_TOKEN = 59            # OAuth 2.0 bearer token for XOAUTH2 / OAUTHBEARER
 KEL_TLS_CA_FILE = 65            # PEM file of trusted roots instead of the system store ("" = system)
 KEL_TLS_SERVER_NAME = 66        # name the certificate must match instead of the server text ("" = server)
+KEL_PROXY = 70                  # "socks5://[user:password@]host:port" or "http://[user:password@]host:port" ("" = none)
+KEL_IMAP_MAILBOX = 71           # the mailbox kelImapConnect selects, UTF-8 (default INBOX)
+KEL_IMAP_SEARCH = 72            # the IMAP search text of kelImapConnect (default ALL)
 KEL_DEBUG_DATE = -12
 KEL_DEBUG_LAST_REPLY = 23
 KEL_DEBUG_SERVER_IP = 25
@@ -79,6 +84,7 @@ KEL_DEBUG_REFUSED_LIST = 31     # one "address reply" line per refused recipient
 KEL_DEBUG_AUTH_MECHANISM = 32   # the SASL mechanism of the last login, or empty
 KEL_DEBUG_TLS_INFO = 35         # protocol and cipher of the last handshake
 KEL_DEBUG_TLS_PEER = 36         # the last peer certificate's subject
+KEL_DEBUG_IMAP_FOLDERS = 43     # IMAP: runs LIST and gives one "name TAB attributes" line per folder, UTF-8
 KEL_DEBUG_MEMORY_CHECK = -2     # as the channel argument
 KEL_STAT_STEP_COUNT = 2
 KEL_STAT_REPLY_CODE = 3
@@ -113,6 +119,8 @@ KEL_WAITING = 9999
 KEL_ERROR_SMTP_REPLY = -84      # a line that is no SMTP reply line
 KEL_ERROR_POP3_REPLY = -85      # a status line neither +OK nor -ERR
 KEL_ERROR_ADDRESS_LENGTH = -86  # an address too long for its command line
+KEL_ERROR_IMAP = -60            # IMAP returned error (NO, BAD or BYE; with the server's response)
+KEL_ERROR_IMAP_RESPONSE = -75   # an IMAP response not understood
 
 __all__ = [
     "KEL_STEP_DELAY",
@@ -146,6 +154,8 @@ __all__ = [
     "KEL_AUTH_MECHANISM",
     "KEL_SKIP_REFUSED",
     "KEL_STRICT_RECIPIENTS",
+    "KEL_IMAP_PORT",
+    "KEL_IMAP_MARK_SEEN",
     "KEL_AUTH_AUTO",
     "KEL_AUTH_CRAM_MD5",
     "KEL_AUTH_LOGIN",
@@ -179,6 +189,9 @@ __all__ = [
     "KEL_OAUTH_TOKEN",
     "KEL_TLS_CA_FILE",
     "KEL_TLS_SERVER_NAME",
+    "KEL_PROXY",
+    "KEL_IMAP_MAILBOX",
+    "KEL_IMAP_SEARCH",
     "KEL_DEBUG_DATE",
     "KEL_DEBUG_LAST_REPLY",
     "KEL_DEBUG_SERVER_IP",
@@ -190,6 +203,7 @@ __all__ = [
     "KEL_DEBUG_AUTH_MECHANISM",
     "KEL_DEBUG_TLS_INFO",
     "KEL_DEBUG_TLS_PEER",
+    "KEL_DEBUG_IMAP_FOLDERS",
     "KEL_DEBUG_MEMORY_CHECK",
     "KEL_STAT_STEP_COUNT",
     "KEL_STAT_REPLY_CODE",
@@ -224,4 +238,6 @@ __all__ = [
     "KEL_ERROR_SMTP_REPLY",
     "KEL_ERROR_POP3_REPLY",
     "KEL_ERROR_ADDRESS_LENGTH",
+    "KEL_ERROR_IMAP",
+    "KEL_ERROR_IMAP_RESPONSE",
 ]
