@@ -388,6 +388,61 @@ WINE_TEST(Ipv6SocketsConnectToTheLoopback) {
   PlatformNetStop();
 }
 
+// A name whose first address (::1, on a port where nothing listens there)
+// refuses: the connection goes on to its IPv4 address, in the blocking call
+// and through the non-blocking driver, and the log says why.
+WINE_TEST(ANameConnectsOnItsNextAddressWhenTheFirstRefuses) {
+  PlatformSetAddressResolver([](const char *, PlatformAddress *out, int max) {
+    int n = 0;
+    if (n < max) PlatformParseAddress("::1", &out[n++]);
+    if (n < max) PlatformParseAddress("127.0.0.1", &out[n++]);
+    return n;
+  });
+  for (int blocking = 1; blocking >= 0; blocking--) {
+    REQUIRE_EQ(kelAttach(1, 0), 1);
+    const std::string log = TempPath(blocking ? "next-blocking.log" : "next-driver.log");
+    kelStringParam(0, KEL_LOG_FILE, log.c_str());
+    WineServer server;
+    server.Send("220 v4 here\r\n").ExpectLine("HELO example.com\r\n").Send("250 ok\r\n");
+    server.ExpectLine("QUIT\r\n").Send("221 bye\r\n").Close();
+    server.Start();
+    kelIntegerParam(0, KEL_SMTP_PORT, server.Port());
+    int rc;
+    if (blocking) {
+      rc = kelSmtpConnect(0, "mail.example.test", "<me@example.com>", nullptr);
+    } else {
+      kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 0);
+      CHECK_EQ(kelSmtpConnect(0, "mail.example.test", "<me@example.com>", nullptr), 0);
+      rc = 1;
+      const uint32_t start = PlatformTick();
+      while (rc > 0 && TickDiff(PlatformTick(), start) < 10000) {
+        rc = kelDriver(0);
+        PlatformSleep(1);
+      }
+      kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 1);
+    }
+    CHECK_EQ(rc, 0);
+    char ip[64];
+    CHECK_EQ(kelDebug(0, KEL_DEBUG_SERVER_IP, ip, sizeof ip), 9);
+    CHECK_EQ(std::string(ip), std::string("127.0.0.1"));
+    CHECK_EQ(kelClose(0), 0);
+    CHECK(server.Finish());
+    CHECK_EQ(server.Failures(), std::string());
+    CHECK_EQ(kelRelease(), 1);
+    std::string text;
+    const int h = PlatformFileOpenRead(log.c_str());
+    char buffer[4096];
+    for (int n; h > 0 && (n = PlatformFileRead(h, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    PlatformFileClose(h);
+    DeleteFileA(log.c_str());
+    CHECK(text.find("RemoteAddr=[::1], RemotePort=") != std::string::npos);
+    if (!CHECK(text.find("[::1: connect failed (") != std::string::npos &&
+               text.find("), trying 127.0.0.1]") != std::string::npos))
+      printf("%s\n", text.c_str());
+  }
+  PlatformSetAddressResolver(nullptr);
+}
+
 // A socket handle reaches the interface as a signed 32-bit int: one that
 // does not fit is refused, never cut short (SOCKET is 64 bits in KEL64.dll).
 WINE_TEST(SocketHandlesBeyond31BitsAreRefused) {
