@@ -260,7 +260,8 @@ WINE_TEST(AddressLiteralsParseAndFormat) {
     CHECK_EQ(PlatformParseAddress(c.Formatted, &back), 1);
     CHECK(back.Family == a.Family && memcmp(back.Bytes, a.Bytes, 16) == 0);
   }
-  // The longest form: eight full groups (39 characters), or six and a dotted tail (45).
+  // The longest text read (six groups and a dotted tail, 45 characters) is
+  // written as eight groups (39).
   PlatformAddress a{};
   REQUIRE_EQ(PlatformParseAddress("ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255", &a), 1);
   char text[64];
