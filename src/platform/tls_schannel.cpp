@@ -76,8 +76,8 @@ struct PlatformTlsSession {
   bool HaveCred = false, HaveCtx = false, Done = false, PeerEnded = false, Closed = false;
   SecPkgContext_StreamSizes Sizes{};
   char Host[256] = {};
-  bool Address = false;
-  uint8_t AddressBytes[4] = {};
+  // Set when the host is an IPv4 or IPv6 address (4 or 16 bytes).
+  PlatformAddress Address{};
   int Verify = 1;
   HCERTSTORE Roots = nullptr;  // the CA file's certificates, or null for the system's
   Bytes In, Out, Plain;
@@ -85,23 +85,10 @@ struct PlatformTlsSession {
   char Subject[256] = {};
 };
 
-static bool ParseAddress(const char *host, uint8_t out[4]) {
-  int part = 0, value = -1;
-  for (const char *p = host;; p++) {
-    if (*p >= '0' && *p <= '9') {
-      value = (value < 0 ? 0 : value * 10) + (*p - '0');
-      if (value > 255) return false;
-    } else if (*p == '.' || *p == 0) {
-      if (value < 0 || part > 3) return false;
-      out[part++] = static_cast<uint8_t>(value);
-      value = -1;
-      if (*p == 0) break;
-    } else {
-      return false;
-    }
-  }
-  return part == 4;
-}
+// The name Schannel is given for the server (and sends as SNI): none for an
+// IPv6 address, which a server name may not be and whose brackets would
+// only confuse; the check of the certificate is the library's own anyway.
+static char *TargetName(PlatformTlsSession *s) { return s->Address.Family == 6 ? nullptr : s->Host; }
 
 // Reads the PEM certificates of a CA file into a memory store; null when
 // the file cannot be read or holds none.
@@ -146,7 +133,7 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
   *error = 0;
   auto *s = new PlatformTlsSession;
   snprintf(s->Host, sizeof s->Host, "%s", host ? host : "");
-  s->Address = ParseAddress(s->Host, s->AddressBytes);
+  PlatformParseAddress(s->Host, &s->Address);
   s->Verify = verify ? 1 : 0;
   if (verify && !s->Host[0]) {  // nothing to check the certificate against
     *error = TlsNameMismatch;
@@ -187,8 +174,11 @@ void PlatformTlsFree(PlatformTlsSession *s) {
   delete s;
 }
 
-// The certificate's IP entries hold the address (the name policy knows host names only).
-static bool AddressInCertificate(PCCERT_CONTEXT cert, const uint8_t address[4]) {
+// The certificate's IP entries hold the address (the name policy knows host
+// names only): 4 bytes for IPv4, 16 for IPv6; the one entry never matches
+// the other family.
+static bool AddressInCertificate(PCCERT_CONTEXT cert, const PlatformAddress &address) {
+  const DWORD length = address.Family == 6 ? 16 : 4;
   PCERT_EXTENSION ext =
       CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
   if (!ext) return false;
@@ -200,8 +190,8 @@ static bool AddressInCertificate(PCCERT_CONTEXT cert, const uint8_t address[4]) 
   bool found = false;
   for (DWORD i = 0; i < names->cAltEntry && !found; i++) {
     const CERT_ALT_NAME_ENTRY &e = names->rgAltEntry[i];
-    found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == 4 &&
-            memcmp(e.IPAddress.pbData, address, 4) == 0;
+    found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == length &&
+            memcmp(e.IPAddress.pbData, address.Bytes, length) == 0;
   }
   LocalFree(names);
   return found;
@@ -265,8 +255,8 @@ static int CheckPeer(PlatformTlsSession *s) {
     } else if (status != 0) {
       snprintf(s->Failure, sizeof s->Failure, "chain error 0x%lx", static_cast<unsigned long>(status));
       rc = TlsCertRejected;
-    } else if (s->Address) {
-      if (!AddressInCertificate(peer, s->AddressBytes)) {
+    } else if (s->Address.Family) {
+      if (!AddressInCertificate(peer, s->Address)) {
         snprintf(s->Failure, sizeof s->Failure, "%s", "IP address mismatch");
         rc = TlsNameMismatch;
       }
@@ -325,7 +315,7 @@ int PlatformTlsHandshake(PlatformTlsSession *s) {
     unsigned long attributes = 0;
     TimeStamp expiry;
     const SECURITY_STATUS st =
-        InitializeSecurityContextA(&s->Cred, s->HaveCtx ? &s->Ctx : nullptr, s->Host, RequestFlags, 0, 0,
+        InitializeSecurityContextA(&s->Cred, s->HaveCtx ? &s->Ctx : nullptr, TargetName(s), RequestFlags, 0, 0,
                                    s->HaveCtx ? &inDesc : nullptr, 0, &s->Ctx, &outDesc, &attributes, &expiry);
     const bool first = !s->HaveCtx;
     if (st == SEC_E_OK || st == SEC_I_CONTINUE_NEEDED || st == SEC_E_INCOMPLETE_MESSAGE) s->HaveCtx = true;
@@ -452,7 +442,7 @@ void PlatformTlsClose(PlatformTlsSession *s) {
   SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
   unsigned long attributes = 0;
   TimeStamp expiry;
-  InitializeSecurityContextA(&s->Cred, &s->Ctx, s->Host, RequestFlags, 0, 0, nullptr, 0, &s->Ctx, &outDesc,
+  InitializeSecurityContextA(&s->Cred, &s->Ctx, TargetName(s), RequestFlags, 0, 0, nullptr, 0, &s->Ctx, &outDesc,
                              &attributes, &expiry);
   TakeToken(s, out[0]);
   s->Closed = true;

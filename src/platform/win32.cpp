@@ -1,5 +1,6 @@
 // Windows implementation of the platform layer: Windows Sockets 1.1
-// (wsock32), the kernel and the user library.
+// (wsock32) with the IPv6 parts of Windows Sockets 2 where the system has
+// them (loaded at run time), the kernel and the user library.
 #ifdef _WIN32
 #include "platform.h"
 
@@ -301,15 +302,93 @@ int PlatformSocketLocalAddress(PlatformSocket s, uint8_t address[16]) {
   return 0;
 }
 
-// Addresses through Windows Sockets 1.1: IPv4 only. IPv6 literals are
-// read (so a caller gets a clear connect failure, not a lookup of a name),
-// but no IPv6 socket can be opened through this interface.
-static bool ParseDotted4(const char *text, uint8_t out[4]) {
+// ---- Addresses: IPv4 everywhere, IPv6 where Windows Sockets 2 has it ----
+// The DLL imports Windows Sockets 1.1 only, so it loads on every system.
+// The name lookup of Windows Sockets 2 (getaddrinfo, which gives AAAA and A
+// records) is taken from ws2_32.dll at run time; IPv6 sockets are opened
+// through the 1.1 calls, which reach the same provider. Without ws2_32.dll
+// or without an IPv6 stack the layer works as before: IPv4 only, names
+// through gethostbyname. The text forms are read and written here, not by
+// inet_pton/inet_ntop, which older systems lack.
+
+namespace {
+
+constexpr int Af6 = 23;  // AF_INET6 of Windows Sockets 2
+
+// The IPv6 socket address of Windows Sockets 2 (sockaddr_in6), 28 bytes.
+struct SocketAddress6 {
+  uint16_t Family;
+  uint16_t Port;  // network order
+  uint32_t FlowInfo;
+  uint8_t Address[16];
+  uint32_t ScopeId;
+};
+static_assert(sizeof(SocketAddress6) == 28, "sockaddr_in6 layout");
+
+// addrinfo of Windows Sockets 2.
+struct AddressInfo {
+  int Flags, Family, SocketType, Protocol;
+  size_t AddressLength;
+  char *CanonicalName;
+  sockaddr *Address;
+  AddressInfo *Next;
+};
+
+using GetAddrInfoFn = int(WINAPI *)(const char *, const char *, const AddressInfo *, AddressInfo **);
+using FreeAddrInfoFn = void(WINAPI *)(AddressInfo *);
+
+struct Winsock2 {
+  GetAddrInfoFn GetAddrInfo = nullptr;
+  FreeAddrInfoFn FreeAddrInfo = nullptr;
+};
+
+// Loaded once, on first use (never from DllMain), and kept for the life of
+// the process: the 1.1 calls of this module run on it anyway.
+const Winsock2 &Ws2() {
+  static const Winsock2 loaded = [] {
+    Winsock2 w;
+    HMODULE module = LoadLibraryA("ws2_32.dll");
+    if (!module) return w;
+    // Through the generic function type, which converts to any other.
+    auto gai = reinterpret_cast<void (*)()>(GetProcAddress(module, "getaddrinfo"));
+    auto fai = reinterpret_cast<void (*)()>(GetProcAddress(module, "freeaddrinfo"));
+    if (gai && fai) {
+      w.GetAddrInfo = reinterpret_cast<GetAddrInfoFn>(gai);
+      w.FreeAddrInfo = reinterpret_cast<FreeAddrInfoFn>(fai);
+    }
+    return w;
+  }();
+  return loaded;
+}
+
+// 1 when an IPv6 socket opens here, 0 when not; not known (-1) until the
+// network is started, for a socket call before that fails for that alone.
+volatile LONG Ipv6Known = -1;
+
+bool Ipv6Sockets() {
+  const LONG known = Ipv6Known;
+  if (known >= 0) return known == 1;
+  const SOCKET s = socket(Af6, SOCK_STREAM, IPPROTO_TCP);
+  LONG now = 1;
+  if (s != INVALID_SOCKET) closesocket(s);
+  else if (WSAGetLastError() == WSANOTINITIALISED) return false;
+  else now = 0;
+  InterlockedExchange(&Ipv6Known, now);
+  return now == 1;
+}
+
+}  // namespace
+
+// The four dotted decimal parts of an IPv4 address, each 0-255. strict:
+// no part with a leading zero (as in the tail of an IPv6 address, where
+// inet_pton refuses them too).
+static bool ParseDotted4(const char *text, uint8_t out[4], bool strict = false) {
   int parts = 0;
   unsigned value = 0;
   bool digit = false;
   for (const char *p = text;; p++) {
     if (*p >= '0' && *p <= '9') {
+      if (strict && digit && value == 0) return false;
       value = value * 10 + static_cast<unsigned>(*p - '0');
       if (value > 255) return false;
       digit = true;
@@ -326,23 +405,185 @@ static bool ParseDotted4(const char *text, uint8_t out[4]) {
   return parts == 4;
 }
 
+static int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The text form of an IPv6 address: eight groups of one to four hex digits
+// separated by ":", one "::" standing for one or more zero groups, and the
+// last two groups optionally as a dotted IPv4 address ("::ffff:10.0.0.1").
+// No zone ("%eth0").
+static bool ParseIpv6(const char *text, uint8_t out[16]) {
+  uint16_t groups[8] = {};
+  int count = 0, gap = -1;
+  const char *p = text;
+  if (p[0] == ':') {
+    if (p[1] != ':') return false;
+    gap = 0;
+    p += 2;
+  }
+  while (*p) {
+    // A dotted tail: a "." before the next ":" or the end.
+    const char *q = p;
+    while (*q && *q != ':' && *q != '.') q++;
+    if (*q == '.') {
+      uint8_t v4[4];
+      if (count > 6 || !ParseDotted4(p, v4, true)) return false;
+      groups[count++] = static_cast<uint16_t>(v4[0] << 8 | v4[1]);
+      groups[count++] = static_cast<uint16_t>(v4[2] << 8 | v4[3]);
+      break;
+    }
+    unsigned value = 0;
+    int digits = 0;
+    for (int d; (d = HexDigit(*p)) >= 0; p++) {
+      if (++digits > 4) return false;
+      value = value << 4 | static_cast<unsigned>(d);
+    }
+    if (digits == 0 || count == 8) return false;
+    groups[count++] = static_cast<uint16_t>(value);
+    if (*p == 0) break;
+    if (*p != ':') return false;
+    p++;
+    if (*p == ':') {
+      if (gap >= 0) return false;
+      gap = count;
+      p++;
+    } else if (*p == 0) {
+      return false;  // a single ":" at the end
+    }
+  }
+  if (gap < 0 ? count != 8 : count > 7) return false;
+  // The groups after the gap move to the end; the gap is zeros.
+  uint16_t full[8] = {};
+  const int tail = gap < 0 ? 0 : count - gap;
+  for (int i = 0; i < count - tail; i++) full[i] = groups[i];
+  for (int i = 0; i < tail; i++) full[8 - tail + i] = groups[count - tail + i];
+  for (int i = 0; i < 8; i++) {
+    out[2 * i] = static_cast<uint8_t>(full[i] >> 8);
+    out[2 * i + 1] = static_cast<uint8_t>(full[i]);
+  }
+  return true;
+}
+
+// The shortest text form, as inet_ntop writes it: lower-case hex without
+// leading zeros, the first longest run of two or more zero groups as "::",
+// and an IPv4-mapped or -compatible address with its dotted tail. At most
+// 45 characters and a NUL.
+static int FormatIpv6(const uint8_t bytes[16], char out[46]) {
+  unsigned words[8];
+  for (int i = 0; i < 8; i++) words[i] = static_cast<unsigned>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+  int bestBase = -1, bestLength = 0;
+  for (int i = 0; i < 8;) {
+    if (words[i] != 0) {
+      i++;
+      continue;
+    }
+    int j = i;
+    while (j < 8 && words[j] == 0) j++;
+    if (j - i > bestLength) {
+      bestBase = i;
+      bestLength = j - i;
+    }
+    i = j;
+  }
+  if (bestLength < 2) bestBase = -1;
+  int n = 0;
+  for (int i = 0; i < 8; i++) {
+    if (bestBase >= 0 && i >= bestBase && i < bestBase + bestLength) {
+      if (i == bestBase) out[n++] = ':';
+      continue;
+    }
+    if (i != 0) out[n++] = ':';
+    if (i == 6 && bestBase == 0 &&
+        (bestLength == 6 || (bestLength == 7 && words[7] != 1) || (bestLength == 5 && words[5] == 0xffff))) {
+      n += snprintf(out + n, static_cast<size_t>(46 - n), "%u.%u.%u.%u", bytes[12], bytes[13], bytes[14], bytes[15]);
+      return n;
+    }
+    n += snprintf(out + n, static_cast<size_t>(46 - n), "%x", words[i]);
+  }
+  if (bestBase >= 0 && bestBase + bestLength == 8) out[n++] = ':';
+  out[n] = 0;
+  return n;
+}
+
 int PlatformParseAddress(const char *text, PlatformAddress *out) {
   if (!text || !out) return 0;
   *out = PlatformAddress{};
+  const size_t length = strlen(text);
+  if (length >= 2 && text[0] == '[' && text[length - 1] == ']') {
+    char inner[64];
+    if (length - 2 >= sizeof inner) return 0;
+    memcpy(inner, text + 1, length - 2);
+    inner[length - 2] = 0;
+    if (!ParseIpv6(inner, out->Bytes)) return 0;
+    out->Family = 6;
+    return 1;
+  }
   if (ParseDotted4(text, out->Bytes)) {
     out->Family = 4;
     return 1;
   }
+  if (ParseIpv6(text, out->Bytes)) {
+    out->Family = 6;
+    return 1;
+  }
+  *out = PlatformAddress{};
   return 0;
 }
 
 static int (*AddressResolver)(const char *, PlatformAddress *, int) = nullptr;
 void PlatformSetAddressResolver(int (*resolver)(const char *, PlatformAddress *, int)) { AddressResolver = resolver; }
 
+// Every address through getaddrinfo of Windows Sockets 2: the count, or
+// the negated error (its errors are the Windows Sockets numbers).
+static int ResolveThroughWinsock2(const Winsock2 &ws2, const char *name, PlatformAddress *out, int max) {
+  const bool ipv6 = Ipv6Sockets();
+  AddressInfo hints{};
+  hints.Family = ipv6 ? 0 : AF_INET;  // AF_UNSPEC: AAAA and A
+  hints.SocketType = SOCK_STREAM;
+  hints.Flags = 0x400;  // AI_ADDRCONFIG: only the families this host has addresses of
+  AddressInfo *list = nullptr;
+  int rc = ws2.GetAddrInfo(name, nullptr, &hints, &list);
+  if (rc == WSAEINVAL) {  // a system older than the flag
+    hints.Flags = 0;
+    list = nullptr;
+    rc = ws2.GetAddrInfo(name, nullptr, &hints, &list);
+  }
+  if (rc != 0) return -rc;
+  int count = 0;
+  for (AddressInfo *a = list; a && count < max; a = a->Next) {
+    if (!a->Address) continue;
+    PlatformAddress &to = out[count];
+    to = PlatformAddress{};
+    if (a->Family == AF_INET && a->AddressLength >= sizeof(sockaddr_in)) {
+      to.Family = 4;
+      memcpy(to.Bytes, &reinterpret_cast<const sockaddr_in *>(a->Address)->sin_addr, 4);
+    } else if (a->Family == Af6 && ipv6 && a->AddressLength >= sizeof(SocketAddress6)) {
+      to.Family = 6;
+      memcpy(to.Bytes, reinterpret_cast<const SocketAddress6 *>(a->Address)->Address, 16);
+    } else {
+      continue;
+    }
+    // The same address may come once per protocol: keep it once.
+    bool seen = false;
+    for (int k = 0; k < count && !seen; k++)
+      seen = out[k].Family == to.Family && memcmp(out[k].Bytes, to.Bytes, 16) == 0;
+    if (!seen) count++;
+  }
+  ws2.FreeAddrInfo(list);
+  return count;
+}
+
 int PlatformResolveAll(const char *name, PlatformAddress *out, int max) {
   if (!name || !out || max < 1) return 0;
   if (PlatformParseAddress(name, out)) return 1;
   if (AddressResolver) return AddressResolver(name, out, max);
+  const Winsock2 &ws2 = Ws2();
+  if (!Resolver && ws2.GetAddrInfo) return ResolveThroughWinsock2(ws2, name, out, max);
+  // A test's IPv4 resolver, or a system with Windows Sockets 1.1 only: one address.
   uint32_t v4 = 0;
   const int rc = PlatformResolve(name, &v4);
   if (rc < 1) return rc;
@@ -357,18 +598,45 @@ int PlatformResolveAll(const char *name, PlatformAddress *out, int max) {
 int PlatformFormatAddress(const PlatformAddress &address, char *buffer, int size) {
   if (!buffer || size < 1) return 0;
   buffer[0] = 0;
-  if (address.Family != 4) return 0;
-  char text[20];
-  const int length = snprintf(text, sizeof text, "%u.%u.%u.%u", address.Bytes[0], address.Bytes[1],
-                              address.Bytes[2], address.Bytes[3]);
+  char text[46];
+  int length;
+  if (address.Family == 6) {
+    length = FormatIpv6(address.Bytes, text);
+  } else if (address.Family == 4) {
+    length = snprintf(text, sizeof text, "%u.%u.%u.%u", address.Bytes[0], address.Bytes[1], address.Bytes[2],
+                      address.Bytes[3]);
+  } else {
+    return 0;
+  }
   if (length < 0 || length >= size) return 0;
   memcpy(buffer, text, static_cast<size_t>(length) + 1);
   return length;
 }
 
-PlatformSocket PlatformSocketOpenFor(int family) { return family == 4 ? PlatformSocketOpen() : NoSocket; }
+PlatformSocket PlatformSocketOpenFor(int family) {
+  if (family == 4) return PlatformSocketOpen();
+  if (family != 6 || !Ipv6Sockets()) return NoSocket;
+  SOCKET s = socket(Af6, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return NoSocket;
+  BOOL one = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+  const PlatformSocket fitted = PlatformSocketFromHandle(s);
+  if (fitted == NoSocket) {
+    closesocket(s);
+    WSASetLastError(WSAEMFILE);
+  }
+  return fitted;
+}
 
 int PlatformSocketConnectTo(PlatformSocket s, const PlatformAddress &address, uint16_t port) {
+  if (address.Family == 6) {
+    if (s == NoSocket) return NotASocket;
+    SocketAddress6 sa{};
+    sa.Family = Af6;
+    sa.Port = htons(port);
+    memcpy(sa.Address, address.Bytes, 16);
+    return connect(Handle(s), reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0 ? 0 : LastError();
+  }
   if (address.Family != 4) return -10047;  // address family not supported
   uint8_t sa[16] = {2, 0, static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
   memcpy(sa + 4, address.Bytes, 4);
@@ -376,11 +644,20 @@ int PlatformSocketConnectTo(PlatformSocket s, const PlatformAddress &address, ui
 }
 
 int PlatformSocketLocalAddressOf(PlatformSocket s, PlatformAddress *address) {
-  uint8_t sa[16];
-  if (int rc = PlatformSocketLocalAddress(s, sa)) return rc;
+  if (s == NoSocket) return NotASocket;
+  // Room for any socket address (sockaddr_storage): the family in its first
+  // two bytes (little-endian), the IPv4 address at 4, the IPv6 one at 8.
+  alignas(8) uint8_t sa[128] = {};
+  int len = sizeof sa;
+  if (getsockname(Handle(s), reinterpret_cast<sockaddr *>(sa), &len) != 0) return LastError();
   *address = PlatformAddress{};
-  address->Family = 4;
-  memcpy(address->Bytes, sa + 4, 4);
+  if ((sa[0] | sa[1] << 8) == Af6 && len >= static_cast<int>(sizeof(SocketAddress6))) {
+    address->Family = 6;
+    memcpy(address->Bytes, sa + 8, 16);
+  } else {
+    address->Family = 4;
+    memcpy(address->Bytes, sa + 4, 4);
+  }
   return 0;
 }
 

@@ -319,6 +319,57 @@ WINE_TEST(NonBlockingDriverRunsToTheEnd) {
   CHECK_EQ(server.Failures(), std::string());
 }
 
+// A name given as an IPv6 address, in brackets or without: the connection
+// goes over IPv6 (Windows Sockets 2, as Wine has it) and says so.
+WINE_TEST(SmtpOverIpv6ToTheLoopback) {
+  Attached lib;
+  REQUIRE_EQ(lib.Result, 1);
+  WineServer server(6);
+  if (!server.Listening()) {
+    printf("SKIPPED: no IPv6 listener on ::1 can be made here (%s)\n", server.Failures().c_str());
+    return;
+  }
+  const std::string dir = TestDirectory("ipv6");
+  const std::string log = dir + "\\smtp.log";
+  kelStringParam(0, KEL_LOG_FILE, log.c_str());
+  server.Send("220 v6 ready\r\n").ExpectLine("HELO example.com\r\n").Send("250 hello\r\n");
+  server.ExpectLine("MAIL FROM:<me@example.com>\r\n").Send("250 ok\r\n");
+  server.ExpectLine("RCPT TO:<you@example.com>\r\n").Send("250 ok\r\n");
+  server.ExpectLine("DATA\r\n").Send("354 go\r\n").ReadUntil("\r\n.\r\n").Send("250 queued\r\n");
+  server.ExpectLine("QUIT\r\n").Send("221 bye\r\n").Close();
+  server.Start();
+  kelIntegerParam(0, KEL_SMTP_PORT, server.Port());
+  REQUIRE_EQ(kelSmtpConnect(0, "[::1]", "<me@example.com>", nullptr), 0);
+  char ip[64];
+  CHECK_EQ(kelDebug(0, KEL_DEBUG_SERVER_IP, ip, sizeof ip), 3);
+  CHECK_EQ(std::string(ip), std::string("::1"));
+  CHECK_EQ(kelDebug(0, KEL_DEBUG_LOCAL_IP, ip, sizeof ip), 3);
+  CHECK_EQ(std::string(ip), std::string("::1"));
+  CHECK_EQ(kelSendEmail(0, "<you@example.com>", nullptr, nullptr, "over IPv6", "hello over ::1\r\n", nullptr), 0);
+  // The socket the interface gives is the IPv6 connection itself.
+  WineSockaddr6 peer{};
+  int length = sizeof peer;
+  CHECK_EQ(getpeername(static_cast<SOCKET>(kelStatistics(0, KEL_STAT_SOCKET)), reinterpret_cast<sockaddr *>(&peer),
+                       &length),
+           0);
+  CHECK_EQ(static_cast<int>(peer.Family), WineAf6);
+  CHECK_EQ(static_cast<unsigned>(ntohs(peer.Port)), static_cast<unsigned>(server.Port()));
+  CHECK_EQ(kelClose(0), 0);
+  CHECK(server.Finish());
+  CHECK_EQ(server.Failures(), std::string());
+  CHECK(server.Received().find("\r\n\r\nhello over ::1\r\n") != std::string::npos);
+  CHECK(ReadFile(log).find("RemoteAddr=[::1], RemotePort=") != std::string::npos);
+
+  // Refused, non-blocking and blocking, without the brackets too.
+  kelStringParam(0, KEL_LOG_FILE, "");
+  kelIntegerParam(0, KEL_SMTP_PORT, ClosedLoopbackPort(6));
+  CHECK_EQ(kelSmtpConnect(0, "::1", "<me@example.com>", nullptr), -36);
+  kelIntegerParam(1, KEL_BLOCKING_CONNECT, 1);
+  kelIntegerParam(1, KEL_POP3_PORT, ClosedLoopbackPort(6));
+  CHECK_EQ(kelPop3Connect(1, "[::1]", "joe", "pw"), -36);
+  CHECK_EQ(kelStatistics(1, KEL_STAT_SOCK_CODE), -10061);
+}
+
 // Two threads, each with a channel and a server of its own, at the same time:
 // the one lock and the readiness tests serve both.
 struct ThreadSession {
@@ -382,13 +433,16 @@ std::string WinePath(const std::string &unixPath) {
 
 struct TlsPeer {
   int Smtp = 0, Pop3s = 0;
+  // POP3 over TLS on ::1 (0 without IPv6): the certificate names ::1, or
+  // only 127.0.0.1 and ::2.
+  int Pop3sV6 = 0, Pop3sV6Other = 0;
   std::string Ca;
   TlsPeer() {
     const char *dir = getenv("KEL_TLS_PEER");
     if (!dir) return;
     FILE *f = fopen(WinePath(std::string(dir) + "/peer.txt").c_str(), "r");
     if (!f) return;
-    if (fscanf(f, "%d %d", &Smtp, &Pop3s) != 2) Smtp = Pop3s = 0;
+    if (fscanf(f, "%d %d %d %d", &Smtp, &Pop3s, &Pop3sV6, &Pop3sV6Other) != 4) Smtp = Pop3s = 0;
     fclose(f);
     Ca = WinePath(std::string(dir) + "/ca.pem");
   }
@@ -449,6 +503,34 @@ WINE_TEST(TlsRefusesAWrongNameAndAnUnknownIssuer) {
   kelIntegerParam(0, KEL_TLS_VERIFY, 0);
   CHECK_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
   kelClose(0);
+}
+
+// The certificate's IP entries of 16 bytes: ::1 passes, a certificate
+// naming 127.0.0.1 and ::2 but not ::1 does not; the name set for the
+// check still works over IPv6.
+WINE_TEST(TlsOverIpv6ChecksTheAddressInTheCertificate) {
+  TlsPeer peer;
+  REQUIRE_EQ(peer.Pop3s > 0, true);
+  if (!peer.Pop3sV6 || !peer.Pop3sV6Other) {
+    printf("SKIPPED: the TLS peer could not listen on ::1\n");
+    return;
+  }
+  Attached lib;
+  REQUIRE_EQ(lib.Result, 1);
+  kelIntegerParam(0, KEL_TLS_MODE, KEL_TLS_IMPLICIT);
+  kelStringParam(0, KEL_TLS_CA_FILE, peer.Ca.c_str());
+  kelIntegerParam(0, KEL_POP3_PORT, peer.Pop3sV6);
+  CHECK_EQ(kelPop3Connect(0, "[::1]", "joe", "pw"), 0);
+  CHECK_EQ(kelStatistics(0, KEL_STAT_TLS), 1);
+  CHECK_EQ(kelClose(0), 0);
+  CHECK_EQ(kelPop3Connect(0, "::1", "joe", "pw"), 0);
+  CHECK_EQ(kelClose(0), 0);
+  kelIntegerParam(0, KEL_POP3_PORT, peer.Pop3sV6Other);
+  CHECK_EQ(kelPop3Connect(0, "[::1]", "joe", "pw"), -93);
+  kelStringParam(0, KEL_TLS_SERVER_NAME, "mail.example.test");
+  CHECK_EQ(kelPop3Connect(0, "[::1]", "joe", "pw"), 0);
+  CHECK_EQ(kelClose(0), 0);
+  kelStringParam(0, KEL_TLS_SERVER_NAME, "");
 }
 
 int main(int argc, char **argv) {

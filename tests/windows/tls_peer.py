@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The Linux-side TLS partner of the Windows tests: SMTP with STARTTLS and
 POP3 over implicit TLS on 127.0.0.1, sharing one in-memory mailbox, with a
-certificate of the test PKI (tests/fixtures/make_test_pki.sh).
+certificate of the test PKI (tests/fixtures/make_test_pki.sh); and POP3 over
+implicit TLS on ::1 twice, with certificates of the same CA whose IP entries
+are ::1, and 127.0.0.1 and ::2 (not the address connected to).
 
     tls_peer.py start DIR   makes the PKI in DIR, starts the peer in the
                             background, writes DIR/peer.txt (ports, CA file)
@@ -91,9 +93,9 @@ def serve_pop3s(conn, ctx):
             f.write(b"-ERR no\r\n")
 
 
-def listen(handler, ctx):
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
+def listen(handler, ctx, host="127.0.0.1"):
+    s = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+    s.bind((host, 0))
     s.listen(8)
 
     def loop():
@@ -128,6 +130,16 @@ def main():
         here = os.path.dirname(os.path.abspath(__file__))
         subprocess.run(["bash", os.path.join(here, "..", "fixtures", "make_test_pki.sh"), d], check=True,
                        stdout=subprocess.DEVNULL)
+        for name, ips in (("v6", "IP:::1"), ("v6other", "IP:127.0.0.1,IP:::2")):
+            ext = os.path.join(d, name + ".ext")
+            with open(ext, "w") as f:
+                f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\n"
+                        "extendedKeyUsage=serverAuth\nsubjectAltName=DNS:mail.example.test,%s\n" % ips)
+            subprocess.run(["openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                            "-CAcreateserial", "-out", name + ".pem", "-days", "825", "-extfile", ext],
+                           cwd=d, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            with open(os.path.join(d, name + "-chain.pem"), "w") as f:
+                f.write(open(os.path.join(d, name + ".pem")).read() + open(os.path.join(d, "ca.pem")).read())
         info = os.path.join(d, "peer.txt")
         if os.path.exists(info):
             os.remove(info)
@@ -144,9 +156,19 @@ def main():
     ctx.minimum_version = ssl.TLSVersion.TLSv1_2
     ctx.load_cert_chain(os.path.join(d, "server-chain.pem"), os.path.join(d, "server.key"))
     smtp, pop3s = listen(serve_smtp, ctx), listen(serve_pop3s, ctx)
+    # On ::1 where this host has IPv6 (port 0 where not).
+    v6 = []
+    for name in ("v6", "v6other"):
+        ctx6 = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx6.minimum_version = ssl.TLSVersion.TLSv1_2
+        ctx6.load_cert_chain(os.path.join(d, name + "-chain.pem"), os.path.join(d, "server.key"))
+        try:
+            v6.append(listen(serve_pop3s, ctx6, "::1"))
+        except OSError:
+            v6.append(0)
     tmp = os.path.join(d, "peer.tmp")
     with open(tmp, "w") as f:
-        f.write("%d %d\n" % (smtp, pop3s))
+        f.write("%d %d %d %d\n" % (smtp, pop3s, v6[0], v6[1]))
     os.rename(tmp, os.path.join(d, "peer.txt"))
     time.sleep(600)
     return 0

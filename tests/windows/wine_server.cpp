@@ -14,19 +14,22 @@ namespace {
 // Every read step gives up after this long and records a failure.
 constexpr DWORD ReadLimit = 10000;
 
-SOCKET Listen(uint16_t *port) {
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+SOCKET Listen(int family, uint16_t *port) {
+  SOCKET s = socket(family == 6 ? WineAf6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return s;
   sockaddr_in sa{};
+  WineSockaddr6 sa6{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int len = sizeof sa;
-  if (bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(s, 4) != 0 ||
-      getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+  sa6.Family = WineAf6;
+  sa6.Address[15] = 1;
+  sockaddr *address = family == 6 ? reinterpret_cast<sockaddr *>(&sa6) : reinterpret_cast<sockaddr *>(&sa);
+  int len = family == 6 ? sizeof sa6 : sizeof sa;
+  if (bind(s, address, len) != 0 || listen(s, 4) != 0 || getsockname(s, address, &len) != 0) {
     closesocket(s);
     return INVALID_SOCKET;
   }
-  *port = ntohs(sa.sin_port);
+  *port = ntohs(family == 6 ? sa6.Port : sa.sin_port);
   return s;
 }
 
@@ -41,10 +44,10 @@ bool Readable(SOCKET s) {
 
 }  // namespace
 
-WineServer::WineServer() {
-  SOCKET s = Listen(&port_);
+WineServer::WineServer(int family) {
+  SOCKET s = Listen(family, &port_);
   listener_ = s;
-  if (s == INVALID_SOCKET) failures_ += "cannot listen on 127.0.0.1\n";
+  if (s == INVALID_SOCKET) failures_ += family == 6 ? "cannot listen on ::1\n" : "cannot listen on 127.0.0.1\n";
 }
 
 WineServer::~WineServer() {
@@ -175,9 +178,9 @@ void WineServer::Play() {
   if (peer != INVALID_SOCKET) closesocket(peer);
 }
 
-uint16_t ClosedLoopbackPort() {
+uint16_t ClosedLoopbackPort(int family) {
   uint16_t port = 0;
-  SOCKET s = Listen(&port);
+  SOCKET s = Listen(family, &port);
   if (s != INVALID_SOCKET) closesocket(s);
   return port;
 }

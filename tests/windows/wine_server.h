@@ -1,5 +1,5 @@
 // A scripted server over Windows Sockets for the tests under Wine: listens
-// on 127.0.0.1 on an ephemeral port, plays its steps on the connection it
+// on 127.0.0.1 (or on ::1) on an ephemeral port, plays its steps on the connection it
 // accepts and records every byte it receives.
 #pragma once
 
@@ -9,12 +9,14 @@
 
 class WineServer {
  public:
-  WineServer();   // binds 127.0.0.1:0 and listens
+  // Binds 127.0.0.1:0 (family 4) or [::1]:0 (family 6) and listens.
+  explicit WineServer(int family = 4);
   ~WineServer();  // ends the script and closes every socket it opened
   WineServer(const WineServer &) = delete;
   WineServer &operator=(const WineServer &) = delete;
 
   uint16_t Port() const { return port_; }
+  bool Listening() const { return listener_ != ~uintptr_t(0); }
 
   WineServer &Send(const std::string &bytes);
   // Reads one line and compares it byte for byte (a mismatch is a failure).
@@ -48,5 +50,16 @@ class WineServer {
   std::string received_, pending_, failures_;
 };
 
-// A port on 127.0.0.1 on which nothing listens.
-uint16_t ClosedLoopbackPort();
+// A port on 127.0.0.1 (or ::1) on which nothing listens.
+uint16_t ClosedLoopbackPort(int family = 4);
+
+// The IPv6 socket address of Windows Sockets 2 (sockaddr_in6), which the
+// 1.1 header lacks; the family number of IPv6 there is 23.
+constexpr int WineAf6 = 23;
+struct WineSockaddr6 {
+  uint16_t Family;
+  uint16_t Port;  // network order
+  uint32_t FlowInfo;
+  uint8_t Address[16];
+  uint32_t ScopeId;
+};
