@@ -43,7 +43,7 @@ static void MemoryCheck() {
 // The channel's server address is an IPv6 one (IPv6 text forms, up to 45
 // characters, then need a buffer that holds them).
 static bool OnIpv6(const Channel &ch) {
-  return ch.AddressCount > 0 && ch.ServerAddresses[ch.AddressIndex].Family == 6;
+  return ch.Addresses.Count > 0 && ch.Addresses.List[ch.Addresses.Index].Family == 6;
 }
 
 extern "C" int KEL_CALL kelDebug(unsigned channel, int code, char *buffer, int size) {
@@ -68,7 +68,7 @@ extern "C" int KEL_CALL kelDebug(unsigned channel, int code, char *buffer, int s
     }
     case KEL_DEBUG_SERVER_IP:
       if (size < 17) return 0;
-      if (OnIpv6(ch)) return PlatformFormatAddress(ch.ServerAddresses[ch.AddressIndex], buffer, size);
+      if (OnIpv6(ch)) return PlatformFormatAddress(ch.Addresses.List[ch.Addresses.Index], buffer, size);
       return FormatDottedAddress(ch.ServerAddr, buffer, size);
     case KEL_DEBUG_LOCAL_IP: {
       if (size < 17) return 0;

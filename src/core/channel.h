@@ -67,6 +67,25 @@ struct ServerFeatures {
   uint8_t Sasl;         // SaslBit values of the mechanisms offered
 };
 
+// The server's addresses, IPv6 and IPv4 in the resolver's order, and the
+// one being tried; a failed or slow connect moves on to the next.
+struct ServerAddressList {
+  PlatformAddress List[8];
+  uint8_t Count;
+  uint8_t Index;
+};
+
+// KEL_PROXY: the proxy the connection runs through, and the bytes of its
+// reply gathered so far.
+struct ProxySettings {
+  uint8_t Kind;  // 0 none, 1 SOCKS5, 2 HTTP CONNECT
+  uint16_t Port;
+  int32_t Have;
+  char Host[130];
+  char User[256];
+  char Password[256];
+};
+
 struct Channel {
   uint32_t ChannelNumber;
   char TextBuf[2050];       // every log line is formatted here; KEL_ADD_HEADER joins here
@@ -282,20 +301,8 @@ struct Channel {
   uint8_t RestPhase;
   Tick RestSince;
   ServerFeatures Features;    // what the server's EHLO or CAPA reply offered
-  // The server's addresses, IPv6 and IPv4 in the resolver's order, and the
-  // one being tried; a failed or slow connect moves on to the next.
-  PlatformAddress ServerAddresses[8];
-  uint8_t AddressCount;
-  uint8_t AddressIndex;
-  // KEL_PROXY (src/driver/proxy.cpp): the proxy the connection runs
-  // through (ProxyKind 0 none, 1 SOCKS5, 2 HTTP CONNECT), and the bytes of
-  // its reply gathered so far.
-  uint8_t ProxyKind;
-  uint16_t ProxyPort;
-  int32_t ProxyHave;
-  char ProxyHost[130];
-  char ProxyUser[256];
-  char ProxyPassword[256];
+  ServerAddressList Addresses;  // written by the socket layer (net/socket.cpp)
+  ProxySettings Proxy;          // written by the proxy states (driver/proxy.cpp)
   // Bounded input (reader.cpp): while InputBounded is set, the readers take
   // at most InputLeft more bytes (an IMAP literal: nothing behind it may be
   // read as part of it, not even by the decoder's look at the next line).

@@ -15,10 +15,10 @@ int LocalHostName(Channel &ch, Tick) {
 
 int LocateServer(Channel &ch, Tick) {
   LogLine(ch, "Server = '%s'\r\n", ch.Server);
-  if (ch.ProxyKind) {
+  if (ch.Proxy.Kind) {
     // The connection goes to the proxy; the mail server's name is the proxy's to resolve.
-    LogLine(ch, "Proxy = '%s:%d'\r\n", ch.ProxyHost, ch.ProxyPort);
-    int rc = ResolveHost(ch, ch.ProxyHost);
+    LogLine(ch, "Proxy = '%s:%d'\r\n", ch.Proxy.Host, ch.Proxy.Port);
+    int rc = ResolveHost(ch, ch.Proxy.Host);
     if (rc < 1) return driverFail(ch, rc, Err::ProxyNotFound);
   } else if (IsDottedAddress(ch.Server)) {
     SetServerAddress(ch, ParseDottedAddress(ch.Server));
@@ -29,10 +29,10 @@ int LocateServer(Channel &ch, Tick) {
   ch.NextState = State::BeginConnect;
   if (ch.LogHandle) {
     char address[64];
-    PlatformFormatAddress(ch.ServerAddresses[0], address, sizeof address);
+    PlatformFormatAddress(ch.Addresses.List[0], address, sizeof address);
     LogLine(ch, "ServerIP = %s\r\n", address);
-    for (int i = 1; i < ch.AddressCount; i++) {
-      PlatformFormatAddress(ch.ServerAddresses[i], address, sizeof address);
+    for (int i = 1; i < ch.Addresses.Count; i++) {
+      PlatformFormatAddress(ch.Addresses.List[i], address, sizeof address);
       LogLine(ch, "ServerIP %d = %s\r\n", i + 1, address);
     }
   }
@@ -44,28 +44,28 @@ int LocateServer(Channel &ch, Tick) {
 // and the whole never takes longer than the time-out (the idea of
 // RFC 8305, one address after the other).
 static uint32_t ConnectShare(const Channel &ch) {
-  const int left = ch.AddressCount - ch.AddressIndex;
+  const int left = ch.Addresses.Count - ch.Addresses.Index;
   return left > 1 ? Settings.ConnectTimeout / static_cast<uint32_t>(left) : Settings.ConnectTimeout;
 }
 
-static bool MoreAddresses(const Channel &ch) { return ch.AddressIndex + 1 < ch.AddressCount; }
+static bool MoreAddresses(const Channel &ch) { return ch.Addresses.Index + 1 < ch.Addresses.Count; }
 
 // Gives up the address being tried and goes on with the next one.
 static int NextAddress(Channel &ch, Tick now, const char *why, int code) {
   char tried[64], next[64];
-  PlatformFormatAddress(ch.ServerAddresses[ch.AddressIndex], tried, sizeof tried);
-  PlatformFormatAddress(ch.ServerAddresses[ch.AddressIndex + 1], next, sizeof next);
+  PlatformFormatAddress(ch.Addresses.List[ch.Addresses.Index], tried, sizeof tried);
+  PlatformFormatAddress(ch.Addresses.List[ch.Addresses.Index + 1], next, sizeof next);
   LogLine(ch, "[%s: %s (%d), trying %s]\r\n", tried, why, code, next);
   CloseChannelSocket(ch);
-  UseServerAddress(ch, ch.AddressIndex + 1);
+  UseServerAddress(ch, ch.Addresses.Index + 1);
   SetTiming(ch, now, 0, Settings.ConnectTimeout);
   ch.NextState = State::BeginConnect;
   return 0;
 }
 
 int BeginConnect(Channel &ch, Tick now) {
-  if (ch.AddressCount == 0) SetServerAddress(ch, ch.ServerAddr);  // an address set without LocateServer
-  const PlatformAddress &to = ch.ServerAddresses[ch.AddressIndex];
+  if (ch.Addresses.Count == 0) SetServerAddress(ch, ch.ServerAddr);  // an address set without LocateServer
+  const PlatformAddress &to = ch.Addresses.List[ch.Addresses.Index];
   int s = OpenSocket(ch.ChannelNumber, to.Family);
   if (s == Err::InvalidSocket) {
     if (MoreAddresses(ch)) return NextAddress(ch, now, "no socket for this address family", s);
@@ -74,7 +74,7 @@ int BeginConnect(Channel &ch, Tick now) {
     return Err::InvalidSocket;
   }
   if (s < 0) return driverFail(ch, s, Err::CannotCreateSocket);
-  int rc = ConnectSocket(ch.ChannelNumber, to, ch.ProxyKind ? ch.ProxyPort : ch.Port);
+  int rc = ConnectSocket(ch.ChannelNumber, to, ch.Proxy.Kind ? ch.Proxy.Port : ch.Port);
   if (rc < 0 && MoreAddresses(ch)) return NextAddress(ch, now, "connect failed", rc);
   if (rc < 0) return driverFail(ch, rc, Err::Connect);
   SetTiming(ch, now, Settings.StepDelay, MoreAddresses(ch) ? ConnectShare(ch) : Settings.ConnectTimeout);
@@ -101,7 +101,7 @@ int AwaitConnect(Channel &ch, Tick now) {
     PlatformSocketSetNonBlocking(ch.Socket, false);
   }
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
-  if (ch.ProxyKind) return StartProxy(ch);
+  if (ch.Proxy.Kind) return StartProxy(ch);
   return TunnelReady(ch, now);
 }
 

@@ -26,21 +26,21 @@ constexpr char SocksVersion = 5;
 // Gathers the first need bytes of the proxy's reply in Response: 1 when
 // they are there, 0 while more must come, or the error exit's result.
 int Gather(Channel &ch, int need) {
-  while (ch.ProxyHave < need) {
+  while (ch.Proxy.Have < need) {
     if (AwaitReadable(ch, StepWait(ch, Settings.ResponseTimeout)) != 1) return 0;
-    const int n = TakeBytes(ch, ch.Response + ch.ProxyHave, need - ch.ProxyHave);
+    const int n = TakeBytes(ch, ch.Response + ch.Proxy.Have, need - ch.Proxy.Have);
     if (n < 0) return driverFail(ch, 0, Err::ProxyClosed);
     if (n == 0) {
       ch.IdleWait = ReadyReadable;
       return 0;
     }
-    ch.ProxyHave += n;
+    ch.Proxy.Have += n;
   }
   return 1;
 }
 
 int SendRequest(Channel &ch, Tick now, const char *bytes, int count, int next, int secretFrom = 0) {
-  ch.ProxyHave = 0;
+  ch.Proxy.Have = 0;
   ch.SecretAt = static_cast<uint16_t>(secretFrom);
   const int rc = SendBytes(ch, bytes, count);
   ch.SecretAt = 0;
@@ -81,11 +81,11 @@ int Refuse(Channel &ch) {
 // may hold %XX escapes; an IPv6 host in brackets). 0, or -1 (nothing set)
 // for a text that is none of these or does not fit.
 int SetProxy(Channel &ch, const char *url) {
-  ch.ProxyKind = 0;
-  ch.ProxyPort = 0;
-  memset(ch.ProxyHost, 0, sizeof ch.ProxyHost);
-  memset(ch.ProxyUser, 0, sizeof ch.ProxyUser);
-  memset(ch.ProxyPassword, 0, sizeof ch.ProxyPassword);
+  ch.Proxy.Kind = 0;
+  ch.Proxy.Port = 0;
+  memset(ch.Proxy.Host, 0, sizeof ch.Proxy.Host);
+  memset(ch.Proxy.User, 0, sizeof ch.Proxy.User);
+  memset(ch.Proxy.Password, 0, sizeof ch.Proxy.Password);
   if (!*url) return 0;
   int kind;
   uint16_t port;
@@ -107,15 +107,15 @@ int SetProxy(Channel &ch, const char *url) {
     const char *userEnd = colon ? colon : at;
     const int userLength = static_cast<int>(userEnd - rest);
     const int passLength = colon ? static_cast<int>(at - colon - 1) : 0;
-    if (userLength >= static_cast<int>(sizeof ch.ProxyUser) || passLength >= static_cast<int>(sizeof ch.ProxyPassword))
+    if (userLength >= static_cast<int>(sizeof ch.Proxy.User) || passLength >= static_cast<int>(sizeof ch.Proxy.Password))
       return -1;
-    int n = PercentDecode(rest, userLength, ch.ProxyUser);
-    ch.ProxyUser[n] = 0;
-    n = colon ? PercentDecode(colon + 1, passLength, ch.ProxyPassword) : 0;
-    ch.ProxyPassword[n] = 0;
+    int n = PercentDecode(rest, userLength, ch.Proxy.User);
+    ch.Proxy.User[n] = 0;
+    n = colon ? PercentDecode(colon + 1, passLength, ch.Proxy.Password) : 0;
+    ch.Proxy.Password[n] = 0;
     // RFC 1929 carries each in one length byte; no line break may reach an HTTP header.
-    if (!ch.ProxyUser[0] || strlen(ch.ProxyUser) > 255 || strlen(ch.ProxyPassword) > 255 ||
-        strpbrk(ch.ProxyUser, "\r\n") || strpbrk(ch.ProxyPassword, "\r\n"))
+    if (!ch.Proxy.User[0] || strlen(ch.Proxy.User) > 255 || strlen(ch.Proxy.Password) > 255 ||
+        strpbrk(ch.Proxy.User, "\r\n") || strpbrk(ch.Proxy.Password, "\r\n"))
       return Refuse(ch);
     rest = at + 1;
   }
@@ -132,8 +132,8 @@ int SetProxy(Channel &ch, const char *url) {
     if (*hostEnd == ':') portText = hostEnd + 1;
   }
   const int hostLength = static_cast<int>(hostEnd - rest);
-  if (hostLength < 1 || hostLength >= static_cast<int>(sizeof ch.ProxyHost) - 1) return Refuse(ch);
-  memcpy(ch.ProxyHost, rest, static_cast<size_t>(hostLength));
+  if (hostLength < 1 || hostLength >= static_cast<int>(sizeof ch.Proxy.Host) - 1) return Refuse(ch);
+  memcpy(ch.Proxy.Host, rest, static_cast<size_t>(hostLength));
   if (portText) {
     uint32_t value = 0;
     int digits = 0;
@@ -143,13 +143,13 @@ int SetProxy(Channel &ch, const char *url) {
     if (digits == 0 || value == 0 || value > 65535 || (end && end != '/')) return Refuse(ch);
     port = static_cast<uint16_t>(value);
   }
-  ch.ProxyKind = static_cast<uint8_t>(kind);
-  ch.ProxyPort = port;
+  ch.Proxy.Kind = static_cast<uint8_t>(kind);
+  ch.Proxy.Port = port;
   return 0;
 }
 
 int StartProxy(Channel &ch) {
-  ch.NextState = ch.ProxyKind == 1 ? State::SocksGreeting : State::HttpConnect;
+  ch.NextState = ch.Proxy.Kind == 1 ? State::SocksGreeting : State::HttpConnect;
   return 0;
 }
 
@@ -160,7 +160,7 @@ int SocksGreeting(Channel &ch, Tick now) {
   char hello[4];
   int length = 0;
   PutByte(hello, length, SocksVersion);
-  const bool login = ch.ProxyUser[0] != 0;
+  const bool login = ch.Proxy.User[0] != 0;
   PutByte(hello, length, login ? 2 : 1);
   PutByte(hello, length, 0);
   if (login) PutByte(hello, length, 2);
@@ -174,7 +174,7 @@ int SocksMethodReply(Channel &ch, Tick) {
   if (ch.Response[0] != SocksVersion) return driverFail(ch, 0, Err::ProxyReplyMalformed);
   if (method == 0) {
     ch.NextState = State::SocksConnect;
-  } else if (method == 2 && ch.ProxyUser[0]) {
+  } else if (method == 2 && ch.Proxy.User[0]) {
     ch.NextState = State::SocksLogin;
   } else if (method == 0xFF || method == 2) {
     return driverFail(ch, 0, Err::ProxyLoginRefused);  // none of ours would do
@@ -189,15 +189,15 @@ int SocksLogin(Channel &ch, Tick now) {
   // RFC 1929: version 1, the name and the password, each at most 255 bytes.
   char request[3 + 255 + 255];
   int length = 0;
-  const int user = static_cast<int>(strlen(ch.ProxyUser));
-  const int password = static_cast<int>(strlen(ch.ProxyPassword));
+  const int user = static_cast<int>(strlen(ch.Proxy.User));
+  const int password = static_cast<int>(strlen(ch.Proxy.Password));
   PutByte(request, length, 1);
   PutByte(request, length, user);
-  memcpy(request + length, ch.ProxyUser, static_cast<size_t>(user));
+  memcpy(request + length, ch.Proxy.User, static_cast<size_t>(user));
   length += user;
   PutByte(request, length, password);
   const int secretFrom = length;  // the password never reaches the log
-  memcpy(request + length, ch.ProxyPassword, static_cast<size_t>(password));
+  memcpy(request + length, ch.Proxy.Password, static_cast<size_t>(password));
   length += password;
   return SendRequest(ch, now, request, length, State::SocksLoginReply, secretFrom + 1);
 }
@@ -271,10 +271,10 @@ int HttpConnect(Channel &ch, Tick now) {
   FormatLine(authority, sizeof authority, v6 ? "[%s]:%d" : "%s:%d", host, TargetPort(ch));
   int length = FormatLine(ch.SendLine, 1024, "CONNECT %s HTTP/1.1\r\nHost: %s\r\n", authority, authority);
   int secretFrom = 0;
-  if (ch.ProxyUser[0]) {
+  if (ch.Proxy.User[0]) {
     // Basic credentials (RFC 7617): Base64 of "user:password".
     char pair[256 + 1 + 256];
-    const int n = FormatLine(pair, sizeof pair, "%s:%s", ch.ProxyUser, ch.ProxyPassword);
+    const int n = FormatLine(pair, sizeof pair, "%s:%s", ch.Proxy.User, ch.Proxy.Password);
     char encoded[((sizeof pair + 2) / 3) * 4 + 4];
     const int e = Base64EncodeLine(reinterpret_cast<const unsigned char *>(pair), encoded, n);
     memset(pair, 0, sizeof pair);

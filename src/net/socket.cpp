@@ -58,29 +58,29 @@ int FormatDottedAddress(uint32_t address, char *buffer, int size) {
 int ResolveServer(Channel &ch) { return ResolveHost(ch, ch.Server); }
 
 int ResolveHost(Channel &ch, const char *host) {
-  ch.AddressCount = ch.AddressIndex = 0;
-  int rc = PlatformResolveAll(host, ch.ServerAddresses, static_cast<int>(std::size(ch.ServerAddresses)));
+  ch.Addresses.Count = ch.Addresses.Index = 0;
+  int rc = PlatformResolveAll(host, ch.Addresses.List, static_cast<int>(std::size(ch.Addresses.List)));
   if (rc < 0) return rc;
   if (rc == 0) return 0;
-  ch.AddressCount = static_cast<uint8_t>(rc);
+  ch.Addresses.Count = static_cast<uint8_t>(rc);
   UseServerAddress(ch, 0);
-  return ch.ServerAddresses[0].Family == 4 && ch.ServerAddr == 0 ? 0 : 1;
+  return ch.Addresses.List[0].Family == 4 && ch.ServerAddr == 0 ? 0 : 1;
 }
 
 void UseServerAddress(Channel &ch, int index) {
-  ch.AddressIndex = static_cast<uint8_t>(index);
-  const PlatformAddress &a = ch.ServerAddresses[index];
+  ch.Addresses.Index = static_cast<uint8_t>(index);
+  const PlatformAddress &a = ch.Addresses.List[index];
   ch.ServerAddr = a.Family == 4 ? (uint32_t(a.Bytes[0]) << 24) | (uint32_t(a.Bytes[1]) << 16) |
                                       (uint32_t(a.Bytes[2]) << 8) | a.Bytes[3]
                                 : 0;
 }
 
 void SetServerAddress(Channel &ch, uint32_t address) {
-  PlatformAddress &a = ch.ServerAddresses[0];
+  PlatformAddress &a = ch.Addresses.List[0];
   a = PlatformAddress{};
   a.Family = 4;
   for (int i = 0; i < 4; i++) a.Bytes[i] = static_cast<uint8_t>(address >> (24 - 8 * i));
-  ch.AddressCount = 1;
+  ch.Addresses.Count = 1;
   UseServerAddress(ch, 0);
 }
 
@@ -101,7 +101,7 @@ int OpenSocket(uint32_t channel, int family) {
   PlatformSocket s = PlatformSocketOpenFor(family);
   PlatformLockLeave();
   if (s == NoSocket) return Err::InvalidSocket;
-  if (ch->NonBlockConnect || ch->AddressIndex + 1 < ch->AddressCount) {
+  if (ch->NonBlockConnect || ch->Addresses.Index + 1 < ch->Addresses.Count) {
     // A connect that may have to give way to the next address never waits.
     ch->NonBlockArg = 1;
     PlatformSocketSetNonBlocking(s, true);

@@ -10,7 +10,7 @@
 int IsDottedAddress(const char *text);
 uint32_t ParseDottedAddress(const char *text);
 int FormatDottedAddress(uint32_t address, char *buffer, int size);
-// The server's addresses into ch.ServerAddresses: 1, 0 (none) or the
+// The server's addresses into ch.Addresses.List: 1, 0 (none) or the
 // negated resolver error. The first becomes the one in use.
 int ResolveServer(Channel &ch);
 // The same for another host (the proxy the connection goes through).
