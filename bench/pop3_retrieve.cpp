@@ -1,7 +1,8 @@
 // Retrieval with decoding: one message with a text part and two Base64
 // attachments, served by a POP3 server thread on 127.0.0.1, saved with
 // kelGetEmailFile; beside it Python's poplib and email package doing the
-// same job on the same message.
+// same job on the same message, and the library again over IMAP (the same
+// message as the literal of UID FETCH BODY.PEEK[], from a second thread).
 //
 // curl's raw RETR to a file (no decoding) runs beside them too, timed from
 // spawn to exit with its whole rusage. Rounds are interleaved and the
@@ -121,6 +122,7 @@ bool CheckAttachment(const std::string &path, int k, int megabytes) {
 // ---- The server -------------------------------------------------------------------
 
 struct Pop3Server {
+  bool Imap = false;  // speaks IMAP instead
   int Listener = -1;
   uint16_t Port = 0;
   std::string Message;  // set before each run, not touched while one runs
@@ -149,7 +151,8 @@ struct Pop3Server {
     for (;;) {
       int s = accept(Listener, nullptr, nullptr);
       if (s < 0) return;
-      Session(s);
+      if (Imap) ImapSession(s);
+      else Session(s);
       close(s);
     }
   }
@@ -160,6 +163,40 @@ struct Pop3Server {
       at += static_cast<size_t>(n);
     }
     return true;
+  }
+  // The same message over IMAP: greeting, LOGIN, SELECT, UID SEARCH, and
+  // UID FETCH with the message (without POP3's end line) as a literal.
+  void ImapSession(int s) {
+    SendAll(s, "* OK [CAPABILITY IMAP4rev1 UIDPLUS] bench server ready\r\n");
+    std::string pending;
+    char buffer[512];
+    for (;;) {
+      size_t lf;
+      while ((lf = pending.find('\n')) == std::string::npos) {
+        ssize_t n = recv(s, buffer, sizeof buffer, 0);
+        if (n <= 0) return;
+        pending.append(buffer, static_cast<size_t>(n));
+      }
+      const std::string line = pending.substr(0, lf + 1);
+      pending.erase(0, lf + 1);
+      const std::string tag = line.substr(0, line.find(' '));
+      const std::string command = line.substr(tag.size() + 1);
+      if (command.compare(0, 6, "SELECT") == 0) {
+        SendAll(s, "* 1 EXISTS\r\n* OK [UIDVALIDITY 1] ok\r\n" + tag + " OK [READ-WRITE] done\r\n");
+      } else if (command.compare(0, 10, "UID SEARCH") == 0) {
+        SendAll(s, "* SEARCH 1\r\n" + tag + " OK done\r\n");
+      } else if (command.compare(0, 9, "UID FETCH") == 0) {
+        const size_t size = Message.size() - 3;  // without ".\r\n"
+        SendAll(s, "* 1 FETCH (UID 1 BODY[] {" + std::to_string(size) + "}\r\n");
+        SendAll(s, Message.substr(0, size));
+        SendAll(s, ")\r\n" + tag + " OK done\r\n");
+      } else if (command.compare(0, 6, "LOGOUT") == 0) {
+        SendAll(s, "* BYE bye\r\n" + tag + " OK done\r\n");
+        return;
+      } else {
+        SendAll(s, tag + " OK done\r\n");
+      }
+    }
   }
   void Session(int s) {
     SendAll(s, "+OK bench server ready\r\n");
@@ -206,10 +243,10 @@ long PeakKb() {
 }
 
 // The child: one retrieval with the library; prints "wall cpu maxrss-kB ok".
-int KelChild(uint16_t port, int megabytes, const std::string &dir) {
+int KelChild(uint16_t port, int megabytes, const std::string &dir, bool imap) {
   kelAttach(1, 0);
-  kelIntegerParam(0, KEL_POP3_PORT, port);
-  if (kelPop3Connect(0, "127.0.0.1", "bench", "bench") != 0) return 2;
+  kelIntegerParam(0, imap ? KEL_IMAP_PORT : KEL_POP3_PORT, port);
+  if ((imap ? kelImapConnect : kelPop3Connect)(0, "127.0.0.1", "bench", "bench") != 0) return 2;
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
   const auto t0 = std::chrono::steady_clock::now();
@@ -336,8 +373,8 @@ struct Runs {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 5 && strcmp(argv[1], "--kel") == 0)
-    return KelChild(static_cast<uint16_t>(atoi(argv[2])), atoi(argv[3]), argv[4]);
+  if (argc == 5 && (strcmp(argv[1], "--kel") == 0 || strcmp(argv[1], "--kel-imap") == 0))
+    return KelChild(static_cast<uint16_t>(atoi(argv[2])), atoi(argv[3]), argv[4], argv[1][5] == '-');
 
   const int rounds = argc > 1 ? atoi(argv[1]) : 5;
   std::vector<int> sizes;
@@ -351,6 +388,9 @@ int main(int argc, char **argv) {
 
   Pop3Server server;
   server.Start();
+  Pop3Server imapServer;
+  imapServer.Imap = true;
+  imapServer.Start();
   const std::string self = std::filesystem::canonical("/proc/self/exe");
   double load = 0;
   if (FILE *f = fopen("/proc/loadavg", "r")) {
@@ -364,13 +404,16 @@ int main(int argc, char **argv) {
     server.Message.clear();
     StreamMessage(mb, [&](const std::string &block) { server.Message += block; });
     const double megabytes = static_cast<double>(server.Message.size()) / 1e6;
-    Runs kel, py, curl;
+    imapServer.Message = server.Message;
+    Runs kel, kelImap, py, curl;
     const bool withPython = mb <= 20;
     for (int r = 0; r < rounds; r++) {
       const std::string kelDir = base + "/kel" + std::to_string(mb), pyDir = base + "/py" + std::to_string(mb);
       std::filesystem::create_directories(kelDir);
       std::filesystem::create_directories(pyDir);
       kel.Add(RunChild(self + " --kel " + std::to_string(server.Port) + " " + std::to_string(mb) + " " + kelDir));
+      kelImap.Add(RunChild(self + " --kel-imap " + std::to_string(imapServer.Port) + " " + std::to_string(mb) + " " +
+                           kelDir));
       if (withPython) py.Add(RunChild("python3 -S " + script + " " + std::to_string(server.Port) + " " + pyDir));
       curl.Add(RunCurl(server.Port, base + "/curl.eml", server.Message));
       std::error_code ec;
@@ -378,6 +421,7 @@ int main(int argc, char **argv) {
       std::filesystem::remove_all(pyDir, ec);
     }
     const std::pair<const char *, Runs *> rows[] = {{"kel32 (decoding)", &kel},
+                                                     {"kel32 IMAP (decoding)", &kelImap},
                                                      {"python poplib + email", &py},
                                                      {"curl raw RETR", &curl}};
     for (const auto &[name, runs] : rows) {
@@ -389,10 +433,14 @@ int main(int argc, char **argv) {
     if (kel.Count && py.Count)
       printf("  kel32 vs python at %d MB: %.2fx faster (wall), CPU %.2fx less\n", mb,
              MedianOf(py.Wall) / MedianOf(kel.Wall), MedianOf(py.Cpu) / MedianOf(kel.Cpu));
+    if (kel.Count && kelImap.Count)
+      printf("  kel32 IMAP vs POP3 at %d MB: %+.1f%% wall, %+.1f%% CPU\n", mb,
+             100.0 * (MedianOf(kelImap.Wall) / MedianOf(kel.Wall) - 1), 100.0 * (MedianOf(kelImap.Cpu) / MedianOf(kel.Cpu) - 1));
     if (kel.Count && curl.Count)
       printf("  kel32 vs curl raw at %d MB: %.2fx (wall)\n", mb, MedianOf(curl.Wall) / MedianOf(kel.Wall));
   }
   server.Stop();
+  imapServer.Stop();
   std::error_code ec;
   std::filesystem::remove_all(base, ec);
   return 0;

@@ -44,7 +44,7 @@ int StartImapCall(Channel &ch, int firstState, const int32_t *value) {
   if (needsMessage && ch.Socket == NoSocket) return Err::NotConnected;
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
-  ch.WaitWritable = 1;
+  ch.WaitWritable = needsMessage ? 1 : 0;  // the count needs no command
   ch.NotBefore = ch.Deadline = 0;
   ch.NextState = firstState;
   const bool blocking = ch.AutoCall == 1;

@@ -216,5 +216,58 @@ TEST_F(ImapE2E, IdleSeesAMessageDeliveredByPostfixDuringTheWait) {
   EXPECT_EQ(kelClose(0), 0);
 }
 
+TEST_F(ImapE2E, OneHundredTwentyEightSessionsOnOneThreadWithKelWait) {
+  Send("for everyone");
+  ASSERT_EQ(wait_for_mail(User, 1).size(), 1u);
+  kelRelease();
+  constexpr int N = 128;
+  ASSERT_EQ(kelAttach(N, 0), 1);
+  unsigned list[N];
+  int ready[N];
+  for (int c = 0; c < N; c++) {
+    kelIntegerParam(c, KEL_AUTO_CALL_DRIVER, 0);
+    kelIntegerParam(c, KEL_STEP_DELAY, 2);
+    kelIntegerParam(c, KEL_IMAP_PORT, imap_port());
+    list[c] = static_cast<unsigned>(c);
+  }
+  // Drives every listed channel until each has ended its operation; the
+  // results by channel.
+  auto drive = [&](std::vector<int> &results) {
+    unsigned live[N];
+    int count = N;
+    std::copy(list, list + N, live);
+    results.assign(N, 1);
+    for (int guard = 0; guard < 200000 && count > 0; guard++) {
+      if (kelWait(live, count, 1000, ready) <= 0) continue;
+      for (int i = 0; i < count; i++) {
+        if (!ready[i]) continue;
+        const int rc = kelDriver(live[i]);
+        if (rc > 0) continue;
+        results[live[i]] = rc;
+        live[i] = live[--count];
+        ready[i] = ready[count];
+        i--;
+      }
+    }
+  };
+  std::vector<int> results;
+  for (int c = 0; c < N; c++) ASSERT_EQ(kelImapConnect(c, "127.0.0.1", User, Password), 0);
+  drive(results);
+  for (int c = 0; c < N; c++) ASSERT_EQ(results[c], 0) << c << ": " << error_text(results[c]);
+  for (int c = 0; c < N; c++) {
+    const std::string name = "m" + std::to_string(c) + ".eml";
+    ASSERT_EQ(kelGetEmailFile(c, 1, name.c_str(), dir_.c_str(), (dir_ + "/attach").c_str()), 0);
+  }
+  drive(results);
+  for (int c = 0; c < N; c++) {
+    EXPECT_EQ(results[c], 0) << c;
+    EXPECT_EQ(slurp(dir_ + "/m" + std::to_string(c) + ".eml"), slurp(dir_ + "/m0.eml")) << c;
+  }
+  for (int c = 0; c < N; c++) kelClose(c);
+  drive(results);
+  for (int c = 0; c < N; c++) EXPECT_EQ(results[c], 0) << c;
+  EXPECT_NE(slurp(dir_ + "/m0.eml").find("Subject: for everyone"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace kel::e2e

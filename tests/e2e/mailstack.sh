@@ -483,7 +483,15 @@ service pop3-login {
     port = $POP3S_PORT
   }
 }
+# 128 IMAP sessions of one user at once (the library's many-channel test).
+protocol imap {
+  mail_max_userip_connections = 300
+}
+service imap {
+  process_limit = 300
+}
 service imap-login {
+  process_limit = 300
   inet_listener imap {
     address = $HOST
     port = $IMAP_PORT
