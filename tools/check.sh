@@ -13,9 +13,10 @@ cd "$(dirname "$0")/.."
 # install the mail servers themselves (tests/e2e/mailstack.sh).
 # libssl-dev: the library's TLS (the openssl program makes the tests'
 # certificates); libpython3.11-testsuite: the email package's test messages,
-# for the corpus test; clang: the fuzz targets.
+# for the corpus test; clang: the fuzz targets; libidn2-dev: international
+# domain names.
 packages=(cmake g++ make libgtest-dev libgmock-dev pkg-config curl python3 ca-certificates
-          libssl-dev openssl libpython3.11-testsuite clang)
+          libssl-dev libidn2-dev openssl libpython3.11-testsuite clang)
 need=()
 if command -v dpkg >/dev/null; then
   for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || need+=("$p"); done

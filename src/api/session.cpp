@@ -177,6 +177,7 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
   if (attachments && !(ch.Attachments = AllocAndCopy(channel, 6, attachments))) return Err::NoMemory;
 
   ch.WaitWritable = 1;
+  ch.Examined = 0;
   ch.NextState = State::MailFrom;
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;

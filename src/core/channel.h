@@ -66,6 +66,21 @@ struct ServerFeatures {
   uint8_t Sasl;         // SaslBit values of the mechanisms offered
 };
 
+// What the look at an outgoing text before MAIL FROM found (src/driver/examine.cpp).
+struct TextProfile {
+  uint32_t Bytes;        // up to the end or the first NUL
+  uint32_t EightBit;     // bytes above 127
+  uint32_t Controls;     // control bytes other than TAB, CR and LF, and DEL
+  uint32_t Escaped;      // bytes quoted-printable writes as =XX ("=", TAB, controls, 8-bit)
+  uint32_t Lines;        // LF bytes
+  uint32_t CarriageReturns;
+  uint32_t LongestWord;  // the longest run without a blank or a line end
+  uint32_t Word;         // the run under way
+  uint8_t Utf8Due;       // continuation bytes still due
+  uint8_t Utf8Bad;       // not well-formed UTF-8
+  uint8_t Ended;         // a NUL ended the text
+};
+
 struct Channel {
   uint32_t ChannelNumber;
   char TextBuf[2050];       // every log line is formatted here; KEL_ADD_HEADER joins here
@@ -281,6 +296,23 @@ struct Channel {
   uint8_t RestPhase;
   Tick RestSince;
   ServerFeatures Features;    // what the server's EHLO or CAPA reply offered
+  // The outgoing message (src/driver/examine.cpp, compose.cpp, attach.cpp):
+  // what the look at its texts found before MAIL FROM, and how each text
+  // goes out (TextCharset, TextCoding in compose.h).
+  TextProfile Profile;        // of the text being examined
+  uint8_t BodyCharset;
+  uint8_t BodyCoding;
+  uint8_t CarryLf;            // a Base64 text: the LF of a line end still to go
+  uint8_t UseSmtpUtf8;        // this send goes with SMTPUTF8
+  uint8_t Examined;           // 0 until the message of this send has been looked at
+  uint32_t MessageEstimate;   // the SIZE announced on MAIL FROM (an upper bound of the data)
+  uint32_t MessageLeast;      // a lower bound of the data
+  // The send options (kelIntegerParam, kelStringParam).
+  uint8_t RawSubmit;          // KEL_RAW_SUBMIT: the message text is the whole message
+  uint8_t AttachTypes;        // KEL_ATTACH_TYPES: attachment types from their extensions
+  uint8_t AlwaysMessageId;    // KEL_MESSAGE_ID: a Message-ID on every message
+  char DsnNotify[66];         // KEL_DSN_NOTIFY ("" = none)
+  char DsnRet[6];             // KEL_DSN_RET: "FULL", "HDRS" or ""
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte
