@@ -148,6 +148,8 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
   message = Given(message);
   attachments = Given(attachments);
   if (!to) return Err::NoRecipient;
+  // A prepared message is sent as it is: nothing to compose a subject or attachments into.
+  if (ch.RawSubmit && (subject || attachments)) return -1;
   // The sender texts may also have come through KEL_FROM and KEL_REPLY_TO.
   if (int rc = CheckLineBreaks(ch.From)) return rc;
   if (int rc = CheckLineBreaks(ch.ReplyTo)) return rc;

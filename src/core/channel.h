@@ -79,6 +79,9 @@ struct TextProfile {
   uint8_t Utf8Due;       // continuation bytes still due
   uint8_t Utf8Bad;       // not well-formed UTF-8
   uint8_t Ended;         // a NUL ended the text
+  uint8_t HeaderDone;    // an empty line has been met: HeaderBytes is the header's size
+  uint8_t LineHasText;   // the line under way holds more than a CR
+  uint32_t HeaderBytes;  // bytes up to and with the first empty line
 };
 
 struct Channel {
@@ -305,6 +308,8 @@ struct Channel {
   uint8_t CarryLf;            // a Base64 text: the LF of a line end still to go
   uint8_t UseSmtpUtf8;        // this send goes with SMTPUTF8
   uint8_t Examined;           // 0 until the message of this send has been looked at
+  uint8_t RawHeader;          // KEL_RAW_SUBMIT: the message's header is being sent
+  uint8_t RawDropping;        // a Bcc field (and its continuation lines) is being left out
   uint32_t MessageEstimate;   // the SIZE announced on MAIL FROM (an upper bound of the data)
   uint32_t MessageLeast;      // a lower bound of the data
   // The send options (kelIntegerParam, kelStringParam).

@@ -32,6 +32,7 @@
 #include "../../include/kel32.h"
 #include "../codec/codec.h"
 #include "../core/errors.h"
+#include "../core/text.h"
 #include "../net/socket.h"
 #include "features.h"
 #include "smtp.h"
@@ -62,7 +63,9 @@ bool Present(const char *text) { return text && *text; }
 bool HasAttachmentList(const Channel &ch) { return Present(ch.Attachments); }
 
 // Attachments or a MIME body format make the message multipart.
-bool IsMultipart(const Channel &ch) { return HasAttachmentList(ch) || ch.BodyFormat != KEL_BODY_PLAIN; }
+bool IsMultipart(const Channel &ch) {
+  return !ch.RawSubmit && (HasAttachmentList(ch) || ch.BodyFormat != KEL_BODY_PLAIN);
+}
 
 bool Printable(unsigned char c) { return c >= 32 && c <= 126; }
 
@@ -539,11 +542,43 @@ int BuildBase64Line(Channel &ch) {
   return length;
 }
 
+// A line of a prepared message as it is (a line longer than SendLine holds
+// goes on the next); in its header, Bcc fields are left out.
+int BuildRawLine(Channel &ch) {
+  constexpr int RawLineLimit = static_cast<int>(sizeof ch.SendLine) - 4;
+  char *line = ch.SendLine;
+  for (;;) {
+    int n = 0;
+    int taken = 0;
+    for (;;) {
+      unsigned char c = TakeBodyChar(ch);
+      if (c == 0) break;
+      taken++;
+      if (c == '\r') continue;
+      if (c == '\n') break;
+      if (n >= RawLineLimit) {
+        ch.Lookahead = static_cast<char>(c);
+        break;
+      }
+      line[n++] = static_cast<char>(c);
+    }
+    if (taken == 0 && SourceDrained(ch)) return -1;
+    if (!ch.RawHeader) return n;
+    if (n == 0) {
+      ch.RawHeader = 0;
+      return 0;
+    }
+    if (line[0] != ' ' && line[0] != '\t') ch.RawDropping = n >= 4 && PrefixEquals(line, "Bcc:", 4);
+    if (!ch.RawDropping) return n;
+  }
+}
+
 // Builds the next body line in SendLine, without its CR LF; returns its
 // length, or -1 once the body is used up.
 int BuildBodyLine(Channel &ch) {
   int n;
-  switch (ch.BodyCoding) {
+  if (ch.RawSubmit) n = BuildRawLine(ch);
+  else switch (ch.BodyCoding) {
     case CodingQuoted: n = BuildQuotedLine(ch); break;
     case CodingBase64: return BuildBase64Line(ch);
     default: n = BuildPlainLine(ch); break;
@@ -586,8 +621,11 @@ int AppendLineText(char *line, int length, const char *text, int limit) {
   return length;
 }
 
+bool WantsMessageId(const Channel &ch) { return ch.BodyFormat == KEL_BODY_HTML || ch.AlwaysMessageId; }
+
 int FirstHeaderState(const Channel &ch) {
-  return ch.BodyFormat == KEL_BODY_HTML ? State::MessageIdHeader : State::MailerHeader;
+  if (ch.RawSubmit) return State::BodyStart;
+  return WantsMessageId(ch) ? State::MessageIdHeader : State::MailerHeader;
 }
 
 int ComposeFail(Channel &ch, int sockCode, int kelCode) {
@@ -630,7 +668,7 @@ int MessageIdHeader(Channel &ch, Tick now) {
 }
 
 int MailerHeader(Channel &ch, Tick) {
-  if (ch.BodyFormat != KEL_BODY_HTML) ch.MessageCount++;  // an HTML message was counted by its Message-ID
+  if (!WantsMessageId(ch)) ch.MessageCount++;  // else counted by its Message-ID
   ch.MoreToFollow = 1;  // the message text begins: its lines leave in full segments
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "X-Mailer: KEL32 %d.%d.%d (build %d)", LibraryVersion >> 8,
              (LibraryVersion >> 4) & 15, LibraryVersion & 15, LibraryBuild);
@@ -762,6 +800,10 @@ int BodyTransferEncoding(Channel &ch, Tick) {
 // ---- Body states -----------------------------------------------------------------
 
 int BodyStart(Channel &ch, Tick) {
+  ch.MoreToFollow = 1;
+  ch.RawHeader = ch.RawSubmit;
+  ch.RawDropping = 0;
+  ch.CarryLf = 0;
   ch.SourceIndex = ch.SourceFill = ch.SourceEnded = 0;
   ch.Lookahead = 0;  // nothing read ahead may pass from an abandoned message to this one
   ch.NextState = ch.Message && ch.Message[0] == '@' ? State::OpenMessageFile : State::TextBodyStart;
@@ -798,7 +840,8 @@ int EndOfData(Channel &ch, Tick now) {
     if (int rc = SendComposedLine(ch)) return rc;
   }
   ch.MoreToFollow = 0;  // the end of data goes out at once
-  if (int rc = SendFixedLine(ch, "\r\n.")) return rc;
+  // A prepared message ends with its own last line.
+  if (int rc = SendFixedLine(ch, ch.RawSubmit ? "." : "\r\n.")) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = State::EndOfDataReply;
   return 0;

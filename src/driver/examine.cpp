@@ -113,6 +113,15 @@ void ProfileBytes(TextProfile &p, const char *bytes, int count) {
       break;
     }
     p.Bytes++;
+    if (!p.HeaderDone) {
+      p.HeaderBytes++;
+      if (c == '\n') {
+        if (!p.LineHasText) p.HeaderDone = 1;
+        p.LineHasText = 0;
+      } else if (c != '\r') {
+        p.LineHasText = 1;
+      }
+    }
     if (p.Utf8Due) {
       if ((c & 0xC0) == 0x80) {
         p.Utf8Due--;
@@ -189,8 +198,14 @@ int ExamineMessage(Channel &ch) {
     }
   }
   ChooseCoding(ch.Profile, ch.BodyFormat, &ch.BodyCharset, &ch.BodyCoding);
+  if (ch.RawSubmit) {  // a prepared message goes as it is: 8-bit where it has 8-bit bytes
+    ch.BodyCharset = CharsetAscii;
+    ch.BodyCoding = ch.Profile.EightBit ? CodingEightBit : CodingPlain;
+  }
   uint64_t most = 0, least = 0;
   CodedSize(ch.Profile, ch.BodyCoding, &most, &least);
+  // Of a prepared message, the Bcc fields of its header may be left out.
+  if (ch.RawSubmit) least = least > ch.Profile.HeaderBytes ? least - ch.Profile.HeaderBytes : 0;
   // The header: generous for encoded words and folding.
   const uint64_t header = Length(ch.ToList) + Length(ch.CcList) + Length(ch.Subject) + Length(ch.ExtraHeaders) +
                           Length(ch.From) + Length(ch.ReplyTo);
