@@ -4,8 +4,9 @@
 
 #include "driver.h"
 
-// A formatted header line holds at most this many characters, its CR LF not
-// counted; longer lists, subjects and names are cut there.
+// A formatted line holds at most this many characters, its CR LF not
+// counted. Subjects, address lists and names longer than a line are folded
+// (compose.cpp, attach.cpp), never cut.
 constexpr int HeaderLineLimit = 1023;
 
 // The longest header line composed where the library folds (RFC 5322 aims
