@@ -60,7 +60,7 @@ extern "C" int KEL_CALL kelRelease(void) {
       PlatformFileClose(ch->LogHandle);
       ch->LogHandle = 0;
     }
-    FreeMemory(static_cast<uint32_t>(c), 1, 8);
+    FreeMemory(static_cast<uint32_t>(c), 1, 9);
     // The system would end every socket with the network stop; here each
     // channel's own is closed so no descriptor outlives the attach.
     TlsDrop(*ch);

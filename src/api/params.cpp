@@ -228,6 +228,12 @@ extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *t
       if (length >= sizeof ch.TlsServerName - 1) return -1;
       return CopyField(ch.TlsServerName, text, static_cast<int>(length));
     }
+    case KEL_TEXT_ALTERNATIVE:
+      FreeMemory(channel, 9, 9);
+      ch.AltText = nullptr;
+      if (!*text) return 0;
+      if (!(ch.AltText = AllocAndCopy(channel, 9, text))) return Err::NoMemory;
+      return static_cast<int>(strlen(text) > 0x7FFFFFFF ? 0x7FFFFFFF : strlen(text));
     case KEL_DSN_NOTIFY: return StoreDsnNotify(ch, text);
     case KEL_DSN_RET: return StoreDsnRet(ch, text);
     default: return -1;

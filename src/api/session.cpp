@@ -148,8 +148,9 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
   message = Given(message);
   attachments = Given(attachments);
   if (!to) return Err::NoRecipient;
-  // A prepared message is sent as it is: nothing to compose a subject or attachments into.
-  if (ch.RawSubmit && (subject || attachments)) return -1;
+  // A prepared message is sent as it is: nothing to compose a subject or
+  // attachments into, and no message is no prepared message.
+  if (ch.RawSubmit && (subject || attachments || !message)) return -1;
   // The sender texts may also have come through KEL_FROM and KEL_REPLY_TO.
   if (int rc = CheckLineBreaks(ch.From)) return rc;
   if (int rc = CheckLineBreaks(ch.ReplyTo)) return rc;
@@ -247,7 +248,7 @@ extern "C" int KEL_CALL kelClose(unsigned channel) {
   ch.NextState = State::Quit;
   if (ch.AutoCall != 1) return 0;
   int rc = RunBlocking(channel);
-  FreeMemory(channel, 1, 8);
+  FreeMemory(channel, 1, 9);
   ch.Protocol = 0;
   return rc;
 }

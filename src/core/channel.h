@@ -10,8 +10,8 @@
 #include "../platform/platform.h"
 
 constexpr int MaxChannels = 128;
-constexpr int SlotsPerChannel = 9;
-constexpr int SlotCount = MaxChannels * SlotsPerChannel;  // 1152
+constexpr int SlotsPerChannel = 10;
+constexpr int SlotCount = MaxChannels * SlotsPerChannel;  // 1280
 
 // Library version: hexadecimal digits major, minor, patch; and the build.
 constexpr int LibraryVersion = 0x0341;
@@ -318,6 +318,15 @@ struct Channel {
   uint8_t AlwaysMessageId;    // KEL_MESSAGE_ID: a Message-ID on every message
   char DsnNotify[66];         // KEL_DSN_NOTIFY ("" = none)
   char DsnRet[6];             // KEL_DSN_RET: "FULL", "HDRS" or ""
+  // KEL_TEXT_ALTERNATIVE (slot 9): the plain text of an HTML body, sent
+  // before it in multipart/alternative. AltPhase: 1 while it is sent, 2
+  // while the HTML after it is; AltCharset and AltCoding hold the other
+  // text's choice meanwhile, AltStash the HTML body's source.
+  char *AltText;
+  uint8_t AltPhase;
+  uint8_t AltCharset;
+  uint8_t AltCoding;
+  char *AltStash;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

@@ -97,6 +97,7 @@ static void ForgetSlotPointers(Channel &ch, int k) {
     case 6: ch.Attachments = nullptr; ch.NextAttachment = nullptr; break;
     case 7: ch.ExtraHeaders = nullptr; break;
     case 8: ch.UserBuffer = nullptr; break;
+    case 9: ch.AltText = nullptr; break;
     default: break;
   }
 }

@@ -227,6 +227,19 @@ int TakeFileBytes(Channel &ch, unsigned char *bytes) {
 
 }  // namespace
 
+bool ListHasPlainAttachment(const Channel &ch) {
+  const char separator = Settings.AttachSeparator;
+  char entry[1030];
+  for (const char *p = ch.Attachments; p && *p;) {
+    const char *end = p;
+    while (*end && (!separator || *end != separator)) end++;
+    CopyField(entry, sizeof entry, p, static_cast<int>(end - p));
+    if (!ImageContentType(ch, ShownName(entry))) return true;
+    p = *end ? end + 1 : end;
+  }
+  return false;
+}
+
 int AttachBoundary(Channel &ch, Tick) {
   // Always one empty line before the boundary: the line end of the text
   // before it belongs to the boundary, so the part above keeps its last

@@ -69,6 +69,26 @@ bool IsMultipart(const Channel &ch) {
 
 bool Printable(unsigned char c) { return c >= 32 && c <= 126; }
 
+// With a plain version the HTML body and it go in multipart/alternative:
+// the message itself when there are no attachments, else its first part.
+bool AlternativeNested(const Channel &ch) { return HasAlternative(ch) && HasAttachmentList(ch); }
+
+// The boundary of the multipart/alternative level: the message's own when
+// that is the top level, else one of its own that the outer one is no
+// prefix of.
+void AlternativeBoundary(const Channel &ch, char *out, int size) {
+  if (AlternativeNested(ch)) FormatLine(out, size, "alt%s", BoundaryText);
+  else FormatLine(out, size, "%s", BoundaryText);
+}
+
+void SwapAlternative(Channel &ch) {
+  const uint8_t charset = ch.BodyCharset, coding = ch.BodyCoding;
+  ch.BodyCharset = ch.AltCharset;
+  ch.BodyCoding = ch.AltCoding;
+  ch.AltCharset = charset;
+  ch.AltCoding = coding;
+}
+
 // Format 0 without attachments needs a MIME header only for a coded body.
 bool NeedsMimeHeader(const Channel &ch) { return IsMultipart(ch) || ch.BodyCoding != CodingPlain; }
 
@@ -600,6 +620,22 @@ int SendBodyLine(Channel &ch, Tick now, uint32_t deadlineDelay) {
     if (ch.SourceEnded == SourceReadError) return ComposeFail(ch, Err::Closed, Err::CannotOpenFile);
     CloseBufferedFile(ch.AttachOut, ch.FileHandle);
     ch.FileHandle = 0;
+    char inner[64];
+    AlternativeBoundary(ch, inner, sizeof inner);
+    if (ch.AltPhase == 1) {  // the plain version is sent: on to the HTML body
+      ch.AltPhase = 2;
+      SwapAlternative(ch);
+      ch.Message = ch.AltStash;
+      FormatLine(ch.SendLine, HeaderLineLimit + 1, "\r\n--%s", inner);
+      if (int rc = SendComposedLine(ch)) return rc;
+      ch.NextState = State::BodyContentType;
+      return 0;
+    }
+    if (ch.AltPhase == 2 && AlternativeNested(ch)) {
+      FormatLine(ch.SendLine, HeaderLineLimit + 1, "\r\n--%s--", inner);
+      if (int rc = SendComposedLine(ch)) return rc;
+    }
+    ch.AltPhase = 0;
     ch.NextState = HasAttachmentList(ch) ? State::AttachBoundary : State::EndOfData;
     return 0;
   }
@@ -622,6 +658,10 @@ int AppendLineText(char *line, int length, const char *text, int limit) {
 }
 
 bool WantsMessageId(const Channel &ch) { return ch.BodyFormat == KEL_BODY_HTML || ch.AlwaysMessageId; }
+
+bool HasAlternative(const Channel &ch) {
+  return !ch.RawSubmit && ch.BodyFormat == KEL_BODY_HTML && ch.AltText && ch.AltText[0];
+}
 
 int FirstHeaderState(const Channel &ch) {
   if (ch.RawSubmit) return State::BodyStart;
@@ -739,6 +779,12 @@ int MimeVersionHeader(Channel &ch, Tick) {
 int MultipartHeader(Channel &ch, Tick) {
   const char *type = ch.BodyFormat == KEL_BODY_HTML ? "Content-Type: multipart/related; boundary="
                                         : "Content-Type: multipart/mixed; boundary=";
+  // With a plain version: alternative on its own, inside related with
+  // inline images only, else inside mixed.
+  if (HasAlternative(ch))
+    type = !HasAttachmentList(ch)     ? "Content-Type: multipart/alternative; boundary="
+           : ListHasPlainAttachment(ch) ? "Content-Type: multipart/mixed; boundary="
+                                      : "Content-Type: multipart/related; boundary=";
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "%s%c%s%c", type, QuoteChar, BoundaryText, QuoteChar);
   if (int rc = SendComposedLine(ch)) return rc;
   ch.NextState = State::EndOfHeaders;
@@ -757,6 +803,20 @@ int EndOfHeaders(Channel &ch, Tick) {
 int BodyBoundary(Channel &ch, Tick) {
   FormatLine(ch.SendLine, HeaderLineLimit + 1, "--%s", BoundaryText);
   if (int rc = SendComposedLine(ch)) return rc;
+  if (HasAlternative(ch)) {
+    char inner[64];
+    AlternativeBoundary(ch, inner, sizeof inner);
+    if (AlternativeNested(ch)) {
+      FormatLine(ch.SendLine, HeaderLineLimit + 1, "Content-Type: multipart/alternative; boundary=%c%s%c\r\n\r\n--%s",
+                 QuoteChar, inner, QuoteChar, inner);
+      if (int rc = SendComposedLine(ch)) return rc;
+    }
+    // The plain version first: its text and coding stand in for the body's.
+    ch.AltPhase = 1;
+    SwapAlternative(ch);
+    ch.AltStash = ch.Message;
+    ch.Message = ch.AltText;
+  }
   ch.NextState = State::BodyContentType;
   return 0;
 }
@@ -764,7 +824,7 @@ int BodyBoundary(Channel &ch, Tick) {
 int BodyContentType(Channel &ch, Tick) {
   int next = State::BodyTransferEncoding;
   int rc = 0;
-  switch (ch.BodyFormat) {
+  switch (ch.AltPhase == 1 ? KEL_BODY_PLAIN : ch.BodyFormat) {
     case KEL_BODY_QUOTED: rc = SendTypeLine(ch, "text/plain", false); break;
     case KEL_BODY_HTML: rc = SendTypeLine(ch, "text/html", false); break;
     case KEL_BODY_ENRICHED: rc = SendTypeLine(ch, "text/enriched", false); break;
@@ -775,7 +835,7 @@ int BodyContentType(Channel &ch, Tick) {
       if (rc == 0) rc = SendTypeLine(ch, "text/plain", false);
       break;
     default:
-      if (ch.BodyCoding == CodingPlain) {
+      if (ch.BodyCoding == CodingPlain && ch.AltPhase != 1) {
         rc = SendFixedLine(ch, "Content-Type: text/plain\r\n");
         next = State::BodyStart;
       } else {
@@ -790,7 +850,8 @@ int BodyContentType(Channel &ch, Tick) {
 
 int BodyTransferEncoding(Channel &ch, Tick) {
   int rc = 0;
-  if (Settings.TransferEncoding[0] && ch.BodyCoding == CodingQuoted) rc = SendCallerLines(ch, Settings.TransferEncoding, true);
+  if (Settings.TransferEncoding[0] && ch.BodyCoding == CodingQuoted && ch.AltPhase != 1)
+    rc = SendCallerLines(ch, Settings.TransferEncoding, true);
   if (rc == 0) rc = SendCodingLine(ch, true);
   if (rc < 0) return rc;
   ch.NextState = State::BodyStart;

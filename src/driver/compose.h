@@ -33,6 +33,11 @@ void ChooseCoding(const TextProfile &p, uint32_t format, uint8_t *charset, uint8
 // or the error exit's result (-87, -88, the connection kept).
 int ExamineMessage(Channel &ch);
 
+// An HTML body with its plain version (KEL_TEXT_ALTERNATIVE): multipart/alternative.
+bool HasAlternative(const Channel &ch);
+// True when an entry of the attachment list is not an inline image (attach.cpp).
+bool ListHasPlainAttachment(const Channel &ch);
+
 // The quote around boundaries and file names.
 constexpr char QuoteChar = '"';
 

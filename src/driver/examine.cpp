@@ -198,6 +198,21 @@ int ExamineMessage(Channel &ch) {
     }
   }
   ChooseCoding(ch.Profile, ch.BodyFormat, &ch.BodyCharset, &ch.BodyCoding);
+  uint64_t altMost = 0, altLeast = 0;
+  ch.AltPhase = 0;
+  if (HasAlternative(ch)) {  // read whole here: a plain version is short
+    TextProfile alt{};
+    if (ch.AltText[0] == '@') {
+      const int handle = PlatformFileOpenRead(ch.AltText + 1);
+      char piece[4096];
+      for (int got; handle > 0 && (got = PlatformFileRead(handle, piece, sizeof piece)) > 0;) ProfileBytes(alt, piece, got);
+      if (handle > 0) PlatformFileClose(handle);
+    } else {
+      ProfileBytes(alt, ch.AltText, static_cast<int>(strlen(ch.AltText)));
+    }
+    ChooseCoding(alt, KEL_BODY_PLAIN, &ch.AltCharset, &ch.AltCoding);
+    CodedSize(alt, ch.AltCoding, &altMost, &altLeast);
+  }
   if (ch.RawSubmit) {  // a prepared message goes as it is: 8-bit where it has 8-bit bytes
     ch.BodyCharset = CharsetAscii;
     ch.BodyCoding = ch.Profile.EightBit ? CodingEightBit : CodingPlain;
@@ -209,8 +224,8 @@ int ExamineMessage(Channel &ch) {
   // The header: generous for encoded words and folding.
   const uint64_t header = Length(ch.ToList) + Length(ch.CcList) + Length(ch.Subject) + Length(ch.ExtraHeaders) +
                           Length(ch.From) + Length(ch.ReplyTo);
-  most += 1024 + 4 * header;
-  least += header;
+  most += 1024 + 4 * header + altMost;
+  least += header + altLeast;
   AttachmentSizes(ch, &most, &least);
   ch.MessageEstimate = Saturated(most);
   ch.MessageLeast = Saturated(least);

@@ -188,3 +188,42 @@ TEST_F(RoundTripTest, AttachmentNamesInAnyScriptAndLengthAndTypesByExtension) {
     EXPECT_NE(parts[0].find(std::string("Content-Type: ") + type + ";"), std::string::npos) << type;
   EXPECT_EQ(parts[1].find("application/pdf"), std::string::npos);
 }
+
+TEST_F(RoundTripTest, HtmlWithItsPlainVersionInMultipartAlternative) {
+  WriteFileText(Path("logo.gif"), "GIF89a-not-really");
+  WriteFileText(Path("report.pdf"), "%PDF-1.4 x");
+  WriteFileText(Path("plain.txt"), "Grüße aus der Datei\n");
+  struct Case {
+    std::string Attachments;
+    const char *Top;  // the message's own type
+  };
+  const std::vector<Case> cases = {
+      {"", "multipart/alternative"},
+      {Path("logo.gif"), "multipart/related"},
+      {Path("logo.gif") + "," + Path("report.pdf"), "multipart/mixed"},
+  };
+  Script(std::vector<int>(cases.size() * 2, 1));
+  Connect();
+  kelIntegerParam(0, KEL_BODY_FORMAT, KEL_BODY_HTML);
+  std::vector<Expected> expected;
+  for (const std::string &alt : {std::string("Grüße, Ελληνικά, 中文 🎉\nzweite Zeile\n"), "@" + Path("plain.txt")}) {
+    ASSERT_GT(kelStringParam(0, KEL_TEXT_ALTERNATIVE, alt.c_str()), 0);
+    for (const Case &c : cases) {
+      const std::string html = "<p>Grüße <img src=\"cid:message-root.1\"></p>\n";
+      ASSERT_EQ(Send(html.c_str(), c.Attachments.empty() ? nullptr : c.Attachments.c_str()), 0);
+      Expected e;
+      e.Fields = {{"body_html", html}, {"body_plain", alt[0] == '@' ? "Grüße aus der Datei\n" : alt}};
+      if (!c.Attachments.empty()) e.Files.push_back({"logo.gif", Path("logo.gif")});
+      if (c.Attachments.find("report") != std::string::npos) e.Files.push_back({"report.pdf", Path("report.pdf")});
+      expected.push_back(e);
+    }
+  }
+  const auto parts = Finish();
+  Judge(parts, expected);
+  for (size_t i = 0; i < parts.size(); i++) {
+    const Case &c = cases[i % cases.size()];
+    EXPECT_NE(parts[i].find(std::string("\r\nContent-Type: ") + c.Top + "; boundary="), std::string::npos) << i;
+    // text/plain first, then text/html.
+    EXPECT_LT(parts[i].find("Content-Type: text/plain"), parts[i].find("Content-Type: text/html")) << i;
+  }
+}

@@ -50,6 +50,7 @@ const Command SendCommand = {
               "send to the accepted recipients even when the server refuses some for good (5xx)"},
              {"message", 0, "FILE|-", false,
               "send FILE (- : standard input) as the complete prepared message; its Bcc lines are removed"},
+             {"alternative", 0, "FILE", false, "plain-text version of an --format html body (multipart/alternative)"},
              {"attach-types", 0, nullptr, false, "Content-Type of each attachment by its extension"},
              {"message-id", 0, nullptr, false, "a Message-ID on the message"},
              {"dsn-notify", 0, "LIST", false, "delivery notices when offered: SUCCESS,FAILURE,DELAY or NEVER"},
@@ -277,6 +278,15 @@ int RunSend(const Args &args) {
   if (esmtp) kelIntegerParam(Channel, KEL_ENABLE_ESMTP, 1);
   if (args.Has("skip-refused")) kelIntegerParam(Channel, KEL_SKIP_REFUSED, 1);
   if (prepared) kelIntegerParam(Channel, KEL_RAW_SUBMIT, 1);
+  if (args.Has("alternative")) {
+    long long size = 0;
+    if (format != KEL_BODY_HTML) return UsageError(cmd, "--alternative goes with --format html");
+    if (!FileSize(args.Get("alternative"), size)) {
+      std::fprintf(stderr, "kelmail: cannot read alternative file %s\n", args.Get("alternative").c_str());
+      return ExitFailed;
+    }
+    kelStringParam(Channel, KEL_TEXT_ALTERNATIVE, ("@" + args.Get("alternative")).c_str());
+  }
   if (args.Has("attach-types")) kelIntegerParam(Channel, KEL_ATTACH_TYPES, 1);
   if (args.Has("message-id")) kelIntegerParam(Channel, KEL_MESSAGE_ID, 1);
   if (args.Has("dsn-notify") && kelStringParam(Channel, KEL_DSN_NOTIFY, args.Get("dsn-notify").c_str()) < 0)
