@@ -56,7 +56,8 @@ void CodedSize(const TextProfile &p, uint8_t coding, uint64_t *most, uint64_t *l
     }
     default:
       *least = bytes;
-      *most = bytes + 2 * lines + 3 * (bytes / static_cast<uint64_t>(width) + 1) + lines;
+      // A word moved to the next line may break a line early: two breaks per width.
+      *most = bytes + 2 * lines + 6 * (bytes / static_cast<uint64_t>(width) + 1) + lines;
       break;
   }
 }
