@@ -321,6 +321,26 @@ int SendCallerLines(Channel &ch, const char *text, bool blankAfter) {
   while (line) {
     int nextLength = 0;
     const char *next = NextTextLine(line + length, &nextLength);
+    if (length > LineOctetLimit - 1) {  // folded at its blanks rather than cut
+      Folder f;
+      FoldStart(f, ch, line[0] == '.' ? "." : "");
+      for (int i = 0; i < length;) {
+        const int space = i;
+        while (i < length && IsBlank(line[i])) i++;
+        const int word = i;
+        while (i < length && !IsBlank(line[i])) i++;
+        FoldWord(f, line + space, word - space, line + word, i - word);
+      }
+      if (int rc = FoldEnd(f)) return rc;
+      if (!next && blankAfter) {
+        const int rc = SendBytes(ch, "\r\n", 2);
+        if (rc < 0) return ComposeFail(ch, rc, Err::Send);
+      }
+      count++;
+      line = next;
+      length = nextLength;
+      continue;
+    }
     int n = 0;
     if (line[0] == '.') ch.SendLine[n++] = '.';
     int take = length < HeaderLineLimit - n ? length : HeaderLineLimit - n;

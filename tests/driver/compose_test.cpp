@@ -78,6 +78,30 @@ TEST_F(ComposeTest, CallerTextsCannotEndTheHeaderOrTheData) {
   EXPECT_EQ(parts[1].substr(parts[1].find("\r\n\r\n")), "\r\n\r\nBody\r\n\r\n");
 }
 
+TEST_F(ComposeTest, LongHeaderLinesAreFoldedAtBlanksNotCut) {
+  std::string words, names;
+  for (int i = 0; i < 150; i++) words += " word" + std::to_string(i);
+  for (int i = 0; i < 60; i++) names += std::string(i ? ", " : "") + "Name " + std::to_string(i) + " <n" + std::to_string(i) + "@example.com>";
+  Script({60});
+  Connect();
+  kelStringParam(0, KEL_SET_HEADER, ("X-Long:" + words).c_str());
+  ASSERT_EQ(Send("Body", nullptr, ("Subject" + words).c_str(), names.c_str()), 0);
+  auto parts = Finish();
+  ASSERT_EQ(parts.size(), 1u);
+  const std::string header = parts[0].substr(0, parts[0].find("\r\n\r\n") + 2);
+  for (size_t at = 0; at < header.size();) {
+    const size_t end = header.find("\r\n", at);
+    EXPECT_LE(end - at, 78u) << header.substr(at, end - at);
+    at = end + 2;
+  }
+  // Unfolded, every line is the text it was given.
+  std::string unfolded = header;
+  for (size_t at; (at = unfolded.find("\r\n ")) != std::string::npos;) unfolded.erase(at, 2);
+  EXPECT_NE(unfolded.find("\r\nX-Long:" + words + "\r\n"), std::string::npos) << unfolded;
+  EXPECT_NE(unfolded.find("\r\nSubject: Subject" + words + "\r\n"), std::string::npos);
+  EXPECT_NE(unfolded.find("\r\nTo: " + names + "\r\n"), std::string::npos);
+}
+
 TEST_F(ComposeTest, HtmlMessageIdsAreUniquePerMessage) {
   Script({1, 1, 1});
   Connect();
