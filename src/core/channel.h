@@ -327,6 +327,11 @@ struct Channel {
   uint8_t AltCharset;
   uint8_t AltCoding;
   char *AltStash;
+  // The attachments of an HTML message with its plain version, inline images
+  // and other files: pass 1 sends the images (inside multipart/related),
+  // pass 2 the others; AttachStart is the list's beginning (0: one pass).
+  uint8_t AttachPass;
+  char *AttachStart;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

@@ -227,24 +227,72 @@ int TakeFileBytes(Channel &ch, unsigned char *bytes) {
 
 }  // namespace
 
-bool ListHasPlainAttachment(const Channel &ch) {
+namespace {
+
+const char *EntryEnd(const char *entry) {
   const char separator = Settings.AttachSeparator;
-  char entry[1030];
+  while (*entry && (!separator || *entry != separator)) entry++;
+  return entry;
+}
+
+// An entry of the list (up to its separator) is sent as an inline image.
+bool EntryIsImage(const Channel &ch, const char *entry) {
+  char copy[1030];
+  CopyField(copy, sizeof copy, entry, static_cast<int>(EntryEnd(entry) - entry));
+  return ImageContentType(ch, ShownName(copy)) != nullptr;
+}
+
+bool ListHas(const Channel &ch, bool image) {
   for (const char *p = ch.Attachments; p && *p;) {
-    const char *end = p;
-    while (*end && (!separator || *end != separator)) end++;
-    CopyField(entry, sizeof entry, p, static_cast<int>(end - p));
-    if (!ImageContentType(ch, ShownName(entry))) return true;
+    if (EntryIsImage(ch, p) == image) return true;
+    const char *end = EntryEnd(p);
     p = *end ? end + 1 : end;
   }
   return false;
 }
 
+// Pass 1 and 2 of RelatedInMixed: on to the next entry of the pass's kind,
+// closing the related level between them. 1: an entry; 0: both passes are
+// done; else the error exit's result.
+int NextEntryOfPass(Channel &ch) {
+  for (;;) {
+    if (!*ch.Attachments) {
+      if (ch.AttachPass != 1) return 0;
+      char related[64];
+      RelatedBoundary(related, sizeof related);
+      FormatLine(ch.SendLine, HeaderLineLimit + 1, "\r\n--%s--", related);
+      if (int rc = SendComposedLine(ch)) return rc;
+      ch.AttachPass = 2;
+      ch.Attachments = ch.AttachStart;
+      continue;
+    }
+    if (EntryIsImage(ch, ch.Attachments) == (ch.AttachPass == 1)) return 1;
+    const char *end = EntryEnd(ch.Attachments);
+    ch.Attachments += (end - ch.Attachments) + (*end ? 1 : 0);
+  }
+}
+
+}  // namespace
+
+bool ListHasPlainAttachment(const Channel &ch) { return ListHas(ch, false); }
+bool ListHasInlineImage(const Channel &ch) { return ListHas(ch, true); }
+
 int AttachBoundary(Channel &ch, Tick) {
   // Always one empty line before the boundary: the line end of the text
   // before it belongs to the boundary, so the part above keeps its last
   // line end and gains nothing.
-  FormatLine(ch.SendLine, HeaderLineLimit + 1, "\r\n--%s", BoundaryText);
+  char related[64];
+  if (ch.AttachPass) {
+    const int found = NextEntryOfPass(ch);
+    if (found < 0) return found;
+    if (found == 0) {
+      ch.AttachPass = 0;
+      ch.NextState = State::EndOfData;
+      return 0;
+    }
+    RelatedBoundary(related, sizeof related);
+  }
+  FormatLine(ch.SendLine, HeaderLineLimit + 1, "\r\n--%s", ch.AttachPass == 1 ? related : BoundaryText);
   if (int rc = SendComposedLine(ch)) return rc;
   ch.NextState = State::AttachContentType;
   return 0;
@@ -346,6 +394,13 @@ int SendAttachment(Channel &ch, Tick now) {
   if (got < 0) return ComposeFail(ch, got, Err::CannotOpenFile);
   CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
+  if (ch.AttachPass) {  // the list is walked again: its separator goes back
+    if (ch.NextAttachment != ch.Attachments && ch.NextAttachment[-1] == 0)
+      ch.NextAttachment[-1] = Settings.AttachSeparator;
+    ch.Attachments = ch.NextAttachment;
+    ch.NextState = State::AttachBoundary;
+    return 0;
+  }
   if (*ch.NextAttachment) {
     ch.Attachments = ch.NextAttachment;
     ch.NextState = State::AttachBoundary;

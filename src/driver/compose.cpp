@@ -679,6 +679,12 @@ int AppendLineText(char *line, int length, const char *text, int limit) {
 
 bool WantsMessageId(const Channel &ch) { return ch.BodyFormat == KEL_BODY_HTML || ch.AlwaysMessageId; }
 
+bool RelatedInMixed(const Channel &ch) {
+  return HasAlternative(ch) && HasAttachmentList(ch) && ListHasPlainAttachment(ch) && ListHasInlineImage(ch);
+}
+
+void RelatedBoundary(char *out, int size) { FormatLine(out, size, "rel%s", BoundaryText); }
+
 bool HasAlternative(const Channel &ch) {
   return !ch.RawSubmit && ch.BodyFormat == KEL_BODY_HTML && ch.AltText && ch.AltText[0];
 }
@@ -826,6 +832,16 @@ int BodyBoundary(Channel &ch, Tick) {
   if (HasAlternative(ch)) {
     char inner[64];
     AlternativeBoundary(ch, inner, sizeof inner);
+    ch.AttachPass = 0;
+    if (RelatedInMixed(ch)) {
+      char related[64];
+      RelatedBoundary(related, sizeof related);
+      FormatLine(ch.SendLine, HeaderLineLimit + 1, "Content-Type: multipart/related; boundary=%c%s%c\r\n\r\n--%s",
+                 QuoteChar, related, QuoteChar, related);
+      if (int rc = SendComposedLine(ch)) return rc;
+      ch.AttachPass = 1;
+      ch.AttachStart = ch.Attachments;
+    }
     if (AlternativeNested(ch)) {
       FormatLine(ch.SendLine, HeaderLineLimit + 1, "Content-Type: multipart/alternative; boundary=%c%s%c\r\n\r\n--%s",
                  QuoteChar, inner, QuoteChar, inner);

@@ -37,6 +37,12 @@ int ExamineMessage(Channel &ch);
 bool HasAlternative(const Channel &ch);
 // True when an entry of the attachment list is not an inline image (attach.cpp).
 bool ListHasPlainAttachment(const Channel &ch);
+// True when an entry of the attachment list is an inline image.
+bool ListHasInlineImage(const Channel &ch);
+// With a plain version, inline images and other files: mixed { related {
+// alternative, images }, files }. The related level's boundary.
+bool RelatedInMixed(const Channel &ch);
+void RelatedBoundary(char *out, int size);
 
 // The quote around boundaries and file names.
 constexpr char QuoteChar = '"';

@@ -200,7 +200,8 @@ TEST_F(RoundTripTest, HtmlWithItsPlainVersionInMultipartAlternative) {
   const std::vector<Case> cases = {
       {"", "multipart/alternative"},
       {Path("logo.gif"), "multipart/related"},
-      {Path("logo.gif") + "," + Path("report.pdf"), "multipart/mixed"},
+      // The images go in a related level first, the other files after it.
+      {Path("report.pdf") + "," + Path("logo.gif"), "multipart/mixed"},
   };
   Script(std::vector<int>(cases.size() * 2, 1));
   Connect();
@@ -225,5 +226,10 @@ TEST_F(RoundTripTest, HtmlWithItsPlainVersionInMultipartAlternative) {
     EXPECT_NE(parts[i].find(std::string("\r\nContent-Type: ") + c.Top + "; boundary="), std::string::npos) << i;
     // text/plain first, then text/html.
     EXPECT_LT(parts[i].find("Content-Type: text/plain"), parts[i].find("Content-Type: text/html")) << i;
+    if (std::string(c.Top) == "multipart/mixed") {
+      const size_t related = parts[i].find("Content-Type: multipart/related; boundary=\"rel");
+      EXPECT_LT(related, parts[i].find("Content-Type: multipart/alternative")) << i;
+      EXPECT_LT(parts[i].find("logo.gif"), parts[i].find("report.pdf")) << i;
+    }
   }
 }
