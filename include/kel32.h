@@ -155,6 +155,10 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_AUTH_MECHANISM     35  /* one of the KEL_AUTH_ values below; 0 = the automatic choice */
 #define KEL_SKIP_REFUSED       36  /* nonzero: a 5xx refusal of RCPT TO skips that address only */
 #define KEL_STRICT_RECIPIENTS  37  /* nonzero: a send with any refused recipient fails (-79) */
+/* Outgoing messages (per channel, default 0) */
+#define KEL_ATTACH_TYPES       38  /* 1: each attachment's Content-Type from its extension */
+#define KEL_MESSAGE_ID         39  /* 1: a unique Message-ID on every message, not only HTML ones */
+#define KEL_RAW_SUBMIT         42  /* 1: kelSendEmail sends its message argument as the complete message */
 
 /* IMAP */
 #define KEL_IMAP_PORT          43  /* default 143; 993 with KEL_TLS_IMPLICIT */
@@ -206,6 +210,9 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_OAUTH_TOKEN        59  /* OAuth 2.0 bearer token for XOAUTH2 / OAUTHBEARER */
 #define KEL_TLS_CA_FILE        65   /* PEM file of trusted roots instead of the system store ("" = system) */
 #define KEL_TLS_SERVER_NAME    66   /* name the certificate must match instead of the server text ("" = server) */
+#define KEL_TEXT_ALTERNATIVE   67   /* the plain-text version of an HTML body (text or @file; "" = none) */
+#define KEL_DSN_NOTIFY         68   /* NOTIFY= of each RCPT TO when the server offers DSN: "SUCCESS,FAILURE,DELAY" or "NEVER" */
+#define KEL_DSN_RET            69   /* RET= of MAIL FROM when the server offers DSN: "FULL" or "HDRS" */
 #define KEL_PROXY              70   /* "socks5://[user:password@]host:port" or "http://[user:password@]host:port" ("" = none) */
 #define KEL_IMAP_MAILBOX       71   /* the mailbox kelImapConnect selects, UTF-8 (default INBOX) */
 #define KEL_IMAP_SEARCH        72   /* the IMAP search text of kelImapConnect (default ALL) */
@@ -267,6 +274,8 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_ERROR_ADDRESS_LENGTH  (-86)  /* an address too long for its command line */
 #define KEL_ERROR_IMAP            (-60)  /* IMAP returned error (NO, BAD or BYE; with the server's response) */
 #define KEL_ERROR_IMAP_RESPONSE   (-75)  /* an IMAP response not understood */
+#define KEL_ERROR_INTERNATIONAL   (-87)  /* a non-ASCII local part, and the server does not offer SMTPUTF8 */
+#define KEL_ERROR_MESSAGE_SIZE    (-88)  /* the message exceeds the size the server announced (SIZE) */
 
 #ifdef __cplusplus
 }

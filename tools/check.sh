@@ -13,10 +13,11 @@ cd "$(dirname "$0")/.."
 # install the mail servers themselves (tests/e2e/mailstack.sh).
 # libssl-dev: the library's TLS (the openssl program makes the tests'
 # certificates); libpython3.11-testsuite: the email package's test messages,
-# for the corpus test; clang: the fuzz targets; python3-pytest, -venv, -setuptools and -wheel:
-# the Python package's tests and its pip install without an index.
+# for the corpus test; clang: the fuzz targets; libidn2-dev: international
+# domain names; python3-pytest, -venv, -setuptools and -wheel: the Python
+# package's tests and its pip install without an index.
 packages=(cmake g++ make libgtest-dev libgmock-dev pkg-config curl python3 ca-certificates
-          libssl-dev openssl libpython3.11-testsuite clang
+          libssl-dev libidn2-dev openssl libpython3.11-testsuite clang
           python3-pytest python3-venv python3-setuptools python3-wheel)
 need=()
 if command -v dpkg >/dev/null; then

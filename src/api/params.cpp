@@ -2,10 +2,12 @@
 // and the few string codes that are actions (log file, log line, buffer
 // file, user header text).
 #include <cstring>
+#include <initializer_list>
 
 #include "../../include/kel32.h"
 #include "../core/channel.h"
 #include "../core/errors.h"
+#include "../core/text.h"
 #include "../driver/driver.h"
 
 extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
@@ -55,6 +57,9 @@ extern "C" int KEL_CALL kelIntegerParam(unsigned channel, int code, int value) {
     case KEL_SKIP_REFUSED: ch.SkipRefused = value != 0; break;
     case KEL_STRICT_RECIPIENTS: ch.StrictRecipients = value != 0; break;
     case KEL_PIPELINING: ch.PipelineWanted = low8; break;
+    case KEL_ATTACH_TYPES: ch.AttachTypes = value != 0; break;
+    case KEL_MESSAGE_ID: ch.AlwaysMessageId = value != 0; break;
+    case KEL_RAW_SUBMIT: ch.RawSubmit = value != 0; break;
     case KEL_TLS_MODE:
       if (value < KEL_TLS_OFF || value > KEL_TLS_IMPLICIT) return -1;
       ch.TlsMode = value;
@@ -140,6 +145,46 @@ static int StoreLoginText(int code, char *field, int fieldSize, const char *text
   return CopyField(field, fieldSize, text, limit);
 }
 
+// A DSN keyword list: SUCCESS, FAILURE and DELAY in any combination, or
+// NEVER alone (RFC 3461), stored in capitals; "" removes it. -1 for any
+// other text (nothing stored).
+static int StoreDsnNotify(Channel &ch, const char *text) {
+  char value[sizeof ch.DsnNotify];
+  int n = 0;
+  bool never = false;
+  int words = 0;
+  for (const char *p = text; *p;) {
+    const char *end = strchr(p, ',');
+    if (!end) end = p + strlen(p);
+    const int length = static_cast<int>(end - p);
+    const char *known = nullptr;
+    for (const char *word : {"SUCCESS", "FAILURE", "DELAY", "NEVER"})
+      if (static_cast<int>(strlen(word)) == length && PrefixEquals(p, word, length)) known = word;
+    if (!known || n + length + 1 >= static_cast<int>(sizeof value)) return -1;
+    if (strcmp(known, "NEVER") == 0) never = true;
+    if (n) value[n++] = ',';
+    memcpy(value + n, known, static_cast<size_t>(length));
+    n += length;
+    words++;
+    p = *end ? end + 1 : end;
+    if (*end && !*p) return -1;  // a list may not end with a comma
+  }
+  if (never && words > 1) return -1;
+  value[n] = 0;
+  memcpy(ch.DsnNotify, value, static_cast<size_t>(n) + 1);
+  return n;
+}
+
+static int StoreDsnRet(Channel &ch, const char *text) {
+  if (!*text) {
+    ch.DsnRet[0] = 0;
+    return 0;
+  }
+  for (const char *word : {"FULL", "HDRS"})
+    if (strlen(text) == 4 && PrefixEquals(text, word, 4)) return CopyField(ch.DsnRet, word, 4);
+  return -1;
+}
+
 extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *text) {
   if (int rc = CheckChannel(channel)) return rc;
   if (!text) return Err::NullPointer;
@@ -196,6 +241,14 @@ extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *t
       if (length >= sizeof ch.TlsServerName - 1) return -1;
       return CopyField(ch.TlsServerName, text, static_cast<int>(length));
     }
+    case KEL_TEXT_ALTERNATIVE:
+      FreeMemory(channel, 10, 10);
+      ch.AltText = nullptr;
+      if (!*text) return 0;
+      if (!(ch.AltText = AllocAndCopy(channel, 10, text))) return Err::NoMemory;
+      return static_cast<int>(strlen(text) > 0x7FFFFFFF ? 0x7FFFFFFF : strlen(text));
+    case KEL_DSN_NOTIFY: return StoreDsnNotify(ch, text);
+    case KEL_DSN_RET: return StoreDsnRet(ch, text);
     default: return -1;
   }
 }

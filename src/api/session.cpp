@@ -150,6 +150,9 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
   message = Given(message);
   attachments = Given(attachments);
   if (!to) return Err::NoRecipient;
+  // A prepared message is sent as it is: nothing to compose a subject or
+  // attachments into, and no message is no prepared message.
+  if (ch.RawSubmit && (subject || attachments || !message)) return -1;
   // The sender texts may also have come through KEL_FROM and KEL_REPLY_TO.
   if (int rc = CheckLineBreaks(ch.From)) return rc;
   if (int rc = CheckLineBreaks(ch.ReplyTo)) return rc;
@@ -179,6 +182,7 @@ extern "C" int KEL_CALL kelSendEmail(unsigned channel, const char *to, const cha
   if (attachments && !(ch.Attachments = AllocAndCopy(channel, 6, attachments))) return Err::NoMemory;
 
   ch.WaitWritable = 1;
+  ch.Examined = 0;
   ch.NextState = State::MailFrom;
   ch.AfterConnectState = State::Complete;
   ch.SockCode = 0;
@@ -267,7 +271,7 @@ extern "C" int KEL_CALL kelClose(unsigned channel) {
   if (ch.NextState == State::Complete) ch.WaitWritable = 0;
   if (ch.AutoCall != 1) return 0;
   int rc = RunBlocking(channel);
-  FreeMemory(channel, 1, 9);
+  FreeMemory(channel, 1, 10);
   ch.Protocol = 0;
   return rc;
 }

@@ -27,6 +27,20 @@ int UuDecodeLine(const char *line, int count, unsigned char *out);
 // Returns the bytes written.
 int PercentDecode(const char *text, int count, char *out);
 
+// ---- Outgoing header text (wordcode.cpp) ----
+// The bytes of the UTF-8 character a lead byte begins (0: no lead byte).
+int Utf8Length(unsigned char lead);
+// True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates).
+bool ValidUtf8(const char *text, int length);
+// One RFC 2047 encoded word "=?charset?B?...?=" (or ?Q?) of at most
+// maxLength characters, of as many whole characters of text as fit (UTF-8
+// characters when charset is "utf-8", else bytes). *taken: the bytes taken,
+// 0 when not one fits. Writes a NUL behind; returns the characters written.
+int EncodeWord(const char *text, int length, const char *charset, bool base64, int maxLength, char *out, int *taken);
+// An RFC 2231 value: %XX for every byte outside the attribute characters,
+// whole characters only, at most maxLength characters. Same results.
+int PercentEncodeValue(const char *text, int length, int maxLength, bool utf8, char *out, int *taken);
+
 struct Md5Context {
   uint32_t State[4];
   uint32_t Count[2];   // bits, low word first

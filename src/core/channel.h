@@ -10,9 +10,10 @@
 #include "../platform/platform.h"
 
 constexpr int MaxChannels = 128;
-// Slot 0 holds the record, 1-8 the session texts, 9 the UID list of an IMAP session.
-constexpr int SlotsPerChannel = 10;
-constexpr int SlotCount = MaxChannels * SlotsPerChannel;  // 1280
+// Slot 0 holds the record, 1-8 the session texts, 9 the UID list of an IMAP session, 10 the
+// plain-text version of an HTML body (KEL_TEXT_ALTERNATIVE).
+constexpr int SlotsPerChannel = 11;
+constexpr int SlotCount = MaxChannels * SlotsPerChannel;  // 1408
 
 // Library version: hexadecimal digits major, minor, patch; and the build.
 constexpr int LibraryVersion = 0x0341;
@@ -84,6 +85,24 @@ struct ProxySettings {
   char Host[130];
   char User[256];
   char Password[256];
+};
+
+// What the look at an outgoing text before MAIL FROM found (src/driver/examine.cpp).
+struct TextProfile {
+  uint32_t Bytes;        // up to the end or the first NUL
+  uint32_t EightBit;     // bytes above 127
+  uint32_t Controls;     // control bytes other than TAB, CR and LF, and DEL
+  uint32_t Escaped;      // bytes quoted-printable writes as =XX ("=", TAB, controls, 8-bit)
+  uint32_t Lines;        // LF bytes
+  uint32_t CarriageReturns;
+  uint32_t LongestWord;  // the longest run without a blank or a line end
+  uint32_t Word;         // the run under way
+  uint8_t Utf8Due;       // continuation bytes still due
+  uint8_t Utf8Bad;       // not well-formed UTF-8
+  uint8_t Ended;         // a NUL ended the text
+  uint8_t HeaderDone;    // an empty line has been met: HeaderBytes is the header's size
+  uint8_t LineHasText;   // the line under way holds more than a CR
+  uint32_t HeaderBytes;  // bytes up to and with the first empty line
 };
 
 struct Channel {
@@ -369,6 +388,41 @@ struct Channel {
   // The state ends its own wait at Deadline (IDLE): the frame does not
   // take the passing of the Deadline as a time-out.
   uint8_t WakeAtDeadline;
+};
+
+  // The outgoing message (src/driver/examine.cpp, compose.cpp, attach.cpp):
+  // what the look at its texts found before MAIL FROM, and how each text
+  // goes out (TextCharset, TextCoding in compose.h).
+  TextProfile Profile;        // of the text being examined
+  uint8_t BodyCharset;
+  uint8_t BodyCoding;
+  uint8_t CarryLf;            // a Base64 text: the LF of a line end still to go
+  uint8_t UseSmtpUtf8;        // this send goes with SMTPUTF8
+  uint8_t Examined;           // 0 until the message of this send has been looked at
+  uint8_t RawHeader;          // KEL_RAW_SUBMIT: the message's header is being sent
+  uint8_t RawDropping;        // a Bcc field (and its continuation lines) is being left out
+  uint32_t MessageEstimate;   // the SIZE announced on MAIL FROM (an upper bound of the data)
+  uint32_t MessageLeast;      // a lower bound of the data
+  // The send options (kelIntegerParam, kelStringParam).
+  uint8_t RawSubmit;          // KEL_RAW_SUBMIT: the message text is the whole message
+  uint8_t AttachTypes;        // KEL_ATTACH_TYPES: attachment types from their extensions
+  uint8_t AlwaysMessageId;    // KEL_MESSAGE_ID: a Message-ID on every message
+  char DsnNotify[66];         // KEL_DSN_NOTIFY ("" = none)
+  char DsnRet[6];             // KEL_DSN_RET: "FULL", "HDRS" or ""
+  // KEL_TEXT_ALTERNATIVE (slot 9): the plain text of an HTML body, sent
+  // before it in multipart/alternative. AltPhase: 1 while it is sent, 2
+  // while the HTML after it is; AltCharset and AltCoding hold the other
+  // text's choice meanwhile, AltStash the HTML body's source.
+  char *AltText;
+  uint8_t AltPhase;
+  uint8_t AltCharset;
+  uint8_t AltCoding;
+  char *AltStash;
+  // The attachments of an HTML message with its plain version, inline images
+  // and other files: pass 1 sends the images (inside multipart/related),
+  // pass 2 the others; AttachStart is the list's beginning (0: one pass).
+  uint8_t AttachPass;
+  char *AttachStart;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

@@ -42,6 +42,11 @@ int FormatErrorText(const Channel &ch, int code, char *buffer, int size) {
   const ErrorEntry *e = FindError(code);
   if (!e) return 0;
   int length = AppendBounded(buffer, 0, size, e->Text);
+  if (code == Err::MessageTooBig && ch.Features.SizeLimit) {
+    char limit[48];
+    FormatLine(limit, sizeof limit, " (limit %lu bytes)", static_cast<unsigned long>(ch.Features.SizeLimit));
+    length = AppendBounded(buffer, length, size, limit);
+  }
   if (e->WithReply) {
     length = AppendBounded(buffer, length, size, " ");
     length = AppendBounded(buffer, length, size, ch.Response);

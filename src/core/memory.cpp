@@ -98,6 +98,7 @@ static void ForgetSlotPointers(Channel &ch, int k) {
     case 7: ch.ExtraHeaders = nullptr; break;
     case 8: ch.UserBuffer = nullptr; break;
     case 9: ch.ImapUids = nullptr; ch.ImapUidCount = ch.ImapUidCapacity = 0; break;
+    case 10: ch.AltText = nullptr; break;
     default: break;
   }
 }

@@ -36,6 +36,75 @@ const ImageKind ImageKinds[] = {
     {".jpg", "Content-Type: Image/JPEG"},
 };
 
+// KEL_ATTACH_TYPES: the types of the common extensions; any other stays
+// application/octet-stream.
+struct TypeByExtension {
+  const char *Extension;  // without its dot, lower case
+  const char *Type;
+};
+const TypeByExtension FileTypes[] = {
+    {"pdf", "application/pdf"},
+    {"png", "image/png"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},
+    {"bmp", "image/bmp"},
+    {"tif", "image/tiff"},
+    {"tiff", "image/tiff"},
+    {"svg", "image/svg+xml"},
+    {"webp", "image/webp"},
+    {"ico", "image/vnd.microsoft.icon"},
+    {"txt", "text/plain"},
+    {"csv", "text/csv"},
+    {"htm", "text/html"},
+    {"html", "text/html"},
+    {"css", "text/css"},
+    {"ics", "text/calendar"},
+    {"vcf", "text/vcard"},
+    {"md", "text/markdown"},
+    {"xml", "application/xml"},
+    {"json", "application/json"},
+    {"js", "text/javascript"},
+    {"zip", "application/zip"},
+    {"gz", "application/gzip"},
+    {"tgz", "application/gzip"},
+    {"tar", "application/x-tar"},
+    {"7z", "application/x-7z-compressed"},
+    {"rar", "application/vnd.rar"},
+    {"doc", "application/msword"},
+    {"dot", "application/msword"},
+    {"xls", "application/vnd.ms-excel"},
+    {"ppt", "application/vnd.ms-powerpoint"},
+    {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+    {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+    {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+    {"odt", "application/vnd.oasis.opendocument.text"},
+    {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
+    {"odp", "application/vnd.oasis.opendocument.presentation"},
+    {"rtf", "application/rtf"},
+    {"eml", "message/rfc822"},
+    {"mp3", "audio/mpeg"},
+    {"wav", "audio/wav"},
+    {"ogg", "audio/ogg"},
+    {"m4a", "audio/mp4"},
+    {"mp4", "video/mp4"},
+    {"mov", "video/quicktime"},
+    {"avi", "video/x-msvideo"},
+    {"webm", "video/webm"},
+    {"mpg", "video/mpeg"},
+    {"mpeg", "video/mpeg"},
+};
+
+// The type of a file name by its extension, or application/octet-stream.
+const char *TypeOfName(const char *name) {
+  const char *dot = strrchr(name, '.');
+  if (!dot || dot == name) return "application/octet-stream";
+  const int length = static_cast<int>(strlen(dot + 1));
+  for (const TypeByExtension &t : FileTypes)
+    if (static_cast<int>(strlen(t.Extension)) == length && PrefixEquals(dot + 1, t.Extension, length)) return t.Type;
+  return "application/octet-stream";
+}
+
 // The name an entry is announced under: its file name, or the alias behind
 // the alias separator; only the text after the last "\", ":" or "/" counts.
 const char *ShownName(const char *entry) {
@@ -61,6 +130,66 @@ const char *ImageContentType(const Channel &ch, const char *name) {
   for (const ImageKind &kind : ImageKinds)
     if (SameLetters(name + length - 4, kind.Extension, 4)) return kind.ContentType;
   return nullptr;
+}
+
+bool PlainName(const char *name) {
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; p++)
+    if (*p >= 0x80 || *p == '"' || *p == '\\') return false;
+  return true;
+}
+
+// A name that is ASCII and fits its line goes quoted, as it always has; any
+// other goes RFC 2231 in Content-Disposition ("filename*0*=utf-8''..." in
+// pieces of a line each) and as RFC 2047 encoded words in Content-Type's
+// "name=" for older readers. Sends the lines and returns 0, or the error
+// exit's result. head: the line up to the parameter ("Content-Type: x/y;").
+int SendEncodedName(Channel &ch, const char *head, const char *parameter, bool disposition, const char *name) {
+  const int length = static_cast<int>(strlen(name));
+  const bool utf8 = ValidUtf8(name, length);
+  bool eightBit = false;
+  for (int i = 0; i < length; i++)
+    if (static_cast<unsigned char>(name[i]) >= 0x80) eightBit = true;
+  const char *charset = !eightBit ? "us-ascii" : utf8 ? "utf-8" : PlatformLegacyCharset();
+  CopyField(ch.SendLine, sizeof ch.SendLine, head, HeaderLineLimit);
+  if (int rc = SendComposedLine(ch)) return rc;
+  char piece[96];
+  if (disposition) {
+    // Pieces of at most 50 characters: " filename*12*=" and ";" stay within 78.
+    int count = 0;
+    for (int at = 0; at < length; count++) {
+      int taken = 0;
+      int n = PercentEncodeValue(name + at, length - at, 50, eightBit && utf8, piece, &taken);
+      if (taken == 0) break;
+      at += taken;
+      const bool last = at >= length;
+      if (count == 0 && last) {
+        FormatLine(ch.SendLine, HeaderLineLimit + 1, " %s*=%s''%s", parameter, charset, piece);
+      } else {
+        FormatLine(ch.SendLine, HeaderLineLimit + 1, " %s*%d*=%s%s%s%s", parameter, count, count == 0 ? charset : "",
+                   count == 0 ? "''" : "", piece, last ? "" : ";");
+      }
+      (void)n;
+      if (int rc = SendComposedLine(ch)) return rc;
+    }
+    return 0;
+  }
+  // name="=?utf-8?B?...?=": the encoded words on lines of their own.
+  const bool base64 = eightBit;
+  for (int at = 0, count = 0; at < length; count++) {
+    int taken = 0;
+    int n = EncodeWord(name + at, length - at, charset, base64, 70, piece, &taken);
+    if (taken == 0) break;
+    at += taken;
+    const bool last = at >= length;
+    FormatLine(ch.SendLine, HeaderLineLimit + 1, " %s%.*s%s", count == 0 ? "name=\"" : "", n, piece, last ? "\"" : "");
+    if (int rc = SendComposedLine(ch)) return rc;
+  }
+  return 0;
+}
+
+// True when the name goes quoted in one line of at most 998 octets.
+bool QuotedNameFits(const char *head, const char *name) {
+  return PlainName(name) && strlen(head) + strlen(name) + 8 <= static_cast<size_t>(LineOctetLimit);
 }
 
 // "<type><between>"name"" in SendLine, the name cut so that the closing quote
@@ -98,11 +227,72 @@ int TakeFileBytes(Channel &ch, unsigned char *bytes) {
 
 }  // namespace
 
+namespace {
+
+const char *EntryEnd(const char *entry) {
+  const char separator = Settings.AttachSeparator;
+  while (*entry && (!separator || *entry != separator)) entry++;
+  return entry;
+}
+
+// An entry of the list (up to its separator) is sent as an inline image.
+bool EntryIsImage(const Channel &ch, const char *entry) {
+  char copy[1030];
+  CopyField(copy, sizeof copy, entry, static_cast<int>(EntryEnd(entry) - entry));
+  return ImageContentType(ch, ShownName(copy)) != nullptr;
+}
+
+bool ListHas(const Channel &ch, bool image) {
+  for (const char *p = ch.Attachments; p && *p;) {
+    if (EntryIsImage(ch, p) == image) return true;
+    const char *end = EntryEnd(p);
+    p = *end ? end + 1 : end;
+  }
+  return false;
+}
+
+// Pass 1 and 2 of RelatedInMixed: on to the next entry of the pass's kind,
+// closing the related level between them. 1: an entry; 0: both passes are
+// done; else the error exit's result.
+int NextEntryOfPass(Channel &ch) {
+  for (;;) {
+    if (!*ch.Attachments) {
+      if (ch.AttachPass != 1) return 0;
+      char related[64];
+      RelatedBoundary(related, sizeof related);
+      FormatLine(ch.SendLine, HeaderLineLimit + 1, "\r\n--%s--", related);
+      if (int rc = SendComposedLine(ch)) return rc;
+      ch.AttachPass = 2;
+      ch.Attachments = ch.AttachStart;
+      continue;
+    }
+    if (EntryIsImage(ch, ch.Attachments) == (ch.AttachPass == 1)) return 1;
+    const char *end = EntryEnd(ch.Attachments);
+    ch.Attachments += (end - ch.Attachments) + (*end ? 1 : 0);
+  }
+}
+
+}  // namespace
+
+bool ListHasPlainAttachment(const Channel &ch) { return ListHas(ch, false); }
+bool ListHasInlineImage(const Channel &ch) { return ListHas(ch, true); }
+
 int AttachBoundary(Channel &ch, Tick) {
   // Always one empty line before the boundary: the line end of the text
   // before it belongs to the boundary, so the part above keeps its last
   // line end and gains nothing.
-  FormatLine(ch.SendLine, HeaderLineLimit + 1, "\r\n--%s", BoundaryText);
+  char related[64];
+  if (ch.AttachPass) {
+    const int found = NextEntryOfPass(ch);
+    if (found < 0) return found;
+    if (found == 0) {
+      ch.AttachPass = 0;
+      ch.NextState = State::EndOfData;
+      return 0;
+    }
+    RelatedBoundary(related, sizeof related);
+  }
+  FormatLine(ch.SendLine, HeaderLineLimit + 1, "\r\n--%s", ch.AttachPass == 1 ? related : BoundaryText);
   if (int rc = SendComposedLine(ch)) return rc;
   ch.NextState = State::AttachContentType;
   return 0;
@@ -118,17 +308,27 @@ int AttachContentType(Channel &ch, Tick) {
     ch.NextAttachment = entry + strlen(entry);
   }
   const char *name = ShownName(entry);
-  if (const char *image = ImageContentType(ch, name)) {
-    ch.InlineImage = 1;
-    ch.ContentIdCount++;
-    int n = FormatNamedLine(ch, image, "; name=", name);
-    FormatLine(ch.SendLine + n, static_cast<int>(sizeof ch.SendLine) - n, "\r\nContent-ID: <%s.%d>", MessageRoot,
-               ch.ContentIdCount);
+  const char *image = ImageContentType(ch, name);
+  char type[160];
+  if (image) {
+    FormatLine(type, sizeof type, "%s", image);
   } else {
-    ch.InlineImage = 0;
-    FormatNamedLine(ch, "Content-Type: application/octet-stream; name=", "", name);
+    FormatLine(type, sizeof type, "Content-Type: %s", ch.AttachTypes ? TypeOfName(name) : "application/octet-stream");
   }
-  if (int rc = SendComposedLine(ch)) return rc;
+  ch.InlineImage = image ? 1 : 0;
+  if (image) ch.ContentIdCount++;
+  if (QuotedNameFits(type, name)) {
+    FormatNamedLine(ch, type, "; name=", name);
+    if (int rc = SendComposedLine(ch)) return rc;
+  } else {
+    char head[170];
+    FormatLine(head, sizeof head, "%s;", type);
+    if (int rc = SendEncodedName(ch, head, "name", false, name)) return rc;
+  }
+  if (image) {
+    FormatLine(ch.SendLine, HeaderLineLimit + 1, "Content-ID: <%s.%d>", MessageRoot, ch.ContentIdCount);
+    if (int rc = SendComposedLine(ch)) return rc;
+  }
   ch.NextState = State::AttachTransferEncoding;
   return 0;
 }
@@ -143,9 +343,17 @@ int AttachTransferEncoding(Channel &ch, Tick) {
 int AttachDisposition(Channel &ch, Tick now) {
   const char *type = ch.InlineImage ? "Content-Disposition: inline; filename="
                                     : "Content-Disposition: attachment; filename=";
-  int n = FormatNamedLine(ch, type, "", ShownName(ch.Attachments));
-  memcpy(ch.SendLine + n, "\r\n", 3);  // the empty line that ends the part header
-  if (int rc = SendComposedLine(ch)) return rc;
+  const char *name = ShownName(ch.Attachments);
+  if (QuotedNameFits(type, name)) {
+    int n = FormatNamedLine(ch, type, "", name);
+    memcpy(ch.SendLine + n, "\r\n", 3);  // the empty line that ends the part header
+    if (int rc = SendComposedLine(ch)) return rc;
+  } else {
+    if (int rc = SendEncodedName(ch, ch.InlineImage ? "Content-Disposition: inline;" : "Content-Disposition: attachment;",
+                                 "filename", true, name))
+      return rc;
+    if (int rc = SendBytes(ch, "\r\n", 2); rc < 0) return ComposeFail(ch, rc, Err::Send);
+  }
   ch.NotBefore = now;
   ch.NextState = State::OpenAttachment;
   return 0;
@@ -186,6 +394,13 @@ int SendAttachment(Channel &ch, Tick now) {
   if (got < 0) return ComposeFail(ch, got, Err::CannotOpenFile);
   CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
+  if (ch.AttachPass) {  // the list is walked again: its separator goes back
+    if (ch.NextAttachment != ch.Attachments && ch.NextAttachment[-1] == 0)
+      ch.NextAttachment[-1] = Settings.AttachSeparator;
+    ch.Attachments = ch.NextAttachment;
+    ch.NextState = State::AttachBoundary;
+    return 0;
+  }
   if (*ch.NextAttachment) {
     ch.Attachments = ch.NextAttachment;
     ch.NextState = State::AttachBoundary;

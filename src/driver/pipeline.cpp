@@ -56,13 +56,17 @@ int SendPipelinedEnvelope(Channel &ch, Tick now) {
     count++;
   }
   ch.HoldOutput = 1;
-  int rc = SendCommand(ch, "MAIL FROM:%s", strchr(ch.From, '<'));
+  char line[1200];
+  MailFromLine(ch, line, sizeof line);
+  int rc = SendCommand(ch, "%s", line);
   StartWalk(ch);
+  const char *notify = DsnNotify(ch);
   for (int i = 0; i < count && rc == 0; i++) {
     const char *address;
     int length;
     CutAddress(ch, &address, &length);
-    rc = SendCommand(ch, "RCPT TO:%.*s", length, address);
+    EnvelopeAddress(ch, address, length, line, sizeof line);
+    rc = SendCommand(ch, "RCPT TO:%s%s%s", line, notify ? " NOTIFY=" : "", notify ? notify : "");
   }
   if (rc == 0) rc = SendCommand(ch, "DATA");
   if (rc < 0) return rc;  // the error exit has run

@@ -16,6 +16,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "../core/errors.h"
 #include "../core/text.h"
@@ -101,10 +102,19 @@ int SmtpHello(Channel &ch, Tick now) {
   // STARTTLS is offered only in the reply to EHLO, and EHLO starts the session again after it.
   const char *word = SendsEhlo(ch) ? "EHLO" : "HELO";
   // The text after the first "@" of From, cut at its first ">": the domain
-  // of the bracketed address of "Name <user@domain>".
+  // of the bracketed address of "Name <user@domain>". An international
+  // domain goes as A-labels, never as raw UTF-8.
   const char *at = strchr(ch.From, '@');
   const char *domain = at ? at + 1 : DefaultHeloDomain;
   int length = static_cast<int>(strcspn(domain, ">"));
+  char ascii[256];
+  if (HasEightBit(domain, length)) {
+    char name[256];
+    CopyField(name, sizeof name, domain, length);
+    length = PlatformDomainToAscii(name, ascii, sizeof ascii);
+    domain = length > 0 ? ascii : DefaultHeloDomain;
+    if (length <= 0) length = static_cast<int>(strlen(DefaultHeloDomain));
+  }
   AwaitWritable(ch, StepWait(ch, 1000));  // the outcome is not tested: the send reports a failure
   return SendSmtpCommand(ch, now, Settings.StepDelay + 200, State::SmtpHelloReply, "%s %.*s", word, length, domain);
 }
@@ -120,14 +130,131 @@ int SmtpHelloReply(Channel &ch, Tick) {
   return ch.EsmtpAuth ? ChooseSmtpAuth(ch) : 0;
 }
 
+// ---- International addresses ----------------------------------------------
+
+bool HasEightBit(const char *text, int length) {
+  for (int i = 0; i < length && text[i]; i++)
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
+  return false;
+}
+
+namespace {
+
+// The bracketed address in an entry: from its "<" up to its ">" (or the
+// entry's end); the local part and the domain found in it.
+struct AddressParts {
+  const char *Local;
+  int LocalLength;
+  const char *Domain;  // after the last "@"; null when there is none
+  int DomainLength;
+};
+
+AddressParts SplitAddress(const char *address, int length) {
+  AddressParts parts{address, 0, nullptr, 0};
+  int end = 0;
+  while (end < length && address[end] && address[end] != '>') end++;
+  int at = -1;
+  for (int i = 0; i < end; i++)
+    if (address[i] == '@') at = i;
+  if (at < 0) {
+    parts.LocalLength = end;
+    return parts;
+  }
+  parts.LocalLength = at;
+  parts.Domain = address + at + 1;
+  parts.DomainLength = end - at - 1;
+  return parts;
+}
+
+// Checks one entry: 1 when it is international, -87 when the server could
+// not take it, else 0.
+int CheckAddress(const Channel &ch, const char *address, int length) {
+  if (!HasEightBit(address, length)) return 0;
+  if (Offers(ch, FeatSmtpUtf8)) return 1;
+  AddressParts parts = SplitAddress(address, length);
+  if (HasEightBit(parts.Local, parts.LocalLength)) return Err::InternationalAddress;
+  char domain[256], ascii[256];
+  if (parts.DomainLength >= static_cast<int>(sizeof domain)) return Err::InternationalAddress;
+  CopyField(domain, sizeof domain, parts.Domain, parts.DomainLength);
+  if (PlatformDomainToAscii(domain, ascii, sizeof ascii) <= 0) return Err::InternationalAddress;
+  return 1;
+}
+
+}  // namespace
+
+int EnvelopeAddress(const Channel &ch, const char *address, int length, char *out, int size) {
+  if (length < 0) length = static_cast<int>(strlen(address));
+  AddressParts parts = SplitAddress(address, length);
+  int n = 0;
+  auto put = [&](const char *text, int count) {
+    for (int i = 0; i < count && n < size - 1; i++) out[n++] = text[i];
+  };
+  if (ch.UseSmtpUtf8 || !parts.Domain || !HasEightBit(parts.Domain, parts.DomainLength)) {
+    put(address, length);
+  } else {
+    char domain[256], ascii[256];
+    CopyField(domain, sizeof domain, parts.Domain, parts.DomainLength);
+    const int converted = PlatformDomainToAscii(domain, ascii, sizeof ascii);
+    const int before = static_cast<int>(parts.Domain - address);
+    put(address, before);
+    if (converted > 0) put(ascii, converted);
+    else put(parts.Domain, parts.DomainLength);
+    const int after = before + parts.DomainLength;
+    put(address + after, length - after);
+  }
+  out[n] = 0;
+  return n;
+}
+
+int CheckAddresses(Channel &ch) {
+  ch.UseSmtpUtf8 = 0;
+  bool international = false;
+  const char *from = strchr(ch.From, '<');
+  int rc = from ? CheckAddress(ch, from, static_cast<int>(strlen(from))) : 0;
+  if (rc > 0) international = true;
+  const char separator = Settings.AddressSeparator;
+  for (const char *list : {ch.ToList, ch.CcList, ch.BccList}) {
+    for (const char *p = list; rc >= 0 && p && *p;) {
+      const char *end = p;
+      while (*end && *end != separator) end++;
+      const char *open = p;
+      while (open < end && *open != '<') open++;
+      const int entry = CheckAddress(ch, open, static_cast<int>(end - open));
+      if (entry > 0) international = true;
+      if (entry < 0) rc = entry;
+      p = *end ? end + 1 : end;
+    }
+  }
+  if (rc < 0) return driverFailConnected(ch, rc);
+  ch.UseSmtpUtf8 = international && Offers(ch, FeatSmtpUtf8);
+  return 0;
+}
+
+int MailFromLine(const Channel &ch, char *out, int size) {
+  char address[1100];
+  EnvelopeAddress(ch, strchr(ch.From, '<'), -1, address, sizeof address);
+  int n = FormatLine(out, size, "MAIL FROM:%s", address);
+  if (Offers(ch, FeatSize) && ch.MessageEstimate)
+    n += FormatLine(out + n, size - n, " SIZE=%lu", static_cast<unsigned long>(ch.MessageEstimate));
+  if (Offers(ch, Feat8BitMime) && ch.BodyCoding == CodingEightBit) n += FormatLine(out + n, size - n, " BODY=8BITMIME");
+  if (ch.UseSmtpUtf8) n += FormatLine(out + n, size - n, " SMTPUTF8");
+  if (Offers(ch, FeatDsn) && ch.DsnRet[0]) n += FormatLine(out + n, size - n, " RET=%s", ch.DsnRet);
+  return n;
+}
+
+const char *DsnNotify(const Channel &ch) { return Offers(ch, FeatDsn) && ch.DsnNotify[0] ? ch.DsnNotify : nullptr; }
+
 // ---- The envelope (kelSendEmail) ----------------------------------------
 
 int MailFrom(Channel &ch, Tick now) {
   if (!ch.From[0]) return driverFail(ch, 0, Err::MissingFrom);
   const char *bracket = strchr(ch.From, '<');
   if (!bracket) return driverFail(ch, 0, Err::MissingOpen);
+  if (int rc = ExamineMessage(ch)) return rc < 0 ? rc : 0;
   if (ch.PipelineWanted && ServerPipelines(ch)) return SendPipelinedEnvelope(ch, now);
-  return SendSmtpCommand(ch, now, 0, State::MailFromReply, "MAIL FROM:%s", bracket);
+  char line[1200];
+  MailFromLine(ch, line, sizeof line);
+  return SendSmtpCommand(ch, now, 0, State::MailFromReply, "%s", line);
 }
 
 int MailFromReply(Channel &ch, Tick) {
@@ -167,7 +294,10 @@ int NextRecipient(Channel &ch, Tick now) {
 }
 
 int RcptTo(Channel &ch, Tick now) {
-  int rc = SendCommand(ch, "RCPT TO:%s", ch.CurrentAddress);
+  char address[1100];
+  EnvelopeAddress(ch, ch.CurrentAddress, -1, address, sizeof address);
+  const char *notify = DsnNotify(ch);
+  int rc = SendCommand(ch, "RCPT TO:%s%s%s", address, notify ? " NOTIFY=" : "", notify ? notify : "");
   if (rc < 0) return rc;
   ch.Deadline = now + Settings.ResponseTimeout;
   ch.NextState = State::RcptToReply;

@@ -26,3 +26,18 @@ int SendSmtpCommand(Channel &ch, Tick now, uint32_t extraDelay, int next, const 
 // The walk over the recipients goes To, then CC, then BCC: points
 // AddressCursor at the next list not yet walked; false when none is left.
 bool NextAddressList(Channel &ch);
+
+// True when text holds a byte above 127 within length (or up to its NUL).
+bool HasEightBit(const char *text, int length);
+// An envelope address ("<user@domain>" and what follows it in its entry)
+// as the session sends it: a domain in A-labels unless the send goes with
+// SMTPUTF8. length -1: up to the NUL. Returns the characters written.
+int EnvelopeAddress(const Channel &ch, const char *address, int length, char *out, int size);
+// Before MAIL FROM: decides whether the send goes with SMTPUTF8, and fails
+// (-87, the connection kept) when an international address cannot go to
+// this server.
+int CheckAddresses(Channel &ch);
+// "MAIL FROM:<...>" and its parameters (SIZE, BODY, SMTPUTF8, RET, ENVID).
+int MailFromLine(const Channel &ch, char *out, int size);
+// The NOTIFY value of every RCPT TO, or null (none set, or DSN not offered).
+const char *DsnNotify(const Channel &ch);

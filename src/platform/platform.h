@@ -62,12 +62,21 @@ int PlatformFileOpenRead(const char *path);
 int PlatformFileRead(int handle, void *buffer, int count);   // bytes read, 0 at end, -1 on error
 int PlatformFileWrite(int handle, const void *buffer, int count);  // bytes written, -1 on error
 void PlatformFileClose(int handle);
+// The size of the named file in bytes, or -1 when it cannot be opened.
+int64_t PlatformFileSize(const char *path);
 
 // ---- Character sets ------------------------------------------------------
 // count bytes of text in the named character set, as UTF-8 into out (at
 // most outSize - 1 bytes and a NUL; a sequence the set lacks becomes
 // U+FFFD). Returns the bytes written, or -1 when the set is not known.
 int PlatformToUtf8(const char *charset, const char *text, int count, char *out, int outSize);
+// The name of the system's 8-bit character set for text that is not UTF-8:
+// "iso-8859-1" on POSIX, the ANSI code page ("windows-1252" ...) on Windows.
+const char *PlatformLegacyCharset();
+// A UTF-8 domain name as IDNA A-labels ("xn--..."), at most outSize - 1
+// characters and a NUL: the length, or -1 when the name cannot be converted
+// or no conversion is available.
+int PlatformDomainToAscii(const char *utf8, char *out, int outSize);
 // A UTF-8 file name in the form the file calls take: unchanged on POSIX;
 // on Windows in the ANSI code page, characters it lacks written as "_".
 void PlatformLocalName(const char *utf8, char *out, int outSize);

@@ -10,6 +10,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <iconv.h>
+#include <idn2.h>
+#include <sys/stat.h>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -114,6 +116,22 @@ int PlatformToUtf8(const char *charset, const char *text, int count, char *out, 
   return static_cast<int>(to - out);
 }
 
+const char *PlatformLegacyCharset() { return "iso-8859-1"; }
+
+int PlatformDomainToAscii(const char *utf8, char *out, int outSize) {
+  if (!utf8 || outSize < 1) return -1;
+  char *converted = nullptr;
+  if (idn2_to_ascii_8z(utf8, &converted, IDN2_NONTRANSITIONAL) != IDN2_OK || !converted) {
+    // Names IDNA2008 refuses outright but TR46 maps (upper case, some symbols).
+    if (idn2_to_ascii_8z(utf8, &converted, IDN2_TRANSITIONAL) != IDN2_OK || !converted) return -1;
+  }
+  const size_t length = strlen(converted);
+  const int rc = length < static_cast<size_t>(outSize) ? static_cast<int>(length) : -1;
+  if (rc >= 0) memcpy(out, converted, length + 1);
+  idn2_free(converted);
+  return rc;
+}
+
 void PlatformLocalName(const char *utf8, char *out, int outSize) {
   if (outSize < 1) return;
   snprintf(out, static_cast<size_t>(outSize), "%s", utf8);
@@ -139,6 +157,12 @@ int PlatformFileOpenRead(const char *path) {
   if (!path) return -1;
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   return fd < 0 ? -1 : KeepNonZero(fd);
+}
+
+int64_t PlatformFileSize(const char *path) {
+  struct stat st;
+  if (!path || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_size);
 }
 
 int PlatformFileRead(int handle, void *buffer, int count) {

@@ -133,6 +133,40 @@ int PlatformToUtf8(const char *charset, const char *text, int count, char *out, 
   return n > 0 ? n : 0;
 }
 
+const char *PlatformLegacyCharset() {
+  static const struct {
+    UINT Page;
+    const char *Name;
+  } names[] = {{874, "windows-874"},    {932, "shift_jis"},     {936, "gbk"},           {949, "ks_c_5601-1987"},
+               {950, "big5"},           {1250, "windows-1250"}, {1251, "windows-1251"}, {1253, "windows-1253"},
+               {1254, "windows-1254"},  {1255, "windows-1255"}, {1256, "windows-1256"}, {1257, "windows-1257"},
+               {1258, "windows-1258"}};
+  const UINT page = GetACP();
+  for (const auto &n : names)
+    if (n.Page == page) return n.Name;
+  return "windows-1252";
+}
+
+// IdnToAscii (normaliz.dll before Vista's kernel32) is looked up at run time,
+// so the DLL still loads where it is missing; then no name is converted.
+int PlatformDomainToAscii(const char *utf8, char *out, int outSize) {
+  using IdnToAsciiCall = int(WINAPI *)(DWORD, LPCWSTR, int, LPWSTR, int);
+  static IdnToAsciiCall call = [] {
+    HMODULE module = GetModuleHandleA("kernel32.dll");
+    FARPROC f = module ? GetProcAddress(module, "IdnToAscii") : nullptr;
+    if (!f && (module = LoadLibraryA("normaliz.dll")) != nullptr) f = GetProcAddress(module, "IdnToAscii");
+    return reinterpret_cast<IdnToAsciiCall>(reinterpret_cast<void *>(f));
+  }();
+  if (!call || !utf8 || outSize < 1) return -1;
+  WCHAR wide[256], ascii[256];
+  const int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide, 256);
+  if (chars <= 0) return -1;
+  const int n = call(0, wide, -1, ascii, 256);
+  if (n <= 0) return -1;
+  const int length = WideCharToMultiByte(CP_ACP, 0, ascii, -1, out, outSize, nullptr, nullptr);
+  return length > 0 ? length - 1 : -1;
+}
+
 void PlatformLocalName(const char *utf8, char *out, int outSize) {
   if (outSize < 1) return;
   out[0] = '\0';
@@ -162,6 +196,13 @@ int PlatformFileOpenRead(const char *path) {
   if (!path) return -1;
   HFILE h = _lopen(path, OF_READ | OF_SHARE_DENY_NONE);
   return h == HFILE_ERROR ? -1 : static_cast<int>(h);
+}
+
+int64_t PlatformFileSize(const char *path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!path || !GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+  return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 int PlatformFileRead(int handle, void *buffer, int count) {

@@ -53,7 +53,7 @@ TEST_F(ComposeTest, CallerTextsCannotEndTheHeaderOrTheData) {
   // Bare CR and LF, an empty line and a lone "." in the caller's header text.
   kelStringParam(0, KEL_SET_HEADER, "X-One: 1\n.\r\n\r\nX-Two: 2\rX-Three: 3");
   ASSERT_EQ(Send("Body", nullptr, "Hi\r\n.\r\nQUIT"), 0);
-  // A subject longer than a header line may be is cut.
+  // A subject longer than a header line may be is folded into encoded words, not cut.
   kelStringParam(0, KEL_SET_HEADER, "");
   std::string longSubject(3000, 's');
   ASSERT_EQ(Send("Body", nullptr, longSubject.c_str()), 0);
@@ -61,7 +61,45 @@ TEST_F(ComposeTest, CallerTextsCannotEndTheHeaderOrTheData) {
   ASSERT_EQ(parts.size(), 2u);
   EXPECT_EQ(parts[0], Head() + Lines({To, From, "Subject: Hi  .  QUIT", "X-One: 1", "..", "X-Two: 2", "X-Three: 3",
                                       "", "Body", ""}));
-  EXPECT_EQ(parts[1], Head() + Lines({To, From, "Subject: " + std::string(1014, 's'), "", "Body", ""}));
+  const std::string subject = parts[1].substr(parts[1].find("Subject:"), parts[1].find("\r\n\r\n") - parts[1].find("Subject:"));
+  std::string letters;
+  size_t at = 0;
+  while ((at = subject.find("?Q?", at)) != std::string::npos) {
+    const size_t end = subject.find("?=", at);
+    letters += subject.substr(at + 3, end - at - 3);
+    at = end;
+  }
+  EXPECT_EQ(letters, std::string(3000, 's'));
+  for (size_t line = 0; line < subject.size();) {
+    const size_t end = std::min(subject.find("\r\n", line), subject.size());
+    EXPECT_LE(end - line, 78u);
+    line = end + 2;
+  }
+  EXPECT_EQ(parts[1].substr(parts[1].find("\r\n\r\n")), "\r\n\r\nBody\r\n\r\n");
+}
+
+TEST_F(ComposeTest, LongHeaderLinesAreFoldedAtBlanksNotCut) {
+  std::string words, names;
+  for (int i = 0; i < 150; i++) words += " word" + std::to_string(i);
+  for (int i = 0; i < 60; i++) names += std::string(i ? ", " : "") + "Name " + std::to_string(i) + " <n" + std::to_string(i) + "@example.com>";
+  Script({60});
+  Connect();
+  kelStringParam(0, KEL_SET_HEADER, ("X-Long:" + words).c_str());
+  ASSERT_EQ(Send("Body", nullptr, ("Subject" + words).c_str(), names.c_str()), 0);
+  auto parts = Finish();
+  ASSERT_EQ(parts.size(), 1u);
+  const std::string header = parts[0].substr(0, parts[0].find("\r\n\r\n") + 2);
+  for (size_t at = 0; at < header.size();) {
+    const size_t end = header.find("\r\n", at);
+    EXPECT_LE(end - at, 78u) << header.substr(at, end - at);
+    at = end + 2;
+  }
+  // Unfolded, every line is the text it was given.
+  std::string unfolded = header;
+  for (size_t at; (at = unfolded.find("\r\n ")) != std::string::npos;) unfolded.erase(at, 2);
+  EXPECT_NE(unfolded.find("\r\nX-Long:" + words + "\r\n"), std::string::npos) << unfolded;
+  EXPECT_NE(unfolded.find("\r\nSubject: Subject" + words + "\r\n"), std::string::npos);
+  EXPECT_NE(unfolded.find("\r\nTo: " + names + "\r\n"), std::string::npos);
 }
 
 TEST_F(ComposeTest, HtmlMessageIdsAreUniquePerMessage) {
@@ -104,18 +142,26 @@ TEST_F(ComposeTest, EachBodyFormatHasItsPartHeaderAndEncoding) {
     const char *Body;
   };
   const std::vector<Case> cases = {
-      {KEL_BODY_QUOTED, {"Content-Type: text/plain", "Content-Transfer-Encoding: quoted-printable", ""}, "a=3Db=09c=E9"},
-      {KEL_BODY_HTML, {"Content-Type: text/html", "Content-Transfer-Encoding: quoted-printable", ""}, "a=3Db=09c=E9"},
-      {KEL_BODY_ENRICHED, {"Content-Type: text/enriched", "Content-Transfer-Encoding: quoted-printable", ""},
+      // 8-bit text that is not UTF-8: the legacy character set is declared.
+      {KEL_BODY_QUOTED,
+       {"Content-Type: text/plain; charset=iso-8859-1", "Content-Transfer-Encoding: quoted-printable", ""},
+       "a=3Db=09c=E9"},
+      {KEL_BODY_HTML,
+       {"Content-Type: text/html; charset=iso-8859-1", "Content-Transfer-Encoding: quoted-printable", ""},
+       "a=3Db=09c=E9"},
+      {KEL_BODY_ENRICHED,
+       {"Content-Type: text/enriched; charset=iso-8859-1", "Content-Transfer-Encoding: quoted-printable", ""},
        "a=3Db=09c=E9"},
       {KEL_BODY_ISO8859,
        {"Content-Type: text/plain; charset=iso-8859-1", "Content-Transfer-Encoding: quoted-printable", ""},
        "a=3Db=09c=E9"},
       {KEL_BODY_CUSTOM, {"Content-Type: text/x-custom", "Content-Transfer-Encoding: quoted-printable", ""},
        "a=3Db=09c=E9"},
-      // Values without a meaning of their own: declared plain text, sent as such.
-      {5, {"Content-Type: text/plain", ""}, "a=b~c~"},
-      {12, {"Content-Type: text/plain", ""}, "a=b~c~"},
+      // Values without a meaning of their own: declared plain text, coded as format 0 is.
+      {5, {"Content-Type: text/plain; charset=iso-8859-1", "Content-Transfer-Encoding: quoted-printable", ""},
+       "a=3Db=09c=E9"},
+      {12, {"Content-Type: text/plain; charset=iso-8859-1", "Content-Transfer-Encoding: quoted-printable", ""},
+       "a=3Db=09c=E9"},
   };
   Script(std::vector<int>(cases.size() + 1, 1));
   Connect();
@@ -128,7 +174,9 @@ TEST_F(ComposeTest, EachBodyFormatHasItsPartHeaderAndEncoding) {
   }
   auto parts = Finish();
   ASSERT_EQ(parts.size(), cases.size() + 1);
-  EXPECT_EQ(parts[0], Head() + Lines({To, From, "Subject: Hello", "", "a=b~c~", ""}));
+  EXPECT_EQ(parts[0], Head() + Lines({To, From, "Subject: Hello", "MIME-Version: 1.0",
+                                      "Content-Type: text/plain; charset=iso-8859-1",
+                                      "Content-Transfer-Encoding: quoted-printable", "", "a=3Db=09c=E9", ""}));
   for (size_t i = 0; i < cases.size(); i++) {
     const Case &c = cases[i];
     std::string expected = Head() + Lines({To, From, "Subject: Hello", "MIME-Version: 1.0"});
@@ -188,7 +236,7 @@ std::string PartBodyOf(const std::string &part) {
   return part.substr(start, end - start);
 }
 
-TEST_F(ComposeTest, PlainLinesBreakAfterABlankFrom61OrAtTheMaximum) {
+TEST_F(ComposeTest, PlainLinesBreakAfterABlankFrom61OrAtTheMaximumNeverInAWord) {
   Script({1, 1});
   Connect();
   const std::string x(200, 'x'), y(70, 'y'), z(40, 'z'), w(30, 'w'), q(78, 'q'), p(61, 'p');
@@ -198,23 +246,24 @@ TEST_F(ComposeTest, PlainLinesBreakAfterABlankFrom61OrAtTheMaximum) {
   ASSERT_EQ(Send(std::string(100, 'm').c_str()), 0);
   auto parts = Finish();
   ASSERT_EQ(parts.size(), 2u);
-  // A break right before a line end does not add an empty line.
-  EXPECT_EQ(BodyOf(parts[0]), Lines({std::string(78, 'x'), std::string(78, 'x'), std::string(44, 'x'), y + " ",
-                                     "tail", z + " " + w + " ", "more", q, p + " ", "end"}));
-  EXPECT_EQ(BodyOf(parts[1]), Lines({std::string(40, 'm'), std::string(40, 'm'), std::string(20, 'm')}));
+  // A break right before a line end does not add an empty line; a word
+  // longer than the line stays whole.
+  EXPECT_EQ(BodyOf(parts[0]), Lines({x, y + " ", "tail", z + " " + w + " ", "more", q, p + " ", "end"}));
+  EXPECT_EQ(BodyOf(parts[1]), Lines({std::string(100, 'm')}));
 }
 
-TEST_F(ComposeTest, QuotedLinesEndInSoftBreaksThatNeverLeaveADotFirst) {
+TEST_F(ComposeTest, QuotedLinesHoldAtMost76CharactersAndNeverSplitAnEscape) {
   Script({1});
   Connect();
   kelIntegerParam(0, KEL_BODY_FORMAT, KEL_BODY_QUOTED);
-  const std::string a(100, 'a'), b(77, 'b'), c(76, 'c');
-  std::string text = a + "\n" + b + ".x\n" + c + "=d\nend \nlast\t";
+  const std::string a(100, 'a'), b(75, 'b'), c(74, 'c'), d(76, 'd');
+  // A dot after a soft break is doubled like any dot that begins a line.
+  std::string text = a + "\n" + b + ".x\n" + c + "=d\n" + d + "\nend \nlast\t";
   ASSERT_EQ(Send(text.c_str()), 0);
   auto parts = Finish();
   ASSERT_EQ(parts.size(), 1u);
-  EXPECT_EQ(PartBodyOf(parts[0]), Lines({std::string(77, 'a') + "=", std::string(23, 'a'), b + ".=", "x",
-                                         c + "=3D=", "d", "end=20", "last=09"}));
+  EXPECT_EQ(PartBodyOf(parts[0]), Lines({std::string(75, 'a') + "=", std::string(25, 'a'), b + "=", "..x",
+                                         c + "=", "=3Dd", d, "end=20", "last=09"}));
 }
 
 TEST_F(ComposeTest, LinesStartingWithADotGetAnotherDot) {
@@ -227,20 +276,24 @@ TEST_F(ComposeTest, LinesStartingWithADotGetAnotherDot) {
   ASSERT_EQ(Send(".=\n."), 0);
   auto parts = Finish();
   ASSERT_EQ(parts.size(), 2u);
-  EXPECT_EQ(BodyOf(parts[0]), Lines({"..", "..x", "...", std::string(78, 'w'), "..tail", "normal"}));
+  EXPECT_EQ(BodyOf(parts[0]), Lines({"..", "..x", "...", wrapped, "normal"}));
   EXPECT_EQ(PartBodyOf(parts[1]), Lines({"..=3D", ".."}));
 }
 
 TEST_F(ComposeTest, PlainTextIsSevenBitUnlessEightBitIsAllowed) {
-  Script({1, 1});
+  Script({1, 1, 1});
   Connect();
   ASSERT_EQ(Send("tab\there \xE9\x7F\x01!"), 0);
+  ASSERT_EQ(Send("tab\there!"), 0);  // TAB is text
   kelIntegerParam(0, KEL_ALLOW_8BIT, 1);
   ASSERT_EQ(Send("tab\there \xE9!"), 0);
   auto parts = Finish();
-  ASSERT_EQ(parts.size(), 2u);
-  EXPECT_EQ(BodyOf(parts[0]), Lines({"tab~here ~~~!"}));
-  EXPECT_EQ(BodyOf(parts[1]), Lines({"tab\there \xE9!"}));
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_EQ(BodyOf(parts[0]), Lines({"tab=09here =E9=7F=01!"}));
+  EXPECT_EQ(BodyOf(parts[1]), Lines({"tab\there!"}));
+  EXPECT_EQ(BodyOf(parts[2]), Lines({"tab\there \xE9!"}));
+  EXPECT_NE(parts[2].find("Content-Type: text/plain; charset=iso-8859-1\r\nContent-Transfer-Encoding: 8bit\r\n"),
+            std::string::npos);
 }
 
 // ---- The body from a file, the counters --------------------------------------------------

@@ -210,4 +210,58 @@ TEST_F(SmtpE2E, UnknownRecipientIsRefusedWithTheServerReply) {
 }
 
 }  // namespace
+// Postfix offers SIZE, 8BITMIME, SMTPUTF8 and DSN: UTF-8 text, names and an
+// international sender go through it, and the library's own decoder reads
+// them back from Dovecot as they were sent.
+TEST_F(SmtpE2E, InternationalTextNamesAndAddressesComeBackAsSent) {
+  kelIntegerParam(0, KEL_ENABLE_ESMTP, 1);  // EHLO, and the login it then makes
+  kelStringParam(0, KEL_SMTP_USER, "smtpauth");
+  kelStringParam(0, KEL_SMTP_PASS, "smtpauth-pass");
+  kelStringParam(0, KEL_DSN_NOTIFY, "FAILURE");
+  const std::string report = random_bytes(3000, 21);
+  spit(dir_ + "/Grüße Bericht.pdf", report);
+  ASSERT_EQ(Connect(ms().smtp_port, "Jürgen Müller <jürgen@example.test>"), 0) << Log();
+  const std::string subject = "Grüße aus München – Ελληνικά, 中文 🎉";
+  const std::string body = "Hallo Zoë,\nPreis: 20 € für die Größe XL.\nΚαλημέρα, 你好\n";
+  int rc = kelSendEmail(0, "Zoë Ωμέγα <smtpto@example.test>", nullptr, nullptr, subject.c_str(), body.c_str(),
+                        (dir_ + "/Grüße Bericht.pdf").c_str());
+  ASSERT_EQ(rc, 0) << error_text(rc) << "\n" << Log();
+  const std::string log = Log();
+  EXPECT_NE(log.find(" SMTPUTF8"), std::string::npos) << log;
+  EXPECT_NE(log.find(" SIZE="), std::string::npos);
+  EXPECT_NE(log.find(" NOTIFY=FAILURE"), std::string::npos);
+  EXPECT_EQ(kelClose(0), 0);
+  ASSERT_EQ(wait_for_mail("smtpto", 1).size(), 1u);
+
+  kelIntegerParam(0, KEL_POP3_PORT, ms().pop3_port);
+  kelIntegerParam(0, KEL_DECODE_HEADERS, 1);
+  ASSERT_EQ(kelPop3Connect(0, "127.0.0.1", "smtpto", "smtpto-pass"), 0);
+  const std::string attach = dir_ + "/attach";
+  fs::create_directories(attach);
+  rc = kelGetEmailFile(0, 1, "back.eml", dir_.c_str(), attach.c_str());
+  EXPECT_GE(rc, 0) << error_text(rc);
+  kelClose(0);
+  const std::string saved = slurp(dir_ + "/back.eml");
+  // The decoder keeps the header's folds: the subject's words, each whole.
+  EXPECT_NE(saved.find("Subject: Grüße aus München – Ελληνικά,"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("中文 🎉"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Jürgen Müller"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Zoë Ωμέγα"), std::string::npos) << saved;
+  EXPECT_NE(unix_lines(saved).find(unix_lines(body)), std::string::npos) << saved;
+  EXPECT_EQ(slurp(attach + "/Grüße Bericht.pdf"), report);
+}
+
+TEST_F(SmtpE2E, MessageOverPostfixsSizeLimitFailsBeforeMailFrom) {
+  kelIntegerParam(0, KEL_ENABLE_ESMTP, 1);
+  kelStringParam(0, KEL_SMTP_USER, "smtpauth");
+  kelStringParam(0, KEL_SMTP_PASS, "smtpauth-pass");
+  ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
+  const std::string big = dir_ + "/big.bin";
+  spit(big, std::string(11 * 1024 * 1024, 'b'));  // Postfix takes 10,240,000 bytes unless told otherwise
+  EXPECT_EQ(kelSendEmail(0, "<smtpto@example.test>", nullptr, nullptr, "big", "x", big.c_str()), -88);
+  EXPECT_EQ(Log().find("MAIL FROM"), std::string::npos);
+  EXPECT_EQ(kelSendEmail(0, "<smtpto@example.test>", nullptr, nullptr, "small", "x", nullptr), 0) << Log();
+  EXPECT_EQ(kelClose(0), 0);
+}
+
 }  // namespace kel::e2e

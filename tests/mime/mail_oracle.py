@@ -6,6 +6,9 @@
     mail_oracle.py expect MESSAGE          the files the library should save
     mail_oracle.py compare LIST            LIST: lines "message<TAB>directory";
                                            prints "match" or "differ: why" per line
+    mail_oracle.py composed LIST           LIST: lines "message<TAB>expectations" for
+                                           messages the library composed; prints
+                                           "match" or "differ: why" per line
 
 The rules the library follows, applied to the tree that the email package
 (policy.default) parses: every part with a file name is saved; so is every
@@ -167,6 +170,79 @@ def compare(message, directory):
     return problems
 
 
+def read_expectations(path):
+    """Lines "key<TAB>hex" (attach: "attach<TAB>hex name<TAB>hex file path")."""
+    want = {"attach": []}
+    for line in open(path, encoding="ascii"):
+        fields = line.rstrip("\n").split("\t")
+        values = [bytes.fromhex(f) for f in fields[1:]]
+        if fields[0] == "attach":
+            want["attach"].append((values[0].decode("utf-8"), open(values[1].decode("utf-8"), "rb").read()))
+        else:
+            want[fields[0]] = values[0]
+    return want
+
+
+def text_of(raw, charset):
+    return raw.decode(charset).replace("\r\n", "\n").rstrip("\n")
+
+
+def raw_line_problems(data):
+    """Every line ASCII and at most 998 octets; the body lines of Base64 and
+    quoted-printable parts at most 76."""
+    problems = []
+    coded = False
+    in_header = True
+    for line in data.split(b"\r\n"):
+        if len(line) > 998:
+            problems.append("a line of %d octets" % len(line))
+        if any(b > 127 for b in line):
+            problems.append("8-bit line %r" % line[:40])
+        if in_header:
+            if line.lower().startswith(b"content-transfer-encoding:"):
+                coded = b"base64" in line.lower() or b"quoted-printable" in line.lower()
+            if line == b"":
+                in_header = False
+        elif line.startswith(b"--"):
+            in_header, coded = True, False
+        elif coded and len(line) > 76:
+            problems.append("a coded line of %d characters" % len(line))
+    return problems[:3]
+
+
+def addresses(header):
+    return "\x1e".join("%s\x1f%s" % (a.display_name, a.addr_spec) for a in header.addresses)
+
+
+def check_composed(message, expect_path):
+    data = wire_bytes(message)
+    problems = raw_line_problems(data)
+    msg = email.message_from_bytes(data, policy=policy.default)
+    want = read_expectations(expect_path)
+    if "subject" in want and str(msg["subject"]) != want["subject"].decode("utf-8"):
+        problems.append("subject %r" % str(msg["subject"])[:80])
+    for name in ("from", "to", "cc"):
+        if name in want and (msg[name] is None or addresses(msg[name]) != want[name].decode("utf-8")):
+            problems.append("%s %r" % (name, str(msg[name])[:200]))
+    for kind in ("plain", "html", "enriched"):
+        if "body_" + kind not in want:
+            continue
+        part = msg.get_body(preferencelist=(kind,)) if kind != "enriched" else next(
+            (p for p in msg.walk() if p.get_content_type() == "text/enriched"), None)
+        if part is None:
+            problems.append("no %s body" % kind)
+            continue
+        got = part.get_content().replace("\r\n", "\n").rstrip("\n")
+        expect = text_of(want["body_" + kind], want.get("charset", b"utf-8").decode())
+        if got != expect:
+            problems.append("%s body %r" % (kind, got[:80]))
+    got_files = [(p.get_filename(), p.get_payload(decode=True)) for p in msg.walk()
+                 if not p.is_multipart() and (p.get_filename() or p.is_attachment())]
+    if got_files != want["attach"]:
+        problems.append("attachments %r" % [(n, len(d or b"")) for n, d in got_files])
+    return problems
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
@@ -184,6 +260,14 @@ def main():
                 problems = compare(message, directory)
             except Exception as exc:  # noqa: BLE001 - reported, not fatal
                 problems = ["oracle failed: %s" % exc]
+            print("%s\t%s" % (message, "match" if not problems else "differ: " + "; ".join(problems)))
+    elif mode == "composed":
+        for line in open(arg, encoding="utf-8"):
+            message, expect = line.rstrip("\n").split("\t")
+            try:
+                problems = check_composed(message, expect)
+            except Exception as exc:  # noqa: BLE001 - reported, not fatal
+                problems = ["oracle failed: %r" % exc]
             print("%s\t%s" % (message, "match" if not problems else "differ: " + "; ".join(problems)))
     else:
         sys.exit(__doc__)

@@ -53,6 +53,13 @@ const Command SendCommand = {
               "run CMD (through /bin/sh) before connecting; its first output line is the AUTH password"},
              {"skip-refused", 0, nullptr, false,
               "send to the accepted recipients even when the server refuses some for good (5xx)"},
+             {"message", 0, "FILE|-", false,
+              "send FILE (- : standard input) as the complete prepared message; its Bcc lines are removed"},
+             {"alternative", 0, "FILE", false, "plain-text version of an --format html body (multipart/alternative)"},
+             {"attach-types", 0, nullptr, false, "Content-Type of each attachment by its extension"},
+             {"message-id", 0, nullptr, false, "a Message-ID on the message"},
+             {"dsn-notify", 0, "LIST", false, "delivery notices when offered: SUCCESS,FAILURE,DELAY or NEVER"},
+             {"dsn-ret", 0, "full|hdrs", false, "what a delivery notice returns when offered"},
          }),
     "Addresses without angle brackets get them. An --attach value that names an existing file is\n"
     "taken whole; otherwise the text after its last '=' is the name shown in the message.\n"
@@ -212,7 +219,33 @@ int RunSend(const Args &args) {
 
   std::string message = args.Get("body");
   BodyFile temporary;
-  if (args.Has("body-file")) {
+  const bool prepared = args.Has("message");
+  if (prepared) {
+    // A prepared message: the envelope from --from/--to/--cc/--bcc, nothing composed.
+    for (const char *other : {"body", "body-file", "subject", "attach", "header", "format", "content-type"})
+      if (args.Has(other)) return UsageError(cmd, std::string("--message goes without --") + other);
+    std::string path = args.Get("message");
+    if (path == "-") {
+      std::string text;
+      char block[65536];
+      for (size_t n; (n = std::fread(block, 1, sizeof block, stdin)) > 0;) text.append(block, n);
+      if (text.empty()) {
+        std::fprintf(stderr, "kelmail: no message on standard input\n");
+        return ExitFailed;
+      }
+      if (!temporary.Write(text)) {
+        std::fprintf(stderr, "kelmail: cannot write a temporary message file\n");
+        return ExitFailed;
+      }
+      path = temporary.Path();
+    }
+    long long size = 0;
+    if (!FileSize(path, size) || size == 0) {
+      std::fprintf(stderr, "kelmail: cannot read message file %s\n", path.c_str());
+      return ExitFailed;
+    }
+    message = "@" + path;
+  } else if (args.Has("body-file")) {
     long long size = 0;
     if (!FileSize(args.Get("body-file"), size)) {
       std::fprintf(stderr, "kelmail: cannot read body file %s\n", args.Get("body-file").c_str());
@@ -287,6 +320,22 @@ int RunSend(const Args &args) {
   }
   if (esmtp) kelIntegerParam(Channel, KEL_ENABLE_ESMTP, 1);
   if (args.Has("skip-refused")) kelIntegerParam(Channel, KEL_SKIP_REFUSED, 1);
+  if (prepared) kelIntegerParam(Channel, KEL_RAW_SUBMIT, 1);
+  if (args.Has("alternative")) {
+    long long size = 0;
+    if (format != KEL_BODY_HTML) return UsageError(cmd, "--alternative goes with --format html");
+    if (!FileSize(args.Get("alternative"), size)) {
+      std::fprintf(stderr, "kelmail: cannot read alternative file %s\n", args.Get("alternative").c_str());
+      return ExitFailed;
+    }
+    kelStringParam(Channel, KEL_TEXT_ALTERNATIVE, ("@" + args.Get("alternative")).c_str());
+  }
+  if (args.Has("attach-types")) kelIntegerParam(Channel, KEL_ATTACH_TYPES, 1);
+  if (args.Has("message-id")) kelIntegerParam(Channel, KEL_MESSAGE_ID, 1);
+  if (args.Has("dsn-notify") && kelStringParam(Channel, KEL_DSN_NOTIFY, args.Get("dsn-notify").c_str()) < 0)
+    return UsageError(cmd, "bad --dsn-notify '" + args.Get("dsn-notify") + "' (SUCCESS,FAILURE,DELAY or NEVER)");
+  if (args.Has("dsn-ret") && kelStringParam(Channel, KEL_DSN_RET, args.Get("dsn-ret").c_str()) < 0)
+    return UsageError(cmd, "bad --dsn-ret '" + args.Get("dsn-ret") + "' (full or hdrs)");
   if (args.Has("user")) {
     if (kelStringParam(Channel, KEL_SMTP_USER, user.c_str()) < 0 ||
         kelStringParam(Channel, KEL_SMTP_PASS, password.c_str()) < 0)
