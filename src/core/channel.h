@@ -388,7 +388,6 @@ struct Channel {
   // The state ends its own wait at Deadline (IDLE): the frame does not
   // take the passing of the Deadline as a time-out.
   uint8_t WakeAtDeadline;
-};
 
   // The outgoing message (src/driver/examine.cpp, compose.cpp, attach.cpp):
   // what the look at its texts found before MAIL FROM, and how each text
@@ -409,7 +408,7 @@ struct Channel {
   uint8_t AlwaysMessageId;    // KEL_MESSAGE_ID: a Message-ID on every message
   char DsnNotify[66];         // KEL_DSN_NOTIFY ("" = none)
   char DsnRet[6];             // KEL_DSN_RET: "FULL", "HDRS" or ""
-  // KEL_TEXT_ALTERNATIVE (slot 9): the plain text of an HTML body, sent
+  // KEL_TEXT_ALTERNATIVE (slot 10): the plain text of an HTML body, sent
   // before it in multipart/alternative. AltPhase: 1 while it is sent, 2
   // while the HTML after it is; AltCharset and AltCoding hold the other
   // text's choice meanwhile, AltStash the HTML body's source.

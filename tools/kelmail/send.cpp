@@ -231,18 +231,18 @@ int RunSend(const Args &args) {
       for (size_t n; (n = std::fread(block, 1, sizeof block, stdin)) > 0;) text.append(block, n);
       if (text.empty()) {
         std::fprintf(stderr, "kelmail: no message on standard input\n");
-        return ExitFailed;
+        return ExitUsage;
       }
       if (!temporary.Write(text)) {
         std::fprintf(stderr, "kelmail: cannot write a temporary message file\n");
-        return ExitFailed;
+        return ExitCantCreate;
       }
       path = temporary.Path();
     }
     long long size = 0;
     if (!FileSize(path, size) || size == 0) {
       std::fprintf(stderr, "kelmail: cannot read message file %s\n", path.c_str());
-      return ExitFailed;
+      return ExitNoInput;
     }
     message = "@" + path;
   } else if (args.Has("body-file")) {
@@ -326,7 +326,7 @@ int RunSend(const Args &args) {
     if (format != KEL_BODY_HTML) return UsageError(cmd, "--alternative goes with --format html");
     if (!FileSize(args.Get("alternative"), size)) {
       std::fprintf(stderr, "kelmail: cannot read alternative file %s\n", args.Get("alternative").c_str());
-      return ExitFailed;
+      return ExitNoInput;
     }
     kelStringParam(Channel, KEL_TEXT_ALTERNATIVE, ("@" + args.Get("alternative")).c_str());
   }

@@ -35,6 +35,9 @@ KEL_PIPELINING = 31
 KEL_AUTH_MECHANISM = 35         # one of the KEL_AUTH_ values below; 0 = the automatic choice
 KEL_SKIP_REFUSED = 36           # nonzero: a 5xx refusal of RCPT TO skips that address only
 KEL_STRICT_RECIPIENTS = 37      # nonzero: a send with any refused recipient fails (-79)
+KEL_ATTACH_TYPES = 38           # 1: each attachment's Content-Type from its extension
+KEL_MESSAGE_ID = 39             # 1: a unique Message-ID on every message, not only HTML ones
+KEL_RAW_SUBMIT = 42             # 1: kelSendEmail sends its message argument as the complete message
 KEL_IMAP_PORT = 43              # default 143; 993 with KEL_TLS_IMPLICIT
 KEL_IMAP_MARK_SEEN = 44         # 1: fetched messages become \Seen (default 0: left as they were)
 KEL_AUTH_AUTO = 0
@@ -70,6 +73,9 @@ KEL_SMTP_USER = 58
 KEL_OAUTH_TOKEN = 59            # OAuth 2.0 bearer token for XOAUTH2 / OAUTHBEARER
 KEL_TLS_CA_FILE = 65            # PEM file of trusted roots instead of the system store ("" = system)
 KEL_TLS_SERVER_NAME = 66        # name the certificate must match instead of the server text ("" = server)
+KEL_TEXT_ALTERNATIVE = 67       # the plain-text version of an HTML body (text or @file; "" = none)
+KEL_DSN_NOTIFY = 68             # NOTIFY= of each RCPT TO when the server offers DSN: "SUCCESS,FAILURE,DELAY" or "NEVER"
+KEL_DSN_RET = 69                # RET= of MAIL FROM when the server offers DSN: "FULL" or "HDRS"
 KEL_PROXY = 70                  # "socks5://[user:password@]host:port" or "http://[user:password@]host:port" ("" = none)
 KEL_IMAP_MAILBOX = 71           # the mailbox kelImapConnect selects, UTF-8 (default INBOX)
 KEL_IMAP_SEARCH = 72            # the IMAP search text of kelImapConnect (default ALL)
@@ -121,6 +127,8 @@ KEL_ERROR_POP3_REPLY = -85      # a status line neither +OK nor -ERR
 KEL_ERROR_ADDRESS_LENGTH = -86  # an address too long for its command line
 KEL_ERROR_IMAP = -60            # IMAP returned error (NO, BAD or BYE; with the server's response)
 KEL_ERROR_IMAP_RESPONSE = -75   # an IMAP response not understood
+KEL_ERROR_INTERNATIONAL = -87   # a non-ASCII local part, and the server does not offer SMTPUTF8
+KEL_ERROR_MESSAGE_SIZE = -88    # the message exceeds the size the server announced (SIZE)
 
 __all__ = [
     "KEL_STEP_DELAY",
@@ -154,6 +162,9 @@ __all__ = [
     "KEL_AUTH_MECHANISM",
     "KEL_SKIP_REFUSED",
     "KEL_STRICT_RECIPIENTS",
+    "KEL_ATTACH_TYPES",
+    "KEL_MESSAGE_ID",
+    "KEL_RAW_SUBMIT",
     "KEL_IMAP_PORT",
     "KEL_IMAP_MARK_SEEN",
     "KEL_AUTH_AUTO",
@@ -189,6 +200,9 @@ __all__ = [
     "KEL_OAUTH_TOKEN",
     "KEL_TLS_CA_FILE",
     "KEL_TLS_SERVER_NAME",
+    "KEL_TEXT_ALTERNATIVE",
+    "KEL_DSN_NOTIFY",
+    "KEL_DSN_RET",
     "KEL_PROXY",
     "KEL_IMAP_MAILBOX",
     "KEL_IMAP_SEARCH",
@@ -240,4 +254,6 @@ __all__ = [
     "KEL_ERROR_ADDRESS_LENGTH",
     "KEL_ERROR_IMAP",
     "KEL_ERROR_IMAP_RESPONSE",
+    "KEL_ERROR_INTERNATIONAL",
+    "KEL_ERROR_MESSAGE_SIZE",
 ]
