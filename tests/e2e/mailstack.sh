@@ -475,7 +475,7 @@ userdb {
 }
 service pop3-login {
   inet_listener pop3 {
-    address = $HOST
+    address = $HOST, ::1
     port = $POP3_PORT
   }
   inet_listener pop3s {
@@ -493,7 +493,7 @@ service imap {
 service imap-login {
   process_limit = 300
   inet_listener imap {
-    address = $HOST
+    address = $HOST, ::1
     port = $IMAP_PORT
   }
   inet_listener imaps {
