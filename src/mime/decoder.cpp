@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "../codec/codec.h"
+#include "../core/errors.h"
 #include "../core/text.h"
 #include "mime.h"
 
@@ -179,8 +180,7 @@ static int DefineBoundary(Channel &ch) {
   ch.PartKind = PartMultipart;
   // A file named by the top-level header before the boundary is closed
   // rather than leaked; it stays on disk as far as it was written.
-  CloseBufferedFile(ch.AttachOut, ch.FileHandle);
-  ch.FileHandle = 0;
+  CloseFileChecked(ch);
   return 1;
 }
 
@@ -578,7 +578,9 @@ void CloseAttachFile(Channel &ch) {
   // end; inside one, the missing boundary would have taken it.
   if (ch.FileHandle && ch.PendingBreak && ch.BoundaryDepth == 0) WriteAttachBytes(ch, "\r\n", 2);
   EndPartBody(ch);
-  if (ch.EmbedHandle && ch.EmbedBreak && ch.EmbedLevel == 0) PlatformFileWrite(ch.EmbedHandle, "\r\n", 2);
+  if (ch.EmbedHandle && ch.EmbedBreak && ch.EmbedLevel == 0 && !ch.FileFault &&
+      PlatformFileWrite(ch.EmbedHandle, "\r\n", 2) != 2)
+    NoteFileFault(ch, Err::FileWrite, ch.EmbedPath);
   CloseEmbedFile(ch);
   // Nothing of this part may name the next one.
   ch.NameSource = 0;
@@ -589,5 +591,10 @@ void CloseAttachFile(Channel &ch) {
 int WriteEmailLine(Channel &ch, const char *text, int length) {
   if (length <= 0 || !ch.EmailHandle) return 0;
   const int written = BufferedFileWrite(ch.EmailOut, ch.EmailHandle, text, length);
-  return written == length ? written : -1;
+  if (written != length) {
+    NoteFileFault(ch, Err::FileWrite, ch.EmailPath);
+    return -1;
+  }
+  ch.EmailLineOpen = text[length - 1] != '\n';
+  return written;
 }

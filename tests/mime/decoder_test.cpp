@@ -357,6 +357,7 @@ TEST_F(Decoder, NestedLevelsEachKeepTheirBoundary) {
   };
   for (const Nested &c : cases) {
     Begin();
+    ClearAttachments();
     std::vector<std::string> lines = {"+OK", "MIME-Version: 1.0"};
     lines.insert(lines.end(), c.Message.begin(), c.Message.end());
     lines.push_back(".");
@@ -433,6 +434,7 @@ TEST_F(Decoder, SinglePartAttachmentsWhateverTheHeaderOrder) {
   // Content lines before MIME-Version, or no MIME-Version at all.
   for (const bool version : {true, false}) {
     Begin();
+    ClearAttachments();
     std::vector<std::string> lines = {"+OK", "Subject: scan", "Content-Type: application/pdf",
                                       "Content-Disposition: attachment; filename=\"scan.pdf\"",
                                       "Content-Transfer-Encoding: base64"};
