@@ -298,6 +298,10 @@ struct Channel {
   uint32_t RawTail;
   // Login texts whose last kelStringParam was refused (-77): 1 user, 2 password, 4 token.
   uint8_t RefusedLoginTexts;
+  // The decoder: the top-level header has had its "MIME-Version: 1.0" line;
+  // the top-level header has not ended yet.
+  uint8_t MimeVersionSeen;
+  uint8_t TopHeaderOpen;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

@@ -146,6 +146,19 @@ TEST_F(AttachFiles, NumberedNamesGoOnPastTheFilesPresent) {
   EXPECT_EQ(Attachment("3-b.txt"), "two");
 }
 
+// A note begins a line of its own, also after decoded text without a line end.
+TEST_F(AttachFiles, NotesStandOnLinesOfTheirOwn) {
+  ASSERT_EQ(Play(Multipart({{"Content-Type: text/plain", "Content-Transfer-Encoding: base64", "", Base64("no end")},
+                            {"Content-Type: application/pdf; name=r.pdf", "Content-Transfer-Encoding: base64", "",
+                             Base64("pdf")},
+                            {"Content-Type: text/plain", "Content-Transfer-Encoding: base64", "", Base64("ends\r\n")},
+                            {"Content-Type: application/pdf; name=s.pdf", "Content-Transfer-Encoding: base64", "",
+                             Base64("pdf")}})),
+            0);
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\nno end\r\n[Attachment saved to \"" + attachDir_ +
+                         "/r.pdf\"]\r\nends\r\n[Attachment saved to \"" + attachDir_ + "/s.pdf\"]\r\n");
+}
+
 TEST_F(AttachFiles, UnnamedBase64TextIsSavedOnlyWhenAsked) {
   const std::string message =
       Multipart({{"Content-Type: text/plain", "Content-Transfer-Encoding: base64", "", Base64("secret")}});
