@@ -117,17 +117,20 @@ int StoreLine(Channel &ch, int n) {
   return FileFaultExit(ch);
 }
 
-// The last four bytes of a raw retrieval: they end with LF "." CR LF when the end line came.
+// The last four bytes of a raw retrieval: they end with LF "." CR LF (or
+// LF "." LF, as the decoded retrieval also takes it) when the end line came.
 void TrackRawTail(Channel &ch, const char *bytes, int n) {
   for (int k = n > 4 ? n - 4 : 0; k < n; ++k)
     ch.RawTail = (ch.RawTail << 8) | static_cast<unsigned char>(bytes[k]);
 }
 constexpr uint32_t RawEndLine = (0x0Au << 24) | ('.' << 16) | (0x0D << 8) | 0x0A;
+constexpr uint32_t RawEndLineLf = (0x0Au << 16) | ('.' << 8) | 0x0A;
+bool RawEnded(const Channel &ch) { return ch.RawTail == RawEndLine || (ch.RawTail & 0xFFFFFFu) == RawEndLineLf; }
 
 // The end of a raw retrieval: without the end line the message was cut,
 // by the server's close (-1) or its silence (-8), and that is no success.
 int EndRaw(Channel &ch, int cutCode) {
-  if (ch.RawTail != RawEndLine) {
+  if (!RawEnded(ch)) {
     LogText(ch, "[Raw retrieval ended without the end line]\r\n");
     return FailRetrieval(ch, cutCode);
   }

@@ -159,6 +159,7 @@ TEST_F(Retrieval, RawRetrievalWithoutTheEndLineFails) {
       {"+OK\r\nx\r\n..\r\n", true, -1},             // a stuffed dot is no end line
       {"-ERR no such message\r\n", true, -1},
       {"+OK\r\n.\r\n", true, 0},                      // an empty message is whole
+      {"+OK\nx\n.\n", true, 0},                        // line ends of LF alone
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.Sent);
