@@ -135,12 +135,17 @@ static bool BadLoginText(int code, const char *text) {
 }
 
 // Stores a login text, or refuses it with -77 and leaves the field empty,
-// so that no earlier secret is used instead.
-static int StoreLoginText(int code, char *field, int fieldSize, const char *text, int limit) {
+// so that no earlier secret is used instead; the refusal is remembered
+// (RefusedLoginTexts) until the field gets a good text, and the next
+// kelSmtpConnect with ESMTP refuses to log in without it.
+static int StoreLoginText(Channel &ch, int code, char *field, int fieldSize, const char *text, int limit) {
+  const uint8_t bit = code == KEL_SMTP_USER ? 1 : code == KEL_SMTP_PASS ? 2 : 4;
   if (BadLoginText(code, text)) {
     memset(field, 0, static_cast<size_t>(fieldSize));
+    ch.RefusedLoginTexts = static_cast<uint8_t>(ch.RefusedLoginTexts | bit);
     return Err::BadSecretChar;
   }
+  ch.RefusedLoginTexts = static_cast<uint8_t>(ch.RefusedLoginTexts & ~bit);
   memset(field, 0, static_cast<size_t>(fieldSize));  // nothing of a longer old text stays behind
   return CopyField(field, fieldSize, text, limit);
 }
@@ -217,9 +222,9 @@ extern "C" int KEL_CALL kelStringParam(unsigned channel, int code, const char *t
       Settings.TransferEncodingLength = CopyField(Settings.TransferEncoding, text, 128);
       return Settings.TransferEncodingLength;
     case KEL_ADD_HEADER: return AddHeaderLine(ch, text);
-    case KEL_SMTP_PASS: return StoreLoginText(code, ch.SmtpPassword, sizeof ch.SmtpPassword, text, 64);
-    case KEL_SMTP_USER: return StoreLoginText(code, ch.User, sizeof ch.User, text, 64);
-    case KEL_OAUTH_TOKEN: return StoreLoginText(code, ch.OAuthToken, sizeof ch.OAuthToken, text, 4096);
+    case KEL_SMTP_PASS: return StoreLoginText(ch, code, ch.SmtpPassword, sizeof ch.SmtpPassword, text, 64);
+    case KEL_SMTP_USER: return StoreLoginText(ch, code, ch.User, sizeof ch.User, text, 64);
+    case KEL_OAUTH_TOKEN: return StoreLoginText(ch, code, ch.OAuthToken, sizeof ch.OAuthToken, text, 4096);
     case KEL_IMAP_MAILBOX:
     case KEL_IMAP_SEARCH: {
       // Sent inside a command line: never cut, never with a line break.

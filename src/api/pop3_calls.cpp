@@ -55,6 +55,8 @@ extern "C" int KEL_CALL kelPop3Connect(unsigned channel, const char *server, con
   if (!server) return Err::NoServer;
   if (!user || HasLineBreak(user)) return Err::NoUser;
   if (!password || HasLineBreak(password)) return Err::NoPassword;
+  // ^A separates the fields of the bearer logins' messages.
+  if (strchr(user, 1) || strchr(password, 1)) return Err::BadSecretChar;
   if (int rc = CheckServerName(server)) return rc;
   // POP3 AUTH knows PLAIN and the bearer mechanisms only.
   if (ch.AuthMechanism == KEL_AUTH_CRAM_MD5 || ch.AuthMechanism == KEL_AUTH_LOGIN) return Err::MechanismNotForPop3;

@@ -115,6 +115,8 @@ extern "C" int KEL_CALL kelSmtpConnect(unsigned channel, const char *server, con
   if (!from) return Err::FromNull;
   if (int rc = CheckServerName(server)) return rc;
   if (int rc = CheckLineBreaks(replyTo)) return rc;
+  // A login text that was refused when it was set is not replaced by nothing.
+  if (ch.EsmtpAuth && ch.RefusedLoginTexts) return Err::BadSecretChar;
   CopyField(ch.ReplyTo, replyTo, 128);  // empty when null or empty
   CopyField(ch.Server, server, 128);
   if (int rc = CheckAddressBrackets(ch, from, false)) return rc;

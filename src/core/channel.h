@@ -40,6 +40,7 @@ constexpr int FileBufferSize = 16384;
 struct FileBuffer {
   int Handle;     // the file the bytes belong to; 0 = none
   int32_t Fill;
+  int Failed;     // a file whose bytes were lost when another took the buffer
   char Data[FileBufferSize];
 };
 // Appends to the file through its buffer: count, or -1 when a write failed.
@@ -47,8 +48,12 @@ int BufferedFileWrite(FileBuffer &b, int handle, const void *data, int count);
 // Writes out what is held: 0, or -1 when the write failed (the bytes are dropped).
 int FlushFileBuffer(FileBuffer &b);
 // Flushes (when the buffer belongs to handle) and closes: 0, or -1 when the
-// flush failed. Any other handle is simply closed.
+// flush or the close failed. Any other handle is simply closed.
 int CloseBufferedFile(FileBuffer &b, int handle);
+// Records a failed file operation on the channel (the first one counts):
+// code, the path and reason, or the system's reason when reason is null.
+struct Channel;
+void NoteFileFault(Channel &ch, int code, const char *path, const char *reason = nullptr);
 
 // Internal result codes of the memory routines (written to the log only).
 enum MemoryCode {
@@ -422,6 +427,22 @@ struct Channel {
   // pass 2 the others; AttachStart is the list's beginning (0: one pass).
   uint8_t AttachPass;
   char *AttachStart;
+  // The first file failure of the operation under way: its error code (0 =
+  // none) and "'path': reason" for kelErrorText. A fault ends the retrieval.
+  int32_t FileFault;
+  char FileFaultText[300];
+  // KEL_NUMBER_FILENAMES: the next number to try, past the files present.
+  int32_t NextFileNumber;
+  // The last byte written to the email file was not a line end.
+  uint8_t EmailLineOpen;
+  // The last four bytes of a raw retrieval (the end line is LF "." CR LF).
+  uint32_t RawTail;
+  // Login texts whose last kelStringParam was refused (-77): 1 user, 2 password, 4 token.
+  uint8_t RefusedLoginTexts;
+  // The decoder: the top-level header has had its "MIME-Version: 1.0" line;
+  // the top-level header has not ended yet.
+  uint8_t MimeVersionSeen;
+  uint8_t TopHeaderOpen;
 };
 
 // One ChannelTable slot: the record, a copy of its socket, and the 16-byte

@@ -51,5 +51,10 @@ int FormatErrorText(const Channel &ch, int code, char *buffer, int size) {
     length = AppendBounded(buffer, length, size, " ");
     length = AppendBounded(buffer, length, size, ch.Response);
   }
+  // A file that could not be made or written: its name and the system's reason.
+  if (ch.FileFault == code && ch.FileFaultText[0]) {
+    length = AppendBounded(buffer, length, size, " ");
+    length = AppendBounded(buffer, length, size, ch.FileFaultText);
+  }
   return length;
 }

@@ -15,8 +15,9 @@ int BufferedFileWrite(FileBuffer &b, int handle, const void *data, int count) {
   if (count <= 0) return 0;
   if (b.Handle != handle) {
     // Bytes of another file are written out first; a failure there belongs
-    // to that file, whose close reports nothing more.
-    FlushFileBuffer(b);
+    // to that file, whose close reports it.
+    const int previous = b.Handle;
+    if (FlushFileBuffer(b) < 0) b.Failed = previous;
     b.Handle = handle;
   }
   KEL_ASSERT(b.Fill >= 0 && b.Fill <= FileBufferSize && count >= 0);
@@ -33,6 +34,22 @@ int CloseBufferedFile(FileBuffer &b, int handle) {
     rc = FlushFileBuffer(b);
     b.Handle = 0;
   }
-  if (handle > 0) PlatformFileClose(handle);
+  if (handle > 0 && b.Failed == handle) {
+    rc = -1;
+    b.Failed = 0;
+  }
+  if (handle > 0 && PlatformFileClose(handle) < 0) rc = -1;
   return rc;
+}
+
+void NoteFileFault(Channel &ch, int code, const char *path, const char *reason) {
+  if (ch.FileFault) return;
+  ch.FileFault = code;
+  char system[200];
+  if (!reason) {
+    PlatformFileErrorText(system, sizeof system);
+    reason = system;
+  }
+  FormatLine(ch.FileFaultText, sizeof ch.FileFaultText, "'%.128s': %.150s", path ? path : "", reason);
+  LogLine(ch, "[File failed: %s]\r\n", ch.FileFaultText);
 }

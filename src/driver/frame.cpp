@@ -16,7 +16,7 @@ void WriteVersionLine(Channel &ch) {
 
 void CloseChannelFiles(Channel &ch) {
   if (ch.Protocol == 'P' || ch.Protocol == 'I') {
-    CloseAttachFile(ch);  // with its note, as at the end of a retrieval
+    DiscardAttachFiles(ch);  // a retrieval cut short: its open files are incomplete
   } else {
     CloseBufferedFile(ch.AttachOut, ch.FileHandle);  // a file being sent: nothing was saved
   }

@@ -2,8 +2,10 @@
 // offers PIPELINING in its EHLO reply): MAIL FROM, every RCPT TO and DATA
 // leave in one flush, and EnvelopeReplies then reads their replies in
 // order, each judged by the rule of its sequential state: MAIL and DATA
-// refused from 400, RCPT from 500 (a 4xx is accepted); any refusal ends
-// the send before a byte of message text.
+// refused from 400; each RCPT by the recipient rules (recipients.h: every
+// refusal recorded, a 4xx skipped, KEL_SKIP_REFUSED and
+// KEL_STRICT_RECIPIENTS honoured). A send the one-by-one dialogue would end
+// before DATA ends after the last recipient's reply, with the same code.
 #include <cstring>
 
 #include "../core/errors.h"
@@ -11,6 +13,8 @@
 #include "../net/socket.h"
 #include "compose.h"
 #include "driver.h"
+#include "recipients.h"
+#include "replies.h"
 #include "smtp.h"
 
 namespace {
@@ -86,7 +90,30 @@ int SendPipelinedEnvelope(Channel &ch, Tick now) {
 int EnvelopeReplies(Channel &ch, Tick now) {
   const bool isMail = ch.PipelinePending == ch.PipelineRcpts + 2;
   const bool isData = ch.PipelinePending == 1;
-  int rc = TakeSmtpReply(ch, isMail || isData ? 400 : 500);
+  int rc;
+  if (isMail || isData) {
+    rc = TakeSmtpReply(ch, 400);
+  } else {
+    // The recipient this reply answers, as RCPT TO carried it: the walk
+    // goes on only once the reply is read.
+    char *cursor = ch.AddressCursor;
+    const int32_t ccDone = ch.CcDone, bccDone = ch.BccDone;
+    const char *address = "";
+    int length = 0;
+    CutAddress(ch, &address, &length);
+    char current[sizeof ch.SendLine];
+    CopyField(current, sizeof current, address, length);
+    ch.CurrentAddress = current;
+    rc = TakeRcptReply(ch);
+    ch.CurrentAddress = nullptr;
+    if (rc == 0) {
+      ch.AddressCursor = cursor;
+      ch.CcDone = ccDone;
+      ch.BccDone = bccDone;
+    } else if (rc > 0) {
+      CopyField(ch.LastRecipient, sizeof ch.LastRecipient, address, length < 31 ? length : 31);
+    }
+  }
   if (rc <= 0) return rc;  // no reply yet, or the error exit has run
   ch.PipelinePending--;
   ch.Deadline = now + Settings.ResponseTimeout;
@@ -95,12 +122,11 @@ int EnvelopeReplies(Channel &ch, Tick now) {
     ch.NextState = FirstHeaderState(ch);
     return 0;
   }
-  if (!isMail) {
-    ch.PipelineRcpts--;
-    const char *address;
-    int length;
-    if (CutAddress(ch, &address, &length) == 1)
-      CopyField(ch.LastRecipient, sizeof ch.LastRecipient, address, length < 31 ? length : 31);
+  if (!isMail && --ch.PipelineRcpts == 0) {
+    // After the last recipient: where the one-by-one dialogue would not send
+    // DATA, the send ends here (the error exit closes the connection, so the
+    // reply to DATA need not be read).
+    if (int failed = CheckAcceptedRecipients(ch)) return failed;
   }
   return 0;
 }

@@ -33,12 +33,16 @@ int CloseEmailFile(Channel &ch) {
   return rc;
 }
 
-// The files of a retrieval that cannot go on are closed before the error exit.
+// The files of a retrieval that cannot go on are closed before the error
+// exit; attachment files still open are incomplete and removed.
 int FailRetrieval(Channel &ch, int kelCode) {
-  CloseAttachFile(ch);
+  DiscardAttachFiles(ch);
   CloseEmailFile(ch);
   return driverFail(ch, 0, kelCode);
 }
+
+// A file of the retrieval failed (the decoder or a writer noted it): the retrieval fails with it.
+int FileFaultExit(Channel &ch) { return ch.FileFault ? FailRetrieval(ch, ch.FileFault) : 0; }
 
 // Notes where the piece now in Response stands: whether it continues a
 // line begun by the piece before it.
@@ -109,7 +113,29 @@ int StoreLine(Channel &ch, int n) {
   ch.BodyBytesRead += static_cast<uint32_t>(n);
   // Decoded in place: never longer than the line, however long it was joined.
   const int count = ch.MimeEncoding == EncodingQuoted ? QpDecodeText(ch.Response, ch.Response) : n;
-  return WriteEmailLine(ch, ch.Response, count) < 0 ? driverFail(ch, 0, Err::Closed) : 0;
+  WriteEmailLine(ch, ch.Response, count);
+  return FileFaultExit(ch);
+}
+
+// The last four bytes of a raw retrieval: they end with LF "." CR LF (or
+// LF "." LF, as the decoded retrieval also takes it) when the end line came.
+void TrackRawTail(Channel &ch, const char *bytes, int n) {
+  for (int k = n > 4 ? n - 4 : 0; k < n; ++k)
+    ch.RawTail = (ch.RawTail << 8) | static_cast<unsigned char>(bytes[k]);
+}
+constexpr uint32_t RawEndLine = (0x0Au << 24) | ('.' << 16) | (0x0D << 8) | 0x0A;
+constexpr uint32_t RawEndLineLf = (0x0Au << 16) | ('.' << 8) | 0x0A;
+bool RawEnded(const Channel &ch) { return ch.RawTail == RawEndLine || (ch.RawTail & 0xFFFFFFu) == RawEndLineLf; }
+
+// The end of a raw retrieval: without the end line the message was cut,
+// by the server's close (-1) or its silence (-8), and that is no success.
+int EndRaw(Channel &ch, int cutCode) {
+  if (!RawEnded(ch)) {
+    LogText(ch, "[Raw retrieval ended without the end line]\r\n");
+    return FailRetrieval(ch, cutCode);
+  }
+  ch.NextState = State::FinishEmailFile;
+  return 0;
 }
 
 }  // namespace
@@ -119,17 +145,30 @@ int OpenEmailFile(Channel &ch) {
   CloseBufferedFile(ch.AttachOut, ch.FileHandle);
   ch.FileHandle = 0;
   CloseEmailFile(ch);
+  ch.FileFault = 0;
+  ch.FileFaultText[0] = '\0';
+  ch.EmailLineOpen = 0;
+  ch.RawTail = 0;
+  // Attachments need a directory to go to: checked before anything is fetched.
+  if (ch.DecodeState != RawMode && PlatformDirWritable(ch.AttachDir) < 0) {
+    NoteFileFault(ch, Err::AttachCreate, ch.AttachDir);
+    return driverFail(ch, 0, Err::AttachCreate);
+  }
   // A path too long for EmailPath is never cut: it fails like any other.
   char path[sizeof ch.EmailDir + sizeof ch.EmailFile + 2];
   const int length = JoinPath(path, sizeof path, ch.EmailDir, ch.EmailFile, sizeof path - 1);
   LogLine(ch, "Saving email to '%s'\r\n", path);
   if (length < 0 || length > 128) {
     ch.EmailPath[0] = '\0';
+    NoteFileFault(ch, Err::CannotCreateFile, path[0] ? path : ch.EmailFile, "File name too long");
     return driverFail(ch, 0, Err::CannotCreateFile);
   }
   CopyField(ch.EmailPath, path, 128);
   const int handle = PlatformFileCreate(ch.EmailPath);
-  if (handle < 1) return driverFail(ch, 0, Err::CannotCreateFile);
+  if (handle < 1) {
+    NoteFileFault(ch, Err::CannotCreateFile, ch.EmailPath);
+    return driverFail(ch, 0, Err::CannotCreateFile);
+  }
   ch.EmailHandle = handle;
   StartDecoding(ch);
   return 0;
@@ -182,6 +221,7 @@ int ReceiveToFile(Channel &ch, Tick) {
   if (!decoding || DecodeLine(ch, n)) {
     if (int rc = StoreLine(ch, n)) return rc;
   }
+  if (int rc = FileFaultExit(ch)) return rc;
   RenewDeadline(ch);
   return 0;
 }
@@ -203,8 +243,7 @@ int ReceiveRaw(Channel &ch, Tick now) {
     }
     ch.RestPhase = 0;
     RenewDeadline(ch);
-    ch.NextState = State::FinishEmailFile;
-    return 0;
+    return EndRaw(ch, Err::Timeout);
   }
   ch.RestPhase = 0;
   // Bytes already in the ring are taken on their own, so that a close
@@ -213,12 +252,12 @@ int ReceiveRaw(Channel &ch, Tick now) {
   const int n = TakeBytes(ch, ch.Response, inRing > 0 ? (inRing < RawChunk ? inRing : RawChunk) : RawChunk);
   if (n < 0) {
     LogText(ch, "[EOF1]\r\n");
-    ch.NextState = State::FinishEmailFile;
-    return 0;
+    return EndRaw(ch, Err::Closed);
   }
   ch.BodyBytesRead += static_cast<uint32_t>(n);
+  TrackRawTail(ch, ch.Response, n);
   const int written = WriteEmailLine(ch, ch.Response, n);
-  if (written < 0) return driverFail(ch, 0, Err::Closed);
+  if (written < 0) return FileFaultExit(ch);
   ch.BodyBytesSent += static_cast<uint32_t>(written);
   RenewDeadline(ch);
   return 0;
@@ -263,9 +302,13 @@ int ReceiveToBuffer(Channel &ch, Tick) {
 int FinishEmailFile(Channel &ch, Tick) {
   LogText(ch, "[CLOSE]\r\n");
   CloseAttachFile(ch);
+  if (int rc = FileFaultExit(ch)) return rc;
   // The email file's last bytes are written at its close: a failure there
   // fails the retrieval as a failed write of a line does.
-  if (CloseEmailFile(ch) < 0) return driverFail(ch, 0, Err::Closed);
+  if (CloseEmailFile(ch) < 0) {
+    NoteFileFault(ch, Err::FileWrite, ch.EmailPath);
+    return driverFail(ch, 0, Err::FileWrite);
+  }
   ch.NextState = State::Complete;
   return 0;
 }

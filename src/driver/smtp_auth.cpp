@@ -10,6 +10,9 @@
 //
 // A reply of 400 or more to any AUTH step fails with -49 (a login that
 // failed for now is no login), and a connection closed before a reply is -1.
+// A reply of the wrong kind (a 2xx where a 334 prompt is due, a 3xx where
+// the result is due) fails at once with -84: waiting on would only end in
+// the time-out.
 // AuthText (131 characters and NUL) never overflows: the challenge is decoded
 // into a bounded scratch area and only its first 131 characters are kept in
 // AuthText (for the log line); the CRAM-MD5 digest is computed over the whole
@@ -77,6 +80,12 @@ void ForgetLoginTexts(Channel &ch) {
 int ChooseSmtpAuth(Channel &ch) {
   const bool token = ch.OAuthToken[0] != 0;
   const int forced = ch.AuthMechanism;
+  // Nobody to log in: EHLO was for the extensions only.
+  if (!token && forced == 0 && ch.User[0] == 0) {
+    LogText(ch, "[No user: no AUTH]\r\n");
+    ch.NextState = State::Complete;
+    return 0;
+  }
   if ((forced == KEL_AUTH_XOAUTH2 || forced == KEL_AUTH_OAUTHBEARER) && !token) return driverFail(ch, 0, Err::NoToken);
   const int mechanism = ChooseMechanism(ch.Features.Sasl, forced, token, ch.User[0] != 0);
   if (mechanism < 0) return driverFail(ch, 0, mechanism);
@@ -92,6 +101,15 @@ int ChooseSmtpAuth(Channel &ch) {
   return 0;
 }
 
+// A reply of the exchange: 1 when it is what the step expects (a 334
+// prompt, else a 2xx result), 0 while none has come, or the error exit's result.
+static int TakeAuthReply(Channel &ch, bool prompt) {
+  int rc = TakeSmtpReply(ch, 400);
+  if (rc <= 0) return rc;
+  const bool expected = prompt ? ch.ReplyCode == 334 : ch.ReplyCode >= 200 && ch.ReplyCode < 300;
+  return expected ? 1 : driverFail(ch, 0, Err::SmtpReplyMalformed);
+}
+
 // ---- CRAM-MD5 ----------------------------------------------------------------
 
 int AuthCramStart(Channel &ch, Tick now) {
@@ -102,7 +120,7 @@ int AuthCramStart(Channel &ch, Tick now) {
 
 // Decodes the Base64 text after "334 " (line ends skipped) as the challenge.
 int AuthCramChallenge(Channel &ch, Tick) {
-  int rc = TakeSmtpReply(ch, 400);
+  int rc = TakeAuthReply(ch, true);
   if (rc <= 0) return rc;
   const char *text = strlen(ch.Response) > 4 ? ch.Response + 4 : "";
   int length = static_cast<int>(strnlen(text, 1023));
@@ -126,7 +144,7 @@ int AuthCramResponse(Channel &ch, Tick now) {
 }
 
 int AuthCramResult(Channel &ch, Tick) {
-  int rc = TakeSmtpReply(ch, 400);
+  int rc = TakeAuthReply(ch, false);
   if (rc <= 0) return rc;
   LogText(ch, "AUTH CRAM-MD5 ok\r\n");
   ch.NextState = State::Complete;
@@ -142,7 +160,7 @@ int AuthLoginStart(Channel &ch, Tick now) {
 }
 
 int AuthLoginUser(Channel &ch, Tick now) {
-  int rc = TakeSmtpReply(ch, 400);
+  int rc = TakeAuthReply(ch, true);
   if (rc <= 0) return rc;
   CopyField(ch.AuthText, ch.User, 131);
   rc = SendAuthResponse(ch, false);
@@ -153,7 +171,7 @@ int AuthLoginUser(Channel &ch, Tick now) {
 }
 
 int AuthLoginPassword(Channel &ch, Tick now) {
-  int rc = TakeSmtpReply(ch, 400);
+  int rc = TakeAuthReply(ch, true);
   if (rc <= 0) return rc;
   CopyField(ch.AuthText, ch.SmtpPassword, 131);
   rc = SendAuthResponse(ch, true);
@@ -165,7 +183,7 @@ int AuthLoginPassword(Channel &ch, Tick now) {
 }
 
 int AuthLoginResult(Channel &ch, Tick) {
-  int rc = TakeSmtpReply(ch, 400);
+  int rc = TakeAuthReply(ch, false);
   if (rc <= 0) return rc;
   LogText(ch, "AUTH LOGIN ok\r\n");
   ch.NextState = State::Complete;

@@ -3,9 +3,11 @@
 // or STLS (POP3), with the exchanges that lead there.
 //
 // Rules:
-// - Whatever stands in the receive ring when the handshake is to begin came
-//   in plain text after the go-ahead, where anyone on the path could have
-//   put it: the switch fails (-96) rather than read it as protected.
+// - Whatever has been received when the handshake is to begin (in the ring,
+//   the receive stage or waiting on the socket) came in plain text after the
+//   go-ahead, where anyone on the path could have put it: the switch fails
+//   (-96) rather than read it as protected. So do plain-text bytes that
+//   arrive after the client's first record, before the server's first one.
 // - After the handshake nothing learned before it counts: SMTP sends EHLO
 //   again (a new AUTH list), POP3 asks CAPA again.
 // - With TLS required, a server that does not offer STARTTLS or STLS ends
@@ -43,10 +45,11 @@ int SmtpStartTlsChoice(Channel &ch) {
 // ---- The handshake (110, 111) -------------------------------------------------
 
 int TlsBegin(Channel &ch, Tick now) {
-  if (InputHeld(ch) > 0) return driverFail(ch, 0, Err::TlsInjection);
+  const bool afterPlainText = ch.TlsMode != KEL_TLS_IMPLICIT;
+  if (afterPlainText && PlainInputHeld(ch) > 0) return driverFail(ch, 0, Err::TlsInjection);
   // Nothing received in plain text may be read as protected.
-  KEL_ASSERT(RingFill(ch) == 0 && !TlsActive(ch));
-  if (int rc = TlsStart(ch)) return driverFail(ch, 0, rc);
+  KEL_ASSERT(RingFill(ch) == 0 && PendingInput(ch) == 0 && !TlsActive(ch));
+  if (int rc = TlsStart(ch, afterPlainText)) return driverFail(ch, 0, rc);
   LogLine(ch, "[TLS handshake with %s]\r\n", ch.TlsServerName[0] ? ch.TlsServerName : ch.Server);
   ch.TlsInfo[0] = ch.TlsPeer[0] = 0;
   SetTiming(ch, now, 0, Settings.ResponseTimeout);

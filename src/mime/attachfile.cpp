@@ -3,6 +3,7 @@
 // list and counters of saved files.
 #include <cstring>
 
+#include "../core/errors.h"
 #include "../core/text.h"
 #include "../net/socket.h"
 #include "mime.h"
@@ -40,12 +41,27 @@ void StoreName(Channel &ch, const char *decoded) {
   CopyField(ch.AttachName, name, PathLimit);
 }
 
-// Closes a saved file, writes its note and records it in the list.
-void RecordSavedFile(Channel &ch, int &handle, const char *path) {
-  CloseBufferedFile(ch.AttachOut, handle);
+// Closes a file the decoder wrote. A failed flush or close fails the
+// retrieval, and the file, incomplete, is removed. True when it is whole.
+bool CloseChecked(Channel &ch, FileBuffer *buffer, int &handle, const char *path) {
+  const int rc = buffer ? CloseBufferedFile(*buffer, handle) : PlatformFileClose(handle);
   handle = 0;
+  if (rc == 0 && ch.FileFault == 0) return true;
+  NoteFileFault(ch, Err::FileWrite, path);
+  PlatformFileRemove(path);
+  LogLine(ch, "[Removed incomplete '%s']\r\n", path);
+  return false;
+}
+
+// Closes a saved file, writes its note and records it in the list.
+void RecordSavedFile(Channel &ch, FileBuffer *buffer, int &handle, const char *path) {
+  if (!CloseChecked(ch, buffer, handle, path)) return;
   char note[sizeof ch.AttachPath + 32];
-  const int length = FormatLine(note, sizeof note, "[Attachment saved to %c%s%c]\r\n", '"', path, '"');
+  // A note stands on a line of its own, also after text without a final line end.
+  int length = 0;
+  if (ch.EmailLineOpen) note[length++] = '\r', note[length++] = '\n';
+  length += FormatLine(note + length, static_cast<int>(sizeof note) - length, "[Attachment saved to %c%s%c]\r\n", '"',
+                       path, '"');
   if (!Settings.NoSavedNote) WriteEmailLine(ch, note, length);
   LogText(ch, note);
   // The list holds names without directory; one that does not fit is left out.
@@ -60,25 +76,66 @@ void RecordSavedFile(Channel &ch, int &handle, const char *path) {
   ch.SavedCount += 1;
 }
 
-// The path for AttachName in AttachDir, numbered when asked, in the form
-// the file calls take. Returns its length, or -1 when it is too long.
-int AttachFilePath(Channel &ch, char *path, int size) {
+// The length of the last UTF-8 character boundary at or before n in text.
+int CharBoundary(const char *text, int n) {
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return n;
+}
+
+// Creates the file for AttachName in AttachDir under a name no file has yet:
+// "report.pdf", else "report (1).pdf", "report (2).pdf" ...; with
+// KEL_NUMBER_FILENAMES "1-report.pdf", the numbers going on past the files
+// present. A name too long for the path limit is shortened before its
+// extension. Writes the path into path (size bytes); returns the handle,
+// or -1 with the fault noted.
+int CreateFreshFile(Channel &ch, char *path, int size) {
   LogLine(ch, "[AttachDir = '%s']\r\n", ch.AttachDir);
   LogLine(ch, "[Filename = '%s']\r\n", ch.AttachName);
   char local[sizeof ch.AttachName + 8];
   PlatformLocalName(SafeFileName(ch.AttachName), local, sizeof local);
   const char *name = SafeFileName(local);
-  char numbered[sizeof ch.AttachName + 16];
-  if (ch.NumberFiles) {
-    FormatLine(numbered, sizeof numbered, "%1d-%1s", static_cast<int>(ch.SavedCount + 1), name);
-  } else {
-    CopyField(numbered, sizeof numbered, name, static_cast<int>(sizeof numbered) - 1);
-  }
+  // The extension: from the last dot, unless the name begins with it or it is long.
+  const char *dot = strrchr(name, '.');
+  if (!dot || dot == name || strlen(dot) > 16) dot = name + strlen(name);
+  const int stemLength = static_cast<int>(dot - name);
   ch.FilesMade += 1;
-  // A path too long for AttachPath is never cut: the file is not created.
-  const int length = JoinPath(path, size, ch.AttachDir, numbered, size - 1);
-  LogLine(ch, "[Creating '%s']\r\n", path);
-  return length >= 0 && length <= PathLimit ? length : -1;
+  const size_t dirLength = strlen(ch.AttachDir);
+  const int dirPart = static_cast<int>(dirLength) +
+                      (dirLength == 0 || ch.AttachDir[dirLength - 1] != PlatformPathSeparator ? 1 : 0);
+  int number = ch.NumberFiles ? (ch.NextFileNumber > ch.SavedCount + 1 ? ch.NextFileNumber : ch.SavedCount + 1) : 0;
+  for (int tries = 0; tries < 10000; ++tries, ++number) {
+    char prefix[16] = "", suffix[16] = "";
+    if (ch.NumberFiles) FormatLine(prefix, sizeof prefix, "%d-", number);
+    else if (number > 0) FormatLine(suffix, sizeof suffix, " (%d)", number);
+    // What is left of the path limit for the stem.
+    const int room = PathLimit - dirPart - static_cast<int>(strlen(prefix) + strlen(suffix) + strlen(dot));
+    if (room < 1) {
+      path[0] = '\0';
+      NoteFileFault(ch, Err::AttachCreate, ch.AttachDir, "File name too long");
+      return -1;
+    }
+    const int keep = stemLength <= room ? stemLength : CharBoundary(name, room);
+    char candidate[sizeof ch.AttachName + 48];
+    FormatLine(candidate, sizeof candidate, "%s%.*s%s%s", prefix, keep, name, suffix, dot);
+    if (JoinPath(path, size, ch.AttachDir, candidate, PathLimit) < 0) {
+      NoteFileFault(ch, Err::AttachCreate, ch.AttachDir, "File name too long");
+      return -1;
+    }
+    const int handle = PlatformFileCreateNew(path);
+    if (handle == -2) {
+      LogLine(ch, "[Taken '%s']\r\n", path);
+      continue;
+    }
+    LogLine(ch, "[Creating '%s']\r\n", path);
+    if (handle < 1) {
+      NoteFileFault(ch, Err::AttachCreate, path);
+      return -1;
+    }
+    if (ch.NumberFiles) ch.NextFileNumber = number + 1;
+    return handle;
+  }
+  NoteFileFault(ch, Err::AttachCreate, path, "No free file name");
+  return -1;
 }
 
 }  // namespace
@@ -112,26 +169,19 @@ int TakeFileName(Channel &ch) {
 }
 
 int CreateAttachFile(Channel &ch) {
-  char path[sizeof ch.AttachDir + sizeof ch.AttachName + 20];
-  const int length = AttachFilePath(ch, path, sizeof path);
   if (ch.FileHandle) {
     // Named twice: the first file stays as far as it was written.
-    CloseBufferedFile(ch.AttachOut, ch.FileHandle);
-    ch.FileHandle = 0;
+    CloseChecked(ch, &ch.AttachOut, ch.FileHandle, ch.AttachPath);
   }
   ch.PendingBreak = 0;
-  int handle = -1;
-  if (length >= 0) {
-    CopyField(ch.AttachPath, path, PathLimit);
-    handle = PlatformFileCreate(path);
-  } else {
-    ch.AttachPath[0] = '\0';
-  }
+  char path[sizeof ch.AttachDir + sizeof ch.AttachName + 64];
+  const int handle = CreateFreshFile(ch, path, sizeof path);
   if (handle < 1) {
-    LogLine(ch, "[Cannot open '%s']\r\n", path);
+    ch.AttachPath[0] = '\0';
     ch.FileHandle = 0;
     return 0;
   }
+  CopyField(ch.AttachPath, path, PathLimit);
   ch.FileHandle = handle;
   return 1;
 }
@@ -139,13 +189,9 @@ int CreateAttachFile(Channel &ch) {
 int CreateEmbedFile(Channel &ch) {
   if (ch.NameSource != 1 && ch.NameSource != 2)
     FormatLine(ch.AttachName, sizeof ch.AttachName, "part-%d.eml", static_cast<int>(ch.FilesMade + 1));
-  char path[sizeof ch.AttachDir + sizeof ch.AttachName + 20];
-  const int length = AttachFilePath(ch, path, sizeof path);
-  const int handle = length >= 0 ? PlatformFileCreate(path) : -1;
-  if (handle < 1) {
-    LogLine(ch, "[Cannot open '%s']\r\n", path);
-    return 0;
-  }
+  char path[sizeof ch.AttachDir + sizeof ch.AttachName + 64];
+  const int handle = CreateFreshFile(ch, path, sizeof path);
+  if (handle < 1) return 0;
   CopyField(ch.EmbedPath, path, PathLimit);
   ch.EmbedHandle = handle;
   ch.EmbedLevel = ch.BoundaryDepth;
@@ -154,14 +200,18 @@ int CreateEmbedFile(Channel &ch) {
 }
 
 void WriteAttachBytes(Channel &ch, const char *bytes, int count) {
-  if (ch.FileHandle && count > 0) BufferedFileWrite(ch.AttachOut, ch.FileHandle, bytes, count);
+  if (!ch.FileHandle || count <= 0 || ch.FileFault) return;
+  if (BufferedFileWrite(ch.AttachOut, ch.FileHandle, bytes, count) != count)
+    NoteFileFault(ch, Err::FileWrite, ch.AttachPath);
 }
 
 void WriteEmbedded(Channel &ch, const char *text, int count) {
-  if (!ch.EmbedHandle || count <= 0) return;
-  if (ch.EmbedBreak) PlatformFileWrite(ch.EmbedHandle, "\r\n", 2);
+  if (!ch.EmbedHandle || count <= 0 || ch.FileFault) return;
+  bool failed = ch.EmbedBreak && PlatformFileWrite(ch.EmbedHandle, "\r\n", 2) != 2;
   ch.EmbedBreak = count >= 2 && text[count - 2] == '\r' && text[count - 1] == '\n';
-  PlatformFileWrite(ch.EmbedHandle, text, ch.EmbedBreak ? count - 2 : count);
+  const int n = ch.EmbedBreak ? count - 2 : count;
+  if (!failed && n > 0) failed = PlatformFileWrite(ch.EmbedHandle, text, n) != n;
+  if (failed) NoteFileFault(ch, Err::FileWrite, ch.EmbedPath);
 }
 
 void SaveUnnamedPart(Channel &ch) {
@@ -171,10 +221,30 @@ void SaveUnnamedPart(Channel &ch) {
 }
 
 void ClosePartFile(Channel &ch) {
-  if (ch.FileHandle) RecordSavedFile(ch, ch.FileHandle, ch.AttachPath);
+  if (ch.FileHandle) RecordSavedFile(ch, &ch.AttachOut, ch.FileHandle, ch.AttachPath);
 }
 
 void CloseEmbedFile(Channel &ch) {
-  if (ch.EmbedHandle) RecordSavedFile(ch, ch.EmbedHandle, ch.EmbedPath);
+  if (ch.EmbedHandle) RecordSavedFile(ch, nullptr, ch.EmbedHandle, ch.EmbedPath);
   ch.EmbedBreak = 0;
+}
+
+void DiscardAttachFiles(Channel &ch) {
+  int *handles[] = {&ch.FileHandle, &ch.EmbedHandle};
+  const char *paths[] = {ch.AttachPath, ch.EmbedPath};
+  for (int k = 0; k < 2; ++k) {
+    if (!*handles[k]) continue;
+    if (k == 0) CloseBufferedFile(ch.AttachOut, *handles[k]);
+    else PlatformFileClose(*handles[k]);
+    *handles[k] = 0;
+    PlatformFileRemove(paths[k]);
+    LogLine(ch, "[Removed incomplete '%s']\r\n", paths[k]);
+  }
+  ch.EmbedBreak = 0;
+  ch.PendingBreak = 0;
+  ch.UuBlock = 0;
+}
+
+void CloseFileChecked(Channel &ch) {
+  if (ch.FileHandle) CloseChecked(ch, &ch.AttachOut, ch.FileHandle, ch.AttachPath);
 }

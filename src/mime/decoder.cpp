@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "../codec/codec.h"
+#include "../core/errors.h"
 #include "../core/text.h"
 #include "mime.h"
 
@@ -179,8 +180,7 @@ static int DefineBoundary(Channel &ch) {
   ch.PartKind = PartMultipart;
   // A file named by the top-level header before the boundary is closed
   // rather than leaked; it stays on disk as far as it was written.
-  CloseBufferedFile(ch.AttachOut, ch.FileHandle);
-  ch.FileHandle = 0;
+  CloseFileChecked(ch);
   return 1;
 }
 
@@ -315,6 +315,7 @@ static void DecodeHeaderUtf8(Channel &ch) {
 
 static int DecodeTopHeader(Channel &ch) {
   if (IsEmptyLine(ch)) {
+    ch.TopHeaderOpen = 0;
     // A header without MIME-Version whose body is yet an attachment.
     if (Named(ch) || ch.PartKind == PartLeaf) {
       LogText(ch, "[MIME w/o boundary]\r\n");
@@ -326,6 +327,7 @@ static int DecodeTopHeader(Channel &ch) {
   } else if (PrefixEquals(ch.Response, "Subject:", 8) || PrefixEquals(ch.Response, "From:", 4)) {
     if (!ch.DecodeHeaders) DecodeHeaderWords(ch);
   } else if (PrefixEquals(ch.Response, "MIME-Version: 1.0", 17)) {
+    ch.MimeVersionSeen = 1;
     ch.DecodeState = MimeHeader;
     LogText(ch, "[MIME version found]\r\n");
   }
@@ -340,6 +342,7 @@ static int DecodeTopHeader(Channel &ch) {
 
 static int DecodeMimeHeader(Channel &ch) {
   if (IsEmptyLine(ch)) {
+    ch.TopHeaderOpen = 0;
     if (Named(ch) || ch.PartKind == PartLeaf || ch.PartKind == PartMessage) {
       LogText(ch, "[MIME w/o boundary]\r\n");
       BeginPartBody(ch);
@@ -366,8 +369,30 @@ static int DecodeMimeHeader(Channel &ch) {
   return 0;
 }
 
+// A line of the top-level header after the Content-Type that defined the
+// boundary (some programs write that line first): kept by the rule of the
+// header, as it would be before the boundary line.
+static int TopHeaderAfterBoundary(Channel &ch) {
+  if (IsBlank(ch.Response[0])) return ch.LastAnswer;  // folded: as the line it continues
+  if (PrefixEquals(ch.Response, "MIME-Version: 1.0", 17)) {
+    ch.MimeVersionSeen = 1;
+    return 1;
+  }
+  const bool subjectOrFrom = PrefixEquals(ch.Response, "Subject:", 8) || PrefixEquals(ch.Response, "From:", 5);
+  if (!ch.MimeVersionSeen) {
+    if (subjectOrFrom && !ch.DecodeHeaders) DecodeHeaderWords(ch);
+  } else if (!subjectOrFrom && !PrefixEquals(ch.Response, "To:", 3)) {
+    return 0;
+  }
+  DecodeHeaderUtf8(ch);
+  return 1;
+}
+
 static int DecodeBetweenParts(Channel &ch) {
   if (IsBoundaryLine(ch)) return 0;
+  // Before the empty line that ends it, the top-level header goes on.
+  if (!ch.BlankLineWritten && ch.TopHeaderOpen && !IsEmptyLine(ch)) return TopHeaderAfterBoundary(ch);
+  if (IsEmptyLine(ch)) ch.TopHeaderOpen = 0;
   if (!ch.BlankLineWritten && PrefixEquals(ch.Response, "\r\n", 2)) {
     ch.BlankLineWritten = 1;
     return 1;
@@ -527,6 +552,8 @@ void StartDecoding(Channel &ch) {
   ch.PendingBreak = 0;
   ch.UuBlock = 0;
   ch.FilesMade = 0;
+  ch.MimeVersionSeen = 0;
+  ch.TopHeaderOpen = 1;
   CopyField(ch.PartExtension, "bin", 7);
   if (ch.EmbedHandle) PlatformFileClose(ch.EmbedHandle);
   ch.EmbedHandle = 0;
@@ -578,7 +605,9 @@ void CloseAttachFile(Channel &ch) {
   // end; inside one, the missing boundary would have taken it.
   if (ch.FileHandle && ch.PendingBreak && ch.BoundaryDepth == 0) WriteAttachBytes(ch, "\r\n", 2);
   EndPartBody(ch);
-  if (ch.EmbedHandle && ch.EmbedBreak && ch.EmbedLevel == 0) PlatformFileWrite(ch.EmbedHandle, "\r\n", 2);
+  if (ch.EmbedHandle && ch.EmbedBreak && ch.EmbedLevel == 0 && !ch.FileFault &&
+      PlatformFileWrite(ch.EmbedHandle, "\r\n", 2) != 2)
+    NoteFileFault(ch, Err::FileWrite, ch.EmbedPath);
   CloseEmbedFile(ch);
   // Nothing of this part may name the next one.
   ch.NameSource = 0;
@@ -589,5 +618,10 @@ void CloseAttachFile(Channel &ch) {
 int WriteEmailLine(Channel &ch, const char *text, int length) {
   if (length <= 0 || !ch.EmailHandle) return 0;
   const int written = BufferedFileWrite(ch.EmailOut, ch.EmailHandle, text, length);
-  return written == length ? written : -1;
+  if (written != length) {
+    NoteFileFault(ch, Err::FileWrite, ch.EmailPath);
+    return -1;
+  }
+  ch.EmailLineOpen = text[length - 1] != '\n';
+  return written;
 }

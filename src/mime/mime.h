@@ -103,3 +103,8 @@ void SaveUnnamedPart(Channel &ch);
 // At the end of a message (retrieval states, kelClose): the rest of a
 // Base64 body is written, then every file still open is closed with its note.
 void CloseAttachFile(Channel &ch);
+// After a failure: the files still open are incomplete; they are closed and removed.
+void DiscardAttachFiles(Channel &ch);
+// Closes the part's file without a note (a part named twice, a boundary
+// defined late): a failed close is a file fault.
+void CloseFileChecked(Channel &ch);

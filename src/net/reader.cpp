@@ -37,6 +37,12 @@ static int ReceiveStage(Channel &ch) {
   return n;
 }
 
+int PlainInputHeld(Channel &ch) {
+  if (RingFill(ch) > 0 || PendingInput(ch) > 0) return 1;
+  if (SocketReady(ch, ReadyReadable) != 1) return 0;
+  return ReceiveStage(ch) < 0 ? -1 : 1;
+}
+
 // Makes sure the stage holds bytes when any can be had: 1 it does, 0
 // nothing has arrived, -1 the connection is unusable.
 static int FillStage(Channel &ch) {

@@ -9,6 +9,10 @@
 int FillAndPeek(Channel &ch, char *buffer, int size);   // -1 unusable, 0 nothing, else bytes peeked
 int TakeBytes(Channel &ch, char *buffer, int count);    // -1 closed, else bytes taken
 int FindChar(const char *text, char c, int count);
+// Received bytes held anywhere before the TLS layer: in the ring, in the
+// receive stage, or waiting on the socket (taken into the stage to tell
+// data from the end). 1 some, 0 none, -1 the connection has ended.
+int PlainInputHeld(Channel &ch);
 int ReadLinePiece(Channel &ch, char *buffer, int size);
 int ReadLine(Channel &ch, char *buffer, int size, uint32_t firstWait, uint32_t nextWait);
 

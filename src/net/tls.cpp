@@ -15,12 +15,14 @@ struct TlsLink {
   PlatformTlsSession *Session;
   int Ready;                  // the handshake is done
   int PeerEnded;              // the peer's end of the stream has been fed to the engine
+  int AfterPlainText;         // STARTTLS/STLS: the first byte must begin a TLS record
+  int Fed;                    // ciphertext has been received
   int Gathered;               // plaintext bytes waiting in Gather
   char Gather[TlsRecordGather];
   char Cipher[TlsRecordGather + 2048];  // ciphertext on its way in or out
 };
 
-int TlsStart(Channel &ch) {
+int TlsStart(Channel &ch, bool afterPlainText) {
   TlsDrop(ch);
   const uintptr_t block = PlatformBlockAlloc(sizeof(TlsLink));
   if (!block) return Err::NoMemory;
@@ -34,6 +36,7 @@ int TlsStart(Channel &ch) {
     PlatformBlockFree(block);
     return error ? error : TlsUnavailable;
   }
+  t->AfterPlainText = afterPlainText ? 1 : 0;
   ch.Tls = t;
   return 0;
 }
@@ -74,6 +77,13 @@ static int Flush(Channel &ch, TlsLink &t) {
 static int FeedOnce(Channel &ch, TlsLink &t) {
   if (t.PeerEnded || PollReadable(ch.Socket) != 1) return 0;
   const int n = PlatformSocketRecv(ch.Socket, t.Cipher, static_cast<int>(sizeof t.Cipher));
+  if (n > 0 && !t.Fed) {
+    t.Fed = 1;
+    // Records begin with their type: change_cipher_spec, alert, handshake or
+    // application data (20 to 23). Anything else is plain text.
+    const unsigned char type = static_cast<unsigned char>(t.Cipher[0]);
+    if (t.AfterPlainText && (type < 20 || type > 23)) return Err::TlsInjection;
+  }
   if (n > 0) return PlatformTlsFeed(t.Session, t.Cipher, n) < 0 ? TlsProtocolError : 1;
   t.PeerEnded = 1;
   PlatformTlsFeed(t.Session, nullptr, 0);

@@ -11,8 +11,11 @@
 constexpr int TlsRecordGather = 16384;
 
 // Opens a session for the connection (name checked: TlsServerName, else
-// Server). 0, or an error code (-55, -97, -98).
-int TlsStart(Channel &ch);
+// Server). 0, or an error code (-55, -97, -98). afterPlainText: the
+// connection spoke plain text before (STARTTLS, STLS), so a first byte from
+// the server that begins no TLS record is plain text sent after the
+// go-ahead, refused with -96.
+int TlsStart(Channel &ch, bool afterPlainText = false);
 // One handshake step: 1 done, 0 waiting for the peer, a TLS error code
 // (-90 to -99), or a socket error code (-10000 and below).
 int TlsHandshakeStep(Channel &ch);

@@ -58,10 +58,26 @@ void PlatformFailAllocationAfter(int n);
 // ---- Files through integer handles -----------------------------------------
 // A valid handle is never 0; failure is -1.
 int PlatformFileCreate(const char *path);   // create or truncate, normal attributes
+// Creates a file that does not exist yet: -2 when the name is taken (the
+// file there is left alone), -1 on any other failure.
+int PlatformFileCreateNew(const char *path);
 int PlatformFileOpenRead(const char *path);
 int PlatformFileRead(int handle, void *buffer, int count);   // bytes read, 0 at end, -1 on error
 int PlatformFileWrite(int handle, const void *buffer, int count);  // bytes written, -1 on error
-void PlatformFileClose(int handle);
+// 0, or -1 when the system reported an error at the close (the handle is gone either way).
+int PlatformFileClose(int handle);
+// Removes a file: 0 or -1.
+int PlatformFileRemove(const char *path);
+// 0 when path is a directory new files can be created in, else -1.
+int PlatformDirWritable(const char *path);
+// The system's reason for the last failed file call of this thread
+// ("No space left on device"), at most size - 1 bytes; returns the length.
+int PlatformFileErrorText(char *out, int size);
+// Test seam (POSIX): when set, asked before every create, write and close
+// of a file; a nonzero answer is the system error number the call then
+// fails with (a close still releases the descriptor).
+enum { FileOpCreate = 1, FileOpWrite = 2, FileOpClose = 3 };
+void PlatformSetFileFault(int (*fault)(int op, int handle));  // null: no faults
 // The size of the named file in bytes, or -1 when it cannot be opened.
 int64_t PlatformFileSize(const char *path);
 

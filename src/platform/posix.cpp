@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // ---- Time -------------------------------------------------------------
@@ -147,16 +148,43 @@ static int KeepNonZero(int fd) {
   return moved;
 }
 
+// The reason of the last failed file call, per thread: channels run on threads of their own.
+static thread_local int LastFileError = 0;
+static int (*FileFault)(int op, int handle) = nullptr;
+void PlatformSetFileFault(int (*fault)(int op, int handle)) { FileFault = fault; }
+
+// A fault the test seam asks for: true when the call is to fail (errno set).
+static bool Faulted(int op, int handle) {
+  const int e = FileFault ? FileFault(op, handle) : 0;
+  if (e == 0) return false;
+  errno = LastFileError = e;
+  return true;
+}
+
+static int Failed() {
+  LastFileError = errno;
+  return -1;
+}
+
 int PlatformFileCreate(const char *path) {
   if (!path) return -1;
+  if (Faulted(FileOpCreate, 0)) return -1;
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  return fd < 0 ? -1 : KeepNonZero(fd);
+  return fd < 0 ? Failed() : KeepNonZero(fd);
+}
+
+int PlatformFileCreateNew(const char *path) {
+  if (!path) return -1;
+  if (Faulted(FileOpCreate, 0)) return -1;
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return errno == EEXIST ? -2 : Failed();
+  return KeepNonZero(fd);
 }
 
 int PlatformFileOpenRead(const char *path) {
   if (!path) return -1;
   int fd = open(path, O_RDONLY | O_CLOEXEC);
-  return fd < 0 ? -1 : KeepNonZero(fd);
+  return fd < 0 ? Failed() : KeepNonZero(fd);
 }
 
 int64_t PlatformFileSize(const char *path) {
@@ -170,26 +198,64 @@ int PlatformFileRead(int handle, void *buffer, int count) {
   ssize_t n;
   do n = read(handle, buffer, static_cast<size_t>(count));
   while (n < 0 && errno == EINTR);
-  return n < 0 ? -1 : static_cast<int>(n);
+  return n < 0 ? Failed() : static_cast<int>(n);
 }
 
 int PlatformFileWrite(int handle, const void *buffer, int count) {
   if (handle <= 0 || count < 0) return -1;
+  if (Faulted(FileOpWrite, handle)) return -1;
   const char *p = static_cast<const char *>(buffer);
   int done = 0;
   while (done < count) {
     ssize_t n = write(handle, p + done, static_cast<size_t>(count - done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return Failed();
     }
     done += static_cast<int>(n);
   }
   return done;
 }
 
-void PlatformFileClose(int handle) {
-  if (handle > 0) close(handle);
+int PlatformFileClose(int handle) {
+  if (handle <= 0) return 0;
+  const bool fault = Faulted(FileOpClose, handle);
+  // The descriptor is released whatever close reports (EINTR included).
+  if (close(handle) != 0 && errno != EINTR) return Failed();
+  return fault ? -1 : 0;
+}
+
+int PlatformFileRemove(const char *path) {
+  if (!path || unlink(path) != 0) return -1;
+  return 0;
+}
+
+int PlatformDirWritable(const char *path) {
+  struct stat info;
+  if (!path || stat(path, &info) != 0) return Failed();
+  if (!S_ISDIR(info.st_mode)) {
+    LastFileError = ENOTDIR;
+    return -1;
+  }
+  // access() sees read-only mounts and, for other users, the permissions.
+  return access(path, W_OK | X_OK) == 0 ? 0 : Failed();
+}
+
+// The GNU strerror_r returns the text; the XSI one fills the buffer.
+[[maybe_unused]] static const char *ErrorTextOf(const char *result, const char *) { return result; }
+[[maybe_unused]] static const char *ErrorTextOf(int result, const char *buffer) { return result == 0 ? buffer : "unknown error"; }
+
+int PlatformFileErrorText(char *out, int size) {
+  if (size < 1) return 0;
+  const int e = LastFileError;
+  char buffer[256];
+  const char *text = e ? buffer : "unknown error";
+  if (e) {
+    buffer[0] = '\0';
+    text = ErrorTextOf(strerror_r(e, buffer, sizeof buffer), buffer);
+  }
+  snprintf(out, static_cast<size_t>(size), "%s", text);
+  return static_cast<int>(strlen(out));
 }
 
 // ---- Message box --------------------------------------------------------------

@@ -186,16 +186,35 @@ void PlatformLocalName(const char *utf8, char *out, int outSize) {
 // ---- Files ----------------------------------------------------------------
 // The integer-handle file calls; a kernel handle is never 0.
 
+// The reason of the last failed file call, per thread.
+static thread_local DWORD LastFileError = 0;
+static int Failed() {
+  LastFileError = GetLastError();
+  return -1;
+}
+
 int PlatformFileCreate(const char *path) {
   if (!path) return -1;
   HFILE h = _lcreat(path, 0);
-  return h == HFILE_ERROR ? -1 : static_cast<int>(h);
+  return h == HFILE_ERROR ? Failed() : static_cast<int>(h);
+}
+
+int PlatformFileCreateNew(const char *path) {
+  if (!path) return -1;
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = GetLastError();
+    if (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS) return -2;
+    LastFileError = e;
+    return -1;
+  }
+  return static_cast<int>(reinterpret_cast<intptr_t>(h));
 }
 
 int PlatformFileOpenRead(const char *path) {
   if (!path) return -1;
   HFILE h = _lopen(path, OF_READ | OF_SHARE_DENY_NONE);
-  return h == HFILE_ERROR ? -1 : static_cast<int>(h);
+  return h == HFILE_ERROR ? Failed() : static_cast<int>(h);
 }
 
 int64_t PlatformFileSize(const char *path) {
@@ -208,7 +227,7 @@ int64_t PlatformFileSize(const char *path) {
 int PlatformFileRead(int handle, void *buffer, int count) {
   if (handle <= 0 || count < 0) return -1;
   UINT n = _lread(static_cast<HFILE>(handle), buffer, static_cast<UINT>(count));
-  return n == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<int>(n);
+  return n == static_cast<UINT>(HFILE_ERROR) ? Failed() : static_cast<int>(n);
 }
 
 int PlatformFileWrite(int handle, const void *buffer, int count) {
@@ -219,15 +238,45 @@ int PlatformFileWrite(int handle, const void *buffer, int count) {
   int done = 0;
   while (done < count) {
     UINT n = _lwrite(static_cast<HFILE>(handle), p + done, static_cast<UINT>(count - done));
-    if (n == static_cast<UINT>(HFILE_ERROR) || n == 0) return -1;
+    if (n == static_cast<UINT>(HFILE_ERROR) || n == 0) return Failed();
     done += static_cast<int>(n);
   }
   return done;
 }
 
-void PlatformFileClose(int handle) {
-  if (handle > 0) _lclose(static_cast<HFILE>(handle));
+int PlatformFileClose(int handle) {
+  if (handle <= 0) return 0;
+  return _lclose(static_cast<HFILE>(handle)) == HFILE_ERROR ? Failed() : 0;
 }
+
+int PlatformFileRemove(const char *path) { return path && DeleteFileA(path) ? 0 : -1; }
+
+int PlatformDirWritable(const char *path) {
+  const DWORD attributes = path ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Failed();
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    LastFileError = ERROR_DIRECTORY;
+    return -1;
+  }
+  return 0;
+}
+
+int PlatformFileErrorText(char *out, int size) {
+  if (size < 1) return 0;
+  out[0] = '\0';
+  DWORD n = LastFileError ? FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                           LastFileError, 0, out, static_cast<DWORD>(size), nullptr)
+                          : 0;
+  if (n == 0) lstrcpynA(out, "unknown error", size);
+  // The system's text ends with a line break and often a full stop.
+  int length = lstrlenA(out);
+  while (length > 0 && (out[length - 1] == '\r' || out[length - 1] == '\n' || out[length - 1] == '.' ||
+                        out[length - 1] == ' '))
+    out[--length] = '\0';
+  return length;
+}
+
+void PlatformSetFileFault(int (*)(int, int)) {}
 
 // ---- Message box --------------------------------------------------------------
 

@@ -35,7 +35,24 @@ TEST_F(Diagnostics, ErrorTextsAreExact) {
   EXPECT_EQ(Text(-81), "Authentication mechanism not available for POP3.");
   EXPECT_EQ(Text(-60).rfind("IMAP returned error.", 0), 0u);
   EXPECT_EQ(Text(-75).rfind("IMAP response not understood.", 0), 0u);
-  for (int code : {-2, 999, 5, -10062, -82}) EXPECT_EQ(Text(code), "") << code;
+  EXPECT_EQ(Text(-82), "Cannot write file.");
+  EXPECT_EQ(Text(-83), "Cannot create attachment file.");
+  for (int code : {-2, 999, 5, -10062}) EXPECT_EQ(Text(code), "") << code;
+}
+
+// A failed file names itself and the system's reason, for its own code only, bounded.
+TEST_F(Diagnostics, FileFailuresNameTheFileAndTheReason) {
+  NoteFileFault(Ch(), -82, "/mail/att/big.bin", "No space left on device");
+  // Only the first failure of an operation counts.
+  NoteFileFault(Ch(), -83, "/mail/att/other.bin", "Permission denied");
+  EXPECT_EQ(Text(-82), "Cannot write file. '/mail/att/big.bin': No space left on device");
+  EXPECT_EQ(Text(-83), "Cannot create attachment file.");
+  EXPECT_EQ(Text(-82, 24), "Cannot write file. '/ma");
+  Ch().FileFault = 0;
+  Ch().FileFaultText[0] = 0;
+  NoteFileFault(Ch(), -83, std::string(300, 'p').c_str(), std::string(300, 'r').c_str());
+  EXPECT_LT(strlen(Ch().FileFaultText), sizeof Ch().FileFaultText);
+  EXPECT_EQ(Text(-83, 300).substr(0, 32), "Cannot create attachment file. '");
 }
 
 TEST_F(Diagnostics, ServerReplyFollowsTheThreeProtocolErrors) {

@@ -56,6 +56,9 @@ TEST_F(Pop3Calls, ConnectRefusesMissingOrUnsafeArgumentsAfterMarkingTheChannel) 
   EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe\r\nDELE 1", "pw"), -61);
   EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw\nDELE 1"), -62);
   EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw\r"), -62);
+  // ^A separates the fields of the bearer logins' messages.
+  EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe\001auth=Bearer x", "pw"), -77);
+  EXPECT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "p\001w"), -77);
   EXPECT_EQ(kelPop3Connect(0, "mail@example", "joe", "pw"), -56);
   // None of them stored anything or started the driver.
   EXPECT_STREQ(Ch().User, "");

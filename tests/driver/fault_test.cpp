@@ -5,11 +5,13 @@
 // the configured limits, that no descriptor is left open, and that no file
 // lands outside its directory.
 #include <dirent.h>
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "fixtures/library_fixture.h"
@@ -171,12 +173,32 @@ std::vector<Point> Points() {
 
 void PrintTo(const Point &point, std::ostream *out) { *out << point.Protocol << ' ' << point.Name; }
 
+// The loop of kelWait and kelDriver the header describes, until the
+// operation ends or the bound is far passed; returns the last result.
+int DriveWithWait(std::chrono::steady_clock::time_point start) {
+  const unsigned list[1] = {0};
+  int ready[1] = {0};
+  for (;;) {
+    const long spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    if (spent > 3 * Bound) return 1;
+    const int found = kelWait(list, 1, 3 * Bound, ready);
+    if (found < 0) return found;
+    if (found == 0 || !ready[0]) continue;
+    const int rc = kelDriver(0);
+    if (rc <= 0) return rc;
+  }
+}
+
 class FaultTest : public AttachedTest, public ::testing::WithParamInterface<Point> {
  protected:
   // Plays one fault at the point; returns the operation's result.
-  void RunFault(const Point &point, Fault fault, bool blocking) {
-    SCOPED_TRACE(std::string(point.Name) + " " + FaultNames[fault] + (blocking ? "" : " non-blocking"));
-    Directory = dir_ + "/" + FaultNames[fault] + (blocking ? "" : "-nb");
+  // Non-blocking runs are driven by bare steps, or by kelWait with a step
+  // for each channel it reports ready (withWait).
+  void RunFault(const Point &point, Fault fault, bool blocking, bool withWait = false) {
+    SCOPED_TRACE(std::string(point.Name) + " " + FaultNames[fault] + (blocking ? "" : " non-blocking") +
+                 (withWait ? " with kelWait" : ""));
+    Directory = dir_ + "/" + FaultNames[fault] + (blocking ? "" : withWait ? "-wait" : "-nb");
     std::filesystem::create_directories(Directory + "/mail");
     std::filesystem::create_directories(Directory + "/att");
     WriteFileText(Directory + "/" + Attachment, std::string(512 * 1024, 'x'));
@@ -208,7 +230,18 @@ class FaultTest : public AttachedTest, public ::testing::WithParamInterface<Poin
       const auto start = std::chrono::steady_clock::now();
       long longestStep = 0;
       rc = point.Operation();
-      if (!blocking && rc == 0) {
+      if (!blocking && rc == 0 && withWait) {
+        rc = DriveWithWait(start);
+        // The next call on the channel, whatever the failure left of its
+        // connection, is reported ready and ends in time too.
+        const auto next = std::chrono::steady_clock::now();
+        if (kelClose(0) == 0) {
+          EXPECT_LE(DriveWithWait(next), 0);
+        }
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - next).count(),
+                  Bound)
+            << "the next call waited";
+      } else if (!blocking && rc == 0) {
         // Driven step by step: no single step may wait for the server.
         for (rc = 1; rc > 0;) {
           const auto before = std::chrono::steady_clock::now();
@@ -247,9 +280,108 @@ TEST_P(FaultTest, NonBlockingStepsNeverWaitForAFaultyServer) {
   for (Fault fault : {Stall, Partial, Garbage}) RunFault(GetParam(), fault, false);
 }
 
+// A channel whose connection failed (its socket gone) is reported ready by
+// kelWait, whatever its state: no channel sleeps past its deadline.
+TEST_P(FaultTest, KelWaitNeverSleepsPastAFailure) {
+  for (Fault fault : {Close, Reset, Stall, Garbage, Partial}) RunFault(GetParam(), fault, false, true);
+}
+
 INSTANTIATE_TEST_SUITE_P(Points, FaultTest, ::testing::ValuesIn(Points()),
                          [](const ::testing::TestParamInfo<Point> &info) {
                            return std::string(info.param.Protocol == 'S' ? "Smtp" : "Pop3") + info.param.Name;
                          });
+
+}  // namespace
+
+// ---- Faults of the files a retrieval writes ---------------------------------------
+// Every create, write (at a flush inside the message, a line of an attached
+// message, the close's flush) and close of a retrieval fails once in turn,
+// as on a full disk: the retrieval fails with the file's own code and
+// reason, every attachment file left is whole, and no descriptor is left.
+
+namespace {
+
+int FileOps = 0, FailAt = 0;
+int CountFileOp(int, int) { return ++FileOps == FailAt ? ENOSPC : 0; }
+
+class FileFaultTest : public AttachedTest {};
+
+TEST_F(FileFaultTest, EveryFailedFileOperationFailsTheRetrievalAndLeavesNoCutFile) {
+  const std::string big = std::string(30000, 'q') + "\x01\x02\xff" + std::string(10000, 'z');
+  const std::string inner = "Subject: inner\r\n\r\nline one\r\nline two\r\n";
+  std::string text;
+  for (int i = 0; i < 300; i++) text += "text line " + std::to_string(i) + " of the body, long enough\r\n";
+  std::string b64;
+  {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (size_t i = 0; i < big.size(); i += 3) {
+      unsigned v = static_cast<unsigned char>(big[i]) << 16;
+      if (i + 1 < big.size()) v |= static_cast<unsigned char>(big[i + 1]) << 8;
+      if (i + 2 < big.size()) v |= static_cast<unsigned char>(big[i + 2]);
+      b64 += alphabet[(v >> 18) & 63];
+      b64 += alphabet[(v >> 12) & 63];
+      b64 += i + 1 < big.size() ? alphabet[(v >> 6) & 63] : '=';
+      b64 += i + 2 < big.size() ? alphabet[v & 63] : '=';
+      if (b64.size() % 78 == 76) b64 += "\r\n";
+    }
+  }
+  const std::string message =
+      "+OK\r\nSubject: x\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+      "Content-Type: text/plain\r\n\r\n" + text + "--b\r\n"
+      "Content-Type: application/octet-stream; name=\"big.bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + b64 +
+      "\r\n--b\r\nContent-Type: message/rfc822; name=\"inner.eml\"\r\n\r\n" + inner +
+      "--b\r\nContent-Type: text/plain; name=\"small.txt\"\r\n\r\ntail\r\n--b--\r\n.\r\n";
+  // The attached message's last line end belongs to the boundary after it.
+  const std::map<std::string, std::string> whole = {
+      {"big.bin", big}, {"inner.eml", inner.substr(0, inner.size() - 2)}, {"small.txt", "tail"}};
+  PlatformSetFileFault(CountFileOp);
+  int total = 0;
+  for (FailAt = 0;; FailAt++) {
+    SCOPED_TRACE("file operation " + std::to_string(FailAt) + " fails");
+    const std::string dir = dir_ + "/" + std::to_string(FailAt);
+    std::filesystem::create_directories(dir + "/att");
+    ScriptServer server;
+    Pop3Login(server).ExpectLine("RETR 1\r\n").Send(message).ExpectLine("QUIT\r\n").Send("+OK\r\n").Close();
+    server.Start();
+    Ch().Pop3Port = server.Port();
+    kelIntegerParam(0, KEL_STEP_DELAY, 0);
+    const int descriptors = OpenDescriptors();
+    ASSERT_EQ(Pop3Connect(), 0);
+    FileOps = 0;
+    const int rc = kelGetEmailFile(0, 1, "m.txt", dir.c_str(), (dir + "/att").c_str());
+    const int ops = FileOps;
+    if (FailAt == 0) {
+      // The count of the operations of a retrieval that goes well.
+      ASSERT_EQ(rc, 0);
+      total = ops;
+      for (const auto &file : whole) EXPECT_EQ(ReadFileText(dir + "/att/" + file.first), file.second);
+    } else {
+      EXPECT_TRUE(rc == -82 || rc == -83 || rc == -67) << rc;
+      char reason[400];
+      kelErrorText(0, rc, reason, sizeof reason);
+      EXPECT_NE(std::string(reason).find(": No space left on device"), std::string::npos) << reason;
+      EXPECT_NE(std::string(reason).find(dir), std::string::npos) << reason;
+      // Whatever file is left is whole.
+      for (const auto &entry : std::filesystem::directory_iterator(dir + "/att")) {
+        const std::string name = entry.path().filename().string();
+        ASSERT_TRUE(whole.count(name)) << name;
+        EXPECT_TRUE(ReadFileText(entry.path().string()) == whole.at(name)) << name << " is cut";
+      }
+    }
+    if (FailAt == 0) {
+      EXPECT_EQ(kelClose(0), 0);
+      EXPECT_TRUE(server.Finish()) << server.Failures();
+    } else {
+      // A failed retrieval ends the connection; the script is cut short with it.
+      EXPECT_EQ(kelStatistics(0, KEL_STAT_SOCKET), -1);
+      kelAbort(0);
+      server.Finish();
+    }
+    // (The scripted server has let its connection go by now.)
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "descriptors left open";
+    if (FailAt > 0 && FailAt >= total) break;
+  }
+  EXPECT_GE(total, 12) << total;
+}
 
 }  // namespace

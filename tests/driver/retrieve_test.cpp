@@ -112,11 +112,12 @@ TEST_F(Retrieval, ConnectionClosedInsideTheMessageIsAnError) {
       .Close();
   Connect();
   EXPECT_EQ(GetFile(1), -1);
-  // Both files were closed, the attachment with its note.
+  // Both files were closed; the attachment, cut, is removed and has no note.
   EXPECT_EQ(Ch().EmailHandle, 0);
   EXPECT_EQ(Ch().FileHandle, 0);
-  EXPECT_EQ(ReadFileText(attachDir_ + "/cut.txt"), "part one");
-  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n[Attachment saved to \"" + attachDir_ + "/cut.txt\"]\r\n");
+  EXPECT_FALSE(std::filesystem::exists(attachDir_ + "/cut.txt"));
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n");
+  EXPECT_EQ(Ch().AttachCount, 0);
 }
 
 TEST_F(Retrieval, RawModeKeepsEveryByte) {
@@ -141,6 +142,44 @@ TEST_F(Retrieval, RawRetrievalEndsWhenTheServerFallsSilent) {
   kelIntegerParam(0, KEL_RESPONSE_TIMEOUT, 200);
   ASSERT_EQ(GetFile(1), 0);
   EXPECT_EQ(Email(), "+OK\r\nx\r\n.\r\n");
+}
+
+// A raw retrieval knows the message is whole only by its end line: one cut
+// off, by a close or by silence, is a failure (-1, -8), never a saved message.
+// The bytes that came stay in the email file for the caller to look at.
+TEST_F(Retrieval, RawRetrievalWithoutTheEndLineFails) {
+  const struct {
+    const char *Sent;
+    bool Close;
+    int Result;
+  } cases[] = {
+      {"+OK\r\nSubject: half\r\n\r\nfirst half", true, -1},
+      {"+OK\r\nSubject: half\r\n\r\nfirst half\r\n", false, -8},
+      {"+OK\r\nx\r\n.\r", true, -1},               // the end line itself cut
+      {"+OK\r\nx\r\n..\r\n", true, -1},             // a stuffed dot is no end line
+      {"-ERR no such message\r\n", true, -1},
+      {"+OK\r\n.\r\n", true, 0},                      // an empty message is whole
+      {"+OK\nx\n.\n", true, 0},                        // line ends of LF alone
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.Sent);
+    ScriptServer server;
+    server.Send("+OK ready\r\n").ExpectLine("USER joe\r\n").Send("+OK\r\n").ExpectLine("PASS pw\r\n").Send("+OK\r\n");
+    server.ExpectLine("RETR 1\r\n").Send(c.Sent);
+    if (c.Close) server.Close();
+    else server.Pause(1000).Close();
+    server.Start();
+    kelIntegerParam(0, KEL_RAW_MODE, 1);
+    kelIntegerParam(0, KEL_POP3_PORT, server.Port());
+    ASSERT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
+    kelIntegerParam(0, KEL_RECEIVE_TIMEOUT, 200);
+    EXPECT_EQ(GetFile(1), c.Result);
+    EXPECT_EQ(Email(), c.Sent);
+    kelAbort(0);
+    kelIntegerParam(0, KEL_RECEIVE_TIMEOUT, 25000);
+    server.Finish();
+  }
+  server_.Start();
 }
 
 TEST_F(Retrieval, LinesLongerThanAPieceKeepTheirDots) {
@@ -205,7 +244,7 @@ TEST_F(Retrieval, MissingEmailDirectoryCannotCreateTheFile) {
 
 // The email file is written through a buffer: a write that fails, at a
 // flush in the middle of the message or at the close, fails the retrieval
-// with -1 as a failed line write does; it is never reported as saved.
+// with -82 and the file's name and reason; it is never reported as saved.
 TEST_F(Retrieval, FailedBufferedWriteOfTheEmailFileFailsTheRetrieval) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
   std::string longMessage;
@@ -220,7 +259,10 @@ TEST_F(Retrieval, FailedBufferedWriteOfTheEmailFileFailsTheRetrieval) {
     }
     // The file "full" in /dev: every write fails with no space left, at the
     // close for the small message, at a flush inside the long one.
-    EXPECT_EQ(kelGetEmailFile(0, 1, "full", "/dev", attachDir_.c_str()), -1) << round;
+    EXPECT_EQ(kelGetEmailFile(0, 1, "full", "/dev", attachDir_.c_str()), -82) << round;
+    char text[300];
+    kelErrorText(0, -82, text, sizeof text);
+    EXPECT_STREQ(text, "Cannot write file. '/dev/full': No space left on device");
     if (round == 0) {
       EXPECT_EQ(Ch().EmailHandle, 0);  // failed at its close
     }
@@ -294,6 +336,7 @@ TEST_F(Retrieval, NonBlockingStepsNeverWaitAndDecodeAsBlockingDoes) {
       }
       kelIntegerParam(0, KEL_RAW_MODE, raw);
       kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, blocking);
+      if (!raw) std::filesystem::remove(attachDir_ + "/folded.txt");  // the same message again keeps its names
       int rc = GetFile(1, "nb.txt");
       long longest = 0;
       int waiting = 0;

@@ -472,15 +472,83 @@ TEST_F(SmtpAuthTest, UserNameOf60CharactersIsOneBase64Line) {
   EXPECT_EQ(Base64(user).size(), 80u);
 }
 
-TEST_F(SmtpAuthTest, LoginWithoutUserNameSendsNothingAndTimesOut) {
+// ESMTP on and nobody to log in (no user, no token): EHLO for its
+// extensions, and no AUTH, whatever methods the server offers.
+TEST_F(SmtpAuthTest, NoUserNameNoAuth) {
   ScriptServer server;
-  Ehlo(server, "250-AUTH LOGIN\r\n");
-  server.ExpectLine("AUTH LOGIN\r\n").Send("334 VXNlcm5hbWU6\r\n").Stall();
+  Ehlo(server, "250-AUTH LOGIN CRAM-MD5 PLAIN\r\n");
+  server.ExpectLine("QUIT\r\n").Send("221 bye\r\n").Close();
   server.Start();
   kelStringParam(0, KEL_SMTP_USER, "");
-  kelIntegerParam(0, KEL_RESPONSE_TIMEOUT, 400);
-  EXPECT_EQ(Connect(server), -8);
-  EXPECT_EQ(server.Received(), "EHLO example.com\r\nAUTH LOGIN\r\n");
+  EXPECT_EQ(Connect(server), 0);
+  char mechanism[32];
+  kelDebug(0, KEL_DEBUG_AUTH_MECHANISM, mechanism, sizeof mechanism);
+  EXPECT_STREQ(mechanism, "");
+  EXPECT_EQ(kelClose(0), 0);
+  EXPECT_TRUE(server.Finish()) << server.Failures();
+  EXPECT_EQ(server.Received(), "EHLO example.com\r\nQUIT\r\n");
+}
+
+// A reply of the wrong kind inside the exchange fails at once (-84), not
+// after the response time-out, and nothing more is sent.
+TEST_F(SmtpAuthTest, UnexpectedRepliesInsideTheExchangeFailAtOnce) {
+  const struct {
+    const char *Methods;
+    std::vector<std::string> Script;  // reply, expected line, reply, ...
+  } cases[] = {
+      {"LOGIN", {"250 ok"}},
+      {"LOGIN", {"334 VXNlcm5hbWU6", "dGlt", "235 already"}},
+      {"LOGIN", {"334 VXNlcm5hbWU6", "dGlt", "334 UGFzc3dvcmQ6", "dGFuc3RhYWZ0YW5zdGFhZg==", "334 more?"}},
+      {"CRAM-MD5", {"250 ok"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.Methods) + " " + c.Script.back());
+    ScriptServer server;
+    Ehlo(server, std::string("250-AUTH ") + c.Methods + "\r\n");
+    server.ExpectLine(std::string("AUTH ") + c.Methods + "\r\n");
+    for (size_t i = 0; i < c.Script.size(); i++) {
+      if (i % 2 == 0) server.Send(c.Script[i] + "\r\n");
+      else server.ExpectLine(c.Script[i] + "\r\n");
+    }
+    server.Stall();
+    server.Start();
+    kelIntegerParam(0, KEL_RESPONSE_TIMEOUT, 20000);
+    const Tick start = PlatformTick();
+    EXPECT_EQ(Connect(server), -84);
+    EXPECT_LT(TickDiff(PlatformTick(), start), 5000);
+    char text[200];
+    kelErrorText(0, -84, text, sizeof text);
+    EXPECT_NE(std::string(text).find(c.Script.back()), std::string::npos) << text;
+  }
+  kelIntegerParam(0, KEL_RESPONSE_TIMEOUT, 25000);
+}
+
+// A user name, password or token refused when it was set (-77) is not
+// replaced by nothing at the connect: it fails before a byte is sent.
+TEST_F(SmtpAuthTest, RefusedLoginTextsFailTheConnectBeforeAnythingIsSent) {
+  const struct {
+    int Code;
+    const char *Text;
+  } cases[] = {{KEL_SMTP_USER, "tim\r\nRCPT TO:<x@y>"}, {KEL_SMTP_PASS, "pw\n"}, {KEL_SMTP_PASS, "a\001b"},
+               {KEL_OAUTH_TOKEN, "tok en"}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.Text);
+    EXPECT_EQ(kelStringParam(0, c.Code, c.Text), -77);
+    ScriptServer server;
+    server.Start();
+    EXPECT_EQ(Connect(server), -77);
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_SOCKET), -1);
+    EXPECT_EQ(server.Connections(), 0);
+    // A good text again, or ESMTP off, and the connect goes on.
+    kelStringParam(0, c.Code, c.Code == KEL_SMTP_USER ? RfcUser : c.Code == KEL_SMTP_PASS ? RfcPassword : "");
+  }
+  EXPECT_EQ(kelStringParam(0, KEL_SMTP_PASS, "bad\r"), -77);
+  kelIntegerParam(0, KEL_ENABLE_ESMTP, 0);
+  ScriptServer plain;
+  plain.Send("220 test\r\n").ExpectLine("HELO example.com\r\n").Send("250 hello\r\n").Close();
+  plain.Start();
+  EXPECT_EQ(Connect(plain), 0);
+  EXPECT_TRUE(plain.Finish()) << plain.Failures();
 }
 
 TEST_F(SmtpAuthTest, LoginRefusalsFail) {

@@ -240,8 +240,9 @@ TEST_F(SmtpTest, PermanentRefusalOfARecipientEndsTheSend) {
 }
 
 // A 4xx and a 5xx refusal among accepted recipients, under the four
-// settings of KEL_SKIP_REFUSED and KEL_STRICT_RECIPIENTS: what the server
-// sees, the result, and the record of the refusals.
+// settings of KEL_SKIP_REFUSED and KEL_STRICT_RECIPIENTS, one command per
+// reply and pipelined: what the server sees, the result, and the record of
+// the refusals are the same both ways.
 TEST_F(SmtpTest, RefusedRecipientsAreRecordedAndTheOptInRulesApply) {
   const char *const Unknown = "550 5.1.1 <b@x.org>: Recipient address rejected: User unknown\r\n";
   const char *const Busy = "451 4.3.0 <c@x.org>: try again later\r\n";
@@ -260,23 +261,40 @@ TEST_F(SmtpTest, RefusedRecipientsAreRecordedAndTheOptInRulesApply) {
       {"550 5.1.1 <a@x.org>: unknown\r\n", true, false, -78, 3, false, 3, 0},
       {"550 5.1.1 <a@x.org>: unknown\r\n", false, true, -49, 1, false, 1, 0},
   };
+  for (const bool pipelined : {false, true})
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(c.ReplyA) + (c.Skip ? " skip" : "") + (c.Strict ? " strict" : ""));
+    SCOPED_TRACE(std::string(c.ReplyA) + (c.Skip ? " skip" : "") + (c.Strict ? " strict" : "") +
+                 (pipelined ? " pipelined" : ""));
     ScriptServer server;
-    Greet(server);
-    server.ExpectLine("MAIL FROM:<me@example.com>\r\n").Send("250 ok\r\n");
     const char *replies[] = {c.ReplyA, Unknown, Busy};
     const char *addresses[] = {"<a@x.org>", "<b@x.org>", "<c@x.org>"};
-    for (int i = 0; i < c.Rcpts; i++) server.ExpectLine(std::string("RCPT TO:") + addresses[i] + "\r\n").Send(replies[i]);
-    if (c.Data) {
-      server.ExpectLine("DATA\r\n").Send("354 go ahead\r\n").ReadData().Send("250 2.0.0 queued\r\n");
-      server.ExpectLine("QUIT\r\n").Send("221 bye\r\n");
+    if (pipelined) {
+      // Every command first, then every reply; DATA refused when no recipient is left.
+      Greet(server, "EHLO example.com\r\n", "250-test\r\n250 PIPELINING\r\n");
+      server.ExpectLine("MAIL FROM:<me@example.com>\r\n");
+      for (const char *address : addresses) server.ExpectLine(std::string("RCPT TO:") + address + "\r\n");
+      server.ExpectLine("DATA\r\n");
+      server.Send(std::string("250 ok\r\n") + replies[0] + replies[1] + replies[2] +
+                  (c.Accepted > 0 ? "354 go ahead\r\n" : "554 no valid recipients\r\n"));
+      if (c.Data) server.ReadData().Send("250 2.0.0 queued\r\n").ExpectLine("QUIT\r\n").Send("221 bye\r\n");
+    } else {
+      Greet(server);
+      server.ExpectLine("MAIL FROM:<me@example.com>\r\n").Send("250 ok\r\n");
+      for (int i = 0; i < c.Rcpts; i++)
+        server.ExpectLine(std::string("RCPT TO:") + addresses[i] + "\r\n").Send(replies[i]);
+      if (c.Data) {
+        server.ExpectLine("DATA\r\n").Send("354 go ahead\r\n").ReadData().Send("250 2.0.0 queued\r\n");
+        server.ExpectLine("QUIT\r\n").Send("221 bye\r\n");
+      }
     }
     server.Close();
     server.Start();
+    kelIntegerParam(0, KEL_ENABLE_ESMTP, pipelined);
+    kelIntegerParam(0, KEL_PIPELINING, pipelined);
     kelIntegerParam(0, KEL_SKIP_REFUSED, c.Skip);
     kelIntegerParam(0, KEL_STRICT_RECIPIENTS, c.Strict);
     ASSERT_EQ(Connect(server), 0);
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_PIPELINING), pipelined ? 1 : 0);
     EXPECT_EQ(kelSendEmail(0, "<a@x.org>, <b@x.org>", "<c@x.org>", nullptr, "subject", "hi", nullptr), c.Result);
     EXPECT_EQ(kelStatistics(0, KEL_STAT_REFUSED_COUNT), c.Refused);
     EXPECT_EQ(kelStatistics(0, KEL_STAT_ACCEPTED_COUNT), c.Accepted);

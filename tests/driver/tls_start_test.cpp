@@ -162,6 +162,65 @@ TEST_F(TlsSession, PlainTextAfterTheGoAheadIsRefused) {
   EXPECT_EQ(kelStatistics(0, KEL_STAT_TLS), 0);
 }
 
+// Plain text after the go-ahead is refused wherever it is held when the
+// handshake is to begin (the ring, the receive stage, the socket) or when it
+// arrives after the client's first record: go-ahead lines shorter and longer
+// than the ring and the stage, injections of 1 byte to 64 KB, both protocols.
+TEST_F(TlsSession, InjectionIsRefusedWhateverTheGoAheadLength) {
+  int cases = 0;
+  for (const char protocol : {'S', 'P'}) {
+    for (const size_t goAhead : {14u, 1022u, 1023u, 1024u, 1500u, 40000u}) {
+      for (const size_t size : {1u, 700u, 1023u, 1024u, 4096u, 65536u}) {
+        for (const bool late : {false, true}) {
+          // Late injections of every size would only repeat the same path: two sizes.
+          if (late && size != 1 && size != 65536) continue;
+          SCOPED_TRACE(std::string(1, protocol) + " go-ahead " + std::to_string(goAhead) + " injected " +
+                       std::to_string(size) + (late ? " after the client's first record" : ""));
+          const std::string head = protocol == 'S' ? "220 " : "+OK ";
+          const std::string line = head + std::string(goAhead - head.size() - 2, 'g') + "\r\n";
+          std::string injected;
+          while (injected.size() < size)
+            injected += protocol == 'S' ? "250-AUTH PLAIN LOGIN\r\n" : "+OK injected\r\n";
+          injected.resize(size);
+          ScriptServer server;
+          server.SetReadTimeout(3000);
+          if (protocol == 'S') {
+            server.Send("220 test\r\n").ExpectLine("EHLO example.com\r\n").Send("250-test\r\n250 STARTTLS\r\n")
+                .ExpectLine("STARTTLS\r\n");
+          } else {
+            server.Send(Pop3Greeting).ExpectLine("CAPA\r\n").Send(CapaWithStls).ExpectLine("STLS\r\n");
+          }
+          if (late) server.Send(line).ReadUntil("\x16\x03").Send(injected).Close();
+          else server.Send(line + injected).Close();
+          server.Start();
+          kelIntegerParam(0, KEL_TLS_MODE, KEL_TLS_REQUIRED);
+          kelIntegerParam(0, KEL_ENABLE_ESMTP, 1);
+          kelIntegerParam(0, protocol == 'S' ? KEL_SMTP_PORT : KEL_POP3_PORT, server.Port());
+          const int rc = protocol == 'S' ? kelSmtpConnect(0, "127.0.0.1", "<me@example.com>", nullptr)
+                                         : kelPop3Connect(0, "127.0.0.1", "joe", "secret");
+          EXPECT_EQ(rc, -96);
+          EXPECT_EQ(kelStatistics(0, KEL_STAT_TLS), 0);
+          server.Finish();
+          // Nothing but the plain commands and, at most, the client's first record.
+          const std::string plain = protocol == 'S' ? "EHLO example.com\r\nSTARTTLS\r\n" : "CAPA\r\nSTLS\r\n";
+          const std::string received = server.Received();
+          EXPECT_EQ(received.substr(0, plain.size()), plain);
+          if (received.size() > plain.size()) {
+            EXPECT_EQ(received.substr(plain.size(), 2), "\x16\x03");
+          }
+          EXPECT_EQ(received.find("USER"), std::string::npos);
+          EXPECT_EQ(received.find("AUTH"), std::string::npos);
+          kelAbort(0);
+          ++cases;
+        }
+      }
+    }
+  }
+  kelIntegerParam(0, KEL_ENABLE_ESMTP, 0);
+  EXPECT_EQ(cases, 2 * 6 * 8);
+  server_.Start();
+}
+
 TEST_F(TlsSession, ImplicitTlsHandshakesBeforeTheGreeting) {
   Tls().Send("220 tls ESMTP\r\n").ExpectLine("HELO example.com\r\n").Send("250 hello\r\n")
       .ExpectLine("QUIT\r\n").Send("221 bye\r\n").CloseWithoutNotify();

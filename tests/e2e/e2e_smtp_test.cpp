@@ -176,13 +176,19 @@ TEST_F(SmtpE2E, BearerTokensAreCheckedByTheServer) {
   EXPECT_NE(Log().find("Token refused '{"), std::string::npos) << Log();
 }
 
+// One command per reply and pipelined (Postfix offers PIPELINING): the same outcome.
 TEST_F(SmtpE2E, RefusedRecipientsAreReportedAndTheOthersGetTheMessage) {
+  for (int pipelined : {0, 1})
   for (int strict : {0, 1}) {
+    SCOPED_TRACE(std::string(pipelined ? "pipelined" : "one by one") + (strict ? ", strict" : ""));
     empty_mailbox("smtpto");
     empty_mailbox("smtpcc");
+    kelIntegerParam(0, KEL_ENABLE_ESMTP, pipelined);
+    kelIntegerParam(0, KEL_PIPELINING, pipelined);
     kelIntegerParam(0, KEL_SKIP_REFUSED, 1);
     kelIntegerParam(0, KEL_STRICT_RECIPIENTS, strict);
     ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_PIPELINING), pipelined);
     int rc = kelSendEmail(0, "<smtpto@example.test>, <nobody@example.test>", "<smtpcc@example.test>", nullptr,
                           "some refused", "x\n", nullptr);
     EXPECT_EQ(rc, strict ? -79 : 0) << error_text(rc);
@@ -195,10 +201,23 @@ TEST_F(SmtpE2E, RefusedRecipientsAreReportedAndTheOthersGetTheMessage) {
     EXPECT_EQ(wait_for_mail("smtpto", 1).size(), 1u);
     EXPECT_EQ(wait_for_mail("smtpcc", 1).size(), 1u);
   }
-  // Every recipient refused: no message at all.
-  ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
-  EXPECT_EQ(kelSendEmail(0, "<nobody@example.test>", nullptr, nullptr, "x", "x\n", nullptr), -78);
-  EXPECT_NE(error_text(-78).find("550"), std::string::npos) << error_text(-78);
+  // Every recipient refused: no message at all; without KEL_SKIP_REFUSED the 5xx ends the send.
+  for (int pipelined : {0, 1}) {
+    kelIntegerParam(0, KEL_ENABLE_ESMTP, pipelined);
+    kelIntegerParam(0, KEL_PIPELINING, pipelined);
+    kelIntegerParam(0, KEL_SKIP_REFUSED, 1);
+    ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
+    EXPECT_EQ(kelSendEmail(0, "<nobody@example.test>", nullptr, nullptr, "x", "x\n", nullptr), -78);
+    EXPECT_NE(error_text(-78).find("550"), std::string::npos) << error_text(-78);
+    kelIntegerParam(0, KEL_SKIP_REFUSED, 0);
+    ASSERT_EQ(Connect(ms().smtp_port), 0) << Log();
+    EXPECT_EQ(kelSendEmail(0, "<smtpto@example.test>, <nobody@example.test>", nullptr, nullptr, "x", "x\n", nullptr),
+              -49);
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_REFUSED_COUNT), 1);
+    EXPECT_EQ(kelStatistics(0, KEL_STAT_ACCEPTED_COUNT), 1);
+  }
+  kelIntegerParam(0, KEL_ENABLE_ESMTP, 0);
+  kelIntegerParam(0, KEL_PIPELINING, 0);
 }
 
 TEST_F(SmtpE2E, UnknownRecipientIsRefusedWithTheServerReply) {

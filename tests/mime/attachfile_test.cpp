@@ -40,6 +40,7 @@ TEST_F(AttachFiles, NamesNeverLeaveTheAttachmentDirectory) {
   };
   for (const auto &c : cases) {
     Begin();
+    ClearAttachments();
     ASSERT_EQ(Play(Multipart({NamedPart(c.Header, "data")})), 0) << c.Header;
     EXPECT_EQ(Attachment(c.Saved), "data") << c.Header;
     EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n" + Note(attachDir_ + "/" + c.Saved)) << c.Header;
@@ -94,12 +95,68 @@ TEST_F(AttachFiles, NumberedNamesGoOnRisingOverMessages) {
   EXPECT_EQ(Ch().SavedCount, 3);
 }
 
-TEST_F(AttachFiles, SameNameWithoutNumbersOverwrites) {
+TEST_F(AttachFiles, NoFileIsEverOverwritten) {
+  // A file of the user's, and the email file itself, under names attachments take.
+  WriteFileText(attachDir_ + "/a.txt", "mine");
+  emailPath_ = attachDir_ + "/message-1.eml";
+  Begin();
   ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: text/plain; name=a.txt", "one"),
-                            NamedPart("Content-Type: text/plain; name=a.txt", "two")})),
+                            NamedPart("Content-Type: text/plain; name=a.txt", "two"),
+                            NamedPart("Content-Type: text/plain; name=message-1.eml", "not the email"),
+                            NamedPart("Content-Type: application/octet-stream; name=noext", "n1"),
+                            NamedPart("Content-Type: application/octet-stream; name=noext", "n2"),
+                            NamedPart("Content-Type: application/octet-stream; name=.profile", "p"),
+                            NamedPart("Content-Type: application/octet-stream; name=.profile", "p2")})),
             0);
-  EXPECT_EQ(Attachment("a.txt"), "two");
-  EXPECT_STREQ(Ch().AttachList, "a.txt,a.txt");
+  EXPECT_EQ(Attachment("a.txt"), "mine");
+  EXPECT_EQ(Attachment("a (1).txt"), "one");
+  EXPECT_EQ(Attachment("a (2).txt"), "two");
+  EXPECT_EQ(Attachment("message-1 (1).eml"), "not the email");
+  EXPECT_EQ(Attachment("noext (1)"), "n2");
+  EXPECT_EQ(Attachment(".profile (1)"), "p2");
+  EXPECT_STREQ(Ch().AttachList, "a (1).txt,a (2).txt,message-1 (1).eml,noext,noext (1),.profile,.profile (1)");
+  const std::string email = Email();
+  EXPECT_EQ(email.find("not the email"), std::string::npos);
+  EXPECT_NE(email.find(Note(attachDir_ + "/a (2).txt")), std::string::npos);
+  // The next message with the same names, and unnamed parts numbered alike.
+  Begin();
+  ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: text/plain; name=a.txt", "three"),
+                            NamedPart("Content-Type: image/png", "png")})),
+            0);
+  Begin();
+  ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: image/png", "png2")})), 0);
+  EXPECT_EQ(Attachment("a (3).txt"), "three");
+  EXPECT_EQ(Attachment("part-2.png"), "png");
+  EXPECT_EQ(Attachment("part-1.png"), "png2");
+  EXPECT_EQ(Attachment("a.txt"), "mine");
+}
+
+TEST_F(AttachFiles, NumberedNamesGoOnPastTheFilesPresent) {
+  // As a second run of the same program finds them.
+  WriteFileText(attachDir_ + "/1-a.txt", "earlier");
+  WriteFileText(attachDir_ + "/2-b.txt", "earlier");
+  kelIntegerParam(0, KEL_NUMBER_FILENAMES, 1);
+  ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: text/plain; name=a.txt", "one"),
+                            NamedPart("Content-Type: text/plain; name=b.txt", "two")})),
+            0);
+  EXPECT_STREQ(Ch().AttachList, "2-a.txt,3-b.txt");
+  EXPECT_EQ(Attachment("1-a.txt"), "earlier");
+  EXPECT_EQ(Attachment("2-b.txt"), "earlier");
+  EXPECT_EQ(Attachment("2-a.txt"), "one");
+  EXPECT_EQ(Attachment("3-b.txt"), "two");
+}
+
+// A note begins a line of its own, also after decoded text without a line end.
+TEST_F(AttachFiles, NotesStandOnLinesOfTheirOwn) {
+  ASSERT_EQ(Play(Multipart({{"Content-Type: text/plain", "Content-Transfer-Encoding: base64", "", Base64("no end")},
+                            {"Content-Type: application/pdf; name=r.pdf", "Content-Transfer-Encoding: base64", "",
+                             Base64("pdf")},
+                            {"Content-Type: text/plain", "Content-Transfer-Encoding: base64", "", Base64("ends\r\n")},
+                            {"Content-Type: application/pdf; name=s.pdf", "Content-Transfer-Encoding: base64", "",
+                             Base64("pdf")}})),
+            0);
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\nno end\r\n[Attachment saved to \"" + attachDir_ +
+                         "/r.pdf\"]\r\nends\r\n[Attachment saved to \"" + attachDir_ + "/s.pdf\"]\r\n");
 }
 
 TEST_F(AttachFiles, UnnamedBase64TextIsSavedOnlyWhenAsked) {
@@ -162,27 +219,47 @@ TEST_F(AttachFiles, FullListKeepsCountingButDropsNames) {
   EXPECT_EQ(std::string(buffer), expected);
 }
 
-TEST_F(AttachFiles, FilesThatCannotBeCreatedLeaveTheirLinesInTheEmailFile) {
-  // No such directory, then a path longer than its 128 characters: neither is cut nor created.
+TEST_F(AttachFiles, NamesTooLongForThePathAreShortenedBeforeTheExtension) {
+  const std::string name = std::string(128 - attachDir_.size(), 'n');  // one character too many
+  ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: text/plain; name=" + name + ".txt", "long"),
+                            NamedPart("Content-Type: text/plain; name=" + name + ".txt", "again"),
+                            NamedPart("Content-Type: text/plain; name=" + name.substr(5), "fits")})),
+            0);
+  const std::string cut = name.substr(0, name.size() - 5);
+  EXPECT_EQ(Attachment(cut + ".txt"), "long");
+  EXPECT_EQ(Attachment(cut.substr(0, cut.size() - 4) + " (1).txt"), "again");
+  EXPECT_EQ(Attachment(name.substr(5)), "fits");
+  EXPECT_EQ(Ch().AttachCount, 3);
+  // A character is never cut in half.
+  Begin();
+  ClearAttachments();
+  std::string wide;
+  while (attachDir_.size() + 1 + wide.size() < 130) wide += "\xC3\xA9";
+  ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: text/plain; name=" + wide, "wide")})), 0);
+  const std::string saved = Ch().AttachList;
+  EXPECT_EQ(saved.size() % 2, 0u);
+  EXPECT_EQ(Attachment(saved), "wide");
+}
+
+TEST_F(AttachFiles, FilesThatCannotBeCreatedFailTheRetrieval) {
+  // The directory goes away after the check: the create fails with the system's reason.
   const std::string missing = dir_ + "/no/such/dir";
   CopyField(Ch().AttachDir, missing.c_str(), 128);
   const std::string message = Multipart({NamedPart("Content-Type: text/plain; name=f.txt", "kept")});
-  ASSERT_EQ(Play(message), 0);
-  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n" + Base64("kept") + "\r\n");
-  EXPECT_NE(Log().find("[Cannot open '" + missing + "/f.txt']\r\n"), std::string::npos);
-
-  Begin();
-  const std::string name = std::string(128 - attachDir_.size(), 'n');  // one character too many
-  ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: text/plain; name=" + name, "long")})), 0);
-  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n" + Base64("long") + "\r\n");
-  EXPECT_FALSE(AttachmentExists(name));
-  EXPECT_FALSE(AttachmentExists(name.substr(0, name.size() - 1)));
+  EXPECT_EQ(Play(message), -83);
   EXPECT_EQ(Ch().AttachCount, 0);
-
+  char text[400];
+  kelErrorText(0, -83, text, sizeof text);
+  EXPECT_EQ(std::string(text),
+            "Cannot create attachment file. '" + missing + "/f.txt': No such file or directory");
+  // A directory too long for any name.
   Begin();
-  const std::string fits = name.substr(1);
-  ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: text/plain; name=" + fits, "fits")})), 0);
-  EXPECT_EQ(Attachment(fits), "fits");
+  const std::string deep = attachDir_ + "/" + std::string(126 - attachDir_.size(), 'd');
+  std::filesystem::create_directories(deep);
+  CopyField(Ch().AttachDir, deep.c_str(), 128);
+  EXPECT_EQ(Play(message), -83);
+  kelErrorText(0, -83, text, sizeof text);
+  EXPECT_EQ(std::string(text), "Cannot create attachment file. '" + deep + "': File name too long");
 }
 
 TEST_F(AttachFiles, PathsJoinWithOneSlash) {

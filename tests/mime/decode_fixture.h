@@ -47,6 +47,9 @@ class DecodeTest : public AttachedTest {
     ch.BlankLineWritten = 0;
     ch.BodyBytesRead = ch.AttachBytesRead = 0;
     ch.DecodeState = TopHeader;
+    ch.FileFault = 0;
+    ch.FileFaultText[0] = 0;
+    ch.EmailLineOpen = 0;
     StartDecoding(ch);
   }
 
@@ -92,6 +95,12 @@ class DecodeTest : public AttachedTest {
       end = at + std::min<size_t>(1023, bytes.size() - at);
     if (end > at) RingPut(ch, bytes.data() + at, static_cast<int>(end - at));
     at = end;
+  }
+
+  // An empty attachment directory: a message played again gets its names back.
+  void ClearAttachments() {
+    std::filesystem::remove_all(attachDir_);
+    std::filesystem::create_directories(attachDir_);
   }
 
   std::string Email() {

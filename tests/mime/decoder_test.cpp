@@ -110,6 +110,25 @@ TEST_F(Decoder, AfterMimeVersionOnlySubjectToAndFromAreKept) {
   EXPECT_NE(Log().find("[Not doing MIME]\r\n"), std::string::npos);
 }
 
+// The boundary's Content-Type line first, as some programs write it: the
+// header lines after it are kept by the same rules as before it.
+TEST_F(Decoder, HeaderLinesAfterTheBoundaryLineAreKept) {
+  const std::vector<std::string> parts = {"", "preamble", "--b", "Content-Type: text/plain", "", "hello", "--b--", "."};
+  std::vector<std::string> first = {"+OK", "Content-Type: multipart/mixed; boundary=b", "From: a@b", "To: c@d",
+                                    "\tand e@f", "Subject: =?iso-8859-1?q?caf=E9?=", "Date: today"};
+  first.insert(first.end(), parts.begin(), parts.end());
+  ASSERT_EQ(Play(Lines(first)), 0);
+  EXPECT_EQ(Email(), "Content-Type: multipart/mixed; boundary=b\r\nFrom: a@b\r\nTo: c@d\r\n\tand e@f\r\n"
+                     "Subject: caf\xE9\r\nDate: today\r\n\r\nhello\r\n");
+  // With MIME-Version first, the rule after it: Subject, To and From only.
+  Begin();
+  std::vector<std::string> second = {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=b",
+                                     "Content-Transfer-Encoding: 7bit", "From: a@b", "Date: today", "Subject: s"};
+  second.insert(second.end(), parts.begin(), parts.end());
+  ASSERT_EQ(Play(Lines(second)), 0);
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\nFrom: a@b\r\nSubject: s\r\n\r\nhello\r\n");
+}
+
 // ---- Encoded words ------------------------------------------------------------
 
 TEST_F(Decoder, EncodedWordsBeforeMimeVersionAreDecoded) {
@@ -357,6 +376,7 @@ TEST_F(Decoder, NestedLevelsEachKeepTheirBoundary) {
   };
   for (const Nested &c : cases) {
     Begin();
+    ClearAttachments();
     std::vector<std::string> lines = {"+OK", "MIME-Version: 1.0"};
     lines.insert(lines.end(), c.Message.begin(), c.Message.end());
     lines.push_back(".");
@@ -433,6 +453,7 @@ TEST_F(Decoder, SinglePartAttachmentsWhateverTheHeaderOrder) {
   // Content lines before MIME-Version, or no MIME-Version at all.
   for (const bool version : {true, false}) {
     Begin();
+    ClearAttachments();
     std::vector<std::string> lines = {"+OK", "Subject: scan", "Content-Type: application/pdf",
                                       "Content-Disposition: attachment; filename=\"scan.pdf\"",
                                       "Content-Transfer-Encoding: base64"};
