@@ -9,6 +9,9 @@
 //
 //   bench_pop3_retrieve [rounds [sizes in MB...]]      (default: 5 rounds, 2 20 200 MB;
 //                                                       Python only up to 20 MB)
+//   bench_pop3_retrieve --profile MB                   one retrieval by the library, server in
+//                                                       the same process (for callgrind:
+//                                                       --toggle-collect=kelGetEmailFile)
 //
 // Each run is a fresh child process, so that its peak resident size
 // (VmHWM, read by the child itself) belongs to that run alone; the server thread lives in the
@@ -338,6 +341,19 @@ struct Runs {
 int main(int argc, char **argv) {
   if (argc == 5 && strcmp(argv[1], "--kel") == 0)
     return KelChild(static_cast<uint16_t>(atoi(argv[2])), atoi(argv[3]), argv[4]);
+  if (argc == 3 && strcmp(argv[1], "--profile") == 0) {
+    const int mb = atoi(argv[2]);
+    const std::string dir = std::filesystem::temp_directory_path() / ("kel-profile-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    Pop3Server server;
+    StreamMessage(mb, [&](const std::string &block) { server.Message += block; });
+    server.Start();
+    const int rc = KelChild(server.Port, mb, dir);
+    server.Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return rc;
+  }
 
   const int rounds = argc > 1 ? atoi(argv[1]) : 5;
   std::vector<int> sizes;

@@ -301,6 +301,35 @@ TEST_F(Decoder, Base64BodiesDecodeExactlyWhateverTheirLineLengths) {
   }
 }
 
+// Four characters at a time where whole groups stand, one at a time
+// elsewhere: the stream gives the same bytes wherever it is cut and
+// whatever foreign characters stand inside its groups.
+TEST_F(Decoder, Base64StreamGivesTheSameBytesWhereverItIsCut) {
+  const std::string bytes = BinaryBytes(400, 9);
+  std::string text = Base64(bytes);
+  text.insert(301, "\r\n").insert(150, " \t").insert(77, "*").insert(13, "\r\n");
+  for (size_t cut = 1; cut < 40; ++cut) {
+    Channel &ch = Ch();
+    ch.Base64Filled = 0;
+    ch.Base64Group = 0;
+    std::string out;
+    unsigned char decoded[64];
+    for (size_t at = 0; at < text.size(); at += cut) {
+      const int n = std::min(cut, text.size() - at);
+      // The bytes behind the result may be written, never past the stated room.
+      std::fill(decoded, decoded + sizeof decoded, 0xEE);
+      const int room = 3 * (n + 3) / 4;
+      const int got = Base64StreamDecode(ch, text.data() + at, n, decoded);
+      ASSERT_LE(got, room);
+      EXPECT_EQ(decoded[room], 0xEE) << cut;
+      out.append(reinterpret_cast<char *>(decoded), static_cast<size_t>(got));
+    }
+    unsigned char tail[4];
+    out.append(reinterpret_cast<char *>(tail), static_cast<size_t>(Base64StreamFlush(ch, tail)));
+    EXPECT_TRUE(out == bytes) << "cut every " << cut;
+  }
+}
+
 TEST_F(Decoder, LinePiecesOfALongHeaderLineStayOneLine) {
   // 1023 bytes fill the first piece exactly, so the line end comes alone.
   const std::string longLine = "X-Long: " + std::string(1015, 'h');
