@@ -22,21 +22,33 @@ const char *SafeFileName(const char *name) {
   return name;
 }
 
+// Cuts a name to at most room bytes, on a character boundary, keeping its
+// extension (up to 16 bytes, at most half the room): the characters before
+// the extension go.
+void FitName(char *name, int room) {
+  const int length = static_cast<int>(strlen(name));
+  if (length <= room || room < 1) return;
+  const char *dot = strrchr(name, '.');
+  int extension = dot && dot != name ? static_cast<int>(strlen(dot)) : 0;
+  if (extension > 16 || extension > room / 2) extension = 0;
+  int keep = room - extension;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  memmove(name + keep, name + length - extension, static_cast<size_t>(extension) + 1);
+}
+
 // A decoded name stored in AttachName: without directory, control
-// characters as "_", cut at 128 bytes on a character boundary.
+// characters as "_", cut to 128 bytes on a character boundary (its
+// extension kept).
 void StoreName(Channel &ch, const char *decoded) {
-  char name[PathLimit + 4];
+  char name[1024];
   const char *safe = SafeFileName(decoded);
   int n = 0;
-  for (; safe[n] && n < PathLimit; ++n) {
+  for (; safe[n] && n < static_cast<int>(sizeof name) - 1; ++n) {
     const unsigned char c = static_cast<unsigned char>(safe[n]);
     name[n] = (c < 0x20 || c == 0x7F) ? '_' : safe[n];
   }
-  if (safe[n]) {
-    while (n > 0 && (static_cast<unsigned char>(name[n - 1]) & 0xC0) == 0x80) --n;
-    if (n > 0 && static_cast<unsigned char>(name[n - 1]) >= 0xC0) --n;
-  }
   name[n] = '\0';
+  FitName(name, PathLimit);
   CopyField(ch.AttachName, name, PathLimit);
 }
 
@@ -60,6 +72,14 @@ void RecordSavedFile(Channel &ch, int &handle, const char *path) {
   ch.SavedCount += 1;
 }
 
+// A name too long for a path beside the directory is cut to fit it rather
+// than the file not being saved at all. A directory that leaves no room
+// for a name of 8 bytes changes nothing.
+void FitNameToPath(char *name, int dirLength) {
+  const int room = PathLimit - dirLength - 1;
+  if (room >= 8) FitName(name, room);
+}
+
 // The path for AttachName in AttachDir, numbered when asked, in the form
 // the file calls take. Returns its length, or -1 when it is too long.
 int AttachFilePath(Channel &ch, char *path, int size) {
@@ -75,6 +95,7 @@ int AttachFilePath(Channel &ch, char *path, int size) {
     CopyField(numbered, sizeof numbered, name, static_cast<int>(sizeof numbered) - 1);
   }
   ch.FilesMade += 1;
+  FitNameToPath(numbered, static_cast<int>(strlen(ch.AttachDir)));
   // A path too long for AttachPath is never cut: the file is not created.
   const int length = JoinPath(path, size, ch.AttachDir, numbered, size - 1);
   LogLine(ch, "[Creating '%s']\r\n", path);
@@ -137,6 +158,8 @@ int CreateAttachFile(Channel &ch) {
 }
 
 int CreateEmbedFile(Channel &ch) {
+  // Nested deeper than the files kept, a message stays in the files around it.
+  if (ch.EmbedHandle && ch.InnerEmbedCount >= sizeof ch.InnerEmbeds / sizeof ch.InnerEmbeds[0]) return 0;
   if (ch.NameSource != 1 && ch.NameSource != 2)
     FormatLine(ch.AttachName, sizeof ch.AttachName, "part-%d.eml", static_cast<int>(ch.FilesMade + 1));
   char path[sizeof ch.AttachDir + sizeof ch.AttachName + 20];
@@ -145,6 +168,14 @@ int CreateEmbedFile(Channel &ch) {
   if (handle < 1) {
     LogLine(ch, "[Cannot open '%s']\r\n", path);
     return 0;
+  }
+  if (ch.EmbedHandle) {
+    Channel::InnerEmbedFile &inner = ch.InnerEmbeds[ch.InnerEmbedCount++];
+    CopyField(inner.Path, path, PathLimit);
+    inner.Handle = handle;
+    inner.Level = ch.BoundaryDepth;
+    inner.Break = 0;
+    return 1;
   }
   CopyField(ch.EmbedPath, path, PathLimit);
   ch.EmbedHandle = handle;
@@ -157,11 +188,26 @@ void WriteAttachBytes(Channel &ch, const char *bytes, int count) {
   if (ch.FileHandle && count > 0) BufferedFileWrite(ch.AttachOut, ch.FileHandle, bytes, count);
 }
 
+// A line of an attached message into one of its files, the line end held back.
+static void WriteHeldBack(int handle, uint8_t &held, const char *text, int count) {
+  if (held) PlatformFileWrite(handle, "\r\n", 2);
+  held = count >= 2 && text[count - 2] == '\r' && text[count - 1] == '\n';
+  PlatformFileWrite(handle, text, held ? count - 2 : count);
+}
+
 void WriteEmbedded(Channel &ch, const char *text, int count) {
   if (!ch.EmbedHandle || count <= 0) return;
-  if (ch.EmbedBreak) PlatformFileWrite(ch.EmbedHandle, "\r\n", 2);
-  ch.EmbedBreak = count >= 2 && text[count - 2] == '\r' && text[count - 1] == '\n';
-  PlatformFileWrite(ch.EmbedHandle, text, ch.EmbedBreak ? count - 2 : count);
+  WriteHeldBack(ch.EmbedHandle, ch.EmbedBreak, text, count);
+  for (int k = 0; k < ch.InnerEmbedCount; ++k) WriteHeldBack(ch.InnerEmbeds[k].Handle, ch.InnerEmbeds[k].Break, text, count);
+}
+
+void CloseInnerEmbedFiles(Channel &ch, int level) {
+  while (ch.InnerEmbedCount > 0 && ch.InnerEmbeds[ch.InnerEmbedCount - 1].Level > level) {
+    Channel::InnerEmbedFile &inner = ch.InnerEmbeds[--ch.InnerEmbedCount];
+    // At the message's end, a message outside any multipart keeps its last line end.
+    if (level < 0 && inner.Break && inner.Level == 0) PlatformFileWrite(inner.Handle, "\r\n", 2);
+    RecordSavedFile(ch, inner.Handle, inner.Path);
+  }
 }
 
 void SaveUnnamedPart(Channel &ch) {

@@ -129,8 +129,10 @@ int JoinContinuation(Channel &ch, char endChar) {
 }
 
 int JoinFolded(Channel &ch) {
+  // Names in RFC 2231 sections come a section a line, a dozen lines and
+  // more; the room left in Response ends the joining in any case.
   int joined = 0;
-  while (joined < 8 && JoinContinuation(ch, 0)) ++joined;
+  while (joined < 64 && JoinContinuation(ch, 0)) ++joined;
   return joined;
 }
 

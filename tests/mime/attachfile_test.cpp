@@ -163,7 +163,8 @@ TEST_F(AttachFiles, FullListKeepsCountingButDropsNames) {
 }
 
 TEST_F(AttachFiles, FilesThatCannotBeCreatedLeaveTheirLinesInTheEmailFile) {
-  // No such directory, then a path longer than its 128 characters: neither is cut nor created.
+  // No such directory: nothing is created. A name too long for a path of
+  // 128 characters beside the directory is cut to fit rather than lost.
   const std::string missing = dir_ + "/no/such/dir";
   CopyField(Ch().AttachDir, missing.c_str(), 128);
   const std::string message = Multipart({NamedPart("Content-Type: text/plain; name=f.txt", "kept")});
@@ -173,11 +174,12 @@ TEST_F(AttachFiles, FilesThatCannotBeCreatedLeaveTheirLinesInTheEmailFile) {
 
   Begin();
   const std::string name = std::string(128 - attachDir_.size(), 'n');  // one character too many
-  ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: text/plain; name=" + name, "long")})), 0);
-  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n" + Base64("long") + "\r\n");
+  ASSERT_EQ(Play(Multipart({NamedPart("Content-Type: text/plain; name=" + name + ".text", "long")})), 0);
+  const std::string cut = name.substr(0, name.size() - 6) + ".text";
+  EXPECT_EQ(Email(), "MIME-Version: 1.0\r\n\r\n[Attachment saved to \"" + attachDir_ + "/" + cut + "\"]\r\n");
   EXPECT_FALSE(AttachmentExists(name));
-  EXPECT_FALSE(AttachmentExists(name.substr(0, name.size() - 1)));
-  EXPECT_EQ(Ch().AttachCount, 0);
+  EXPECT_EQ(Attachment(cut), "long");
+  EXPECT_EQ(Ch().AttachCount, 1);
 
   Begin();
   const std::string fits = name.substr(1);
