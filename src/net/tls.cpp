@@ -34,6 +34,7 @@ int TlsStart(Channel &ch) {
     PlatformBlockFree(block);
     return error ? error : TlsUnavailable;
   }
+  PlatformTlsOfferSession(t->Session, ch.Port);
   ch.Tls = t;
   return 0;
 }
