@@ -1,8 +1,9 @@
 // Retrieval with decoding: one message with a text part and two Base64
 // attachments, served by a POP3 server thread on 127.0.0.1, saved with
-// kelGetEmailFile; beside it Python's poplib and email package doing the
-// same job on the same message, and the library again over IMAP (the same
-// message as the literal of UID FETCH BODY.PEEK[], from a second thread).
+// kelGetEmailFile; beside it Python's poplib and email package and Node's
+// mailparser (when node and the package are there) doing the same job on the
+// same message, and the library again over IMAP (the same message as the
+// literal of UID FETCH BODY.PEEK[], from a second thread).
 //
 // curl's raw RETR to a file (no decoding) runs beside them too, timed from
 // spawn to exit with its whole rusage. Rounds are interleaved and the
@@ -10,6 +11,9 @@
 //
 //   bench_pop3_retrieve [rounds [sizes in MB...]]      (default: 5 rounds, 2 20 200 MB;
 //                                                       Python only up to 20 MB)
+//   bench_pop3_retrieve --profile MB                   one retrieval by the library, server in
+//                                                       the same process (for callgrind:
+//                                                       --toggle-collect=kelGetEmailFile)
 //
 // Each run is a fresh child process, so that its peak resident size
 // (VmHWM, read by the child itself) belongs to that run alone; the server thread lives in the
@@ -38,6 +42,7 @@
 #include <vector>
 
 #include "kel32.h"
+#include "node_peers.h"
 
 extern char **environ;
 
@@ -285,6 +290,63 @@ peak = [int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("Vm
 print("%.4f %.4f %d 1" % (wall, cpu, peak))
 )PY";
 
+// Node: a few lines of POP3 over net, then mailparser's simpleParser, the
+// attachments written to files (the packages have no POP3 client).
+const char NodeClient[] = R"JS(
+const net = require("net"), fs = require("fs"), path = require("path");
+const { simpleParser } = require("mailparser");
+const [port, directory] = process.argv.slice(2);
+const socket = net.connect(+port, "127.0.0.1");
+let pending = [], size = 0, waiting = null, t0, c0;
+function line(text) { socket.write(text + "\r\n"); }
+socket.on("data", chunk => { pending.push(chunk); size += chunk.length; if (waiting) waiting(); });
+function until(test) {
+  return new Promise(resolve => {
+    const check = () => { const all = Buffer.concat(pending); pending = [all];
+      if (test(all)) { waiting = null; pending = []; size = 0; resolve(all); } };
+    waiting = check; check();
+  });
+}
+const reply = () => until(b => b.indexOf("\r\n") >= 0);
+(async () => {
+  await reply(); line("USER bench"); await reply(); line("PASS bench"); await reply();
+  t0 = process.hrtime.bigint(); c0 = process.cpuUsage();
+  line("RETR 1");
+  let tail = Buffer.alloc(0);
+  const raw = await new Promise(resolve => {
+    const chunks = [];
+    waiting = null; pending = [];
+    socket.removeAllListeners("data");
+    socket.on("data", chunk => {
+      chunks.push(chunk);
+      tail = Buffer.concat([tail, chunk]).subarray(-5);
+      if (tail.toString("latin1") === "\r\n.\r\n") resolve(Buffer.concat(chunks));
+    });
+  });
+  // Status line, end line and dot stuffing off.
+  let at = raw.indexOf("\r\n") + 2;
+  const end = raw.length - 3, parts = [];
+  while (at < end) {
+    let next = raw.indexOf("\r\n", at);
+    next = next < 0 || next + 2 > end ? end : next + 2;
+    parts.push(raw.subarray(raw[at] === 46 ? at + 1 : at, next));
+    at = next;
+  }
+  const message = await simpleParser(Buffer.concat(parts));
+  const mail = fs.openSync(path.join(directory, "mail.txt"), "w");
+  fs.writeSync(mail, message.text || "");
+  for (const a of message.attachments) {
+    fs.writeFileSync(path.join(directory, path.basename(a.filename || "noname")), a.content);
+    fs.writeSync(mail, "[Attachment saved to " + a.filename + "]\r\n");
+  }
+  fs.closeSync(mail);
+  const wall = Number(process.hrtime.bigint() - t0) / 1e9, cpu = process.cpuUsage(c0);
+  line("QUIT"); socket.end();
+  const peak = fs.readFileSync("/proc/self/status", "latin1").match(/VmHWM:\s+(\d+)/)[1];
+  console.log(wall.toFixed(4) + " " + ((cpu.user + cpu.system) / 1e6).toFixed(4) + " " + peak + " 1");
+})().catch(e => { console.error(e); process.exit(1); });
+)JS";
+
 struct Result {
   double Wall = 0, Cpu = 0;
   long MaxRssKb = 0;
@@ -375,6 +437,19 @@ struct Runs {
 int main(int argc, char **argv) {
   if (argc == 5 && (strcmp(argv[1], "--kel") == 0 || strcmp(argv[1], "--kel-imap") == 0))
     return KelChild(static_cast<uint16_t>(atoi(argv[2])), atoi(argv[3]), argv[4], argv[1][5] == '-');
+  if (argc == 3 && strcmp(argv[1], "--profile") == 0) {
+    const int mb = atoi(argv[2]);
+    const std::string dir = std::filesystem::temp_directory_path() / ("kel-profile-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    Pop3Server server;
+    StreamMessage(mb, [&](const std::string &block) { server.Message += block; });
+    server.Start();
+    const int rc = KelChild(server.Port, mb, dir, false);
+    server.Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return rc;
+  }
 
   const int rounds = argc > 1 ? atoi(argv[1]) : 5;
   std::vector<int> sizes;
@@ -385,6 +460,8 @@ int main(int argc, char **argv) {
   const std::string script = base + "/client.py";
   std::filesystem::create_directories(base);
   std::ofstream(script) << PythonClient;
+  const std::string nodeMissing = nodepeers::Missing();
+  const std::string nodeScript = nodeMissing.empty() ? nodepeers::WriteScript(base, "client.js", NodeClient) : "";
 
   Pop3Server server;
   server.Start();
@@ -399,13 +476,14 @@ int main(int argc, char **argv) {
   }
   printf("Medians of %d rounds, interleaved; load average at the start %.1f; MB = 10^6 bytes of the message\n", rounds,
          load);
+  if (!nodeMissing.empty()) printf("node mailparser skipped: %s\n", nodeMissing.c_str());
   printf("%-24s %6s %9s %9s %9s %10s %s\n", "client", "MB", "wall s", "MB/s", "cpu s", "peak MB", "check");
   for (int mb : sizes) {
     server.Message.clear();
     StreamMessage(mb, [&](const std::string &block) { server.Message += block; });
     const double megabytes = static_cast<double>(server.Message.size()) / 1e6;
     imapServer.Message = server.Message;
-    Runs kel, kelImap, py, curl;
+    Runs kel, kelImap, py, curl, node;
     const bool withPython = mb <= 20;
     for (int r = 0; r < rounds; r++) {
       const std::string kelDir = base + "/kel" + std::to_string(mb), pyDir = base + "/py" + std::to_string(mb);
@@ -416,6 +494,15 @@ int main(int argc, char **argv) {
                            kelDir));
       if (withPython) py.Add(RunChild("python3 -S " + script + " " + std::to_string(server.Port) + " " + pyDir));
       curl.Add(RunCurl(server.Port, base + "/curl.eml", server.Message));
+      if (withPython && !nodeScript.empty()) {
+        const std::string nodeDir = base + "/node" + std::to_string(mb);
+        std::filesystem::create_directories(nodeDir);
+        Result n = RunChild(nodepeers::Command(nodeScript, std::to_string(server.Port) + " " + nodeDir));
+        n.Ok = n.Ok && CheckAttachment(nodeDir + "/part0.bin", 0, mb) && CheckAttachment(nodeDir + "/part1.bin", 1, mb);
+        node.Add(n);
+        std::error_code ec;
+        std::filesystem::remove_all(nodeDir, ec);
+      }
       std::error_code ec;
       std::filesystem::remove_all(kelDir, ec);
       std::filesystem::remove_all(pyDir, ec);
@@ -423,6 +510,7 @@ int main(int argc, char **argv) {
     const std::pair<const char *, Runs *> rows[] = {{"kel32 (decoding)", &kel},
                                                      {"kel32 IMAP (decoding)", &kelImap},
                                                      {"python poplib + email", &py},
+                                                     {"node mailparser", &node},
                                                      {"curl raw RETR", &curl}};
     for (const auto &[name, runs] : rows) {
       if (runs->Count == 0) continue;
@@ -430,14 +518,19 @@ int main(int argc, char **argv) {
       printf("%-24s %6.1f %9.3f %9.1f %9.3f %10.1f %s\n", name, megabytes, wall, megabytes / wall,
              MedianOf(runs->Cpu), MedianOf(runs->Rss), runs->AllOk ? "ok" : "WRONG");
     }
-    if (kel.Count && py.Count)
-      printf("  kel32 vs python at %d MB: %.2fx faster (wall), CPU %.2fx less\n", mb,
-             MedianOf(py.Wall) / MedianOf(kel.Wall), MedianOf(py.Cpu) / MedianOf(kel.Cpu));
     if (kel.Count && kelImap.Count)
       printf("  kel32 IMAP vs POP3 at %d MB: %+.1f%% wall, %+.1f%% CPU\n", mb,
              100.0 * (MedianOf(kelImap.Wall) / MedianOf(kel.Wall) - 1), 100.0 * (MedianOf(kelImap.Cpu) / MedianOf(kel.Cpu) - 1));
+    // The ratios of the targets: the library's MB/s over the peer's.
     if (kel.Count && curl.Count)
-      printf("  kel32 vs curl raw at %d MB: %.2fx (wall)\n", mb, MedianOf(curl.Wall) / MedianOf(kel.Wall));
+      printf("  ratio kel32 / curl raw RETR at %d MB: %.2fx (wall), CPU %.2fx      target >= 1.0x\n", mb,
+             MedianOf(curl.Wall) / MedianOf(kel.Wall), MedianOf(kel.Cpu) / MedianOf(curl.Cpu));
+    if (kel.Count && py.Count)
+      printf("  ratio kel32 / python poplib + email at %d MB: %.2fx (wall), CPU %.2fx less      target >= 10x\n", mb,
+             MedianOf(py.Wall) / MedianOf(kel.Wall), MedianOf(py.Cpu) / MedianOf(kel.Cpu));
+    if (kel.Count && node.Count)
+      printf("  ratio kel32 / node mailparser at %d MB: %.2fx (wall), CPU %.2fx less\n", mb,
+             MedianOf(node.Wall) / MedianOf(kel.Wall), MedianOf(node.Cpu) / MedianOf(kel.Cpu));
   }
   server.Stop();
   imapServer.Stop();

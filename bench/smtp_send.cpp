@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "kel32.h"
+#include "node_peers.h"
 
 extern char **environ;
 
@@ -613,6 +614,64 @@ Figures CurlUpload(Target &sink, const std::string &composed, double megabytes) 
   return {megabytes / wall, cpu / megabytes};
 }
 
+// ---- nodemailer (Node.js) ---------------------------------------------------------------
+// Timed inside the process, the transport made before the clock starts (its
+// connections are opened within the timed part, as the library's are not).
+
+const char NodeSender[] = R"JS(
+const nodemailer = require("nodemailer"), fs = require("fs");
+const [port, what, count, connections, file] = process.argv.slice(2);
+const pooled = what === "small";
+const transport = nodemailer.createTransport({ host: "127.0.0.1", port: +port, secure: false, ignoreTLS: true,
+  name: "client.example.com", pool: pooled, maxConnections: +connections, maxMessages: Infinity });
+(async () => {
+  const raw = pooled ? fs.readFileSync(file) : null;
+  const t0 = process.hrtime.bigint(), c0 = process.cpuUsage();
+  if (pooled) {
+    const jobs = [];
+    for (let i = 0; i < +count; i++)
+      jobs.push(transport.sendMail({ envelope: { from: "sender@example.com", to: ["rcpt@example.com"] }, raw }));
+    await Promise.all(jobs);
+  } else {
+    await transport.sendMail({ from: "sender@example.com", to: "rcpt@example.com", subject: "bench attachment",
+      text: "see attachment", attachments: [{ path: file, contentType: "application/octet-stream" }] });
+  }
+  const wall = Number(process.hrtime.bigint() - t0) / 1e9, cpu = process.cpuUsage(c0);
+  transport.close();
+  console.log(wall.toFixed(4) + " " + ((cpu.user + cpu.system) / 1e6).toFixed(4));
+})().catch(e => { console.error(e); process.exit(1); });
+)JS";
+
+// Runs the sender; false when it failed.
+bool RunNodeSender(const std::string &script, const std::string &args, double *wall, double *cpu) {
+  FILE *pipe = popen(nodepeers::Command(script, args).c_str(), "r");
+  if (!pipe) return false;
+  const bool ok = fscanf(pipe, "%lf %lf", wall, cpu) == 2;
+  return pclose(pipe) == 0 && ok;
+}
+
+Figures NodeSmall(Target &sink, const std::string &script, const std::string &file, int connections, int count) {
+  const long before = sink.Messages();
+  double wall = 0, cpu = 0;
+  if (!RunNodeSender(script,
+                     std::to_string(sink.Port) + " small " + std::to_string(count) + " " + std::to_string(connections) + " " + file,
+                     &wall, &cpu)) {
+    fprintf(stderr, "nodemailer failed\n");
+    return {};
+  }
+  if (sink.Messages() - before != count) fprintf(stderr, "sink counted %ld of %d (nodemailer)\n", sink.Messages() - before, count);
+  return {count / wall, cpu / count};
+}
+
+Figures NodeAttachment(Target &sink, const std::string &script, const std::string &path, double megabytes) {
+  double wall = 0, cpu = 0;
+  if (!RunNodeSender(script, std::to_string(sink.Port) + " attach 1 1 " + path, &wall, &cpu)) {
+    fprintf(stderr, "nodemailer failed\n");
+    return {};
+  }
+  return {megabytes / wall, cpu / megabytes};
+}
+
 // The attachment message composed beforehand, as the library sends it:
 // a text part and the file in Base64 lines of 76 characters, CR LF.
 std::string ComposedAttachment(const std::string &data) {
@@ -724,6 +783,11 @@ int main(int argc, char **argv) {
   Series attachFast("KEL32 10 MB attachment, step delay 0");
   Series curlAttach("curl -F ...;encoder=base64");
   Series curlUpload("curl --upload-file, composed beforehand");
+  Series node1("nodemailer, 1 pooled connection");
+  Series node128("nodemailer, pool of 128 connections");
+  Series nodeAttach("nodemailer, composes and sends");
+  const std::string nodeMissing = nodepeers::Missing();
+  const std::string nodeScript = nodeMissing.empty() ? nodepeers::WriteScript(dir, "send.js", NodeSender) : "";
   std::vector<double> loads;
 
   const bool small = only.empty() || only == "small", big = only.empty() || only == "attach";
@@ -755,6 +819,9 @@ int main(int argc, char **argv) {
     if (small) curlSmall.Add(CurlSmall(sink, eml, 20));
     if (big) curlAttach.Add(CurlAttachment(sink, att, megabytes));
     if (big) curlUpload.Add(CurlUpload(sink, composed, megabytes));
+    if (small && !nodeScript.empty()) node1.Add(NodeSmall(sink, nodeScript, eml, 1, 4000));
+    if (small && !nodeScript.empty()) node128.Add(NodeSmall(sink, nodeScript, eml, 128, 16000));
+    if (big && !nodeScript.empty()) nodeAttach.Add(NodeAttachment(sink, nodeScript, att, megabytes));
   }
   double idleShare = -1;
   if (only.empty() || only == "idle") idleShare = IdleChannelsCpu(128, 5.0);
@@ -762,7 +829,10 @@ int main(int argc, char **argv) {
 
   printf("Medians of %d rounds, interleaved; sink: %s on 127.0.0.1; load average at the rounds' starts: median %.1f\n",
          rounds, peers ? "Postfix smtp-sink (a separate process)" : "a thread of this program", Median(loads));
-  printf("CPU: the sending thread (KEL32) or the whole peer process (smtp-source, curl), never the sink's.\n\n");
+  printf("CPU: the sending thread (KEL32) or the whole peer process (smtp-source, curl), never the sink's;\n"
+         "nodemailer is timed inside its process.\n");
+  if (!nodeMissing.empty()) printf("nodemailer skipped: %s\n", nodeMissing.c_str());
+  printf("\n");
   if (small) {
     printf("1 KB messages\n");
     PrintBeside("msg/s", oneFast, source1, 1e6, "us/msg");
@@ -773,6 +843,17 @@ int main(int argc, char **argv) {
     PrintBeside("msg/s", manyLoop, source128, 1e6, "us/msg");
     PrintBeside("msg/s", many, source128, 1e6, "us/msg");
     PrintBeside("msg/s", oneFast, curlSmall, 1e6, "us/msg");
+    PrintBeside("msg/s", onePipe, node1, 1e6, "us/msg");
+    PrintBeside("msg/s", manyPipe, node128, 1e6, "us/msg");
+    // The ratios of the targets.
+    auto ratio = [](Series &kel, Series &peer, const char *what, const char *target) {
+      if (kel.Rate.empty() || peer.Rate.empty()) return;
+      printf("  target: %-58s %.2fx, CPU %.2fx   (%s)\n", what, Median(kel.Rate) / Median(peer.Rate),
+             Median(kel.Cpu) / Median(peer.Cpu), target);
+    };
+    ratio(manyPipe, source128, "128 ch. PIPELINING / smtp-source -s 128", ">= 2.0x, CPU <= 0.5x");
+    ratio(manyFast, source128, "128 ch. one command per reply / smtp-source -s 128", ">= 1.5x");
+    printf("\n");
   }
   if (big) {
     printf("10 MB attachment (10^6 bytes per MB; CPU in ms per MB)\n");
@@ -780,6 +861,10 @@ int main(int argc, char **argv) {
     PrintBeside("MB/s", attach, curlAttach, 1e3, "ms/MB");
     PrintBeside("MB/s", attachFast, curlUpload, 1e3, "ms/MB");
     PrintBeside("MB/s", attach, curlUpload, 1e3, "ms/MB");
+    PrintBeside("MB/s", attachFast, nodeAttach, 1e3, "ms/MB");
+    if (!attachFast.Rate.empty() && !curlUpload.Rate.empty())
+      printf("  target: %-58s %.2fx   (>= 1.5x)\n\n", "10 MB attachment / curl --upload-file",
+             Median(attachFast.Rate) / Median(curlUpload.Rate));
   }
   if (idleShare >= 0)
     printf("128 idle channels waiting for a silent server, kelWait loop: %.2f%% of one core\n", idleShare * 100);

@@ -273,6 +273,14 @@ struct Channel {
   int32_t FilesMade;            // files created for this message: numbers unnamed ones
   char PartExtension[8];        // extension for an unnamed file of the part's type
   char EmbedPath[130];
+  // Messages attached inside the attached message: each is saved to a file
+  // of its own as well, innermost last (the fields as those above).
+  struct InnerEmbedFile {
+    int Handle;
+    uint8_t Level, Break;
+    char Path[130];
+  } InnerEmbeds[3];
+  uint8_t InnerEmbedCount;
 
   // Throughput: the output buffer, the receive stage, the file write buffers,
   // the wait over many channels and the pipelined envelope.

@@ -15,6 +15,9 @@ namespace {
 
 constexpr int LineSize = 1024;   // a line piece is at most 1023 bytes
 constexpr int RawChunk = 2048;
+// Whole lines taken from the receive stage in one step at most: a stage of
+// Base64 lines, and never long enough to hold up other channels.
+constexpr int LinesPerStep = 512;
 
 uint32_t FourTimes(uint32_t ms) {
   const uint64_t wait = 4ull * ms;
@@ -138,6 +141,20 @@ int EndRaw(Channel &ch, int cutCode) {
   return 0;
 }
 
+// A piece of message text in Response, n bytes: the end line, else the
+// decoder and the email file. 0 to go on, 1 at the end line, or the
+// negative result of the error exit.
+int TakeMessageText(Channel &ch, int n) {
+  if (ApplyDotRule(ch, n)) {
+    ch.NextState = State::FinishEmailFile;
+    return 1;
+  }
+  if (!DecodingMessage(ch) || DecodeLine(ch, n)) {
+    if (int rc = StoreLine(ch, n)) return rc;
+  }
+  return FileFaultExit(ch);
+}
+
 }  // namespace
 
 int OpenEmailFile(Channel &ch) {
@@ -205,21 +222,27 @@ int RetrCommand(Channel &ch, Tick now) {
 }
 
 int ReceiveToFile(Channel &ch, Tick) {
-  const bool decoding = DecodingMessage(ch);
-  int n = ReceivePiece(ch, FourTimes(Settings.ReceiveTimeout), decoding && NeedsLookahead(ch));
-  if (n <= 0 || n == KEL_WAITING) return n;
-  const int status = TakeStatusLine(ch);
-  if (status < 0) return status;
-  if (status) {
+  // Lines already whole in the receive stage are taken many to a step,
+  // each as a step of its own would take it; header lines, which may be
+  // joined with those folded under them, wait for the ordinary reader.
+  int taken = 0;
+  while (taken < LinesPerStep && ch.StatusLine == 2 && !MessageNeedsLookahead(ch)) {
+    const int n = TakeStagedLine(ch, ch.Response, LineSize);
+    if (n < 1) break;
+    TrackPiece(ch, n);
+    ++taken;
+    if (const int rc = TakeMessageText(ch, n)) return rc < 0 ? rc : 0;
+  }
+  if (taken > 0) {
     RenewDeadline(ch);
     return 0;
   }
-  if (ApplyDotRule(ch, n)) {
-    ch.NextState = State::FinishEmailFile;
-    return 0;
-  }
-  if (!decoding || DecodeLine(ch, n)) {
-    if (int rc = StoreLine(ch, n)) return rc;
+  int n = ReceivePiece(ch, FourTimes(Settings.ReceiveTimeout), MessageNeedsLookahead(ch));
+  if (n <= 0 || n == KEL_WAITING) return n;
+  const int status = TakeStatusLine(ch);
+  if (status < 0) return status;
+  if (status == 0) {
+    if (const int rc = TakeMessageText(ch, n)) return rc < 0 ? rc : 0;
   }
   if (int rc = FileFaultExit(ch)) return rc;
   RenewDeadline(ch);

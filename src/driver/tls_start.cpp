@@ -80,6 +80,7 @@ int TlsHandshake(Channel &ch, Tick now) {
   LogLine(ch, "[TLS %s]\r\n", ch.TlsInfo);
   LogLine(ch, "[TLS peer %s]\r\n", ch.TlsPeer);
   LogLine(ch, "[TLS verify %s]\r\n", verdict);
+  if (TlsDescribe(ch, 3, verdict, sizeof verdict) > 0) LogText(ch, "[TLS resumed]\r\n");
   SetTiming(ch, now, 0, Settings.ResponseTimeout);
   ch.NextState = ch.TlsAfterState;
   return 0;

@@ -23,21 +23,33 @@ const char *SafeFileName(const char *name) {
   return name;
 }
 
+// Cuts a name to at most room bytes, on a character boundary, keeping its
+// extension (up to 16 bytes, at most half the room): the characters before
+// the extension go.
+void FitName(char *name, int room) {
+  const int length = static_cast<int>(strlen(name));
+  if (length <= room || room < 1) return;
+  const char *dot = strrchr(name, '.');
+  int extension = dot && dot != name ? static_cast<int>(strlen(dot)) : 0;
+  if (extension > 16 || extension > room / 2) extension = 0;
+  int keep = room - extension;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  memmove(name + keep, name + length - extension, static_cast<size_t>(extension) + 1);
+}
+
 // A decoded name stored in AttachName: without directory, control
-// characters as "_", cut at 128 bytes on a character boundary.
+// characters as "_", cut to 128 bytes on a character boundary (its
+// extension kept).
 void StoreName(Channel &ch, const char *decoded) {
-  char name[PathLimit + 4];
+  char name[1024];
   const char *safe = SafeFileName(decoded);
   int n = 0;
-  for (; safe[n] && n < PathLimit; ++n) {
+  for (; safe[n] && n < static_cast<int>(sizeof name) - 1; ++n) {
     const unsigned char c = static_cast<unsigned char>(safe[n]);
     name[n] = (c < 0x20 || c == 0x7F) ? '_' : safe[n];
   }
-  if (safe[n]) {
-    while (n > 0 && (static_cast<unsigned char>(name[n - 1]) & 0xC0) == 0x80) --n;
-    if (n > 0 && static_cast<unsigned char>(name[n - 1]) >= 0xC0) --n;
-  }
   name[n] = '\0';
+  FitName(name, PathLimit);
   CopyField(ch.AttachName, name, PathLimit);
 }
 
@@ -187,6 +199,8 @@ int CreateAttachFile(Channel &ch) {
 }
 
 int CreateEmbedFile(Channel &ch) {
+  // Nested deeper than the files kept, a message stays in the files around it.
+  if (ch.EmbedHandle && ch.InnerEmbedCount >= sizeof ch.InnerEmbeds / sizeof ch.InnerEmbeds[0]) return 0;
   if (ch.NameSource != 1 && ch.NameSource != 2)
     FormatLine(ch.AttachName, sizeof ch.AttachName, "part-%d.eml", static_cast<int>(ch.FilesMade + 1));
   char path[sizeof ch.AttachDir + sizeof ch.AttachName + 64];
@@ -203,6 +217,13 @@ void WriteAttachBytes(Channel &ch, const char *bytes, int count) {
   if (!ch.FileHandle || count <= 0 || ch.FileFault) return;
   if (BufferedFileWrite(ch.AttachOut, ch.FileHandle, bytes, count) != count)
     NoteFileFault(ch, Err::FileWrite, ch.AttachPath);
+}
+
+// A line of an attached message into one of its files, the line end held back.
+static void WriteHeldBack(int handle, uint8_t &held, const char *text, int count) {
+  if (held) PlatformFileWrite(handle, "\r\n", 2);
+  held = count >= 2 && text[count - 2] == '\r' && text[count - 1] == '\n';
+  PlatformFileWrite(handle, text, held ? count - 2 : count);
 }
 
 void WriteEmbedded(Channel &ch, const char *text, int count) {

@@ -186,6 +186,17 @@ static int DefineBoundary(Channel &ch) {
 
 // ---- Part-header lines ------------------------------------------------------------
 
+// x-uuencode, uuencode, x-uue and uue: a whole body uuencoded.
+static bool IsUuEncoding(const char *value) {
+  while (IsBlank(*value)) ++value;
+  if (PrefixEquals(value, "x-", 2)) value += 2;
+  int length = 0;
+  while (value[length] && value[length] != ';' && !IsBlank(value[length]) && value[length] != '\r' &&
+         value[length] != '\n')
+    ++length;
+  return (length == 8 && PrefixEquals(value, "uuencode", 8)) || (length == 3 && PrefixEquals(value, "uue", 3));
+}
+
 static int ParseTransferEncoding(Channel &ch) {
   if (!PrefixEquals(ch.Response, "Content-Transfer-Encoding:", 26)) return 0;
   const char *rest = ch.Response + 26;
@@ -198,6 +209,10 @@ static int ParseTransferEncoding(Channel &ch) {
   } else if (TextSearch(rest, "7bit")) {
     ch.MimeEncoding = Encoding7Bit;
     LogText(ch, "[Encoding is 7-bit]\r\n");
+  } else if (IsUuEncoding(rest)) {
+    ch.MimeEncoding = EncodingUu;
+    ch.UuBlock = 0;
+    LogText(ch, "[Encoding is uuencode]\r\n");
   } else {
     return 0;
   }
@@ -409,7 +424,7 @@ static int DecodePartHeader(Channel &ch) {
       ch.InlineFlag = 0;
       ch.EmbeddedMessage = 0;
       LogText(ch, "[Ignoring blank line]\r\n");
-      if (!ch.EmbedHandle) CreateEmbedFile(ch);
+      CreateEmbedFile(ch);
       ResetPart(ch, PartText);
       CopyField(ch.AttachName, "incoming.mai", 128);
       return 1;
@@ -465,6 +480,25 @@ static int TakeUuLine(Channel &ch, int length) {
   return 1;
 }
 
+// The body of a part sent in uuencode as a whole, into the part's file:
+// the lines between its begin and end lines are its data (UuBlock 1 inside,
+// 2 after the end); the begin line's name gives way to the part's own.
+static int TakeUuBody(Channel &ch, int length) {
+  int n = length;
+  while (n > 0 && (ch.Response[n - 1] == '\r' || ch.Response[n - 1] == '\n')) --n;
+  if (ch.UuBlock == 0) {
+    if (ch.Response[0] == 'b' && IsUuBegin(ch.Response)) ch.UuBlock = 1;
+  } else if (ch.UuBlock == 1) {
+    if (n == 3 && PrefixEquals(ch.Response, "end", 3)) {
+      ch.UuBlock = 2;
+    } else if (n > 0 && !(n == 1 && ch.Response[0] == '`')) {
+      unsigned char bytes[80];
+      WriteAttachBytes(ch, reinterpret_cast<char *>(bytes), UuDecodeLine(ch.Response, n, bytes));
+    }
+  }
+  return 0;
+}
+
 // Bytes of a part's file: a line end is held back until the next line
 // shows that no boundary follows it.
 static void WriteFileLine(Channel &ch, const char *bytes, int count) {
@@ -479,6 +513,7 @@ static void WriteFileLine(Channel &ch, const char *bytes, int count) {
 static int DecodePartData(Channel &ch, int length) {
   LogLine(ch, "[InlineFlag=%d MimeEncoding=%d FileHandle=%d]\r\n", ch.InlineFlag, ch.MimeEncoding,
           ch.FileHandle);
+  if (ch.MimeEncoding == EncodingUu && ch.FileHandle && !ch.InlineFlag) return TakeUuBody(ch, length);
   if (ch.UuBlock) return TakeUuLine(ch, length) ? 0 : 1;
   const bool toEmailAsText = !ch.InlineFlag && !ch.FileHandle;
   if (toEmailAsText) {
@@ -557,6 +592,7 @@ void StartDecoding(Channel &ch) {
   CopyField(ch.PartExtension, "bin", 7);
   if (ch.EmbedHandle) PlatformFileClose(ch.EmbedHandle);
   ch.EmbedHandle = 0;
+  while (ch.InnerEmbedCount > 0) PlatformFileClose(ch.InnerEmbeds[--ch.InnerEmbedCount].Handle);
   ch.EmbedBreak = 0;
 }
 
@@ -565,6 +601,10 @@ int DecodeLine(Channel &ch, int &length) {
   if (ch.EmbedHandle) {
     bool closing = false;
     const int level = ch.PieceContinues ? -1 : MatchBoundary(ch, &closing);
+    if (level >= 0 && ch.InnerEmbedCount > 0 && level < ch.InnerEmbeds[ch.InnerEmbedCount - 1].Level) {
+      if (ch.DecodeState == PartBody) EndPartBody(ch);
+      CloseInnerEmbedFiles(ch, level);
+    }
     if (level >= 0 && level < ch.EmbedLevel) {
       if (ch.DecodeState == PartBody) EndPartBody(ch);
       CloseEmbedFile(ch);
@@ -605,6 +645,7 @@ void CloseAttachFile(Channel &ch) {
   // end; inside one, the missing boundary would have taken it.
   if (ch.FileHandle && ch.PendingBreak && ch.BoundaryDepth == 0) WriteAttachBytes(ch, "\r\n", 2);
   EndPartBody(ch);
+  CloseInnerEmbedFiles(ch, -1);
   if (ch.EmbedHandle && ch.EmbedBreak && ch.EmbedLevel == 0 && !ch.FileFault &&
       PlatformFileWrite(ch.EmbedHandle, "\r\n", 2) != 2)
     NoteFileFault(ch, Err::FileWrite, ch.EmbedPath);

@@ -20,7 +20,7 @@ enum DecoderState {
 };
 
 // Values of MimeEncoding.
-enum { EncodingNone = 0, Encoding7Bit = 1, EncodingBase64 = 2, EncodingQuoted = 3 };
+enum { EncodingNone = 0, Encoding7Bit = 1, EncodingBase64 = 2, EncodingQuoted = 3, EncodingUu = 4 };
 
 // Values of PartKind: what the part's Content-Type makes of it.
 enum { PartText = 0, PartLeaf = 1, PartMultipart = 2, PartMessage = 3 };
@@ -90,7 +90,8 @@ int TakeFileName(Channel &ch);
 // Creates the file for AttachName in AttachDir: 1 when FileHandle holds it.
 int CreateAttachFile(Channel &ch);
 // Creates the file of an attached message, named by AttachName when the
-// part header named it, else part-N.eml: 1 when EmbedHandle holds it.
+// part header named it, else part-N.eml: 1 when EmbedHandle holds it (or,
+// inside an attached message, the next of InnerEmbeds).
 int CreateEmbedFile(Channel &ch);
 // Writes decoded part bytes to the attachment file.
 void WriteAttachBytes(Channel &ch, const char *bytes, int count);
@@ -98,6 +99,10 @@ void WriteAttachBytes(Channel &ch, const char *bytes, int count);
 void ClosePartFile(Channel &ch);
 // Closes the attached message's file, with its note.
 void CloseEmbedFile(Channel &ch);
+// Closes, with their notes, the files of messages attached inside the
+// attached message that began inside boundary level `level` (innermost
+// first); -1 closes them all.
+void CloseInnerEmbedFiles(Channel &ch, int level);
 // At the end of a part header: saves an unnamed Base64 part when KEL_SAVE_UNNAMED is set.
 void SaveUnnamedPart(Channel &ch);
 // At the end of a message (retrieval states, kelClose): the rest of a

@@ -9,14 +9,24 @@
 #include "../core/errors.h"
 #include "ring.h"
 #include "socket.h"
+#include "tls.h"
 
 // The index of c among the first count bytes of the ring, read in place;
-// -1 when it is absent or a NUL comes first.
+// -1 when it is absent or a NUL comes first. The ring is searched in its
+// (at most two) runs before and after the wrap.
 static int RingFind(const Channel &ch, char c, int count) {
-  int at = ch.RingRead;
-  for (int i = 0; i < count && at != ch.RingWrite; i++, at = (at + 1) % RingSize) {
-    if (ch.Ring[at] == c) return i;
-    if (ch.Ring[at] == 0) return -1;
+  const int fill = RingFill(ch);
+  if (count > fill) count = fill;
+  const int first = RingSize - ch.RingRead < count ? RingSize - ch.RingRead : count;
+  const char *runs[2] = {ch.Ring + ch.RingRead, ch.Ring};
+  const int lengths[2] = {first, count - first};
+  for (int r = 0, before = 0; r < 2; before += lengths[r], ++r) {
+    if (lengths[r] <= 0) continue;
+    const size_t length = static_cast<size_t>(lengths[r]);
+    const char *hit = static_cast<const char *>(memchr(runs[r], c, length));
+    const size_t upTo = hit ? static_cast<size_t>(hit - runs[r]) : length;
+    if (memchr(runs[r], 0, upTo)) return -1;
+    if (hit) return before + static_cast<int>(upTo);
   }
   return -1;
 }
@@ -160,6 +170,53 @@ int ReadLine(Channel &ch, char *buffer, int size, uint32_t firstWait, uint32_t n
     if (m < 0) return m;
     if (m == 0) return n;  // nothing more came: the part taken is kept, never dropped
     n += m;
+  }
+}
+
+// ---- Many lines in one step --------------------------------------------------------
+
+// Moves what the stage still holds to its start and receives behind it what
+// the socket (or the TLS layer) has now, never waiting: the bytes added, 0
+// when nothing has come, -1 when the connection has ended (a later receive
+// finds the end again, so nothing is lost by leaving it to the ordinary readers).
+static int TopUpStage(Channel &ch) {
+  const int held = PendingInput(ch);
+  if (held >= StageSize) return 0;
+  const int ready = ch.Tls ? TlsReadable(ch) : (ch.ReadableSeen ? 1 : PollReadable(ch.Socket));
+  if (ready != 1) return 0;
+  if (ch.StageRead > 0) {
+    memmove(ch.Stage, ch.Stage + ch.StageRead, static_cast<size_t>(held));
+    ch.StageRead = 0;
+    ch.StageFill = held;
+  }
+  ch.ReadableSeen = 0;
+  const int n = ReceiveBytes(ch, ch.Stage + held, StageSize - held);
+  if (n < 1) return -1;
+  ch.StageFill = held + n;
+  return n;
+}
+
+int TakeStagedLine(Channel &ch, char *buffer, int size) {
+  if (ch.LogHandle || RingFill(ch) != 0) return 0;
+  const int limit = PeekLimit(size - 1);
+  if (limit < 1) return 0;
+  for (int round = 0;; ++round) {
+    const int held = PendingInput(ch);
+    const char *at = ch.Stage + ch.StageRead;
+    const int span = held < limit ? held : limit;
+    const char *lf = span > 0 ? static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(span))) : nullptr;
+    if (lf || held >= limit) {
+      const int n = lf ? static_cast<int>(lf - at) + 1 : limit;
+      // A NUL cuts lines the ordinary reader's way: it takes such a line.
+      if (memchr(at, 0, static_cast<size_t>(n))) return 0;
+      memcpy(buffer, at, static_cast<size_t>(n));
+      buffer[n] = 0;
+      ch.StageRead += n;
+      if (ch.StageRead == ch.StageFill) ch.StageRead = ch.StageFill = 0;
+      ch.LastByte = static_cast<uint8_t>(buffer[n - 1]);
+      return n;
+    }
+    if (round > 0 || TopUpStage(ch) < 1) return 0;
   }
 }
 

@@ -15,6 +15,15 @@ int FindChar(const char *text, char c, int count);
 int PlainInputHeld(Channel &ch);
 int ReadLinePiece(Channel &ch, char *buffer, int size);
 int ReadLine(Channel &ch, char *buffer, int size, uint32_t firstWait, uint32_t nextWait);
+// A reader that takes many lines in one step: when the ring is empty and
+// the receive stage holds the next line piece whole (up to its line feed,
+// or size - 1 bytes of a longer line, as ReadLine cuts them), copies it
+// into buffer with a NUL and returns its length. A stage that holds only
+// the start of a line is topped up with what the socket has now, never
+// waiting. 0 otherwise: the ordinary readers take it from there (also
+// every piece with a NUL, and every line of a channel with a trace log,
+// which shows the bytes as the ring takes them).
+int TakeStagedLine(Channel &ch, char *buffer, int size);
 
 // The protocol's test of one reply line of n bytes (line end included,
 // at least its first 5 bytes given): 1 when further lines of the reply

@@ -37,6 +37,7 @@ int TlsStart(Channel &ch, bool afterPlainText) {
     return error ? error : TlsUnavailable;
   }
   t->AfterPlainText = afterPlainText ? 1 : 0;
+  PlatformTlsOfferSession(t->Session, ch.Port);
   ch.Tls = t;
   return 0;
 }

@@ -205,6 +205,12 @@ enum {
 // the error in *error.
 PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int verify, int *error);
 void PlatformTlsFree(PlatformTlsSession *s);
+// Before the handshake: the session kept from the last connection to this
+// server (name and port) is offered for resumption, and the sessions of this
+// connection are kept for the next one.
+void PlatformTlsOfferSession(PlatformTlsSession *s, unsigned port);
+// Forgets every kept session: the next connect to any server is a full handshake.
+void PlatformTlsForgetSessions();
 // One handshake step over what has been fed: 1 done, 0 needs more input
 // from the peer, or an error result.
 int PlatformTlsHandshake(PlatformTlsSession *s);
@@ -226,7 +232,9 @@ int PlatformTlsPoll(PlatformTlsSession *s);
 // Queues the close_notify alert into the output.
 void PlatformTlsClose(PlatformTlsSession *s);
 // Texts for the trace: 0 protocol and cipher, 1 the peer certificate's
-// subject, 2 the verification result. Returns the length written.
+// subject, 2 the verification result, 3 "resumed" when the handshake resumed
+// a session kept from an earlier connection to the server (else "").
+// Returns the length written.
 int PlatformTlsDescribe(PlatformTlsSession *s, int what, char *buffer, int size);
 // Test seam (POSIX): when set, the readiness tests, waits, send, receive and
 // close of every socket go to these functions instead of the system, so a

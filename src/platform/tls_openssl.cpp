@@ -18,6 +18,8 @@ struct PlatformTlsSession {
   BIO *Out;   // ciphertext for the peer (owned by Ssl)
   int Verify;
   char Failure[160];  // why the handshake failed, for the trace
+  char Host[256];     // the server's name
+  char Key[272];      // name and port: the key of the server's kept session ("" = none kept)
 };
 
 // ---- Contexts: one per trust setting, kept for the life of the process ------
@@ -33,6 +35,72 @@ struct CachedContext {
 std::mutex ContextLock;
 CachedContext Contexts[4];
 int NextContext = 0;
+
+// ---- Sessions kept for resumption: the last one per server -----------------
+// A reconnect to the same server offers the session (a TLS 1.2 session id
+// or ticket, a TLS 1.3 ticket) and skips the certificate exchange; a server
+// that refuses it gets a full handshake. The key is the context (so the trust
+// setting and roots) and the name the certificate was checked against, so a
+// session is never offered where its certificate would not have been taken.
+struct KeptSession {
+  const SSL_CTX *Ctx = nullptr;
+  char Host[272] = {};  // name and port
+  SSL_SESSION *Session = nullptr;
+  uint64_t Used = 0;
+};
+KeptSession Kept[16];
+uint64_t KeptClock = 0;
+
+// The entry of the server, or null. Called with ContextLock held.
+KeptSession *FindKept(const SSL_CTX *ctx, const char *host) {
+  for (KeptSession &k : Kept)
+    if (k.Session && k.Ctx == ctx && strcmp(k.Host, host) == 0) return &k;
+  return nullptr;
+}
+
+void DropKept(KeptSession &k) {
+  if (k.Session) SSL_SESSION_free(k.Session);
+  k.Session = nullptr;
+  k.Ctx = nullptr;
+}
+
+// OpenSSL hands over every new session of a connection (TLS 1.3 tickets come
+// after the handshake): the newest replaces the server's kept one.
+int KeepSession(SSL *ssl, SSL_SESSION *session) {
+  const auto *s = static_cast<const PlatformTlsSession *>(SSL_get_app_data(ssl));
+  if (!s || !s->Key[0] || !SSL_SESSION_is_resumable(session)) return 0;
+  const SSL_CTX *ctx = SSL_get_SSL_CTX(ssl);
+  std::lock_guard<std::mutex> guard(ContextLock);
+  KeptSession *slot = FindKept(ctx, s->Key);
+  if (!slot) {
+    slot = &Kept[0];
+    for (KeptSession &k : Kept)
+      if (!k.Session || k.Used < slot->Used) slot = &k;
+  }
+  DropKept(*slot);
+  slot->Ctx = ctx;
+  snprintf(slot->Host, sizeof slot->Host, "%s", s->Key);
+  slot->Session = session;
+  slot->Used = ++KeptClock;
+  return 1;  // the reference is kept here
+}
+
+// Offers the server's kept session to a new connection. A TLS 1.3 ticket is
+// offered once: the server sends fresh ones on the resumed connection.
+void OfferKeptSession(SSL *ssl, const char *host) {
+  std::lock_guard<std::mutex> guard(ContextLock);
+  KeptSession *k = FindKept(SSL_get_SSL_CTX(ssl), host);
+  if (!k) return;
+  if (SSL_SESSION_is_resumable(k->Session)) SSL_set_session(ssl, k->Session);
+  if (!SSL_SESSION_is_resumable(k->Session) || SSL_SESSION_get_protocol_version(k->Session) >= TLS1_3_VERSION)
+    DropKept(*k);
+}
+
+// A failed handshake forgets the server's session.
+void ForgetKeptSession(SSL *ssl, const char *host) {
+  std::lock_guard<std::mutex> guard(ContextLock);
+  if (KeptSession *k = FindKept(SSL_get_SSL_CTX(ssl), host)) DropKept(*k);
+}
 }  // namespace
 
 static SSL_CTX *MakeContext(const char *caFile, int verify, int *error) {
@@ -55,6 +123,9 @@ static SSL_CTX *MakeContext(const char *caFile, int verify, int *error) {
   } else {
     SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
   }
+  // Sessions are kept by KeepSession, never by OpenSSL's own list.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(ctx, KeepSession);
   return ctx;
 }
 
@@ -73,7 +144,11 @@ static SSL *NewSsl(const char *caFile, int verify, int *error) {
   // Sessions hold their own reference: a context pushed out stays alive until its last one ends.
   CachedContext &slot = Contexts[NextContext];
   NextContext = (NextContext + 1) % 4;
-  if (slot.Ctx) SSL_CTX_free(slot.Ctx);
+  if (slot.Ctx) {
+    for (KeptSession &k : Kept)
+      if (k.Ctx == slot.Ctx) DropKept(k);
+    SSL_CTX_free(slot.Ctx);
+  }
   slot.Ctx = ctx;
   slot.Verify = verify;
   snprintf(slot.CaFile, sizeof slot.CaFile, "%s", key);
@@ -105,6 +180,8 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
   s->Ssl = ssl;
   s->Verify = verify ? 1 : 0;
   host = host ? host : "";
+  snprintf(s->Host, sizeof s->Host, "%s", host);
+  SSL_set_app_data(ssl, s);
   // What the certificate must name. A check that cannot be set up fails the
   // connection rather than let any name pass.
   bool named = !verify;
@@ -140,6 +217,17 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
   SSL_set_bio(ssl, s->In, s->Out);
   SSL_set_connect_state(ssl);
   return s;
+}
+
+void PlatformTlsForgetSessions() {
+  std::lock_guard<std::mutex> guard(ContextLock);
+  for (KeptSession &k : Kept) DropKept(k);
+}
+
+void PlatformTlsOfferSession(PlatformTlsSession *s, unsigned port) {
+  if (!s || !s->Host[0] || strlen(s->Host) >= sizeof s->Host - 1) return;
+  snprintf(s->Key, sizeof s->Key, "%s %u", s->Host, port);
+  OfferKeptSession(s->Ssl, s->Key);
 }
 
 void PlatformTlsFree(PlatformTlsSession *s) {
@@ -186,6 +274,7 @@ int PlatformTlsHandshake(PlatformTlsSession *s) {
   if (rc == 1) return 1;
   const int e = SSL_get_error(s->Ssl, rc);
   if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return 0;
+  if (s->Key[0]) ForgetKeptSession(s->Ssl, s->Key);
   return HandshakeError(s);
 }
 
@@ -284,6 +373,9 @@ int PlatformTlsDescribe(PlatformTlsSession *s, int what, char *buffer, int size)
     case 2:
       n = snprintf(buffer, static_cast<size_t>(size), "%s",
                    s->Failure[0] ? s->Failure : s->Verify ? "ok" : "not checked");
+      break;
+    case 3:
+      n = snprintf(buffer, static_cast<size_t>(size), "%s", SSL_session_reused(s->Ssl) ? "resumed" : "");
       break;
     default: return 0;
   }

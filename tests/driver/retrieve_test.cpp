@@ -194,6 +194,60 @@ TEST_F(Retrieval, LinesLongerThanAPieceKeepTheirDots) {
   EXPECT_TRUE(Email() == Lines({"Subject: long", "", a, b, c, d})) << Email().size();
 }
 
+// Without a trace log, lines whole in the receive stage are taken many to a
+// step. Every kind of line, cut across receives at awkward places, comes
+// out byte for byte as the ordinary reader (used with a log) gives it, in
+// blocking and non-blocking mode.
+TEST_F(Retrieval, ManyLinesAStepGiveWhatOneLineAStepGives) {
+  const std::string data = BinaryBytes(60000, 3), small = BinaryBytes(700, 5);
+  const std::string message =
+      "+OK\r\n" +
+      Lines({"Subject: many", "MIME-Version: 1.0", "Content-Type: multipart/mixed;", " boundary=\"b\"", "",
+             "preamble", "--b", "Content-Type: text/plain", "", "..dot stuffed", std::string(1022, 'x'),
+             std::string(1023, 'y'), std::string(1024, 'z'), std::string(3000, 'w'), "..",
+             "begin 644 uu.txt", "&:&5L;&\\*\"@``", "`", "end", "--b",
+             "Content-Type: application/octet-stream; name=\"big.bin\"", "Content-Transfer-Encoding: base64",
+             ""}) +
+      CutLines(Base64(data), {76}) +
+      Lines({"--b", "Content-Type: text/plain; name=\"q.txt\"", "Content-Transfer-Encoding: quoted-printable", "",
+             "caf=C3=A9 =", "soft", "=3D end", "--b", "Content-Type: message/rfc822", "", "Subject: inner",
+             "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"in\"", "", "--in",
+             "Content-Type: image/gif; name=\"i.gif\"", "Content-Transfer-Encoding: base64", ""}) +
+      CutLines(Base64(small), {60}) + Lines({"--in--", "--b--", "epilogue", "."});
+  std::vector<size_t> cuts;
+  for (size_t at = 1; at < message.size(); at = at * 3 / 2 + 97) cuts.push_back(at);
+  for (int run = 0; run < 4; run++) {
+    if (run > 0) server_.Accept();
+    Login().ExpectLine("RETR 1\r\n").SendSplit(message, cuts, 1).Pause(300).Close();
+  }
+  server_.Start();
+  kelIntegerParam(0, KEL_POP3_PORT, server_.Port());
+  std::string results[4];
+  for (int run = 0; run < 4; run++) {
+    const bool logged = run < 2, blocking = run % 2 == 0;
+    SCOPED_TRACE(std::string(logged ? "trace log, " : "no log, ") + (blocking ? "blocking" : "non-blocking"));
+    kelStringParam(0, KEL_LOG_FILE, logged ? log_.c_str() : "");
+    ASSERT_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
+    kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, blocking);
+    int rc = GetFile(1);
+    for (rc = blocking ? rc : 1; rc > 0;) rc = kelDriver(0);
+    EXPECT_EQ(rc, 0);
+    kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 1);
+    kelClose(0);
+    std::string &all = results[run];
+    all = Email();
+    for (const char *name : {"uu.txt", "big.bin", "q.txt", "part-4.eml", "i.gif"}) {
+      all += std::string("\n== ") + name + "\n" + ReadFileText(attachDir_ + "/" + name);
+      std::filesystem::remove(attachDir_ + "/" + name);
+    }
+    EXPECT_NE(all.find("== big.bin\n" + data + "\n== q.txt"), std::string::npos);
+    EXPECT_NE(all.find("== i.gif\n" + small), std::string::npos);
+    if (run > 0) {
+      EXPECT_TRUE(all == results[0]) << all.size() << " " << results[0].size();
+    }
+  }
+}
+
 TEST_F(Retrieval, NumberedAttachmentsOverTwoMessages) {
   auto part = [](const std::string &name, const std::string &data) {
     return Lines({"--b", "Content-Type: text/plain; name=\"" + name + "\"", "Content-Transfer-Encoding: base64", "",

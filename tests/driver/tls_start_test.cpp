@@ -232,6 +232,47 @@ TEST_F(TlsSession, ImplicitTlsHandshakesBeforeTheGreeting) {
   EXPECT_EQ(server_.Received(), "HELO example.com\r\nQUIT\r\n");
 }
 
+// A reconnect to the same server resumes the session of the connection
+// before it (trace "[TLS resumed]"), the certificate still named in the
+// trace; a server that refuses resumption gets a full handshake.
+TEST_F(TlsSession, ReconnectsResumeTheSessionAndARefusalGetsAFullHandshake) {
+  const std::string log = OpenLog();
+  server_.KeepTlsSessions();
+  ScriptServer refusing;
+  for (int k = 0; k < 3; k++) {
+    for (ScriptServer *s : {&server_, &refusing}) {
+      if (k > 0) s->Accept();
+      s->StartTls(TestPki().Chain, TestPki().Key).Send("220 tls ESMTP\r\n").ExpectLine("HELO example.com\r\n")
+          .Send("250 hello\r\n").ExpectLine("QUIT\r\n").Send("221 bye\r\n").Close();
+    }
+  }
+  refusing.Start();
+  for (int k = 0; k < 3; k++) {
+    for (ScriptServer *s : {&server_, &refusing}) {
+      SCOPED_TRACE((s == &server_ ? "keeping server, connect " : "refusing server, connect ") + std::to_string(k));
+      if (s == &server_) {
+        ASSERT_EQ(SmtpConnect(KEL_TLS_IMPLICIT), 0);
+      } else {
+        kelIntegerParam(0, KEL_SMTP_PORT, refusing.Port());
+        ASSERT_EQ(kelSmtpConnect(0, "127.0.0.1", "<me@example.com>", nullptr), 0);
+      }
+      EXPECT_EQ(kelStatistics(0, KEL_STAT_TLS), 1);
+      EXPECT_EQ(Debug(KEL_DEBUG_TLS_PEER), "/CN=mail.example.test");
+      EXPECT_EQ(kelClose(0), 0);
+    }
+  }
+  ASSERT_TRUE(refusing.Finish()) << refusing.Failures();
+  ASSERT_TRUE(server_.Finish()) << server_.Failures();
+  EXPECT_EQ(server_.ResumedHandshakes(), 2);
+  EXPECT_EQ(refusing.ResumedHandshakes(), 0);
+  const std::string trace = ReadFileText(log);
+  size_t resumed = 0;
+  for (size_t at = trace.find("[TLS resumed]\r\n"); at != std::string::npos; at = trace.find("[TLS resumed]", at + 1))
+    resumed++;
+  EXPECT_EQ(resumed, 2u);
+  EXPECT_NE(trace.find("[TLS verify ok]\r\n[TLS resumed]\r\n"), std::string::npos);
+}
+
 // Each refused certificate has its own code; the server hears the refusal
 // in the handshake, and no command is sent over TLS.
 TEST_F(TlsSession, EveryVerificationFailureHasItsOwnCode) {

@@ -320,6 +320,35 @@ TEST_F(Decoder, Base64BodiesDecodeExactlyWhateverTheirLineLengths) {
   }
 }
 
+// Four characters at a time where whole groups stand, one at a time
+// elsewhere: the stream gives the same bytes wherever it is cut and
+// whatever foreign characters stand inside its groups.
+TEST_F(Decoder, Base64StreamGivesTheSameBytesWhereverItIsCut) {
+  const std::string bytes = BinaryBytes(400, 9);
+  std::string text = Base64(bytes);
+  text.insert(301, "\r\n").insert(150, " \t").insert(77, "*").insert(13, "\r\n");
+  for (size_t cut = 1; cut < 40; ++cut) {
+    Channel &ch = Ch();
+    ch.Base64Filled = 0;
+    ch.Base64Group = 0;
+    std::string out;
+    unsigned char decoded[64];
+    for (size_t at = 0; at < text.size(); at += cut) {
+      const int n = std::min(cut, text.size() - at);
+      // The bytes behind the result may be written, never past the stated room.
+      std::fill(decoded, decoded + sizeof decoded, 0xEE);
+      const int room = 3 * (n + 3) / 4;
+      const int got = Base64StreamDecode(ch, text.data() + at, n, decoded);
+      ASSERT_LE(got, room);
+      EXPECT_EQ(decoded[room], 0xEE) << cut;
+      out.append(reinterpret_cast<char *>(decoded), static_cast<size_t>(got));
+    }
+    unsigned char tail[4];
+    out.append(reinterpret_cast<char *>(tail), static_cast<size_t>(Base64StreamFlush(ch, tail)));
+    EXPECT_TRUE(out == bytes) << "cut every " << cut;
+  }
+}
+
 TEST_F(Decoder, LinePiecesOfALongHeaderLineStayOneLine) {
   // 1023 bytes fill the first piece exactly, so the line end comes alone.
   const std::string longLine = "X-Long: " + std::string(1015, 'h');
@@ -517,6 +546,191 @@ TEST_F(Decoder, HeaderWordsOfAnyCharsetOnlyWhenAsked) {
   kelIntegerParam(0, KEL_DECODE_HEADERS, 1);
   ASSERT_EQ(Play(Lines(message)), 0);
   EXPECT_EQ(Email(), "Subject: Gr\xC3\xBC\xC3\x9F" "e\xD0\x9F\xD1\x80\xD0\xB8\r\nFrom: Andr\xC3\xA9 <a@b>\r\n\r\nb\r\n");
+}
+
+// ---- Forms of real mail ------------------------------------------------------------
+
+// Bytes uuencoded as a mail program sends them: "begin", lines of 45 bytes, "`", "end".
+std::vector<std::string> Uuencoded(const std::string &name, const std::string &bytes) {
+  std::vector<std::string> lines = {"begin 644 " + name};
+  auto c = [](unsigned v) { return static_cast<char>(v ? v + 32 : '`'); };
+  for (size_t at = 0; at < bytes.size(); at += 45) {
+    const size_t n = std::min<size_t>(45, bytes.size() - at);
+    std::string line(1, c(static_cast<unsigned>(n)));
+    for (size_t i = 0; i < n; i += 3) {
+      unsigned v = 0;
+      for (size_t k = 0; k < 3; ++k) v = v << 8 | (i + k < n ? static_cast<unsigned char>(bytes[at + i + k]) : 0u);
+      for (int k = 3; k >= 0; --k) line += c((v >> (6 * k)) & 63);
+    }
+    lines.push_back(line);
+  }
+  lines.insert(lines.end(), {"`", "end"});
+  return lines;
+}
+
+TEST_F(Decoder, PartsSentInUuencodeAreDecodedIntoTheirFiles) {
+  const std::string bytes = BinaryBytes(1000, 4);
+  const std::vector<std::string> uu = Uuencoded("inside-name.bin", bytes);
+  const struct {
+    const char *Encoding, *Header, *Saved;
+  } cases[] = {
+      {"x-uuencode", "Content-Type: application/octet-stream; name=\"a.bin\"", "a.bin"},
+      {"uuencode", "Content-Type: application/zip\r\nContent-Disposition: attachment; filename=\"b.zip\"", "b.zip"},
+      {"X-UUE", "Content-Type: application/pdf", "part-1.pdf"},
+  };
+  for (const auto &c : cases) {
+    Begin();
+    std::vector<std::string> lines = {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", "",
+                                      "--b", c.Header, std::string("Content-Transfer-Encoding: ") + c.Encoding, ""};
+    lines.insert(lines.end(), uu.begin(), uu.end());
+    lines.insert(lines.end(), {"--b--", "."});
+    ASSERT_EQ(Play(Lines(lines)), 0) << c.Encoding;
+    EXPECT_TRUE(Attachment(c.Saved) == bytes) << c.Encoding;
+    EXPECT_FALSE(AttachmentExists("inside-name.bin")) << c.Encoding;
+    EXPECT_EQ(Email().find("begin 644"), std::string::npos) << c.Encoding;
+  }
+  // A single-part message sent so.
+  Begin();
+  std::vector<std::string> single = {"+OK", "MIME-Version: 1.0", "Content-Type: application/octet-stream; name=s.bin",
+                                     "Content-Transfer-Encoding: x-uuencode", ""};
+  single.insert(single.end(), uu.begin(), uu.end());
+  single.push_back(".");
+  ASSERT_EQ(Play(Lines(single)), 0);
+  EXPECT_TRUE(Attachment("s.bin") == bytes);
+}
+
+TEST_F(Decoder, NamesContinuedOverManyLinesAreJoinedWhole) {
+  // Twelve sections of percent-escaped UTF-8, each on a line of its own.
+  std::string name, escaped;
+  for (int k = 0; k < 30; ++k) {
+    name += "\xC5\x81\xC3\xB3" "d\xC5\xBA ";
+    escaped += "%C5%81%C3%B3d%C5%BA%20";
+  }
+  name += "x.pdf";
+  escaped += "x.pdf";
+  std::vector<std::string> header = {"Content-Type: application/pdf;"};
+  std::vector<std::string> disposition = {"Content-Disposition: attachment;"};
+  const size_t sections = 12, each = (escaped.size() + sections - 1) / sections;
+  for (size_t k = 0; k < sections; ++k) {
+    std::string piece = escaped.substr(k * each, each);
+    const char *end = k + 1 < sections ? ";" : "";
+    // A section may not cut an escape.
+    header.push_back(" name*" + std::to_string(k) + "*=" + (k ? "" : "UTF-8''") + "%%" + end);
+    disposition.push_back("\tfilename*" + std::to_string(k) + "*=" + (k ? "" : "UTF-8''") + "%%" + end);
+  }
+  // Cut the escaped text where no escape is split.
+  std::vector<std::string> pieces;
+  for (size_t at = 0; at < escaped.size();) {
+    size_t n = std::min<size_t>(each, escaped.size() - at);
+    while (at + n < escaped.size() && (escaped[at + n - 1] == '%' || escaped[at + n - 2] == '%')) ++n;
+    pieces.push_back(escaped.substr(at, n));
+    at += n;
+  }
+  ASSERT_LE(pieces.size(), sections);
+  std::vector<std::string> lines = {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", "", "--b"};
+  for (auto *list : {&header, &disposition}) {
+    for (size_t k = 0; k < list->size(); ++k) {
+      std::string line = (*list)[k];
+      const size_t mark = line.find("%%");
+      if (mark != std::string::npos) line.replace(mark, 2, k - 1 < pieces.size() ? pieces[k - 1] : "");
+      lines.push_back(line);
+    }
+  }
+  lines.insert(lines.end(), {"Content-Transfer-Encoding: base64", "", Base64("%PDF-1.4 long name"), "--b--", "."});
+  ASSERT_EQ(Play(Lines(lines)), 0);
+  // Names are kept to 128 bytes, cut on a character boundary; the path's
+  // room decides the rest.
+  std::string kept = name.substr(0, 128);
+  while ((static_cast<unsigned char>(kept.back()) & 0xC0) == 0x80) kept.pop_back();
+  if (static_cast<unsigned char>(kept.back()) >= 0xC0) kept.pop_back();
+  const std::string email = Email();
+  EXPECT_EQ(email.find("JVBERi0"), std::string::npos) << email;
+  EXPECT_EQ(Ch().AttachCount, 1);
+  std::string saved;
+  for (const auto &e : std::filesystem::directory_iterator(attachDir_)) saved = e.path().filename().string();
+  EXPECT_EQ(ReadFileText(attachDir_ + "/" + saved), "%PDF-1.4 long name");
+  EXPECT_EQ(kept.compare(0, saved.size() - 4, saved, 0, saved.size() - 4), 0) << saved;
+  EXPECT_EQ(saved.substr(saved.size() - 4), ".pdf");
+
+  // Every one of a dozen sections counts, in the order of their numbers.
+  Begin();
+  std::vector<std::string> twelve = {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", "",
+                                     "--b", "Content-Type: application/pdf", "Content-Disposition: attachment;"};
+  for (int k = 0; k < 12; ++k)
+    twelve.push_back(" filename*" + std::to_string(k == 3 ? 11 : k == 11 ? 3 : k) + "*=" + (k ? "" : "utf-8''") +
+                     std::string(1, static_cast<char>('a' + (k == 3 ? 11 : k == 11 ? 3 : k))) + "%C3%A9" +
+                     (k < 11 ? ";" : ""));
+  twelve.insert(twelve.end(), {"Content-Transfer-Encoding: base64", "", Base64("%PDF"), "--b--", "."});
+  ASSERT_EQ(Play(Lines(twelve)), 0);
+  EXPECT_EQ(Attachment("a\xC3\xA9" "b\xC3\xA9" "c\xC3\xA9" "d\xC3\xA9" "e\xC3\xA9" "f\xC3\xA9" "g\xC3\xA9"
+                       "h\xC3\xA9" "i\xC3\xA9" "j\xC3\xA9" "k\xC3\xA9" "l\xC3\xA9"),
+            "%PDF");
+}
+
+TEST_F(Decoder, TopLevelBoundaryAmongOtherParametersOrFoldedOverManyLines) {
+  const std::vector<std::vector<std::string>> headers = {
+      {"Content-Type: multipart/mixed; boundary=----=_Part_12_34.56; charset=us-ascii"},
+      {"Content-Type: multipart/mixed; boundary=----=_Part_12_34.56 charset=us-ascii"},
+      {"Content-Type: multipart/mixed;", "\tcharset=\"utf-8\";", "\ttype=\"text/plain\";", "\tformat=flowed;",
+       "\tboundary=----=_Part_12_34.56"},
+      {"Content-Type: multipart/mixed;", " boundary=", " \"----=_Part_12_34.56\";", " charset=x"},
+      {"Content-Type: multipart/mixed;", " boundary=----=_Part_12_34.56;", " charset=us-ascii;", " report-type=x"},
+  };
+  for (size_t k = 0; k < headers.size(); ++k) {
+    for (const bool versionFirst : {true, false}) {
+      Begin();
+      std::vector<std::string> lines = {"+OK", "Subject: boundary"};
+      if (versionFirst) lines.push_back("MIME-Version: 1.0");
+      lines.insert(lines.end(), headers[k].begin(), headers[k].end());
+      if (!versionFirst) lines.push_back("MIME-Version: 1.0");
+      lines.insert(lines.end(), {"", "--" "----=_Part_12_34.56", "Content-Type: text/plain", "", "text",
+                                 "--" "----=_Part_12_34.56", "Content-Type: application/pdf; name=\"f.pdf\"",
+                                 "Content-Transfer-Encoding: base64", "", Base64("%PDF"), "--" "----=_Part_12_34.56--",
+                                 "."});
+      ASSERT_EQ(Play(Lines(lines)), 0) << k;
+      EXPECT_EQ(Attachment("f.pdf"), "%PDF") << "header " << k << (versionFirst ? "" : ", MIME-Version after it");
+      EXPECT_EQ(Email().find("JVBER"), std::string::npos) << k;
+    }
+  }
+}
+
+TEST_F(Decoder, MessageAttachedInsideAnAttachedMessageGetsItsOwnFile) {
+  const std::vector<std::string> innermost = {"From: c@d", "Subject: innermost", "", "innermost text"};
+  std::vector<std::string> inner = {"From: a@b", "Subject: fwd", "MIME-Version: 1.0",
+                                    "Content-Type: multipart/mixed; boundary=\"in\"", "", "--in",
+                                    "Content-Type: text/plain", "", "inner text", "--in", "Content-Type: message/rfc822",
+                                    ""};
+  inner.insert(inner.end(), innermost.begin(), innermost.end());
+  inner.insert(inner.end(), {"--in", "Content-Type: image/gif; name=\"i.gif\"", "Content-Transfer-Encoding: base64", "",
+                             Base64("GIF89a"), "--in--"});
+  std::vector<std::string> lines = {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"out\"", "",
+                                    "--out", "Content-Type: message/rfc822", ""};
+  lines.insert(lines.end(), inner.begin(), inner.end());
+  lines.insert(lines.end(), {"--out--", "."});
+  ASSERT_EQ(Play(Lines(lines)), 0);
+  std::string outer = Lines(inner), deepest = Lines(innermost);
+  outer.resize(outer.size() - 2);
+  deepest.resize(deepest.size() - 2);
+  EXPECT_EQ(Attachment("part-1.eml"), outer);
+  EXPECT_EQ(Attachment("part-2.eml"), deepest);
+  EXPECT_EQ(Attachment("i.gif"), "GIF89a");
+  EXPECT_STREQ(Ch().AttachList, "part-2.eml,i.gif,part-1.eml");
+}
+
+TEST_F(Decoder, NameAndFilenameDisagreeingInEitherOrder) {
+  // Content-Disposition's filename wins over Content-Type's name, whichever comes first.
+  for (const bool typeFirst : {true, false}) {
+    Begin();
+    std::vector<std::string> header = {"Content-Type: application/pdf; name=\"old-name.pdf\"",
+                                       "Content-Disposition: attachment; filename=\"new-name.pdf\""};
+    if (!typeFirst) std::swap(header[0], header[1]);
+    std::vector<std::string> lines = {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", "", "--b"};
+    lines.insert(lines.end(), header.begin(), header.end());
+    lines.insert(lines.end(), {"Content-Transfer-Encoding: base64", "", Base64("%PDF"), "--b--", "."});
+    ASSERT_EQ(Play(Lines(lines)), 0);
+    EXPECT_EQ(Attachment("new-name.pdf"), "%PDF") << typeFirst;
+    EXPECT_FALSE(AttachmentExists("old-name.pdf")) << typeFirst;
+  }
 }
 
 }  // namespace
