@@ -9,6 +9,7 @@
 #include "../net/reader.h"
 #include "../net/socket.h"
 #include "driver.h"
+#include "imap.h"
 #include "replies.h"
 
 namespace {

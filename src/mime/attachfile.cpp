@@ -206,6 +206,15 @@ int CreateEmbedFile(Channel &ch) {
   char path[sizeof ch.AttachDir + sizeof ch.AttachName + 64];
   const int handle = CreateFreshFile(ch, path, sizeof path);
   if (handle < 1) return 0;
+  if (ch.EmbedHandle) {
+    // A message attached inside the attached message: a file of its own too.
+    Channel::InnerEmbedFile &inner = ch.InnerEmbeds[ch.InnerEmbedCount++];
+    CopyField(inner.Path, path, PathLimit);
+    inner.Handle = handle;
+    inner.Level = ch.BoundaryDepth;
+    inner.Break = 0;
+    return 1;
+  }
   CopyField(ch.EmbedPath, path, PathLimit);
   ch.EmbedHandle = handle;
   ch.EmbedLevel = ch.BoundaryDepth;
@@ -219,20 +228,30 @@ void WriteAttachBytes(Channel &ch, const char *bytes, int count) {
     NoteFileFault(ch, Err::FileWrite, ch.AttachPath);
 }
 
-// A line of an attached message into one of its files, the line end held back.
-static void WriteHeldBack(int handle, uint8_t &held, const char *text, int count) {
-  if (held) PlatformFileWrite(handle, "\r\n", 2);
+// A line of an attached message into one of its files, the line end held
+// back (it may belong to the boundary after the message). False when a
+// write failed.
+static bool WriteHeldBack(int handle, uint8_t &held, const char *text, int count) {
+  bool failed = held && PlatformFileWrite(handle, "\r\n", 2) != 2;
   held = count >= 2 && text[count - 2] == '\r' && text[count - 1] == '\n';
-  PlatformFileWrite(handle, text, held ? count - 2 : count);
+  const int n = held ? count - 2 : count;
+  if (!failed && n > 0) failed = PlatformFileWrite(handle, text, n) != n;
+  return !failed;
 }
 
 void WriteEmbedded(Channel &ch, const char *text, int count) {
   if (!ch.EmbedHandle || count <= 0 || ch.FileFault) return;
-  bool failed = ch.EmbedBreak && PlatformFileWrite(ch.EmbedHandle, "\r\n", 2) != 2;
-  ch.EmbedBreak = count >= 2 && text[count - 2] == '\r' && text[count - 1] == '\n';
-  const int n = ch.EmbedBreak ? count - 2 : count;
-  if (!failed && n > 0) failed = PlatformFileWrite(ch.EmbedHandle, text, n) != n;
-  if (failed) NoteFileFault(ch, Err::FileWrite, ch.EmbedPath);
+  if (!WriteHeldBack(ch.EmbedHandle, ch.EmbedBreak, text, count)) {
+    NoteFileFault(ch, Err::FileWrite, ch.EmbedPath);
+    return;
+  }
+  // A message attached inside it has a file of its own as well.
+  for (int k = 0; k < ch.InnerEmbedCount; ++k) {
+    if (!WriteHeldBack(ch.InnerEmbeds[k].Handle, ch.InnerEmbeds[k].Break, text, count)) {
+      NoteFileFault(ch, Err::FileWrite, ch.InnerEmbeds[k].Path);
+      return;
+    }
+  }
 }
 
 void SaveUnnamedPart(Channel &ch) {
@@ -243,6 +262,17 @@ void SaveUnnamedPart(Channel &ch) {
 
 void ClosePartFile(Channel &ch) {
   if (ch.FileHandle) RecordSavedFile(ch, &ch.AttachOut, ch.FileHandle, ch.AttachPath);
+}
+
+void CloseInnerEmbedFiles(Channel &ch, int level) {
+  while (ch.InnerEmbedCount > 0 && ch.InnerEmbeds[ch.InnerEmbedCount - 1].Level > level) {
+    Channel::InnerEmbedFile &inner = ch.InnerEmbeds[--ch.InnerEmbedCount];
+    // At the message's end, a message outside any multipart keeps its last line end.
+    if (level < 0 && inner.Break && inner.Level == 0 && !ch.FileFault &&
+        PlatformFileWrite(inner.Handle, "\r\n", 2) != 2)
+      NoteFileFault(ch, Err::FileWrite, inner.Path);
+    RecordSavedFile(ch, nullptr, inner.Handle, inner.Path);
+  }
 }
 
 void CloseEmbedFile(Channel &ch) {
@@ -260,6 +290,13 @@ void DiscardAttachFiles(Channel &ch) {
     *handles[k] = 0;
     PlatformFileRemove(paths[k]);
     LogLine(ch, "[Removed incomplete '%s']\r\n", paths[k]);
+  }
+  while (ch.InnerEmbedCount > 0) {
+    Channel::InnerEmbedFile &inner = ch.InnerEmbeds[--ch.InnerEmbedCount];
+    PlatformFileClose(inner.Handle);
+    inner.Handle = 0;
+    PlatformFileRemove(inner.Path);
+    LogLine(ch, "[Removed incomplete '%s']\r\n", inner.Path);
   }
   ch.EmbedBreak = 0;
   ch.PendingBreak = 0;

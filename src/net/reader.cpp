@@ -197,8 +197,10 @@ static int TopUpStage(Channel &ch) {
 }
 
 int TakeStagedLine(Channel &ch, char *buffer, int size) {
-  if (ch.LogHandle || RingFill(ch) != 0) return 0;
-  const int limit = PeekLimit(size - 1);
+  // A trace log, bytes in the ring or a bounded input (an IMAP literal) go
+  // the ordinary reader's way.
+  if (ch.LogHandle || ch.InputBounded || RingFill(ch) != 0) return 0;
+  const int limit = PeekLimit(ch, size - 1);
   if (limit < 1) return 0;
   for (int round = 0;; ++round) {
     const int held = PendingInput(ch);
