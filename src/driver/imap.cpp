@@ -284,6 +284,7 @@ int SendImapCommand(Channel &ch, Tick now, int next, const char *text, int clear
   // Only the FETCH of a message takes a message literal: no other command
   // may write one into a buffer or file an earlier call named.
   if (next != State::ImapFetchReply) ch.ImapBodyWanted = BodyNotWanted;
+  ch.WakeAtDeadline = 0;  // a wait for new mail cut short by another call ends here
   ch.ImapTag++;
   const int n = FormatLine(ch.SendLine, static_cast<int>(sizeof ch.SendLine) - 3, "A%lu %.1900s",
                            static_cast<unsigned long>(ch.ImapTag), text);
