@@ -1,6 +1,7 @@
 // The IMAP response reader inside whole operations: the input is the
 // server's side of a session from the greeting (login, SELECT, UID SEARCH),
-// or of one UID FETCH of a message into the email file or into a buffer,
+// of one UID FETCH of a message into the email file or into a buffer, of a
+// wait for new mail (IDLE or NOOP, and the search after it), or of LIST,
 // fed in pieces, in blocking and non-blocking mode. Every operation ends
 // with success or a known error code, no file stays open, no bounded read
 // outlives it, and every UID of the list is one the server sent.
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "driver/driver.h"
+#include "driver/features.h"
 #include "driver/imap.h"
 #include "feed.h"
 #include "kel32.h"
@@ -58,7 +60,9 @@ static int Run(bool blocking) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 3) return 0;
-  const int what = data[0] % 3;  // 0 session, 1 message to a file, 2 first lines to a buffer
+  // 0 session, 1 message to a file, 2 first lines to a buffer, 3 a wait
+  // for new mail, 4 the folder list
+  const int what = data[0] % 5;
   const bool blocking = (data[0] & 4) != 0;
   feed::Start(data + 3, size - 3, data[1] | data[2] << 8);
   Channel &ch = feed::Connected(0, blocking, 'I');
@@ -92,11 +96,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     CopyField(ch.EmailDir, Root.c_str(), 128);
     CopyField(ch.AttachDir, Root.c_str(), 128);
     CopyField(ch.EmailFile, "m.eml");
-    ch.UserBuffer = what == 2 ? buffer : nullptr;
-    ch.UserBufferSize = what == 2 ? static_cast<int>(sizeof buffer) - 1 : 0;
+    ch.UserBuffer = what == 2 || what == 4 ? buffer : nullptr;
+    ch.UserBufferSize = what == 2 || what == 4 ? static_cast<int>(sizeof buffer) - 1 : 0;
     ch.BufferUsed = 0;
     ch.TopLines = data[0] >> 6;
     ch.NextState = what == 1 ? State::ImapFetchFile : State::ImapFetchLines;
+    if (what == 3) {
+      ch.ImapIdleWait = 30;
+      ch.ImapExists = 2;
+      ch.ImapSearch[0] = 0;
+      if (data[0] & 32) ch.Features.Bits |= FeatIdle;
+      ch.NextState = State::ImapIdle;
+    } else if (what == 4) {
+      ch.NextState = State::ImapList;
+    }
   }
   const int rc = Run(blocking);
   char text[256];
@@ -111,7 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (int i = 0; ch.ImapUids && i < ch.ImapUidCount; i++) FUZZ_CHECK(ch.ImapUids[i] != 0);
   for (int i = 1; what == 0 && rc == 0 && ch.ImapUids && i < ch.ImapUidCount; i++)
     FUZZ_CHECK(ch.ImapUids[i - 1] < ch.ImapUids[i]);
-  FUZZ_CHECK(what != 2 || (ch.BufferUsed >= 0 && ch.BufferUsed <= ch.UserBufferSize));
+  FUZZ_CHECK((what != 2 && what != 4) || (ch.BufferUsed >= 0 && ch.BufferUsed <= ch.UserBufferSize));
+  FUZZ_CHECK(ch.WakeAtDeadline == 0 || rc == 0);
+  for (int i = 1; what == 3 && rc == 0 && i < ch.ImapUidCount; i++) FUZZ_CHECK(ch.ImapUids[i - 1] < ch.ImapUids[i]);
+  ch.WakeAtDeadline = 0;
   FUZZ_CHECK(RingFill(ch) >= 0 && RingFill(ch) < 1024);
   Clean();
   return 0;

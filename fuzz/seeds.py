@@ -78,3 +78,11 @@ for i, m in enumerate(messages):
 for mode in (0, 4, 16, 20):
     put("imap", "session_%d" % mode, bytes([mode, 0x42, 0x05]) + imap_session)
     put("imap", "plain_%d" % mode, bytes([mode, 0x42, 0x05]) + imap_plain)
+imap_idle = b"+ idling\r\n* 4 EXISTS\r\n* 1 RECENT\r\nA1 OK done\r\n* SEARCH 9 3 12\r\nA2 OK\r\n"
+imap_noop = b"* 4 EXISTS\r\nA1 OK\r\n* SEARCH 12\r\nA2 OK\r\n"
+imap_list = (b"* LIST (\\HasNoChildren) \"/\" INBOX\r\n* LIST () NIL {5}\r\nA&-B!\r\n"
+             b"* LIST (\\Sent) \"/\" \"&2D3eAA-\"\r\nA1 OK\r\n")
+for mode in (3, 13, 38, 43):
+    put("imap", "idle_%d" % mode, bytes([mode, 0x42, 0x05]) + (imap_idle if mode & 32 else imap_noop))
+for mode in (4, 9):
+    put("imap", "list_%d" % mode, bytes([mode, 0x42, 0x05]) + imap_list)

@@ -288,6 +288,7 @@ extern "C" int KEL_CALL kelAbort(unsigned channel) {
   CloseChannelFiles(ch);
   CloseChannelSocket(ch);
   ch.InputBounded = 0;
+  ch.WakeAtDeadline = 0;
   ForgetLoginTexts(ch);
   if (ch.Protocol == 'P' || ch.Protocol == 'I') memset(ch.Password, 0, sizeof ch.Password);
   ch.WaitWritable = 0;

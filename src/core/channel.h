@@ -358,7 +358,7 @@ struct Channel {
   int32_t ImapExpungeFrom;    // the next deleted message to expunge
   uint8_t ImapPhase;          // what untagged data the command under way collects (imap.h)
   uint8_t ImapLoggedIn;
-  uint8_t ImapCapsAfterLogin; // the login's reply carried the capabilities
+  uint8_t ImapCapsAfterLogin; // a status response carried the capabilities since they were last asked
   uint8_t ImapBye;            // the server said BYE
   // LOGIN with synchronizing literals: the command in AuthLine leaves in
   // parts, each after the server's go-ahead; ImapPartAt[k] is where part k ends.
@@ -375,7 +375,6 @@ struct Channel {
   uint8_t ImapAttr;           // FETCH: the item whose value comes next
   uint8_t ImapAttrDepth;      // FETCH: the depth at which that value's list closes
   uint8_t ImapTokenCut;       // the token was longer than ImapToken holds
-  uint8_t ImapTokenQuoted;
   uint8_t ImapBodyLiteral;    // the literal being read is the message
   uint8_t ImapBodyWanted;     // 1 to the email file, 2 to the caller's buffer
   uint8_t ImapHeaderDone;     // kelGetEmailLines: the blank line after the header has come
@@ -383,7 +382,7 @@ struct Channel {
   uint16_t ImapIndex;         // tokens read at depth 0 after the tag
   uint16_t ImapTokenLength;
   uint16_t ImapTextLength;
-  uint32_t ImapLiteralLeft;   // a literal that is not the message: bytes to come
+  uint32_t ImapLiteralLeft;   // the count of the literal being announced ({n}); its bytes are InputLeft
   uint32_t ImapNumber;        // the number in front of EXISTS, FETCH ...
   uint32_t ImapFetchUid;      // the UID and size the FETCH response gave
   uint32_t ImapFetchSize;
@@ -392,8 +391,8 @@ struct Channel {
   char ImapToken[1024];
   char ImapText[1024];        // the text of a status response
   char ImapCommand[1026];     // kelCommand's text on an IMAP channel
-  // Waiting for new mail (kelCommand "IDLE"): the end of the wait, the
-  // message count the server had at its start, the session's list then.
+  // Waiting for new mail (kelCommand "IDLE"): the end of the wait, its
+  // length, and the messages of the session's list before the new ones.
   Tick ImapIdleEnd;
   uint32_t ImapIdleWait;      // ms
   int32_t ImapIdleCount;

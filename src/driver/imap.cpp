@@ -284,6 +284,8 @@ int SendImapCommand(Channel &ch, Tick now, int next, const char *text, int clear
   // Only the FETCH of a message takes a message literal: no other command
   // may write one into a buffer or file an earlier call named.
   if (next != State::ImapFetchReply) ch.ImapBodyWanted = BodyNotWanted;
+  ch.WakeAtDeadline = 0;  // a wait for new mail cut short by another call ends here
+  ch.ImapPhase = PhaseNone;  // the caller names what its command collects, once it has gone
   ch.ImapTag++;
   const int n = FormatLine(ch.SendLine, static_cast<int>(sizeof ch.SendLine) - 3, "A%lu %.1900s",
                            static_cast<unsigned long>(ch.ImapTag), text);
@@ -497,12 +499,15 @@ int ImapSearch(Channel &ch, Tick now) {
   ch.ImapUidCapacity = static_cast<int32_t>(capacity);
   char text[1040];
   FormatLine(text, sizeof text, "UID SEARCH %s", ch.ImapSearch[0] ? ch.ImapSearch : "ALL");
-  return SendImapCommand(ch, now, State::ImapSearchReply, text);
+  const int rc = SendImapCommand(ch, now, State::ImapSearchReply, text);
+  ch.ImapPhase = PhaseSearch;  // only the answer to this search fills the list
+  return rc;
 }
 
 int ImapSearchReply(Channel &ch, Tick) {
   const int rc = AwaitImapOk(ch);
   if (rc <= 0) return rc;
+  ch.ImapPhase = PhaseNone;
   uint32_t *uids = ch.ImapUids;
   if (uids && ch.ImapUidCount > 0) {
     std::sort(uids, uids + ch.ImapUidCount);
@@ -518,8 +523,9 @@ int ImapSearchReply(Channel &ch, Tick) {
 // ---- The folder list (412, 413) ---------------------------------------------------
 
 int ImapList(Channel &ch, Tick now) {
+  const int rc = SendImapCommand(ch, now, State::ImapListReply, "LIST \"\" \"*\"");
   ch.ImapPhase = PhaseFolders;
-  return SendImapCommand(ch, now, State::ImapListReply, "LIST \"\" \"*\"");
+  return rc;
 }
 
 int ImapListReply(Channel &ch, Tick) {
@@ -751,7 +757,9 @@ int ImapRefresh(Channel &ch, Tick now) {
   const unsigned long last = ch.ImapUidCount > 0 ? ch.ImapUids[ch.ImapUidCount - 1] : 0;
   char text[1100];
   FormatLine(text, sizeof text, "UID SEARCH UID %lu:* %s", last + 1, ch.ImapSearch[0] ? ch.ImapSearch : "ALL");
-  return SendImapCommand(ch, now, State::ImapRefreshReply, text);
+  const int rc = SendImapCommand(ch, now, State::ImapRefreshReply, text);
+  ch.ImapPhase = PhaseSearch;
+  return rc;
 }
 
 // "n:*" finds the last message even when its UID is below n: only UIDs
@@ -759,6 +767,7 @@ int ImapRefresh(Channel &ch, Tick now) {
 int ImapRefreshReply(Channel &ch, Tick) {
   const int rc = AwaitImapOk(ch);
   if (rc <= 0) return rc;
+  ch.ImapPhase = PhaseNone;
   uint32_t *uids = ch.ImapUids;
   const int32_t from = ch.ImapIdleCount;
   const uint32_t last = from > 0 ? uids[from - 1] : 0;

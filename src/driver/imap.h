@@ -17,7 +17,7 @@ enum ImapReadResult : int {
 enum ImapStatusWord : uint8_t { ImapNone = 0, ImapOk, ImapNo, ImapBad, ImapByeWord, ImapPreauth };
 
 // Values of ImapPhase: what untagged data the command under way collects.
-enum : uint8_t { PhaseNone = 0, PhaseFolders = 1, PhaseIdleAsked = 2, PhaseIdling = 3 };
+enum : uint8_t { PhaseNone = 0, PhaseFolders = 1, PhaseIdleAsked = 2, PhaseIdling = 3, PhaseSearch = 4 };
 
 // A mailbox name as the server spells it (modified UTF-7, RFC 3501
 // 5.1.3) as UTF-8 into out; its length (a name that is no modified UTF-7

@@ -143,8 +143,8 @@ int TopToken(Channel &ch, TokenKind tok, int idx) {
     } else if (Is(ch, "CAPABILITY")) {
       ch.ImapWhat = WhatCapability;
       ch.Features = ServerFeatures{};
-    } else if (Is(ch, "SEARCH")) {
-      ch.ImapWhat = WhatSearch;
+    } else if (Is(ch, "SEARCH") && ch.ImapPhase == PhaseSearch) {
+      ch.ImapWhat = WhatSearch;  // the answer to the session's own search; any other is passed over
     } else if (Is(ch, "LIST") && ch.ImapPhase == PhaseFolders) {
       ch.ImapWhat = WhatList;
       ch.ImapTextLength = 0;

@@ -181,7 +181,7 @@ TEST_F(ImapSession, MalformedResponsesAreRefused) {
       "* 5\r\n",                                // a number alone
       "* 1 FETCH UID 7\r\n",                    // FETCH without its list
       "* 1 FETCH (UID x)\r\n",                  // a UID that is no number
-      "* SEARCH 3 x\r\n",                       // a SEARCH result that is no number
+      "* 1 FETCH (RFC822.SIZE 1x)\r\n",          // a size that is no number
       "A4 MAYBE done\r\n",                      // no status word
       "* OK [UIDVALIDITY 12 no end\r\n",        // a response code not closed
       std::string("* LIST \"a\0b\"\r\n", 14),  // a NUL
@@ -198,6 +198,20 @@ TEST_F(ImapSession, MalformedResponsesAreRefused) {
     EXPECT_EQ(kelCommand(0, "LIST \"\" *"), -75) << i << ": " << bad[i];
     EXPECT_EQ(kelStatistics(0, KEL_STAT_SOCKET), -1) << i;
   }
+}
+
+TEST_F(ImapSession, OnlyTheAnswerToTheSessionsSearchFillsTheList) {
+  server_.SetReadTimeout(3000);
+  Open(" 7 x").Close();  // a result that is no number
+  server_.Accept();
+  Open(" 7").ExpectLine("A4 NOOP\r\n").Send("* SEARCH 99 3\r\nA4 OK\r\n").Close();
+  EXPECT_EQ(Connect(), -75);
+  ASSERT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), 0);
+  EXPECT_EQ(kelCommand(0, "NOOP"), 0);
+  EXPECT_EQ(kelGetEmailCount(0), 1);
+  char list[128];
+  EXPECT_GT(kelGetEmailUID(0, 0, list, sizeof list), 0);
+  EXPECT_STREQ(list, "1 3857529045.7\r\n");
 }
 
 // ---- Refusals and the end of the session -------------------------------------------
