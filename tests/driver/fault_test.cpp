@@ -336,9 +336,11 @@ TEST_F(FileFaultTest, EveryFailedFileOperationFailsTheRetrievalAndLeavesNoCutFil
       {"big.bin", big}, {"inner.eml", inner.substr(0, inner.size() - 2)}, {"small.txt", "tail"}};
   PlatformSetFileFault(CountFileOp);
   int total = 0;
+  // A short directory: the names must not meet the library's path limit.
+  const std::string base = TestDirectory("ff");
   for (FailAt = 0;; FailAt++) {
     SCOPED_TRACE("file operation " + std::to_string(FailAt) + " fails");
-    const std::string dir = dir_ + "/" + std::to_string(FailAt);
+    const std::string dir = base + "/" + std::to_string(FailAt);
     std::filesystem::create_directories(dir + "/att");
     ScriptServer server;
     Pop3Login(server).ExpectLine("RETR 1\r\n").Send(message).ExpectLine("QUIT\r\n").Send("+OK\r\n").Close();
