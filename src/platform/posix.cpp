@@ -336,6 +336,21 @@ int PlatformHostName(char *buffer, int size) {
   return 0;
 }
 
+// The resolver's failures as the Windows Sockets numbers.
+static int ResolverError(int rc) {
+  switch (rc) {
+    case EAI_NONAME: return -11001;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return -11004;
+#endif
+    case EAI_AGAIN: return -11002;
+    case EAI_FAIL: return -11003;
+    case EAI_ADDRFAMILY: return -11004;
+    case EAI_SYSTEM: return LastError();
+    default: return -11003;
+  }
+}
+
 static int (*Resolver)(const char *, uint32_t *) = nullptr;
 void PlatformSetResolver(int (*resolver)(const char *, uint32_t *)) { Resolver = resolver; }
 
@@ -346,19 +361,7 @@ int PlatformResolve(const char *name, uint32_t *addressHostOrder) {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo *list = nullptr;
   int rc = getaddrinfo(name, nullptr, &hints, &list);
-  if (rc != 0) {
-    switch (rc) {
-      case EAI_NONAME: return -11001;
-#ifdef EAI_NODATA
-      case EAI_NODATA: return -11004;
-#endif
-      case EAI_AGAIN: return -11002;
-      case EAI_FAIL: return -11003;
-      case EAI_ADDRFAMILY: return -11004;
-      case EAI_SYSTEM: return LastError();
-      default: return -11003;
-    }
-  }
+  if (rc != 0) return ResolverError(rc);
   uint32_t address = 0;
   if (list && list->ai_addr && list->ai_family == AF_INET)
     address = ntohl(reinterpret_cast<sockaddr_in *>(list->ai_addr)->sin_addr.s_addr);
@@ -415,19 +418,6 @@ int PlatformParseAddress(const char *text, PlatformAddress *out) {
 static int (*AddressResolver)(const char *, PlatformAddress *, int) = nullptr;
 void PlatformSetAddressResolver(int (*resolver)(const char *, PlatformAddress *, int)) { AddressResolver = resolver; }
 
-static int ResolverError(int rc) {
-  switch (rc) {
-    case EAI_NONAME: return -11001;
-#ifdef EAI_NODATA
-    case EAI_NODATA: return -11004;
-#endif
-    case EAI_AGAIN: return -11002;
-    case EAI_FAIL: return -11003;
-    case EAI_ADDRFAMILY: return -11004;
-    case EAI_SYSTEM: return LastError();
-    default: return -11003;
-  }
-}
 
 int PlatformResolveAll(const char *name, PlatformAddress *out, int max) {
   if (!name || !out || max < 1) return 0;

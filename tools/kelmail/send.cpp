@@ -134,31 +134,6 @@ std::string JoinLists(const std::vector<std::string> &lists) {
   return out;
 }
 
-// A body text that begins with "@" would be read by the library as the
-// name of a body file: such a text goes through a temporary file instead.
-class BodyFile {
- public:
-  ~BodyFile() {
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-  bool Write(const std::string &text) {
-    const char *dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/kelmail-body-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) return false;
-    path_ = name.data();
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return ok;
-  }
-  const std::string &Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 }  // namespace
 
 int RunSend(const Args &args) {
@@ -218,7 +193,7 @@ int RunSend(const Args &args) {
   }
 
   std::string message = args.Get("body");
-  BodyFile temporary;
+  TempFile temporary("body");
   const bool prepared = args.Has("message");
   if (prepared) {
     // A prepared message: the envelope from --from/--to/--cc/--bcc, nothing composed.

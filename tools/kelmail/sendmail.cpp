@@ -181,36 +181,6 @@ std::string MessageId(const std::string &from) {
   return std::string("<") + buffer + "@" + domain + ">";
 }
 
-// A temporary file removed again when done.
-class TempFile {
- public:
-  ~TempFile() {
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-  bool Write(const std::string &text) {
-    const char *dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/kelmail-message-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) return false;
-    path_ = name.data();
-    size_t done = 0;
-    while (done < text.size()) {
-      ssize_t n = write(fd, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    close(fd);
-    return done == text.size();
-  }
-  const std::string &Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 int Usage64(const std::string &message) {
   std::fprintf(stderr, "kelmail sendmail: %s\nTry 'kelmail sendmail --help'.\n", message.c_str());
   return ExitUsage;
@@ -418,7 +388,7 @@ int RunSendmail(int argc, char **argv, int first) {
       return ExitConfig;
     }
   }
-  TempFile file;
+  TempFile file("message");
   if (!file.Write(text)) {
     std::fprintf(stderr, "kelmail sendmail: cannot write a temporary file\n");
     return ExitCantCreate;

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -337,3 +338,26 @@ std::string BracketList(const std::string &list) {
 }
 
 }  // namespace kelmail
+
+TempFile::~TempFile() {
+  if (!path_.empty()) unlink(path_.c_str());
+}
+
+bool TempFile::Write(const std::string &text) {
+  const char *dir = std::getenv("TMPDIR");
+  std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/kelmail-" + what_ + "-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  int fd = mkstemp(name.data());
+  if (fd < 0) return false;
+  path_ = name.data();
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  return done == text.size();
+}

@@ -123,3 +123,19 @@ std::string BracketList(const std::string &list);
 void SleepMs(int ms);
 
 }  // namespace kelmail
+
+// A temporary file (under TMPDIR, else /tmp) holding a text, removed again
+// when the object goes: a message or a body handed to the library by name.
+class TempFile {
+ public:
+  explicit TempFile(const char *what) : what_(what) {}
+  ~TempFile();
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+  bool Write(const std::string &text);  // false when it could not be written whole
+  const std::string &Path() const { return path_; }
+
+ private:
+  const char *what_;
+  std::string path_;
+};
