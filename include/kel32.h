@@ -230,6 +230,8 @@ KEL_EXPORT int KEL_CALL kelDecodeBuffer(const char *source, char *target, int le
 #define KEL_DEBUG_TLS_INFO       35  /* protocol and cipher of the last handshake */
 #define KEL_DEBUG_TLS_PEER       36  /* the last peer certificate's subject */
 #define KEL_DEBUG_IMAP_FOLDERS   43  /* IMAP: runs LIST and gives one "name TAB attributes" line per folder, UTF-8 */
+#define KEL_DEBUG_CAPABILITIES   44  /* what the server offers, one line each, as last read: EHLO extensions, CAPA lines or IMAP capabilities */
+#define KEL_DEBUG_TLS_CERT       45  /* the last peer certificate: "subject:", "issuer:", "not before:", "not after:", "verified:" lines */
 #define KEL_DEBUG_MEMORY_CHECK   (-2)  /* as the channel argument */
 
 /* kelStatistics codes */

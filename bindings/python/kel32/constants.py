@@ -91,6 +91,8 @@ KEL_DEBUG_AUTH_MECHANISM = 32   # the SASL mechanism of the last login, or empty
 KEL_DEBUG_TLS_INFO = 35         # protocol and cipher of the last handshake
 KEL_DEBUG_TLS_PEER = 36         # the last peer certificate's subject
 KEL_DEBUG_IMAP_FOLDERS = 43     # IMAP: runs LIST and gives one "name TAB attributes" line per folder, UTF-8
+KEL_DEBUG_CAPABILITIES = 44     # what the server offers, one line each, as last read: EHLO extensions, CAPA lines or IMAP capabilities
+KEL_DEBUG_TLS_CERT = 45         # the last peer certificate: "subject:", "issuer:", "not before:", "not after:", "verified:" lines
 KEL_DEBUG_MEMORY_CHECK = -2     # as the channel argument
 KEL_STAT_STEP_COUNT = 2
 KEL_STAT_REPLY_CODE = 3
@@ -218,6 +220,8 @@ __all__ = [
     "KEL_DEBUG_TLS_INFO",
     "KEL_DEBUG_TLS_PEER",
     "KEL_DEBUG_IMAP_FOLDERS",
+    "KEL_DEBUG_CAPABILITIES",
+    "KEL_DEBUG_TLS_CERT",
     "KEL_DEBUG_MEMORY_CHECK",
     "KEL_STAT_STEP_COUNT",
     "KEL_STAT_REPLY_CODE",
