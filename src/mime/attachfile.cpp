@@ -172,8 +172,21 @@ int TakeFileName(Channel &ch) {
   if (EncodedWordKind(ch.Response + 13) != 0) LogText(ch, "[iso-8859]\r\n");
   // The parameters follow the type; Content-Disposition's filename, else Content-Type's name.
   const bool disposition = PrefixEquals(ch.Response, "Content-Disposition:", 20);
+  const char *params = ch.Response + 13;
+  // A Content-Disposition that begins with its filename, the type left
+  // out: the parameters start at once, as if after a ";".
+  char untyped[sizeof ch.Response + 1];
+  if (disposition) {
+    const char *value = ch.Response + 20;
+    const size_t first = strcspn(value, ";\"\r\n");
+    if (memchr(value, '=', first)) {
+      untyped[0] = ';';
+      CopyField(untyped + 1, static_cast<int>(sizeof untyped) - 1, value, static_cast<int>(sizeof untyped) - 2);
+      params = untyped;
+    }
+  }
   char name[1024];
-  if (HeaderParam(ch.Response + 13, disposition ? "filename" : "name", name, sizeof name) < 0) return 0;
+  if (HeaderParam(params, disposition ? "filename" : "name", name, sizeof name) < 0) return 0;
   if (strstr(ch.Response, "=?") || strchr(ch.Response + 13, '*')) LogLine(ch, "[r:%s]\r\n", ch.Response);
   StoreName(ch, name);
   LogLine(ch, "[Filename='%s']\r\n", ch.AttachName);

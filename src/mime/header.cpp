@@ -97,7 +97,11 @@ int JoinContinuation(Channel &ch, char endChar) {
   int length = static_cast<int>(strnlen(line, ResponseSize - 1));
   // Only a whole line is joined; a piece of a longer line is left alone.
   if (length == 0 || line[length - 1] != '\n') return 0;
-  while (length > 2 && (IsBlank(line[length - 1]) || line[length - 1] == '\r' || line[length - 1] == '\n'))
+  // Parameters are unfolded as RFC 5322 has it: only the line break goes,
+  // the blanks around it stay (they end an unquoted value, and belong to a
+  // quoted one). Encoded words are joined without them.
+  const bool unfold = endChar == 0;
+  while (length > 2 && ((!unfold && IsBlank(line[length - 1])) || line[length - 1] == '\r' || line[length - 1] == '\n'))
     --length;
   if (length + 3 > ResponseSize) return 0;
   line[length++] = '\r';
@@ -124,7 +128,7 @@ int JoinContinuation(Channel &ch, char endChar) {
   // The attached message's file keeps the line as it came, fold and all.
   if (ch.EmbedHandle) WriteEmbedded(ch, line + at, n);
   int skip = 0;
-  while (skip < n && IsBlank(line[at + skip])) ++skip;
+  while (!unfold && skip < n && IsBlank(line[at + skip])) ++skip;
   memmove(line + at, line + at + skip, static_cast<size_t>(n - skip) + 1);
   return 1;
 }

@@ -44,7 +44,9 @@ int WriteEmailLine(Channel &ch, const char *text, int length);
 
 // Appends the next line to a folded header line in Response when it
 // continues it (begins with a blank or tab) and, with endChar given, the
-// line ends with endChar. Returns 1 when a line was joined.
+// line ends with endChar. Without endChar only the line break goes (RFC
+// 5322 unfolding); with it the blanks around the break go too. Returns 1
+// when a line was joined.
 int JoinContinuation(Channel &ch, char endChar);
 // Looks at up to count (at most 7) bytes of the next line without taking
 // them, waiting up to KEL_RECEIVE_TIMEOUT for it; returns the bytes seen.

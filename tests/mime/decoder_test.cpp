@@ -678,28 +678,50 @@ TEST_F(Decoder, NamesContinuedOverManyLinesAreJoinedWhole) {
 }
 
 TEST_F(Decoder, TopLevelBoundaryAmongOtherParametersOrFoldedOverManyLines) {
-  const std::vector<std::vector<std::string>> headers = {
-      {"Content-Type: multipart/mixed; boundary=----=_Part_12_34.56; charset=us-ascii"},
-      {"Content-Type: multipart/mixed; boundary=----=_Part_12_34.56 charset=us-ascii"},
-      {"Content-Type: multipart/mixed;", "\tcharset=\"utf-8\";", "\ttype=\"text/plain\";", "\tformat=flowed;",
-       "\tboundary=----=_Part_12_34.56"},
-      {"Content-Type: multipart/mixed;", " boundary=", " \"----=_Part_12_34.56\";", " charset=x"},
-      {"Content-Type: multipart/mixed;", " boundary=----=_Part_12_34.56;", " charset=us-ascii;", " report-type=x"},
+  // Each header, and the boundary Python's email package (policy.default) reads from it.
+  const std::string part = "----=_Part_12_34.56";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> headers = {
+      {{"Content-Type: multipart/mixed; boundary=----=_Part_12_34.56; charset=us-ascii"}, part},
+      {{"Content-Type: multipart/mixed; boundary=----=_Part_12_34.56 charset=us-ascii"}, part},
+      {{"Content-Type: multipart/mixed;", "\tcharset=\"utf-8\";", "\ttype=\"text/plain\";", "\tformat=flowed;",
+        "\tboundary=----=_Part_12_34.56"},
+       part},
+      {{"Content-Type: multipart/mixed;", " boundary=", " \"----=_Part_12_34.56\";", " charset=x"}, part},
+      {{"Content-Type: multipart/mixed;", " boundary=----=_Part_12_34.56;", " charset=us-ascii;", " report-type=x"}, part},
+      {{"Content-Type: multipart/mixed; boundary=abc123;", " charset=us-ascii"}, "abc123"},
+      {{"Content-Type: multipart/mixed; boundary=abc; type=\"text/plain\""}, "abc"},
+      {{"Content-Type: multipart/mixed;boundary=abc123;charset=x"}, "abc123"},
+      {{"Content-Type: multipart/mixed; boundary = \"abc123\""}, "abc123"},
+      // Folded where no semicolon is: the fold is a blank between two parameters.
+      {{"Content-Type: multipart/mixed; boundary=abc123", " charset=us-ascii"}, "abc123"},
+      {{"Content-Type: multipart/mixed; boundary=abc123", "\ttype=\"text/plain\";", "\tcharset=us-ascii"}, "abc123"},
+      // The boundary itself split by the fold: around its "=", or at a blank inside the quotes.
+      {{"Content-Type: multipart/mixed; boundary", " =abc123"}, "abc123"},
+      {{"Content-Type: multipart/mixed; boundary=\"=_alternative", " 0034E5F0C1256F0E_=\""},
+       "=_alternative 0034E5F0C1256F0E_="},
+      {{"Content-Type: multipart/related;", "\ttype=\"multipart/alternative\";", "\tstart=\"<part1@x>\";",
+        "\tboundary=", "\t\"----=_NextPart_000_0001_01D2\""},
+       "----=_NextPart_000_0001_01D2"},
+      {{"Content-Type: multipart/mixed; boundary=abc123 (a comment)"}, "abc123"},
   };
   for (size_t k = 0; k < headers.size(); ++k) {
+    const std::string &b = headers[k].second;
     for (const bool versionFirst : {true, false}) {
       Begin();
+      // A fresh directory: a file left by the row before must not answer for this one.
+      std::filesystem::remove_all(attachDir_);
+      std::filesystem::create_directories(attachDir_);
       std::vector<std::string> lines = {"+OK", "Subject: boundary"};
       if (versionFirst) lines.push_back("MIME-Version: 1.0");
-      lines.insert(lines.end(), headers[k].begin(), headers[k].end());
+      lines.insert(lines.end(), headers[k].first.begin(), headers[k].first.end());
       if (!versionFirst) lines.push_back("MIME-Version: 1.0");
-      lines.insert(lines.end(), {"", "--" "----=_Part_12_34.56", "Content-Type: text/plain", "", "text",
-                                 "--" "----=_Part_12_34.56", "Content-Type: application/pdf; name=\"f.pdf\"",
-                                 "Content-Transfer-Encoding: base64", "", Base64("%PDF"), "--" "----=_Part_12_34.56--",
-                                 "."});
+      lines.insert(lines.end(), {"", "--" + b, "Content-Type: text/plain", "", "text", "--" + b,
+                                 "Content-Type: application/pdf; name=\"f.pdf\"", "Content-Transfer-Encoding: base64", "",
+                                 Base64("%PDF"), "--" + b + "--", "."});
       ASSERT_EQ(Play(Lines(lines)), 0) << k;
       EXPECT_EQ(Attachment("f.pdf"), "%PDF") << "header " << k << (versionFirst ? "" : ", MIME-Version after it");
       EXPECT_EQ(Email().find("JVBER"), std::string::npos) << k;
+      EXPECT_EQ(Email().find("--" + b), std::string::npos) << k;
     }
   }
 }
@@ -728,18 +750,82 @@ TEST_F(Decoder, MessageAttachedInsideAnAttachedMessageGetsItsOwnFile) {
 }
 
 TEST_F(Decoder, NameAndFilenameDisagreeingInEitherOrder) {
-  // Content-Disposition's filename wins over Content-Type's name, whichever comes first.
-  for (const bool typeFirst : {true, false}) {
-    Begin();
-    std::vector<std::string> header = {"Content-Type: application/pdf; name=\"old-name.pdf\"",
-                                       "Content-Disposition: attachment; filename=\"new-name.pdf\""};
-    if (!typeFirst) std::swap(header[0], header[1]);
-    std::vector<std::string> lines = {"+OK", "MIME-Version: 1.0", "Content-Type: multipart/mixed; boundary=\"b\"", "", "--b"};
-    lines.insert(lines.end(), header.begin(), header.end());
-    lines.insert(lines.end(), {"Content-Transfer-Encoding: base64", "", Base64("%PDF"), "--b--", "."});
-    ASSERT_EQ(Play(Lines(lines)), 0);
-    EXPECT_EQ(Attachment("new-name.pdf"), "%PDF") << typeFirst;
-    EXPECT_FALSE(AttachmentExists("old-name.pdf")) << typeFirst;
+  // Content-Disposition's filename wins over Content-Type's name, whichever
+  // comes first, as Python's email package (get_filename) has it; without a
+  // filename the name counts.
+  struct Row {
+    std::vector<std::string> type, disposition;
+    std::string saved;
+  };
+  const std::vector<Row> rows = {
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""},
+       {"Content-Disposition: attachment; filename=\"new-name.pdf\""},
+       "new-name.pdf"},
+      {{"Content-Type: application/pdf;", "\tname=\"old-name.pdf\""},
+       {"Content-Disposition: attachment;", "\tfilename=\"new-name.pdf\""},
+       "new-name.pdf"},
+      {{"Content-Type: application/pdf; name=old-name.pdf"}, {"Content-Disposition: attachment;filename=new-name.pdf;size=3"},
+       "new-name.pdf"},
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""},
+       {"Content-Disposition: attachment; size=100; filename = \"new-name.pdf\""},
+       "new-name.pdf"},
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""}, {"Content-Disposition: inline; FileName=\"new-name.pdf\""},
+       "new-name.pdf"},
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""},
+       {"Content-Disposition: attachment; filename*=UTF-8''n%C3%A9w.pdf"},
+       "n\xC3\xA9w.pdf"},
+      {{"Content-Type: application/pdf; name*=UTF-8''%C3%B3ld.pdf"},
+       {"Content-Disposition: attachment; filename*0=\"new-\"; filename*1=\"name.pdf\""},
+       "new-name.pdf"},
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""},
+       {"Content-Disposition: attachment; filename=\"=?UTF-8?B?bsOpdy5wZGY=?=\""},
+       "n\xC3\xA9w.pdf"},
+      {{"Content-Type: application/pdf; name=\"=?UTF-8?B?bsOpdy5wZGY=?=\""},
+       {"Content-Disposition: attachment; filename=\"new-name.pdf\""},
+       "new-name.pdf"},
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""},
+       {"Content-Disposition: attachment; filename=\"new", " name.pdf\""},
+       "new name.pdf"},
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""},
+       {"Content-Disposition: attachment; filename=\"new-name.pdf\"; filename=\"x.pdf\""},
+       "new-name.pdf"},
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""}, {"Content-Disposition: attachment; filename=\"new-name.pdf"},
+       "new-name.pdf"},
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""},
+       {"Content-Disposition: attachment; filename*=\"UTF-8''new-name.pdf\""},
+       "new-name.pdf"},
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""}, {"Content-Disposition: filename=\"new-name.pdf\""},
+       "new-name.pdf"},
+      // A name where the filename belongs counts for nothing.
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""}, {"Content-Disposition: attachment; name=\"x.pdf\""},
+       "old-name.pdf"},
+      {{"Content-Type: application/pdf; name=\"old-name.pdf\""}, {"Content-Disposition: attachment"}, "old-name.pdf"},
+  };
+  for (size_t k = 0; k < rows.size(); ++k) {
+    const Row &row = rows[k];
+    for (const bool typeFirst : {true, false}) {
+      std::vector<std::string> header = typeFirst ? row.type : row.disposition;
+      const std::vector<std::string> &second = typeFirst ? row.disposition : row.type;
+      header.insert(header.end(), second.begin(), second.end());
+      header.push_back("Content-Transfer-Encoding: base64");
+      // In a part of a multipart message, and as the whole of a single-part one.
+      for (const bool multipart : {true, false}) {
+        Begin();
+        std::filesystem::remove_all(attachDir_);
+        std::filesystem::create_directories(attachDir_);
+        std::vector<std::string> lines = {"+OK", "MIME-Version: 1.0"};
+        if (multipart) lines.insert(lines.end(), {"Content-Type: multipart/mixed; boundary=\"b\"", "", "--b"});
+        lines.insert(lines.end(), header.begin(), header.end());
+        lines.insert(lines.end(), {"", Base64("%PDF")});
+        if (multipart) lines.push_back("--b--");
+        lines.push_back(".");
+        ASSERT_EQ(Play(Lines(lines)), 0);
+        const std::string where = "row " + std::to_string(k) + (typeFirst ? ", Content-Type first" : "") +
+                                  (multipart ? ", in a part" : ", single part");
+        EXPECT_EQ(Attachment(row.saved), "%PDF") << where;
+        EXPECT_EQ(Ch().AttachCount, 1) << where;
+      }
+    }
   }
 }
 
