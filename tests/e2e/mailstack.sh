@@ -5,7 +5,7 @@
 # 127.0.0.1 (and ::1: SMTP on its first port, POP3 and IMAP on theirs) only, with every configuration file, queue, log and mailbox under $MAILSTACK_DIR.
 # /etc/postfix and /etc/dovecot are never used; nothing is delivered off the machine; no DNS.
 #
-#   mailstack.sh install     apt-get install postfix dovecot-core dovecot-pop3d (+ curl) when missing; user vmail
+#   mailstack.sh install     apt-get install postfix dovecot-core dovecot-pop3d (+ curl, bsd-mailx, git-email) when missing; user vmail
 #   mailstack.sh start       (re)generate the tree and start both servers; reloads a running stack
 #   mailstack.sh stop        stop both servers by their pid files; waits until no process of theirs is left
 #   mailstack.sh restart     stop + start
@@ -38,7 +38,7 @@
 #   MAILSTACK_USERS            "alice:alice-pass bob:bob-pass sink:sink-pass"  (sink is always added)
 #   MAILSTACK_VMAIL_USER       vmail (system user owning the Maildirs)
 #   MAILSTACK_APT_UPDATE=0     install: skip apt-get update
-#   MAILSTACK_CLIENTS=0        install: do not install curl
+#   MAILSTACK_CLIENTS=0        install: do not install the clients (curl, bsd-mailx, git, git-email)
 #   MAILSTACK_START_TIMEOUT    15 (seconds to wait for the greetings)
 #
 # The facts behind every setting are in the project's notes on real servers (pitfall numbers below).
@@ -50,7 +50,9 @@ PROG=mailstack
 
 HOST=127.0.0.1
 PKGS="postfix dovecot-core dovecot-pop3d dovecot-imapd"
-CLIENT_PKGS="curl"
+# Clients that drive the stack (and kelmail as their sendmail): curl, bsd-mailx's mail, git send-email
+# (which needs Mail::Address from libmailtools-perl).
+CLIENT_PKGS="curl bsd-mailx git git-email libmailtools-perl"
 
 MAILSTACK_DIR=${MAILSTACK_DIR:-/tmp/mailstack}
 MAILSTACK_DIR=${MAILSTACK_DIR%/}
@@ -469,9 +471,11 @@ passdb {
   mechanisms = plain login apop cram-md5
   args = scheme=PLAIN username_format=%u $D/etc/dovecot/users
 }
+# allow_all_users: doveadm's user lookups (the tests read mailboxes with it) need no passdb, which
+# answers only for the login mechanisms above.
 userdb {
   driver = static
-  args = uid=$vuid gid=$vgid home=$D/mail/%d/%n
+  args = uid=$vuid gid=$vgid home=$D/mail/%d/%n allow_all_users=yes
 }
 service pop3-login {
   inet_listener pop3 {
