@@ -142,8 +142,8 @@ TEST_F(MailPrograms, BsdMailxSendsThroughKelmail) {
                                          fs::perms::others_read | fs::perms::others_exec);
   spit(dir_ + "/mailrc", "set sendmail=" + bin + "/sendmail\n");
   const std::string body = "Hello from mail.\nFrom the start of a line\n.a leading dot\n";
-  ProcessResult r = Run({"bsd-mailx", "-n", "-s", "from mailx", "-r", ms().address("mpsend"), "-c", ms().address("mxcc"),
-                         "-b", ms().address("mxbcc"), ms().address("mxto")},
+  ProcessResult r = Run({"bsd-mailx", "-n", "-s", "from mailx", "-r", ms().address("mpsend"), "-c",
+                         ms().address("mxcc"), "-b", ms().address("mxbcc"), ms().address("mxto")},
                         body);
   ASSERT_EQ(r.exit_code, 0) << r.output;
   // mail need not wait for its sendmail.
@@ -169,8 +169,8 @@ TEST_F(MailPrograms, BsdMailxSendsThroughKelmail) {
 // git send-email with --sendmail-cmd="kelmail sendmail -a ACCOUNT"; the
 // delivered patch then applies with git am to the same tree.
 TEST_F(MailPrograms, GitSendEmailSendsThroughKelmail) {
-  if (const std::string why = Missing({"git", "send-email", "--dump-aliases"}, "git send-email (git-email, libmailtools-perl)");
-      !why.empty()) {
+  const std::string why = Missing({"git", "send-email", "--dump-aliases"}, "git send-email (git-email, libmailtools-perl)");
+  if (!why.empty()) {
     if (e2e_required()) FAIL() << why;
     GTEST_SKIP() << why;
   }
