@@ -678,7 +678,9 @@ TEST_F(Decoder, NamesContinuedOverManyLinesAreJoinedWhole) {
 }
 
 TEST_F(Decoder, TopLevelBoundaryAmongOtherParametersOrFoldedOverManyLines) {
-  // Each header, and the boundary Python's email package (policy.default) reads from it.
+  // Each header, and its boundary as Python's email package (policy.default)
+  // reads it; only an unquoted boundary holding "=" is taken whole, as mail
+  // programs take it (the email package cuts it at the "=").
   const std::string part = "----=_Part_12_34.56";
   const std::vector<std::pair<std::vector<std::string>, std::string>> headers = {
       {{"Content-Type: multipart/mixed; boundary=----=_Part_12_34.56; charset=us-ascii"}, part},
