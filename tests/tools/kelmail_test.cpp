@@ -1278,6 +1278,8 @@ TEST(KelmailImapExitCodes, FromTheServersResponse) {
       {75, "bye", {}, "too busy"},
       {75, "unavailable", {}, "[UNAVAILABLE]"},
       {66, "nonexistent", {"--mailbox", "Nowhere"}, "[NONEXISTENT]"},
+      {66, "no code", {"--mailbox", "Nowhere"}, "no mailbox 'Nowhere'"},
+      {77, "login refused", {"--mailbox", "Nowhere"}, "LOGIN failed"},
       {64, "bad search", {"--search", "FROMM x"}, "did not take the search 'FROMM x'"},
       {76, "garbage", {}, "IMAP response not understood"},
   };
@@ -1294,6 +1296,11 @@ TEST(KelmailImapExitCodes, FromTheServersResponse) {
     } else if (c.kind == "nonexistent") {
       server.Send(ImapGreeting).ExpectLine("A1 LOGIN \"demo\" \"demo\"\r\n").Send("A1 OK [CAPABILITY IMAP4rev1] in\r\n");
       server.ExpectLine("A2 SELECT \"Nowhere\"\r\n").Send("A2 NO [NONEXISTENT] Mailbox doesn't exist\r\n").Close();
+    } else if (c.kind == "no code") {
+      server.Send(ImapGreeting).ExpectLine("A1 LOGIN \"demo\" \"demo\"\r\n").Send("A1 OK [CAPABILITY IMAP4rev1] in\r\n");
+      server.ExpectLine("A2 SELECT \"Nowhere\"\r\n").Send("A2 NO Mailbox doesn't exist: Nowhere\r\n").Close();
+    } else if (c.kind == "login refused") {
+      server.Send(ImapGreeting).ExpectLine("A1 LOGIN \"demo\" \"demo\"\r\n").Send("A1 NO LOGIN failed.\r\n").Close();
     } else if (c.kind == "bad search") {
       server.Send(ImapGreeting).ExpectLine("A1 LOGIN \"demo\" \"demo\"\r\n").Send("A1 OK [CAPABILITY IMAP4rev1] in\r\n");
       server.ExpectLine("A2 SELECT \"INBOX\"\r\n").Send("A2 OK\r\n").ExpectLine("A3 UID SEARCH FROMM x\r\n");

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -172,6 +173,18 @@ int MailboxLogin(const char *cmd, const Args &args, std::string &where, std::str
   }
   if (rc >= 0) return 0;
   const int exit = Failure(std::string("logging in to ") + Protocol(args) + " server " + where, rc, Phase::Login);
+  // A refused SELECT without a response code (Dovecot: "NO Mailbox doesn't
+  // exist") would pass for a refused login: the mailbox named is missing.
+  if (imap && exit == ExitNoPerm && rc == -60 && args.Has("mailbox")) {
+    std::string text = ErrorText(rc);
+    for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (text.find('[') == std::string::npos && (text.find("mailbox") != std::string::npos ||
+                                                text.find("exist") != std::string::npos)) {
+      std::fprintf(stderr, "kelmail %s: no mailbox '%s' (kelmail folders lists them)\n", cmd,
+                   args.Get("mailbox").c_str());
+      return ExitNoInput;
+    }
+  }
   // A search the server cannot parse is answered BAD: the user's text to mend.
   if (imap && exit == ExitProtocol && rc == -60 && args.Has("search")) {
     std::fprintf(stderr, "kelmail %s: the server did not take the search '%s' (IMAP search keys, RFC 3501 6.4.4)\n",
