@@ -155,7 +155,7 @@ int MailboxInfo(const Args &args, bool imap) {
     if (!imap && upper.compare(0, 5, "SASL ") == 0) auth = line.substr(5);
     if (imap && upper.compare(0, 5, "AUTH=") == 0) auth += (auth.empty() ? "" : " ") + line.substr(5);
   }
-  std::printf("AUTH:        %s\n", auth.empty() ? "(none listed)" : auth.c_str());
+  std::printf("AUTH:        %s\n", auth.empty() ? (imap ? "(none listed after the login)" : "(none listed)") : auth.c_str());
   std::string login = mechanism.empty() ? (imap ? "LOGIN" : args.Has("apop") ? "APOP" : "USER/PASS")
                                         : std::string(imap ? "AUTHENTICATE " : "AUTH ") + mechanism;
   std::printf("login:       %s as %s\n", login.c_str(), user.c_str());
