@@ -492,6 +492,16 @@ TEST(KelmailTls, StartTlsBothWaysWithTheDropsCertificate) {
   EXPECT_TRUE(Contains(r.out, "verified:    yes, by " + options.tlsCaFile)) << r.out;
   r = RunKelmail({"serverinfo", "--server", smtp, "--starttls", "--step-delay", "0"});
   EXPECT_EQ(r.exitCode, 76) << r.err;
+  // POP3: in the clear the drop offers STLS; after it, the CAPA read over TLS no longer does.
+  r = RunKelmail({"serverinfo", "--pop3", "--server", pop3, "--user", "demo", "--password", "demo", "--step-delay", "0"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "  STLS\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "STLS is offered (try --starttls)")) << r.out;
+  r = RunKelmail(Strings{"serverinfo", "--pop3", "--server", pop3, "--user", "demo", "--password", "demo"} + tls);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "capabilities:\n  USER\n  TOP\n  UIDL\nAUTH:")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "login:       USER/PASS as demo\nTLS:         TLSv1.")) << r.out;
+  EXPECT_TRUE(Contains(r.out, options.tlsCaFile)) << r.out;
 }
 
 TEST(KelmailDemo, RunsOverTls) {

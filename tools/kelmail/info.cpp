@@ -74,17 +74,22 @@ void ShowTls(const Args &args, bool tls, bool offered, const char *offerWord) {
   const std::string trust = args.Has("insecure") ? "no (--insecure: any certificate accepted)"
                             : args.Has("cacert") ? "yes, by " + args.Get("cacert")
                                                  : "yes, by the system's trusted authorities";
-  // The certificate's detail (subject, issuer, dates, verification) where
-  // the library gives it; else its subject.
-  const std::string detail = Debug(KEL_DEBUG_TLS_CERT, 4096);
-  const std::vector<std::string> lines = Lines(detail);
-  if (!lines.empty() && lines[0].find(':') != std::string::npos) {
-    std::printf("certificate:\n");
-    for (const std::string &line : lines) std::printf("  %s\n", line.c_str());
-    std::printf("trusted:     %s\n", trust.c_str());
-    return;
+  // The certificate's subject, and its detail (issuer, dates, the
+  // library's verification result) where the library gives it as
+  // "name: value" lines.
+  std::string subject = Debug(KEL_DEBUG_TLS_PEER);
+  std::vector<std::string> detail;
+  for (const std::string &line : Lines(Debug(KEL_DEBUG_TLS_CERT, 4096))) {
+    if (line.find(':') == std::string::npos) continue;  // a library without the detail answers "?"
+    if (line.compare(0, 8, "subject:") == 0) {
+      const size_t value = line.find_first_not_of(' ', 8);
+      subject = value == std::string::npos ? std::string() : line.substr(value);
+    } else {
+      detail.push_back(line);
+    }
   }
-  std::printf("certificate: %s\n", Debug(KEL_DEBUG_TLS_PEER).c_str());
+  std::printf("certificate: %s\n", subject.c_str());
+  for (const std::string &line : detail) std::printf("  %s\n", line.c_str());
   std::printf("verified:    %s\n", trust.c_str());
 }
 
@@ -155,7 +160,8 @@ int MailboxInfo(const Args &args, bool imap) {
     if (!imap && upper.compare(0, 5, "SASL ") == 0) auth = line.substr(5);
     if (imap && upper.compare(0, 5, "AUTH=") == 0) auth += (auth.empty() ? "" : " ") + line.substr(5);
   }
-  std::printf("AUTH:        %s\n", auth.empty() ? (imap ? "(none listed after the login)" : "(none listed)") : auth.c_str());
+  if (auth.empty()) auth = imap ? "(none listed after the login)" : "(none listed)";
+  std::printf("AUTH:        %s\n", auth.c_str());
   std::string login = mechanism.empty() ? (imap ? "LOGIN" : args.Has("apop") ? "APOP" : "USER/PASS")
                                         : std::string(imap ? "AUTHENTICATE " : "AUTH ") + mechanism;
   std::printf("login:       %s as %s\n", login.c_str(), user.c_str());
