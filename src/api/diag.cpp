@@ -90,6 +90,7 @@ extern "C" int KEL_CALL kelDebug(unsigned channel, int code, char *buffer, int s
     case KEL_DEBUG_TLS_INFO: return CopyOut(buffer, size, ch.TlsInfo);
     case KEL_DEBUG_TLS_PEER: return CopyOut(buffer, size, ch.TlsPeer);
     case KEL_DEBUG_IMAP_FOLDERS: return ImapFolderList(ch, buffer, size);
+    case KEL_DEBUG_CAPABILITIES: return CopyOut(buffer, size, ch.Features.Text, ch.Features.TextLength);
     case KEL_DEBUG_LINES_BUFFER: {
       uint32_t slotSize = 0;
       char *lines = SlotBlock(channel, 8, &slotSize);

@@ -71,6 +71,12 @@ struct ServerFeatures {
   uint32_t Bits;        // FeatureBit values
   uint32_t SizeLimit;   // the SIZE announced (0: none)
   uint8_t Sasl;         // SaslBit values of the mechanisms offered
+  // The offer as the server worded it, one LF-ended line per EHLO keyword
+  // line, CAPA line or IMAP capability (KEL_DEBUG_CAPABILITIES): whole
+  // lines only, as many as fit; control bytes shown as '?'.
+  uint16_t TextLength;
+  uint8_t TextFull;     // a line did not fit: none after it is kept
+  char Text[1024];
 };
 
 // The server's addresses, IPv6 and IPv4 in the resolver's order, and the

@@ -1,4 +1,5 @@
-// The feature record: one reader for the EHLO reply, one for CAPA lines.
+// The feature record: one reader for the EHLO reply, one for CAPA lines,
+// one for IMAP capabilities; each also keeps the offer's wording.
 #include "features.h"
 
 #include <cstring>
@@ -80,6 +81,24 @@ void ReadEhloKeyword(const char *text, int length, ServerFeatures &f) {
   if (k->Bit == FeatSize) f.SizeLimit = SizeValue(rest, restLength);
 }
 
+// One line of the offer as worded, kept for KEL_DEBUG_CAPABILITIES.
+void KeepLine(ServerFeatures &f, const char *text, int length) {
+  if (f.TextFull || length <= 0) return;
+  // The line, its LF and the closing zero must fit whole.
+  if (length + 2 > static_cast<int>(sizeof f.Text) - f.TextLength) {
+    f.TextFull = 1;
+    return;
+  }
+  char *out = f.Text + f.TextLength;
+  for (int i = 0; i < length; i++) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    out[i] = (c < 0x20 && c != '\t') || c == 0x7F ? '?' : static_cast<char>(c);
+  }
+  out[length] = '\n';
+  f.TextLength = static_cast<uint16_t>(f.TextLength + length + 1);
+  f.Text[f.TextLength] = 0;
+}
+
 int ContentLength(const char *line, int length) {
   if (length > 0 && line[length - 1] == '\r') length--;
   return length;
@@ -89,17 +108,24 @@ int ContentLength(const char *line, int length) {
 
 void ReadEhloFeatures(const char *reply, ServerFeatures &f) {
   f = ServerFeatures{};
+  bool first = true;
   for (const char *line = reply; line && *line;) {
     const char *end = strchr(line, '\n');
     const int length = ContentLength(line, end ? static_cast<int>(end - line) : static_cast<int>(strlen(line)));
     // "250-KEYWORD": the keyword follows the code and its separator.
-    if (length > 4 && (line[3] == '-' || line[3] == ' ')) ReadEhloKeyword(line + 4, length - 4, f);
+    if (length > 4 && (line[3] == '-' || line[3] == ' ')) {
+      ReadEhloKeyword(line + 4, length - 4, f);
+      // The first line greets with the server's name; the extensions follow it.
+      if (!first) KeepLine(f, line + 4, length - 4);
+    }
+    first = false;
     line = end ? end + 1 : nullptr;
   }
 }
 
 void ReadCapaLine(const char *line, ServerFeatures &f) {
   const int length = static_cast<int>(strcspn(line, "\r\n"));
+  KeepLine(f, line, length);
   const int word = KeywordLength(line, length);
   if (word < length && line[word] == '=') return;
   const Keyword *k = Match(CapaTags, std::size(CapaTags), line, word);
@@ -109,6 +135,7 @@ void ReadCapaLine(const char *line, ServerFeatures &f) {
 }
 
 void ReadImapCapability(const char *atom, int length, ServerFeatures &f) {
+  KeepLine(f, atom, length);
   if (length > 5 && PrefixEquals(atom, "AUTH=", 5)) {
     f.Bits |= FeatAuth;
     f.Sasl |= static_cast<uint8_t>(SaslNamesIn(atom + 5, length - 5));

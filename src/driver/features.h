@@ -39,14 +39,16 @@ enum FeatureBit : uint32_t {
 
 // Reads every line of an EHLO reply ("250-KEYWORD params", "250 KEYWORD")
 // into f, which it first clears. Keywords are compared whole and without
-// regard to case; AUTH also in its old form "AUTH=".
+// regard to case; AUTH also in its old form "AUTH=". The keyword lines
+// after the greeting line are kept in f.Text as they were worded.
 void ReadEhloFeatures(const char *reply, ServerFeatures &f);
 
-// Adds what one line of a CAPA reply names ("STLS", "SASL PLAIN ...") to f.
+// Adds what one line of a CAPA reply names ("STLS", "SASL PLAIN ...") to
+// f, and the line to f.Text.
 void ReadCapaLine(const char *line, ServerFeatures &f);
 
 // Adds what one atom of an IMAP capability list names ("IDLE",
-// "AUTH=PLAIN") to f.
+// "AUTH=PLAIN") to f, and the atom to f.Text as a line of its own.
 void ReadImapCapability(const char *atom, int length, ServerFeatures &f);
 
 inline bool Offers(const Channel &ch, FeatureBit bit) { return (ch.Features.Bits & bit) != 0; }

@@ -365,6 +365,10 @@ TEST_F(ImapSession, StartTlsThenCapabilitiesAgainAndPlainTextAfterTheGoAheadRefu
   kelIntegerParam(0, KEL_TLS_MODE, KEL_TLS_REQUIRED);
   ASSERT_EQ(Connect(), 0);
   EXPECT_EQ(kelStatistics(0, KEL_STAT_TLS), 1);
+  // The capabilities as last read: the login's, none from before TLS.
+  char caps[256];
+  kelDebug(0, KEL_DEBUG_CAPABILITIES, caps, sizeof caps);
+  EXPECT_STREQ(caps, "IMAP4rev1\n");
   EXPECT_EQ(kelClose(0), 0);
   EXPECT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), -96);
   EXPECT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), -95);

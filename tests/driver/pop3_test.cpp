@@ -156,6 +156,12 @@ TEST_F(Pop3Session, ForcedPlainLogsInThroughAuthAndMasksTheResponse) {
   kelIntegerParam(0, KEL_AUTH_MECHANISM, KEL_AUTH_PLAIN);
   kelIntegerParam(0, KEL_ENABLE_APOP, 1);  // AUTH comes first
   ASSERT_EQ(Connect(), 0);
+  // The CAPA lines as the server worded them, without the status and end lines.
+  char caps[256];
+  EXPECT_EQ(kelDebug(0, KEL_DEBUG_CAPABILITIES, caps, sizeof caps), 46);
+  EXPECT_STREQ(caps, "TOP\nUSER\nSASL PLAIN LOGIN xoauth2 OAUTHBEARER\n");
+  EXPECT_EQ(kelDebug(0, KEL_DEBUG_CAPABILITIES, caps, 8), 7);  // cut to the caller's buffer
+  EXPECT_STREQ(caps, "TOP\nUSE");
   EXPECT_EQ(kelClose(0), 0);
   const std::string text = WithoutTicks(ReadFileText(log));
   EXPECT_NE(text.find("<330>\r\nS: CAPA\r\n<331>\r\n"), std::string::npos) << text;

@@ -2,12 +2,17 @@
 // LOGIN), verify, list (USER/PASS, APOP), fetch (decoded, raw, all with
 // delete, only new mail into Maildir and mbox, also killed at random
 // points), delete and the sendmail mode, checking exit codes, output and
-// the saved files.
+// the saved files; over IMAP list, fetch (also only new mail, and an UNSEEN
+// search marking what it fetched seen), delete, folders; serverinfo for
+// POP3 and IMAP.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include "mail_helpers.h"
 
@@ -20,6 +25,8 @@ class KelmailE2E : public MailstackTest {
     MailstackTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
     empty_mailbox("kmdave");
+    std::error_code ec;
+    fs::remove_all(maildir("kmdave") / ".&AMQ-rger", ec);  // the folder of the last run
     dir_ = scratch(std::string("kelmail-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     for (const char *sub : {"mail", "raw", "all"}) fs::create_directories(dir_ + "/" + sub);
   }
@@ -32,6 +39,20 @@ class KelmailE2E : public MailstackTest {
   }
   std::string Smtp(int port) const { return "127.0.0.1:" + std::to_string(port); }
   std::string Pop3() const { return "127.0.0.1:" + std::to_string(ms().pop3_port); }
+  static int ImapPort() { return env_int_or("MAILSTACK_IMAP_PORT", 1143); }
+  static int ImapsPort() { return env_int_or("MAILSTACK_IMAPS_PORT", 1993); }
+  std::string Imap() const { return "127.0.0.1:" + std::to_string(ImapPort()); }
+  // kelmail COMMAND over IMAP as kmdave, then more arguments.
+  ProcessResult KelmailImap(const std::string &command, const std::vector<std::string> &more) {
+    std::vector<std::string> args = {command, "--server", "imap://kmdave@" + Imap()};
+    args.insert(args.end(), more.begin(), more.end());
+    return Kelmail(args, "kmdave-pass");
+  }
+  void SendTo(const std::string &subject, const std::string &body = "body\r\n") {
+    ProcessResult r = Kelmail({"send", "--server", Smtp(ms().smtp_port), "--from", "kmcarol@example.test", "--to",
+                               "kmdave@example.test", "--subject", subject, "--body", body});
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+  }
   static bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
   std::string dir_;
 };
@@ -238,6 +259,141 @@ TEST_F(KelmailE2E, FetchNewKilledAtRandomPoints) {
     }
     EXPECT_LE(extra, kills) << target << "\n" << r.output;
   }
+}
+
+// Over IMAP: list, the same decoded file as over POP3, fetch --new across
+// runs with mail arriving between them, an UNSEEN search with --mark-seen
+// (the next run finds nothing), delete with expunge.
+TEST_F(KelmailE2E, ImapListFetchNewSearchMarkSeenAndDelete) {
+  const std::string report = random_bytes(20000, 8);
+  spit(dir_ + "/report.bin", report);
+  ProcessResult r = Kelmail({"send", "--server", Smtp(ms().smtp_port), "--from", "kmcarol@example.test", "--to",
+                             "kmdave@example.test", "--subject", "first", "--body", "one", "--attach",
+                             dir_ + "/report.bin"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  SendTo("second");
+  ASSERT_EQ(wait_for_mail("kmdave", 2).size(), 2u);
+
+  r = KelmailImap("list", {});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, Imap() + " INBOX: 2 message(s)")) << r.output;
+  r = KelmailImap("list", {"--json"});
+  EXPECT_TRUE(Has(r.output, "\"mailbox\": \"INBOX\", \"search\": \"ALL\", \"count\": 2")) << r.output;
+
+  // The same message over POP3 and over IMAP: the same email file, the same attachment.
+  for (const char *sub : {"pop", "imap"}) fs::create_directories(dir_ + "/" + sub);
+  r = Kelmail({"fetch", "--server", Pop3(), "--user", "kmdave", "1", "--dir", dir_ + "/pop"}, "kmdave-pass");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  r = KelmailImap("fetch", {"1", "--dir", dir_ + "/imap"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(slurp(dir_ + "/imap/report.bin"), report);
+  // The notes name the attachment's path, which differs by directory.
+  auto note = [&](const std::string &sub) {
+    std::string text = slurp(dir_ + "/" + sub + "/message-1.eml");
+    const std::string path = dir_ + "/" + sub + "/";
+    for (size_t at; (at = text.find(path)) != std::string::npos;) text.replace(at, path.size(), "DIR/");
+    return text;
+  };
+  EXPECT_TRUE(Has(note("imap"), "[Attachment saved to \"DIR/report.bin\"]")) << note("imap");
+  EXPECT_EQ(note("pop"), note("imap"));
+
+  // --new: two, then none, then the one that arrived in between.
+  const std::vector<std::string> fresh = {"--new", "--state", dir_ + "/imap.state", "--maildir", dir_ + "/Maildir"};
+  r = KelmailImap("fetch", fresh);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "INBOX: 2 new message(s) fetched")) << r.output;
+  r = KelmailImap("fetch", fresh);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "no new messages (2 on the server)")) << r.output;
+  SendTo("third");
+  ASSERT_EQ(wait_for_mail("kmdave", 3).size(), 3u);
+  r = KelmailImap("fetch", fresh);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "INBOX: 1 new message(s) fetched")) << r.output;
+  const std::string state = slurp(dir_ + "/imap.state");
+  EXPECT_EQ(std::count(state.begin(), state.end(), '.'), 3) << state;  // three UIDVALIDITY.UID lines
+  size_t delivered = 0;
+  for (auto &e : fs::directory_iterator(dir_ + "/Maildir/new")) delivered += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(delivered, 3u);
+
+  // Only the POP3 retrieval marked a message seen (Dovecot's RETR does);
+  // the IMAP fetches peeked. UNSEEN with --mark-seen: one decoded (the
+  // library fetches BODY[]), the other into an mbox (flagged once
+  // delivered); then the search finds nothing.
+  r = KelmailImap("list", {"--search", "UNSEEN"});
+  EXPECT_TRUE(Has(r.output, "INBOX (UNSEEN): 2 message(s)")) << r.output;
+  fs::create_directories(dir_ + "/seen");
+  r = KelmailImap("fetch", {"--search", "UNSEEN", "--mark-seen", "1", "--dir", dir_ + "/seen"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(slurp(dir_ + "/seen/message-1.eml"), "Subject: second")) << r.output;
+  r = KelmailImap("list", {"--search", "UNSEEN"});
+  EXPECT_TRUE(Has(r.output, "INBOX (UNSEEN): 1 message(s)")) << r.output;
+  r = KelmailImap("fetch", {"--search", "UNSEEN", "--mark-seen", "--all", "--mbox", dir_ + "/seen.mbox"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(slurp(dir_ + "/seen.mbox"), "Subject: third")) << r.output;
+  r = KelmailImap("fetch", {"--search", "UNSEEN", "--mark-seen", "--all", "--dir", dir_ + "/seen"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "INBOX (UNSEEN): no messages")) << r.output;
+  r = KelmailImap("list", {});
+  EXPECT_TRUE(Has(r.output, "INBOX: 3 message(s)")) << r.output;  // seen, not gone
+
+  // delete: flagged and expunged; Dovecot's Maildir holds two afterwards.
+  r = KelmailImap("delete", {"1"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "1 message(s) deleted, 2 left")) << r.output;
+  r = KelmailImap("list", {});
+  EXPECT_TRUE(Has(r.output, "INBOX: 2 message(s)")) << r.output;
+  EXPECT_EQ(mailbox_files("kmdave").size(), 2u);
+  r = KelmailImap("delete", {"5"});
+  EXPECT_EQ(r.exit_code, 66) << r.output;
+  r = KelmailImap("list", {"--password", "wrong"});
+  EXPECT_EQ(r.exit_code, 77) << r.output;
+  r = KelmailImap("list", {"--mailbox", "Nowhere"});
+  EXPECT_EQ(r.exit_code, 66) << r.output;
+}
+
+// folders shows a folder with a non-ASCII name in UTF-8, and list reads it
+// by that name; serverinfo shows the CAPA lines and the IMAP capabilities.
+TEST_F(KelmailE2E, ImapFoldersAndServerInfo) {
+  SendTo("to file away");
+  ASSERT_EQ(wait_for_mail("kmdave", 1).size(), 1u);
+  // The folder, made and filled through the library.
+  ASSERT_EQ(kelAttach(1, 0), 1);
+  kelIntegerParam(0, KEL_IMAP_PORT, ImapPort());
+  ASSERT_EQ(kelImapConnect(0, "127.0.0.1", "kmdave", "kmdave-pass"), 0);
+  EXPECT_EQ(kelCommand(0, "CREATE \"&AMQ-rger\""), 0);
+  char uid[128];
+  ASSERT_GT(kelGetEmailUID(0, 1, uid, sizeof uid), 2);
+  EXPECT_EQ(kelCommand(0, (std::string("UID COPY ") + (strchr(uid, '.') + 1) + " \"&AMQ-rger\"").c_str()), 0);
+  EXPECT_EQ(kelClose(0), 0);
+  kelRelease();
+
+  ProcessResult r = KelmailImap("folders", {});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "\n\xc3\x84rger\t") || r.output.rfind("\xc3\x84rger\t", 0) == 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "INBOX\t")) << r.output;
+  r = KelmailImap("list", {"--mailbox", "\xc3\x84rger"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "\xc3\x84rger: 1 message(s)")) << r.output;
+
+  r = Kelmail({"serverinfo", "--pop3", "--server", Pop3(), "--user", "kmdave"}, "kmdave-pass");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "POP3 server " + Pop3() + "\ncapabilities:\n")) << r.output;
+  EXPECT_TRUE(Has(r.output, "\n  UIDL\n")) << r.output;
+  EXPECT_TRUE(Has(r.output, "\n  SASL ")) << r.output;
+  EXPECT_TRUE(Has(r.output, "login:       USER/PASS as kmdave\n")) << r.output;
+  r = KelmailImap("serverinfo", {});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "IMAP server " + Imap() + "\ncapabilities:\n  IMAP4rev1\n")) << r.output;
+  EXPECT_TRUE(Has(r.output, "login:       LOGIN as kmdave\n")) << r.output;
+  // Over implicit TLS: the session and the certificate.
+  const std::string ca = env_or("MAILSTACK_CA_FILE", ms().dir + "/tls/ca.pem");
+  r = Kelmail({"serverinfo", "--server", "imaps://kmdave@127.0.0.1:" + std::to_string(ImapsPort()), "--cacert", ca},
+              "kmdave-pass");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "TLS:         TLSv1.")) << r.output;
+  EXPECT_TRUE(Has(r.output, "certificate:")) << r.output;
+  EXPECT_TRUE(Has(r.output, ca)) << r.output;
 }
 
 // The sendmail mode through Postfix: the message arrives once, Bcc gone.

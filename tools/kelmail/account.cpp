@@ -240,16 +240,35 @@ bool IsLoopback(const std::string &host) {
          d < 256;
 }
 
+Service ChosenService(Service base, const Args &args) {
+  if (args.Has("imap")) return Service::Imap;
+  if (args.Has("pop3")) return Service::Pop3;
+  return base;
+}
+
 int ApplyAccount(const char *command, Service service, Args &args) {
-  // A URL in --server: its scheme chooses TLS, its user the login.
+  // What the command may talk to besides its own service.
+  const bool mailbox = service == Service::Pop3 || service == Service::Imap;
+  const bool serverInfo = std::strcmp(command, "serverinfo") == 0;
+  if (args.Has("imap") && args.Has("pop3")) return UsageError(command, "--pop3 and --imap exclude each other");
+  // A URL in --server: its scheme chooses the protocol and TLS, its user the login.
   if (args.Has("server")) {
     std::string scheme, user, hostPort, error;
     if (!SplitUrl(args.Get("server"), scheme, user, hostPort, error)) return UsageError(command, error);
     if (!scheme.empty()) {
-      bool smtp = scheme == "smtp" || scheme == "smtps", pop3 = scheme == "pop3" || scheme == "pop3s";
-      if (!smtp && !pop3) return UsageError(command, "unknown URL scheme '" + scheme + "://' (smtp, smtps, pop3, pop3s)");
-      if ((smtp && service == Service::Pop3) || (pop3 && service == Service::Smtp))
-        return UsageError(command, "a " + scheme + ":// server does not fit this command");
+      const bool smtp = scheme == "smtp" || scheme == "smtps", pop3 = scheme == "pop3" || scheme == "pop3s",
+                 imap = scheme == "imap" || scheme == "imaps";
+      if (!smtp && !pop3 && !imap)
+        return UsageError(command,
+                          "unknown URL scheme '" + scheme + "://' (smtp, smtps, pop3, pop3s, imap, imaps)");
+      const bool fits = serverInfo || (smtp && service == Service::Smtp) ||
+                        (imap && mailbox) || (pop3 && service == Service::Pop3);
+      if (!fits) return UsageError(command, "a " + scheme + ":// server does not fit this command");
+      if ((pop3 && args.Has("imap")) || (imap && args.Has("pop3")) || (smtp && (args.Has("imap") || args.Has("pop3"))))
+        return UsageError(command, "a " + scheme + ":// server and --" + (args.Has("imap") ? "imap" : "pop3") +
+                                       " contradict each other");
+      if (imap && !args.Has("imap")) args.Add("imap", "1");
+      if (pop3 && serverInfo && !args.Has("pop3")) args.Add("pop3", "1");
       if (scheme.back() == 's') {
         if (args.Has("starttls")) return UsageError(command, scheme + ":// is implicit TLS; drop --starttls");
         if (!args.Has("tls")) args.Add("tls", "1");
@@ -267,6 +286,7 @@ int ApplyAccount(const char *command, Service service, Args &args) {
     std::fprintf(stderr, "kelmail: %s\n", error.c_str());
     return ExitConfig;
   }
+  service = ChosenService(service, args);
   std::string name = args.Get("account");
   if (name.empty() && !args.Has("server") && found && config.accounts.count("default")) name = "default";
   if (name.empty()) {
@@ -295,11 +315,14 @@ int ApplyAccount(const char *command, Service service, Args &args) {
     if (it != settings.end() && !args.Has(option)) args.Add(option, it->second);
   };
   args.Add("account-name", name);
-  if (service == Service::Pop3) {
-    bool own = settings.count("pop3_host") != 0;
+  if (service == Service::Pop3 || service == Service::Imap) {
+    // The account's own host for the protocol, else its host; the port
+    // only from the protocol's key (the port key is SMTP's).
+    const char *host = service == Service::Pop3 ? "pop3_host" : "imap_host";
+    const bool own = settings.count(host) != 0;
     if (!args.Has("server")) {
-      fill("server", own ? "pop3_host" : "host");
-      fill("port", "pop3_port");
+      fill("server", own ? host : "host");
+      fill("port", service == Service::Pop3 ? "pop3_port" : "imap_port");
     }
   } else if (service == Service::Smtp) {
     if (!args.Has("server")) {

@@ -42,12 +42,18 @@ bool ResolveAccount(const ConfigFile &config, const std::string &name, std::map<
                     std::string &error);
 
 // What a command needs of the account machinery.
-enum class Service { Smtp, Pop3, None };
+enum class Service { Smtp, Pop3, Imap, None };
+
+// The service a command talks to: its own, or the one that --pop3 or
+// --imap (set also by a pop3:// or imap:// server URL) chose.
+Service ChosenService(Service base, const Args &args);
 
 // Puts the settings of the chosen account into args where no option gave
 // them (options win), after taking a URL in --server apart. The account is
 // --account NAME, or "default" when the file has one and no --server was
-// given. Returns 0 or an exit code after reporting.
+// given. A mailbox command (POP3 by default) turns to IMAP with --imap or
+// an imap:// URL; serverinfo (SMTP by default) to POP3 or IMAP likewise.
+// Returns 0 or an exit code after reporting.
 int ApplyAccount(const char *command, Service service, Args &args);
 
 // Takes "smtp://user@host:port" apart; a text without "://" is kept whole

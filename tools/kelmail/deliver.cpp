@@ -421,7 +421,7 @@ bool SaveUidState(const std::string &path, const std::set<std::string> &uids, st
   return true;
 }
 
-std::string DefaultStatePath(const std::string &key, std::string &error) {
+std::string DefaultStatePath(const std::string &key, std::string &error, const char *prefix) {
   std::string base;
   const char *xdg = std::getenv("XDG_STATE_HOME");
   if (xdg && *xdg == '/') {
@@ -438,7 +438,37 @@ std::string DefaultStatePath(const std::string &key, std::string &error) {
   if (!MakeDirs(dir, error)) return std::string();
   std::string name;
   for (char c : key) name += (c == '/' || c == '\0') ? '_' : c;
-  return dir + "/uids-" + name;
+  return dir + "/" + prefix + name;
+}
+
+std::string ImapStateKey(const std::string &account, const std::string &mailbox) {
+  auto escape = [](const std::string &text) {
+    std::string out;
+    for (unsigned char c : text) {
+      if (c == '%' || c == '/' || c == ',' || c < 0x20 || c == 0x7f) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", c);
+        out += hex;
+      } else {
+        out += static_cast<char>(c);
+      }
+    }
+    return out;
+  };
+  return escape(account) + "," + escape(mailbox);
+}
+
+std::set<std::string> KeptUids(const std::set<std::string> &recorded, const std::set<std::string> &present,
+                               bool narrowed) {
+  if (narrowed && present.empty()) return recorded;
+  std::set<std::string> validities;
+  if (narrowed)
+    for (const std::string &u : present) validities.insert(u.substr(0, u.find('.')));
+  std::set<std::string> kept;
+  for (const std::string &u : recorded)
+    if (present.count(u) || (u.find('.') != std::string::npos && validities.count(u.substr(0, u.find('.')))))
+      kept.insert(u);
+  return kept;
 }
 
 }  // namespace kelmail

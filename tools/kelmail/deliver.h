@@ -53,8 +53,21 @@ bool DeliverMda(const std::string &command, const std::string &message, std::str
 bool LoadUidState(const std::string &path, std::set<std::string> &uids, std::string &error);
 // Rewrites it atomically: a temporary file, fsync, rename, fsync of the directory.
 bool SaveUidState(const std::string &path, const std::set<std::string> &uids, std::string &error);
-// $XDG_STATE_HOME/kelmail/uids-KEY (else ~/.local/state/kelmail/...); the
-// directory is created.
-std::string DefaultStatePath(const std::string &key, std::string &error);
+// $XDG_STATE_HOME/kelmail/PREFIX-KEY (else ~/.local/state/kelmail/...); the
+// directory is created. POP3 state files are "uids-", IMAP ones "imap-uids-".
+std::string DefaultStatePath(const std::string &key, std::string &error, const char *prefix = "uids-");
+
+// The key of an IMAP state file: the account (or login) and the mailbox,
+// "ACCOUNT,MAILBOX", each with '%', '/', ',' and control bytes written
+// %XX, so that no two pairs share a file.
+std::string ImapStateKey(const std::string &account, const std::string &mailbox);
+
+// The recorded ids still worth keeping once the server has listed the ids
+// present: those present. When a search narrowed the list (IMAP), an id
+// not listed may still be on the server; then every id of the mailbox's
+// current UIDVALIDITY (the part before the '.') is kept too, and when
+// nothing was listed, all.
+std::set<std::string> KeptUids(const std::set<std::string> &recorded, const std::set<std::string> &present,
+                               bool narrowed);
 
 }  // namespace kelmail

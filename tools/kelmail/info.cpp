@@ -1,8 +1,12 @@
-// kelmail serverinfo: what an SMTP server offers (its EHLO extensions and
-// AUTH mechanisms) and the TLS session and certificate, without logging in
-// or sending anything.
+// kelmail serverinfo: what a server offers and how the connection to it
+// is secured. SMTP (the default): its EHLO extensions and AUTH mechanisms,
+// without logging in or sending anything. POP3 (--pop3) and IMAP (--imap):
+// the CAPA lines or IMAP capabilities and the login mechanism used; the
+// library's connect calls always log in, so these take the usual login
+// options and credential sources.
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -14,32 +18,157 @@ namespace kelmail {
 
 const Command ServerInfoCommand = {
     "serverinfo",
-    "serverinfo --server HOST[:PORT] [--starttls | --tls] [options]",
-    "Connects to an SMTP server and shows what it offers: the extensions of its EHLO reply, the AUTH\n"
-    "mechanisms, and with TLS the protocol, cipher, the certificate's subject and whether it was\n"
-    "verified. Nothing is sent beyond EHLO; no login.",
-    ConnectionOptions("SMTP server, name, address or smtp:// / smtps:// URL (default port 25)"),
-    "With --starttls the reply shown is the one after the switch to TLS (where many servers first\n"
-    "offer AUTH); without a TLS flag, STARTTLS in the list says the server offers it.\n" KELMAIL_EXIT_CODES,
+    "serverinfo --server HOST[:PORT] [--pop3 | --imap] [--starttls | --tls] [options]",
+    "Connects to a server and shows what it offers. SMTP: the extensions of its EHLO reply and the\n"
+    "AUTH mechanisms; nothing is sent beyond EHLO, no login. POP3 (--pop3) and IMAP (--imap): the\n"
+    "CAPA lines or the capabilities, after a login (the same login options as list), and the login\n"
+    "mechanism used. With TLS: the protocol, cipher and the server's certificate.",
+    Join(Join(Join(ConnectionOptions("server: name, address or smtp:// smtps:// pop3:// pop3s:// imap:// imaps:// "
+                                     "URL (default port 25, POP3 110, IMAP 143)"),
+                   {
+                       {"pop3", 0, nullptr, false, "ask a POP3 server (logs in)"},
+                       {"imap", 0, nullptr, false, "ask an IMAP server (logs in)"},
+                   }),
+              Pop3LoginOptions()),
+         AuthOptions()),
+    "With --starttls the offer shown is the one after the switch to TLS (where many servers first\n"
+    "offer AUTH); without a TLS flag, STARTTLS (or STLS) in the list says the server offers it.\n"
+    "The login options are for --pop3 and --imap; SMTP is asked without a login.\n" KELMAIL_EXIT_CODES,
 };
 
 namespace {
 
-// The whole multi-line reply to the last command: the library appends it to
-// the text of error -49, whose own words come before the reply code.
-std::string LastWholeReply() {
-  std::vector<char> buffer(8192, '\0');
-  int n = kelErrorText(Channel, -49, buffer.data(), static_cast<int>(buffer.size()));
-  std::string text(buffer.data(), n > 0 ? static_cast<size_t>(n) : 0);
-  size_t digit = 0;
-  while (digit < text.size() && !std::isdigit(static_cast<unsigned char>(text[digit]))) ++digit;
-  return text.substr(digit);
+std::string Debug(int code, size_t size = 1024) {
+  std::vector<char> buffer(size, '\0');
+  kelDebug(Channel, code, buffer.data(), static_cast<int>(buffer.size()));
+  return buffer.data();
 }
 
-std::string Debug(int code) {
-  char buffer[1024] = "";
-  kelDebug(Channel, code, buffer, static_cast<int>(sizeof buffer));
-  return buffer;
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string Upper(const std::string &text) {
+  std::string upper;
+  for (char c : text) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
+
+// The TLS lines, or the note that there is no TLS (and whether it was offered).
+void ShowTls(const Args &args, bool tls, bool offered, const char *offerWord) {
+  if (!tls) {
+    std::printf("TLS:         none on this connection; %s is %s\n", offerWord,
+                offered ? "offered (try --starttls)" : "not offered");
+    return;
+  }
+  std::printf("TLS:         %s\n", Debug(KEL_DEBUG_TLS_INFO).c_str());
+  const std::string trust = args.Has("insecure") ? "no (--insecure: any certificate accepted)"
+                            : args.Has("cacert") ? "yes, by " + args.Get("cacert")
+                                                 : "yes, by the system's trusted authorities";
+  // The certificate's subject, and its detail (issuer, dates, the
+  // library's verification result) where the library gives it as
+  // "name: value" lines.
+  std::string subject = Debug(KEL_DEBUG_TLS_PEER);
+  std::vector<std::string> detail;
+  for (const std::string &line : Lines(Debug(KEL_DEBUG_TLS_CERT, 4096))) {
+    if (line.find(':') == std::string::npos) continue;  // a library without the detail answers "?"
+    if (line.compare(0, 8, "subject:") == 0) {
+      const size_t value = line.find_first_not_of(' ', 8);
+      subject = value == std::string::npos ? std::string() : line.substr(value);
+    } else {
+      detail.push_back(line);
+    }
+  }
+  std::printf("certificate: %s\n", subject.c_str());
+  for (const std::string &line : detail) std::printf("  %s\n", line.c_str());
+  std::printf("verified:    %s\n", trust.c_str());
+}
+
+int SmtpInfo(const Args &args) {
+  const char *cmd = "serverinfo";
+  Server server;
+  if (int rc = ApplyConnection(cmd, args, 25, server)) return rc;
+  kelIntegerParam(Channel, KEL_SMTP_PORT, server.port);
+  // EHLO at the greeting; with no user there is no AUTH after it.
+  kelIntegerParam(Channel, KEL_ENABLE_ESMTP, 1);
+  const std::string where = server.host + ":" + std::to_string(server.port);
+  int rc = kelSmtpConnect(Channel, server.host.c_str(), "<kelmail@localhost>", "");
+  if (rc < 0) return Failure("connecting to SMTP server " + where, rc, Phase::Connect);
+  const std::vector<std::string> lines = Lines(Debug(KEL_DEBUG_CAPABILITIES, 2048));
+  const bool tls = kelStatistics(Channel, KEL_STAT_TLS) == 1;
+  std::printf("SMTP server %s\n", where.c_str());
+  std::string auth = "(none offered)";
+  bool startTls = false;
+  std::printf("extensions:\n");
+  for (const std::string &line : lines) {
+    const std::string upper = Upper(line);
+    std::printf("  %s\n", line.c_str());
+    if (upper.compare(0, 5, "AUTH ") == 0 || upper.compare(0, 5, "AUTH=") == 0) auth = line.substr(5);
+    if (upper == "STARTTLS") startTls = true;
+  }
+  std::printf("AUTH:        %s\n", auth.c_str());
+  ShowTls(args, tls, startTls, "STARTTLS");
+  kelClose(Channel);
+  return ExitOk;
+}
+
+int MailboxInfo(const Args &args, bool imap) {
+  const char *cmd = "serverinfo";
+  const char *protocol = imap ? "IMAP" : "POP3";
+  std::string capabilities;
+  // A POP3 login by USER/PASS or APOP asks no CAPA. A first connection
+  // asks it alone: a bearer login forced without a token ends right after
+  // the CAPA reply (and STLS), before anything of the login is sent.
+  const char *token = std::getenv("KELMAIL_TOKEN");
+  if (!imap && !args.Has("starttls") && args.Get("auth", "auto") == "auto" && !args.Has("token-cmd") &&
+      !args.Has("token-env") && !(token && *token)) {
+    Server server;
+    if (int rc = ApplyConnection(cmd, args, 110, server)) return rc;
+    kelIntegerParam(Channel, KEL_POP3_PORT, server.port);
+    kelIntegerParam(Channel, KEL_AUTH_MECHANISM, KEL_AUTH_XOAUTH2);
+    int rc = kelPop3Connect(Channel, server.host.c_str(), "kelmail", "");
+    kelIntegerParam(Channel, KEL_AUTH_MECHANISM, KEL_AUTH_AUTO);
+    if (rc != -80 && rc < 0)
+      return Failure("asking POP3 server " + server.host + ":" + std::to_string(server.port) + " (CAPA)", rc,
+                     Phase::Connect);
+    if (rc >= 0) kelAbort(Channel);  // not expected: the server took a login without a token
+    capabilities = Debug(KEL_DEBUG_CAPABILITIES, 2048);
+  }
+  std::string where, user;
+  if (int rc = MailboxLogin(cmd, args, where, &user)) return rc;
+  if (imap || capabilities.empty()) capabilities = Debug(KEL_DEBUG_CAPABILITIES, 2048);
+  const std::vector<std::string> lines = Lines(capabilities);
+  const std::string mechanism = Debug(KEL_DEBUG_AUTH_MECHANISM, 64);
+  const bool tls = kelStatistics(Channel, KEL_STAT_TLS) == 1;
+  std::printf("%s server %s\n", protocol, where.c_str());
+  std::printf("capabilities:%s\n", lines.empty() ? " (none given)" : "");
+  bool startTls = false;
+  std::string auth;
+  for (const std::string &line : lines) {
+    const std::string upper = Upper(line);
+    std::printf("  %s\n", line.c_str());
+    if (upper == (imap ? "STARTTLS" : "STLS")) startTls = true;
+    if (!imap && upper.compare(0, 5, "SASL ") == 0) auth = line.substr(5);
+    if (imap && upper.compare(0, 5, "AUTH=") == 0) auth += (auth.empty() ? "" : " ") + line.substr(5);
+  }
+  if (auth.empty()) auth = imap ? "(none listed after the login)" : "(none listed)";
+  std::printf("AUTH:        %s\n", auth.c_str());
+  std::string login = mechanism.empty() ? (imap ? "LOGIN" : args.Has("apop") ? "APOP" : "USER/PASS")
+                                        : std::string(imap ? "AUTHENTICATE " : "AUTH ") + mechanism;
+  std::printf("login:       %s as %s\n", login.c_str(), user.c_str());
+  ShowTls(args, tls, startTls, imap ? "STARTTLS" : "STLS");
+  int rc = kelClose(Channel);
+  if (rc < 0) return Failure("ending the session", rc);
+  return ExitOk;
 }
 
 }  // namespace
@@ -47,54 +176,12 @@ std::string Debug(int code) {
 int RunServerInfo(const Args &args) {
   const char *cmd = "serverinfo";
   if (!args.positional.empty()) return UsageError(cmd, "unexpected argument '" + args.positional[0] + "'");
+  if (args.Has("pop3") && args.Has("imap")) return UsageError(cmd, "--pop3 and --imap exclude each other");
   Library library;
   if (library.Status() < 0) return Failure("starting the library", library.Status());
-  Server server;
-  if (int rc = ApplyConnection(cmd, args, 25, server)) return rc;
-  kelIntegerParam(Channel, KEL_SMTP_PORT, server.port);
-  const std::string where = server.host + ":" + std::to_string(server.port);
-  int rc = kelSmtpConnect(Channel, server.host.c_str(), "<kelmail@localhost>", "");
-  if (rc < 0) return Failure("connecting to SMTP server " + where, rc, Phase::Connect);
-  // The greeting went by HELO (EHLO would start a login); EHLO now lists the extensions.
-  rc = kelCommand(Channel, "EHLO localhost");
-  if (rc < 0) return Failure("asking SMTP server " + where + " (EHLO)", rc, Phase::Connect);
-  const std::string reply = LastWholeReply();
-  const bool tls = kelStatistics(Channel, KEL_STAT_TLS) == 1;
-  kelClose(Channel);
-
-  std::printf("SMTP server %s\n", where.c_str());
-  std::vector<std::string> lines;
-  for (size_t start = 0; start < reply.size();) {
-    size_t end = reply.find('\n', start);
-    std::string line = reply.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() >= 4) lines.push_back(line.substr(4));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  if (!lines.empty()) std::printf("name:        %s\n", lines[0].c_str());
-  std::string auth = "(none offered)";
-  bool startTls = false;
-  std::printf("extensions:\n");
-  for (size_t i = 1; i < lines.size(); ++i) {
-    std::string upper;
-    for (char c : lines[i]) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    std::printf("  %s\n", lines[i].c_str());
-    if (upper.compare(0, 5, "AUTH ") == 0 || upper.compare(0, 5, "AUTH=") == 0) auth = lines[i].substr(5);
-    if (upper == "STARTTLS") startTls = true;
-  }
-  std::printf("AUTH:        %s\n", auth.c_str());
-  if (tls) {
-    std::printf("TLS:         %s\n", Debug(KEL_DEBUG_TLS_INFO).c_str());
-    std::printf("certificate: %s\n", Debug(KEL_DEBUG_TLS_PEER).c_str());
-    std::printf("verified:    %s\n", args.Has("insecure") ? "no (--insecure: any certificate accepted)"
-                                     : args.Has("cacert") ? ("yes, by " + args.Get("cacert")).c_str()
-                                                          : "yes, by the system's trusted authorities");
-  } else {
-    std::printf("TLS:         none on this connection%s\n",
-                startTls ? "; STARTTLS is offered (try --starttls)" : "; STARTTLS is not offered");
-  }
-  return ExitOk;
+  if (args.Has("imap")) return MailboxInfo(args, true);
+  if (args.Has("pop3")) return MailboxInfo(args, false);
+  return SmtpInfo(args);
 }
 
 }  // namespace kelmail

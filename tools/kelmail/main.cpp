@@ -1,5 +1,6 @@
-// kelmail: send, list, fetch, delete and verify mail from the shell, and
-// a self-contained demo, all through the KEL32 library's public interface.
+// kelmail: send, list, fetch, delete and verify mail from the shell (POP3
+// or IMAP for reading), and a self-contained demo, all through the KEL32
+// library's public interface.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,15 +25,18 @@ const Entry Commands[] = {
      false, kelmail::Service::None},
     {&kelmail::SendCommand, kelmail::RunSend, "send a message with attachments over SMTP", true,
      kelmail::Service::Smtp},
-    {&kelmail::ListCommand, kelmail::RunList, "show the messages of a POP3 mailbox: count, sizes, unique ids", true,
-     kelmail::Service::Pop3},
+    {&kelmail::ListCommand, kelmail::RunList, "show the messages of a POP3 or IMAP mailbox: count, sizes, unique ids",
+     true, kelmail::Service::Pop3},
     {&kelmail::FetchCommand, kelmail::RunFetch, "save messages to files, Maildir, mbox or a delivery program", true,
      kelmail::Service::Pop3},
-    {&kelmail::DeleteCommand, kelmail::RunDelete, "delete messages from a POP3 mailbox", true, kelmail::Service::Pop3},
+    {&kelmail::DeleteCommand, kelmail::RunDelete, "delete messages from a POP3 or IMAP mailbox", true,
+     kelmail::Service::Pop3},
+    {&kelmail::FoldersCommand, kelmail::RunFolders, "list the folders of an IMAP account with their attributes", true,
+     kelmail::Service::Imap},
     {&kelmail::VerifyCommand, kelmail::RunVerify, "ask an SMTP server whether it knows addresses (VRFY)", true,
      kelmail::Service::Smtp},
-    {&kelmail::ServerInfoCommand, kelmail::RunServerInfo, "show what an SMTP server offers: extensions, AUTH, TLS",
-     true, kelmail::Service::Smtp},
+    {&kelmail::ServerInfoCommand, kelmail::RunServerInfo,
+     "show what an SMTP, POP3 or IMAP server offers: capabilities, login, TLS", true, kelmail::Service::Smtp},
     {&kelmail::ConfigCommand, kelmail::RunConfig, "show the settings of an account, secrets masked", false,
      kelmail::Service::None},
 };

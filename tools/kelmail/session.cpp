@@ -85,6 +85,30 @@ int ExitFor(int code, Phase phase) {
         if (text.find(temporary) != std::string::npos) return ExitTempFail;
       return phase == Phase::Login ? ExitNoPerm : ExitUnavailable;
     }
+    case -60: {  // an IMAP NO, BAD or BYE; RFC 5530 response codes tell their kind
+      std::string text = ErrorText(code);
+      char last[256] = "";
+      kelDebug(Channel, KEL_DEBUG_LAST_REPLY, last, static_cast<int>(sizeof last));
+      text += std::string(" ") + last;
+      for (const char *temporary : {"[UNAVAILABLE]", "[INUSE]", "[SERVERBUG]", "[LIMIT]", "[OVERQUOTA]"})
+        if (text.find(temporary) != std::string::npos) return ExitTempFail;
+      for (const char *refused : {"[AUTHENTICATIONFAILED]", "[AUTHORIZATIONFAILED]", "[EXPIRED]", "[PRIVACYREQUIRED]",
+                                  "[CONTACTADMIN]", "[NOPERM]"})
+        if (text.find(refused) != std::string::npos) return ExitNoPerm;
+      if (text.find("[NONEXISTENT]") != std::string::npos || text.find("[TRYCREATE]") != std::string::npos)
+        return ExitNoInput;
+      // The last response is "TAG STATUS text". BYE: the server ended the
+      // session (shutting down, too many connections, idle too long); BAD:
+      // it did not understand what it was sent.
+      const std::string reply = last;
+      const size_t space = reply.find(' ');
+      const std::string status =
+          space == std::string::npos ? std::string() : reply.substr(space + 1, reply.find(' ', space + 1) - space - 1);
+      if (status == "BYE") return ExitTempFail;
+      if (status == "BAD") return ExitProtocol;
+      return phase == Phase::Login ? ExitNoPerm : ExitUnavailable;
+    }
+    case -75: return ExitProtocol;  // an IMAP response not understood
     case -78: case -79:
       return AnyPermanentRefusal() ? ExitNoUser : ExitTempFail;
     case -76: return ExitUnavailable;  // the mechanism asked for is not offered
@@ -163,8 +187,9 @@ std::vector<OptionSpec> ConnectionOptions(const char *serverHelp) {
       {"connect-timeout", 0, "MS", false, "time allowed to connect (default 60000)"},
       {"step-delay", 0, "MS", false, "pause after each command before the reply is read (default 25)"},
       {"progress", 0, nullptr, false, "show progress even when standard error is not a terminal"},
-      {"tls", 0, nullptr, false, "TLS from the first byte (SMTP default port 465, POP3 995)"},
-      {"starttls", 0, nullptr, false, "switch to TLS with STARTTLS (SMTP) or STLS (POP3); fail if not offered"},
+      {"tls", 0, nullptr, false, "TLS from the first byte (SMTP default port 465, POP3 995, IMAP 993)"},
+      {"starttls", 0, nullptr, false,
+       "switch to TLS with STARTTLS (SMTP, IMAP) or STLS (POP3); fail if not offered"},
       {"cacert", 0, "FILE", false, "trust the CA certificates in FILE (PEM) instead of the system's"},
       {"insecure", 0, nullptr, false, "accept any server certificate (for tests only)"},
       {"proxy", 0, "URL", false, "connect through a proxy: socks5://[user:password@]host:port or http://..."},
@@ -194,7 +219,7 @@ std::vector<OptionSpec> AuthOptions() {
   };
 }
 
-int ApplyAuth(const char *command, const Args &args, bool pop3, bool &token) {
+int ApplyAuth(const char *command, const Args &args, bool mailbox, bool &token) {
   struct {
     const char *name;
     int value;
@@ -205,8 +230,8 @@ int ApplyAuth(const char *command, const Args &args, bool pop3, bool &token) {
   for (auto &m : mechanisms)
     if (name == m.name) mechanism = m.value;
   if (mechanism < 0) return UsageError(command, "unknown --auth '" + name + "'");
-  if (pop3 && (mechanism == KEL_AUTH_CRAM_MD5 || mechanism == KEL_AUTH_LOGIN))
-    return UsageError(command, "--auth " + name + " is for SMTP; POP3 AUTH takes plain, xoauth2 or oauthbearer");
+  if (mailbox && (mechanism == KEL_AUTH_CRAM_MD5 || mechanism == KEL_AUTH_LOGIN))
+    return UsageError(command, "--auth " + name + " is for SMTP; POP3 and IMAP take plain, xoauth2 or oauthbearer");
   // A token on the command line would be visible to other users: only
   // from the environment or a command.
   std::string value;
@@ -228,7 +253,8 @@ int ApplyConnection(const char *command, const Args &args, int defaultPort, Serv
   const bool tls = args.Has("tls") || args.Has("starttls");
   if ((args.Has("cacert") || args.Has("insecure")) && !tls)
     return UsageError(command, "--cacert and --insecure need --tls or --starttls");
-  if (args.Has("tls")) defaultPort = defaultPort == 110 ? 995 : defaultPort == 25 ? 465 : defaultPort;
+  if (args.Has("tls"))
+    defaultPort = defaultPort == 110 ? 995 : defaultPort == 25 ? 465 : defaultPort == 143 ? 993 : defaultPort;
   kelIntegerParam(Channel, KEL_TLS_MODE,
                   args.Has("tls") ? KEL_TLS_IMPLICIT : args.Has("starttls") ? KEL_TLS_REQUIRED : KEL_TLS_OFF);
   kelIntegerParam(Channel, KEL_TLS_VERIFY, args.Has("insecure") ? 0 : 1);

@@ -43,7 +43,8 @@ enum ExitCode {
 enum class Phase { Connect, Login, Send, Other };
 
 // The exit code for a library error code, judged by the channel's last
-// reply (its code and, for POP3, its RFC 2449 response code).
+// reply (its code and, for POP3 and IMAP, its response code: RFC 2449,
+// RFC 5530).
 int ExitFor(int code, Phase phase);
 
 // Every session of kelmail runs on channel 0 of a one-channel attach.
@@ -93,8 +94,9 @@ int ApplyConnection(const char *command, const Args &args, int defaultPort, Serv
 std::vector<OptionSpec> AuthOptions();
 
 // Applies --auth and the token to the channel. token is set to whether a
-// bearer token was found. Returns 0 or an exit code after reporting.
-int ApplyAuth(const char *command, const Args &args, bool pop3, bool &token);
+// bearer token was found. mailbox: a POP3 or IMAP login, which knows no
+// CRAM-MD5 or LOGIN. Returns 0 or an exit code after reporting.
+int ApplyAuth(const char *command, const Args &args, bool mailbox, bool &token);
 
 // True when progress is to be shown: standard error is a terminal, or --progress.
 bool ProgressWanted(const Args &args);
