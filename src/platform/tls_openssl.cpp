@@ -385,7 +385,7 @@ static int DescribeCertificate(PlatformTlsSession *s, char *buffer, int size) {
     if (chain && sk_X509_num(chain) > 0) peer = sk_X509_value(chain, 0);
   }
   if (!peer) return 0;
-  char subject[300], issuer[300], from[40], until[40], verdict[200];
+  char subject[300], issuer[300], from[48], until[48], verdict[200];
   NameLine(X509_get_subject_name(peer), subject, sizeof subject);
   NameLine(X509_get_issuer_name(peer), issuer, sizeof issuer);
   TimeLine(X509_get0_notBefore(peer), from, sizeof from);
