@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -361,6 +362,25 @@ TEST_F(TlsSession, VerificationOffAcceptsAnyCertificate) {
   EXPECT_NE(ReadFileText(log).find("[TLS verify not checked]\r\n"), std::string::npos);
   EXPECT_EQ(CertDetail(), "subject: CN=mail.example.test\r\nissuer: CN=mail.example.test\r\n" +
                               Validity(TestPki().Rogue) + "verified: no (not checked: KEL_TLS_VERIFY 0)\r\n");
+}
+
+// A certificate whose name holds a line break and a non-ASCII letter: the
+// break is escaped (the detail keeps its five lines), the letter stays UTF-8.
+TEST_F(TlsSession, CertificateDetailKeepsItsLinesWhateverTheNames) {
+  const std::string pem = dir_ + "/odd.pem";
+  const std::string command = "openssl req -x509 -utf8 -key '" + TestPki().Key + "' -days 2 -out '" + pem +
+                              "' -subj \"$(printf '/CN=evil\\r\\nverified: yes/O=Caf\\303\\251')\" 2>/dev/null";
+  ASSERT_EQ(system(command.c_str()), 0);
+  Tls(pem).Send("220 tls\r\n").ExpectLine("HELO example.com\r\n").Send("250 hello\r\n").Close();
+  kelIntegerParam(0, KEL_TLS_VERIFY, 0);
+  EXPECT_EQ(SmtpConnect(KEL_TLS_IMPLICIT), 0);
+  const std::string detail = CertDetail();
+  EXPECT_EQ(detail.rfind("subject: O=Caf\xc3\xa9, CN=evil\\0D\\0Averified: yes\r\nissuer: O=Caf\xc3\xa9, CN=evil", 0), 0u)
+      << detail;
+  size_t lines = 0;
+  for (size_t at = detail.find('\n'); at != std::string::npos; at = detail.find('\n', at + 1)) lines++;
+  EXPECT_EQ(lines, 5u) << detail;
+  EXPECT_EQ(detail.find('\r'), detail.find("\r\n"));
 }
 
 TEST_F(TlsSession, UnreadableCaFileIsItsOwnError) {
