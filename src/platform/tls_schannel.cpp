@@ -71,7 +71,7 @@ const DWORD RequestFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC
 // Whether a handshake resumed a session (SecPkgContext_SessionInfo; not in
 // every SDK's headers, so declared here).
 const unsigned long SessionInfoAttribute = 0x5d;  // SECPKG_ATTR_SESSION_INFO
-struct SessionInfo {
+struct ResumeInfo {
   DWORD Flags;  // SSL_SESSION_RECONNECT (1): a reconnection
   DWORD IdSize;
   BYTE Id[32];
@@ -101,7 +101,7 @@ struct ModuleLock {
   ModuleLock &operator=(const ModuleLock &) = delete;
 };
 ModuleLock CredentialLock;
-KeptCredential Credentials[4];
+KeptCredential KeptCredentials[4];
 
 }  // namespace
 
@@ -115,7 +115,7 @@ struct PlatformTlsSession {
   PlatformAddress Address{};
   int Verify = 1;
   HCERTSTORE Roots = nullptr;  // the CA file's certificates, or null for the system's
-  int Kept = -1;               // the entry of Credentials whose handle and roots these are, or -1: its own
+  int Kept = -1;               // the entry of KeptCredentials whose handle and roots these are, or -1: its own
   Bytes In, Out, Plain;
   char Failure[160] = {};
   char Subject[256] = {};
@@ -180,11 +180,11 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
   const char *key = verify && caFile ? caFile : "";
   EnterCriticalSection(&CredentialLock.Section);
   for (int i = 0; i < 4 && s->Kept < 0; i++) {
-    KeptCredential &k = Credentials[i];
+    KeptCredential &k = KeptCredentials[i];
     if (k.Live && k.Verify == s->Verify && strcmp(k.CaFile, key) == 0) s->Kept = i;
   }
   if (s->Kept >= 0) {
-    KeptCredential &k = Credentials[s->Kept];
+    KeptCredential &k = KeptCredentials[s->Kept];
     k.Users++;
     s->Cred = k.Cred;
     s->Roots = k.Roots;
@@ -214,14 +214,14 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
   s->HaveCred = true;
   // Kept for the next connect with these settings, in a free entry or one no
   // session uses (whose handle, and with it its sessions, goes).
-  if (strlen(key) < sizeof Credentials[0].CaFile) {
+  if (strlen(key) < sizeof KeptCredentials[0].CaFile) {
     EnterCriticalSection(&CredentialLock.Section);
     for (int i = 0; i < 4 && s->Kept < 0; i++)
-      if (!Credentials[i].Live) s->Kept = i;
+      if (!KeptCredentials[i].Live) s->Kept = i;
     for (int i = 0; i < 4 && s->Kept < 0; i++)
-      if (Credentials[i].Users == 0) s->Kept = i;
+      if (KeptCredentials[i].Users == 0) s->Kept = i;
     if (s->Kept >= 0) {
-      KeptCredential &k = Credentials[s->Kept];
+      KeptCredential &k = KeptCredentials[s->Kept];
       if (k.Live) {
         FreeCredentialsHandle(&k.Cred);
         if (k.Roots) CertCloseStore(k.Roots, 0);
@@ -245,7 +245,7 @@ void PlatformTlsOfferSession(PlatformTlsSession *, unsigned) {}
 // sessions of that credential: the next connect is a full handshake.
 void PlatformTlsForgetSessions() {
   EnterCriticalSection(&CredentialLock.Section);
-  for (KeptCredential &k : Credentials)
+  for (KeptCredential &k : KeptCredentials)
     if (k.Live && k.Users == 0) {
       FreeCredentialsHandle(&k.Cred);
       if (k.Roots) CertCloseStore(k.Roots, 0);
@@ -261,7 +261,7 @@ void PlatformTlsFree(PlatformTlsSession *s) {
   if (s->Kept >= 0) {
     // The handle and the roots stay with the kept entry.
     EnterCriticalSection(&CredentialLock.Section);
-    Credentials[s->Kept].Users--;
+    KeptCredentials[s->Kept].Users--;
     LeaveCriticalSection(&CredentialLock.Section);
   } else {
     if (s->HaveCred) FreeCredentialsHandle(&s->Cred);
@@ -604,7 +604,7 @@ int PlatformTlsDescribe(PlatformTlsSession *s, int what, char *buffer, int size)
   } else if (what == 2) {
     n = snprintf(buffer, static_cast<size_t>(size), "%s", s->Failure[0] ? s->Failure : s->Verify ? "ok" : "not checked");
   } else if (what == 3) {
-    SessionInfo info{};
+    ResumeInfo info{};
     if (s->Done && QueryContextAttributesA(&s->Ctx, SessionInfoAttribute, &info) == SEC_E_OK && (info.Flags & 1))
       n = snprintf(buffer, static_cast<size_t>(size), "%s", "resumed");
   } else if (what == 4) {
