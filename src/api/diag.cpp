@@ -89,6 +89,7 @@ extern "C" int KEL_CALL kelDebug(unsigned channel, int code, char *buffer, int s
     case KEL_DEBUG_AUTH_MECHANISM: return CopyOut(buffer, size, SaslName(ch.AuthChosen));
     case KEL_DEBUG_TLS_INFO: return CopyOut(buffer, size, ch.TlsInfo);
     case KEL_DEBUG_TLS_PEER: return CopyOut(buffer, size, ch.TlsPeer);
+    case KEL_DEBUG_TLS_CERT: return CopyOut(buffer, size, ch.TlsCert);
     case KEL_DEBUG_IMAP_FOLDERS: return ImapFolderList(ch, buffer, size);
     case KEL_DEBUG_CAPABILITIES: return CopyOut(buffer, size, ch.Features.Text, ch.Features.TextLength);
     case KEL_DEBUG_LINES_BUFFER: {

@@ -330,6 +330,7 @@ struct Channel {
   char TlsServerName[130];    // KEL_TLS_SERVER_NAME: the name to check instead of Server
   char TlsInfo[130];          // protocol and cipher of the last handshake (kelDebug)
   char TlsPeer[260];          // the peer certificate's subject (kelDebug)
+  char TlsCert[1024];         // its subject, issuer, dates and verification, whole lines (kelDebug)
   struct TlsLink *Tls;        // null while the connection is plain
   // Non-blocking reads (reader.cpp): a step never waits for data. A reply or
   // line that has begun to arrive but is not whole yet stays in the receive

@@ -51,7 +51,7 @@ int TlsBegin(Channel &ch, Tick now) {
   KEL_ASSERT(RingFill(ch) == 0 && PendingInput(ch) == 0 && !TlsActive(ch));
   if (int rc = TlsStart(ch, afterPlainText)) return driverFail(ch, 0, rc);
   LogLine(ch, "[TLS handshake with %s]\r\n", ch.TlsServerName[0] ? ch.TlsServerName : ch.Server);
-  ch.TlsInfo[0] = ch.TlsPeer[0] = 0;
+  ch.TlsInfo[0] = ch.TlsPeer[0] = ch.TlsCert[0] = 0;
   SetTiming(ch, now, 0, Settings.ResponseTimeout);
   ch.NextState = State::TlsHandshake;
   return 0;
@@ -68,6 +68,8 @@ int TlsHandshake(Channel &ch, Tick now) {
   if (rc < 0) {
     char reason[160];
     TlsDescribe(ch, 2, reason, sizeof reason);
+    // What the server showed stays readable, also when it was refused.
+    TlsDescribe(ch, 4, ch.TlsCert, sizeof ch.TlsCert);
     LogLine(ch, "[TLS failed: %s]\r\n", reason[0] ? reason : "connection lost");
     // A socket failure is the cause of a failed handshake, not a TLS verdict.
     if (rc <= -10000) return driverFail(ch, rc, Err::TlsHandshake);
@@ -75,6 +77,7 @@ int TlsHandshake(Channel &ch, Tick now) {
   }
   TlsDescribe(ch, 0, ch.TlsInfo, sizeof ch.TlsInfo);
   TlsDescribe(ch, 1, ch.TlsPeer, sizeof ch.TlsPeer);
+  TlsDescribe(ch, 4, ch.TlsCert, sizeof ch.TlsCert);
   char verdict[160];
   TlsDescribe(ch, 2, verdict, sizeof verdict);
   LogLine(ch, "[TLS %s]\r\n", ch.TlsInfo);

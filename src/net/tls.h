@@ -34,5 +34,6 @@ bool TlsActive(const Channel &ch);
 void TlsShutdown(Channel &ch);
 // Ends the session without a word to the peer.
 void TlsDrop(Channel &ch);
-// The engine's text for the trace (0 protocol and cipher, 1 peer subject, 2 verification, 3 "resumed" or "").
+// The engine's text for the trace (0 protocol and cipher, 1 peer subject, 2 verification, 3 "resumed" or "",
+// 4 the peer certificate's detail lines).
 int TlsDescribe(Channel &ch, int what, char *buffer, int size);

@@ -233,8 +233,11 @@ int PlatformTlsPoll(PlatformTlsSession *s);
 void PlatformTlsClose(PlatformTlsSession *s);
 // Texts for the trace: 0 protocol and cipher, 1 the peer certificate's
 // subject, 2 the verification result, 3 "resumed" when the handshake resumed
-// a session kept from an earlier connection to the server (else "").
-// Returns the length written.
+// a session kept from an earlier connection to the server (else ""), 4 the
+// peer certificate's detail: "subject: ", "issuer: ", "not before: ",
+// "not after: " and "verified: " lines, each ended by CR LF (dates as
+// "YYYY-MM-DD HH:MM:SS UTC"; "yes", or "no (reason)"), or "" when no
+// certificate came. Returns the length written.
 int PlatformTlsDescribe(PlatformTlsSession *s, int what, char *buffer, int size);
 // Test seam (POSIX): when set, the readiness tests, waits, send, receive and
 // close of every socket go to these functions instead of the system, so a

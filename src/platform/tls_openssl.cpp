@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "platform.h"
@@ -353,6 +354,53 @@ void PlatformTlsClose(PlatformTlsSession *s) {
   ERR_clear_error();
 }
 
+// A name on one line, most specific part first ("CN=mail.example.test, O=..."):
+// control characters are escaped, so a certificate cannot add lines of its own.
+static void NameLine(X509_NAME *name, char *text, size_t size) {
+  text[0] = 0;
+  BIO *b = BIO_new(BIO_s_mem());
+  if (!b) return;
+  const unsigned long flags = (XN_FLAG_RFC2253 & ~(XN_FLAG_SEP_MASK | ASN1_STRFLGS_ESC_MSB)) | XN_FLAG_SEP_CPLUS_SPC;
+  if (X509_NAME_print_ex(b, name, 0, flags) >= 0) {
+    const int n = BIO_read(b, text, static_cast<int>(size - 1));
+    text[n > 0 ? n : 0] = 0;
+  }
+  BIO_free(b);
+  for (char *p = text; *p; p++)
+    if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) *p = '?';
+}
+
+static void TimeLine(const ASN1_TIME *t, char *text, size_t size) {
+  struct tm tm {};
+  if (!t || ASN1_TIME_to_tm(t, &tm) != 1 || strftime(text, size, "%Y-%m-%d %H:%M:%S UTC", &tm) == 0)
+    snprintf(text, size, "%s", "(unknown)");
+}
+
+// The peer certificate's detail, one "label: value" line each, CRLF-ended.
+static int DescribeCertificate(PlatformTlsSession *s, char *buffer, int size) {
+  X509 *peer = SSL_get0_peer_certificate(s->Ssl);
+  if (!peer) {
+    // A certificate the check refused is not the session's, but its chain is kept.
+    STACK_OF(X509) *chain = SSL_get_peer_cert_chain(s->Ssl);
+    if (chain && sk_X509_num(chain) > 0) peer = sk_X509_value(chain, 0);
+  }
+  if (!peer) return 0;
+  char subject[300], issuer[300], from[48], until[48], verdict[200];
+  NameLine(X509_get_subject_name(peer), subject, sizeof subject);
+  NameLine(X509_get_issuer_name(peer), issuer, sizeof issuer);
+  TimeLine(X509_get0_notBefore(peer), from, sizeof from);
+  TimeLine(X509_get0_notAfter(peer), until, sizeof until);
+  const long v = SSL_get_verify_result(s->Ssl);
+  if (!s->Verify) snprintf(verdict, sizeof verdict, "%s", "no (not checked: KEL_TLS_VERIFY 0)");
+  else if (v != X509_V_OK) snprintf(verdict, sizeof verdict, "no (%s)", X509_verify_cert_error_string(v));
+  else if (s->Failure[0]) snprintf(verdict, sizeof verdict, "no (%s)", s->Failure);
+  else snprintf(verdict, sizeof verdict, "%s", "yes");
+  const int n = snprintf(buffer, static_cast<size_t>(size),
+                         "subject: %s\r\nissuer: %s\r\nnot before: %s\r\nnot after: %s\r\nverified: %s\r\n", subject,
+                         issuer, from, until, verdict);
+  return n < 0 ? 0 : n;
+}
+
 int PlatformTlsDescribe(PlatformTlsSession *s, int what, char *buffer, int size) {
   if (!buffer || size < 1) return 0;
   buffer[0] = 0;
@@ -377,6 +425,7 @@ int PlatformTlsDescribe(PlatformTlsSession *s, int what, char *buffer, int size)
     case 3:
       n = snprintf(buffer, static_cast<size_t>(size), "%s", SSL_session_reused(s->Ssl) ? "resumed" : "");
       break;
+    case 4: n = DescribeCertificate(s, buffer, size); break;
     default: return 0;
   }
   if (n < 0) n = 0;

@@ -68,6 +68,41 @@ struct Bytes {
 const DWORD RequestFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                            ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
 
+// Whether a handshake resumed a session (SecPkgContext_SessionInfo; not in
+// every SDK's headers, so declared here).
+const unsigned long SessionInfoAttribute = 0x5d;  // SECPKG_ATTR_SESSION_INFO
+struct ResumeInfo {
+  DWORD Flags;  // SSL_SESSION_RECONNECT (1): a reconnection
+  DWORD IdSize;
+  BYTE Id[32];
+};
+
+// ---- Credentials: one per trust setting, kept for the life of the process ----
+// Schannel resumes a client session from its own cache only for a handshake
+// made with the credential handle of the earlier one; so the handle is kept
+// per trust setting (verification on or off, and the CA file), together
+// with the CA file's certificates, read once instead of at every connect.
+// An entry in use by a live session is never replaced; when all are in use,
+// the session gets a credential of its own (a full handshake, as before).
+struct KeptCredential {
+  CredHandle Cred;
+  HCERTSTORE Roots = nullptr;
+  bool Live = false;
+  int Verify = 0;
+  int Users = 0;
+  char CaFile[512] = {};
+};
+
+struct ModuleLock {
+  CRITICAL_SECTION Section;
+  ModuleLock() { InitializeCriticalSection(&Section); }
+  ~ModuleLock() { DeleteCriticalSection(&Section); }
+  ModuleLock(const ModuleLock &) = delete;
+  ModuleLock &operator=(const ModuleLock &) = delete;
+};
+ModuleLock CredentialLock;
+KeptCredential KeptCredentials[4];
+
 }  // namespace
 
 struct PlatformTlsSession {
@@ -80,9 +115,11 @@ struct PlatformTlsSession {
   PlatformAddress Address{};
   int Verify = 1;
   HCERTSTORE Roots = nullptr;  // the CA file's certificates, or null for the system's
+  int Kept = -1;               // the entry of KeptCredentials whose handle and roots these are, or -1: its own
   Bytes In, Out, Plain;
   char Failure[160] = {};
   char Subject[256] = {};
+  char Detail[1024] = {};      // the peer certificate's lines (PlatformTlsDescribe 4)
 };
 
 // The name Schannel is given for the server (and sends as SNI): none for an
@@ -140,6 +177,21 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
     delete s;
     return nullptr;
   }
+  const char *key = verify && caFile ? caFile : "";
+  EnterCriticalSection(&CredentialLock.Section);
+  for (int i = 0; i < 4 && s->Kept < 0; i++) {
+    KeptCredential &k = KeptCredentials[i];
+    if (k.Live && k.Verify == s->Verify && strcmp(k.CaFile, key) == 0) s->Kept = i;
+  }
+  if (s->Kept >= 0) {
+    KeptCredential &k = KeptCredentials[s->Kept];
+    k.Users++;
+    s->Cred = k.Cred;
+    s->Roots = k.Roots;
+    s->HaveCred = true;
+  }
+  LeaveCriticalSection(&CredentialLock.Section);
+  if (s->Kept >= 0) return s;
   if (verify && caFile) {
     s->Roots = LoadCaFile(caFile);
     if (!s->Roots) {
@@ -148,9 +200,6 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
       return nullptr;
     }
   }
-  // Schannel resumes client sessions from its own cache only for a credential
-  // handle kept across connections; one is acquired per connection here, so
-  // every connect is a full handshake (what == 3 of PlatformTlsDescribe stays "").
   SCHANNEL_CRED cred{};
   cred.dwVersion = SCHANNEL_CRED_VERSION;
   cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
@@ -163,17 +212,61 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
     return nullptr;
   }
   s->HaveCred = true;
+  // Kept for the next connect with these settings, in a free entry or one no
+  // session uses (whose handle, and with it its sessions, goes).
+  if (strlen(key) < sizeof KeptCredentials[0].CaFile) {
+    EnterCriticalSection(&CredentialLock.Section);
+    for (int i = 0; i < 4 && s->Kept < 0; i++)
+      if (!KeptCredentials[i].Live) s->Kept = i;
+    for (int i = 0; i < 4 && s->Kept < 0; i++)
+      if (KeptCredentials[i].Users == 0) s->Kept = i;
+    if (s->Kept >= 0) {
+      KeptCredential &k = KeptCredentials[s->Kept];
+      if (k.Live) {
+        FreeCredentialsHandle(&k.Cred);
+        if (k.Roots) CertCloseStore(k.Roots, 0);
+      }
+      k.Cred = s->Cred;
+      k.Roots = s->Roots;
+      k.Live = true;
+      k.Verify = s->Verify;
+      k.Users = 1;
+      snprintf(k.CaFile, sizeof k.CaFile, "%s", key);
+    }
+    LeaveCriticalSection(&CredentialLock.Section);
+  }
   return s;
 }
 
-void PlatformTlsOfferSession(PlatformTlsSession *, unsigned) {}  // see PlatformTlsNew
-void PlatformTlsForgetSessions() {}
+// Schannel offers the session of the credential's cache by itself.
+void PlatformTlsOfferSession(PlatformTlsSession *, unsigned) {}
+
+// Drops every kept credential no session uses, and with it Schannel's
+// sessions of that credential: the next connect is a full handshake.
+void PlatformTlsForgetSessions() {
+  EnterCriticalSection(&CredentialLock.Section);
+  for (KeptCredential &k : KeptCredentials)
+    if (k.Live && k.Users == 0) {
+      FreeCredentialsHandle(&k.Cred);
+      if (k.Roots) CertCloseStore(k.Roots, 0);
+      k.Roots = nullptr;
+      k.Live = false;
+    }
+  LeaveCriticalSection(&CredentialLock.Section);
+}
 
 void PlatformTlsFree(PlatformTlsSession *s) {
   if (!s) return;
   if (s->HaveCtx) DeleteSecurityContext(&s->Ctx);
-  if (s->HaveCred) FreeCredentialsHandle(&s->Cred);
-  if (s->Roots) CertCloseStore(s->Roots, 0);
+  if (s->Kept >= 0) {
+    // The handle and the roots stay with the kept entry.
+    EnterCriticalSection(&CredentialLock.Section);
+    KeptCredentials[s->Kept].Users--;
+    LeaveCriticalSection(&CredentialLock.Section);
+  } else {
+    if (s->HaveCred) FreeCredentialsHandle(&s->Cred);
+    if (s->Roots) CertCloseStore(s->Roots, 0);
+  }
   s->In.Free();
   s->Out.Free();
   s->Plain.Free();
@@ -212,7 +305,33 @@ static bool RootFromFile(HCERTSTORE roots, PCCERT_CONTEXT root) {
   return false;
 }
 
+// A name on one line in UTF-8, most specific part first ("CN=mail.example.test,
+// O=..."); control characters become '?', so a certificate cannot add lines.
+static void NameLine(CERT_NAME_BLOB *name, char *text, int size) {
+  wchar_t wide[300];
+  text[0] = 0;
+  if (CertNameToStrW(X509_ASN_ENCODING, name, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, wide, 300) <= 1) return;
+  wide[299] = 0;
+  if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, size, nullptr, nullptr) <= 0) text[0] = 0;
+  text[size - 1] = 0;
+  for (char *p = text; *p; p++)
+    if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) *p = '?';
+}
+
+static void TimeLine(const FILETIME &t, char *text, int size) {
+  SYSTEMTIME u;
+  if (FileTimeToSystemTime(&t, &u))
+    snprintf(text, static_cast<size_t>(size), "%04u-%02u-%02u %02u:%02u:%02u UTC", u.wYear, u.wMonth, u.wDay, u.wHour,
+             u.wMinute, u.wSecond);
+  else
+    snprintf(text, static_cast<size_t>(size), "%s", "(unknown)");
+}
+
+static int CheckChain(PlatformTlsSession *s, PCCERT_CONTEXT peer);
+
 // The library's own check of the peer's certificate: 0 or an error result.
+// A resumed session shows the certificate of its first handshake, which is
+// checked again here: the verdict never rests on Schannel's cache.
 static int CheckPeer(PlatformTlsSession *s) {
   PCCERT_CONTEXT peer = nullptr;
   if (QueryContextAttributesA(&s->Ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &peer) != SEC_E_OK || !peer) {
@@ -220,10 +339,24 @@ static int CheckPeer(PlatformTlsSession *s) {
     return s->Verify ? TlsCertRejected : 0;
   }
   CertNameToStrA(X509_ASN_ENCODING, &peer->pCertInfo->Subject, CERT_X500_NAME_STR, s->Subject, sizeof s->Subject);
-  if (!s->Verify) {
-    CertFreeCertificateContext(peer);
-    return 0;
-  }
+  const int rc = s->Verify ? CheckChain(s, peer) : 0;
+  char subject[300], issuer[300], from[48], until[48], verdict[200];
+  NameLine(&peer->pCertInfo->Subject, subject, sizeof subject);
+  NameLine(&peer->pCertInfo->Issuer, issuer, sizeof issuer);
+  TimeLine(peer->pCertInfo->NotBefore, from, sizeof from);
+  TimeLine(peer->pCertInfo->NotAfter, until, sizeof until);
+  if (!s->Verify) snprintf(verdict, sizeof verdict, "%s", "no (not checked: KEL_TLS_VERIFY 0)");
+  else if (rc) snprintf(verdict, sizeof verdict, "no (%s)", s->Failure);
+  else snprintf(verdict, sizeof verdict, "%s", "yes");
+  snprintf(s->Detail, sizeof s->Detail,
+           "subject: %s\r\nissuer: %s\r\nnot before: %s\r\nnot after: %s\r\nverified: %s\r\n", subject, issuer, from,
+           until, verdict);
+  CertFreeCertificateContext(peer);
+  return rc;
+}
+
+// The chain and the name: 0 or an error result, the reason in Failure.
+static int CheckChain(PlatformTlsSession *s, PCCERT_CONTEXT peer) {
   HCERTSTORE more = peer->hCertStore;
   HCERTSTORE collection = nullptr;
   if (s->Roots) {
@@ -296,7 +429,6 @@ static int CheckPeer(PlatformTlsSession *s) {
     CertFreeCertificateChain(chain);
   }
   if (collection) CertCloseStore(collection, 0);
-  CertFreeCertificateContext(peer);
   return rc;
 }
 
@@ -471,6 +603,12 @@ int PlatformTlsDescribe(PlatformTlsSession *s, int what, char *buffer, int size)
     n = snprintf(buffer, static_cast<size_t>(size), "%s", s->Subject[0] ? s->Subject : "(no certificate)");
   } else if (what == 2) {
     n = snprintf(buffer, static_cast<size_t>(size), "%s", s->Failure[0] ? s->Failure : s->Verify ? "ok" : "not checked");
+  } else if (what == 3) {
+    ResumeInfo info{};
+    if (s->Done && QueryContextAttributesA(&s->Ctx, SessionInfoAttribute, &info) == SEC_E_OK && (info.Flags & 1))
+      n = snprintf(buffer, static_cast<size_t>(size), "%s", "resumed");
+  } else if (what == 4) {
+    n = snprintf(buffer, static_cast<size_t>(size), "%s", s->Detail);
   }
   if (n < 0) n = 0;
   return n < size ? n : size - 1;

@@ -4,6 +4,9 @@
 // TLS, and handshakes that fail or stall.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "fixtures/library_fixture.h"
@@ -55,6 +58,32 @@ class TlsSession : public AttachedTest {
   ScriptServer server_;
 };
 
+// The detail lines of the last peer certificate.
+std::string CertDetail() {
+  char text[1100];
+  kelDebug(0, KEL_DEBUG_TLS_CERT, text, sizeof text);
+  return text;
+}
+
+// The validity of a PEM certificate as the openssl program reads it, in the
+// library's form ("not before: 2026-01-02 03:04:05 UTC\r\nnot after: ...\r\n").
+std::string Validity(const std::string &pem) {
+  std::string out, text;
+  FILE *p = popen(("openssl x509 -in '" + pem + "' -noout -startdate -enddate -dateopt iso_8601").c_str(), "r");
+  if (!p) return "";
+  char line[200];
+  while (fgets(line, sizeof line, p)) text += line;
+  pclose(p);
+  // "notBefore=2026-01-02 03:04:05Z" lines
+  for (const char *key : {"notBefore=", "notAfter="}) {
+    const size_t at = text.find(key);
+    if (at == std::string::npos) return "";
+    const std::string value = text.substr(at + strlen(key), 19);
+    out += std::string(key[3] == 'B' ? "not before: " : "not after: ") + value + " UTC\r\n";
+  }
+  return out;
+}
+
 const char *const Pop3Greeting = "+OK POP3 ready <1.2@example.test>\r\n";
 const char *const CapaWithStls = "+OK\r\nUSER\r\nSTLS\r\nUIDL\r\n.\r\n";
 
@@ -91,6 +120,9 @@ TEST_F(TlsSession, StartTlsSendsEhloAgainAndMailGoesThroughTls) {
   EXPECT_EQ(kelStatistics(0, KEL_STAT_TLS), 1);
   EXPECT_EQ(Debug(KEL_DEBUG_TLS_PEER), "/CN=mail.example.test");
   EXPECT_EQ(Debug(KEL_DEBUG_TLS_INFO).rfind("TLSv1.", 0), 0u);
+  const std::string validity = Validity(TestPki().Dir + "/server.pem");
+  ASSERT_NE(validity, "");
+  EXPECT_EQ(CertDetail(), "subject: CN=mail.example.test\r\nissuer: CN=Test Mail CA\r\n" + validity + "verified: yes\r\n");
   ASSERT_EQ(kelSendEmail(0, "<you@example.net>", nullptr, nullptr, "over TLS", "line one\r\nline two", nullptr), 0);
   EXPECT_EQ(kelClose(0), 0);
   EXPECT_EQ(kelStatistics(0, KEL_STAT_TLS), 0);
@@ -258,6 +290,9 @@ TEST_F(TlsSession, ReconnectsResumeTheSessionAndARefusalGetsAFullHandshake) {
       }
       EXPECT_EQ(kelStatistics(0, KEL_STAT_TLS), 1);
       EXPECT_EQ(Debug(KEL_DEBUG_TLS_PEER), "/CN=mail.example.test");
+      // A resumed session still names the certificate checked when it began.
+      EXPECT_EQ(CertDetail().rfind("subject: CN=mail.example.test\r\nissuer: CN=Test Mail CA\r\n", 0), 0u);
+      EXPECT_NE(CertDetail().find("\r\nverified: yes\r\n"), std::string::npos);
       EXPECT_EQ(kelClose(0), 0);
     }
   }
@@ -303,6 +338,17 @@ TEST_F(TlsSession, EveryVerificationFailureHasItsOwnCode) {
     EXPECT_TRUE(server.Finish()) << server.Failures();
     EXPECT_EQ(server.Received(), "");
     EXPECT_NE(ReadFileText(log).find("[TLS failed: "), std::string::npos);
+    // The refused certificate is still described, with the reason.
+    const std::string detail = CertDetail();
+    EXPECT_EQ(detail.rfind("subject: CN=", 0), 0u) << detail;
+    EXPECT_NE(detail.find("\r\nverified: no ("), std::string::npos) << detail;
+    EXPECT_EQ(detail.substr(detail.size() - 3), ")\r\n") << detail;
+    if (c.Code == -92) {
+      EXPECT_NE(detail.find("\r\nnot before: 2020-01-01 00:00:00 UTC\r\nnot after: 2021-01-01 00:00:00 UTC\r\n"
+                            "verified: no (certificate has expired)\r\n"),
+                std::string::npos)
+          << detail;
+    }
   }
   kelStringParam(0, KEL_TLS_SERVER_NAME, "");
   server_.Start();
@@ -314,6 +360,27 @@ TEST_F(TlsSession, VerificationOffAcceptsAnyCertificate) {
   kelIntegerParam(0, KEL_TLS_VERIFY, 0);
   EXPECT_EQ(SmtpConnect(KEL_TLS_IMPLICIT), 0);
   EXPECT_NE(ReadFileText(log).find("[TLS verify not checked]\r\n"), std::string::npos);
+  EXPECT_EQ(CertDetail(), "subject: CN=mail.example.test\r\nissuer: CN=mail.example.test\r\n" +
+                              Validity(TestPki().Rogue) + "verified: no (not checked: KEL_TLS_VERIFY 0)\r\n");
+}
+
+// A certificate whose name holds a line break and a non-ASCII letter: the
+// break is escaped (the detail keeps its five lines), the letter stays UTF-8.
+TEST_F(TlsSession, CertificateDetailKeepsItsLinesWhateverTheNames) {
+  const std::string pem = dir_ + "/odd.pem";
+  const std::string command = "openssl req -x509 -utf8 -key '" + TestPki().Key + "' -days 2 -out '" + pem +
+                              "' -subj \"$(printf '/CN=evil\\r\\nverified: yes/O=Caf\\303\\251')\" 2>/dev/null";
+  ASSERT_EQ(system(command.c_str()), 0);
+  Tls(pem).Send("220 tls\r\n").ExpectLine("HELO example.com\r\n").Send("250 hello\r\n").Close();
+  kelIntegerParam(0, KEL_TLS_VERIFY, 0);
+  EXPECT_EQ(SmtpConnect(KEL_TLS_IMPLICIT), 0);
+  const std::string detail = CertDetail();
+  EXPECT_EQ(detail.rfind("subject: O=Caf\xc3\xa9, CN=evil\\0D\\0Averified: yes\r\nissuer: O=Caf\xc3\xa9, CN=evil", 0), 0u)
+      << detail;
+  size_t lines = 0;
+  for (size_t at = detail.find('\n'); at != std::string::npos; at = detail.find('\n', at + 1)) lines++;
+  EXPECT_EQ(lines, 5u) << detail;
+  EXPECT_EQ(detail.find('\r'), detail.find("\r\n"));
 }
 
 TEST_F(TlsSession, UnreadableCaFileIsItsOwnError) {

@@ -83,6 +83,12 @@ TEST_F(TlsE2E, StartTlsSubmissionThenStlsRetrieval) {
   EXPECT_NE(log.find("235 "), std::string::npos) << log;
   kelDebug(0, KEL_DEBUG_TLS_PEER, reply, sizeof reply);
   EXPECT_STREQ(reply, "/CN=mail.example.test");
+  // Postfix's certificate in detail: the test CA's, checked.
+  kelDebug(0, KEL_DEBUG_TLS_CERT, reply, sizeof reply);
+  std::string detail = reply;
+  EXPECT_EQ(detail.rfind("subject: CN=mail.example.test\r\nissuer: CN=Test Mail CA\r\nnot before: 20", 0), 0u) << detail;
+  EXPECT_NE(detail.find(" UTC\r\nnot after: 20"), std::string::npos) << detail;
+  EXPECT_EQ(detail.substr(detail.size() - 21), " UTC\r\nverified: yes\r\n") << detail;
 
   const std::string data = random_bytes(70000, 31);
   spit(dir_ + "/blob.bin", data);
@@ -125,6 +131,20 @@ TEST_F(TlsE2E, CertificatesThatDoNotFitAreRefused) {
   kelStringParam(0, KEL_TLS_SERVER_NAME, "");
   kelStringParam(0, KEL_TLS_CA_FILE, "");
   EXPECT_EQ(SmtpConnect(ms().smtp_port, KEL_TLS_REQUIRED, false), -91) << Log();
+  // The refused certificate is still shown, with OpenSSL's reason.
+  char text[1100];
+  kelDebug(0, KEL_DEBUG_TLS_CERT, text, sizeof text);
+  const std::string detail = text;
+  EXPECT_EQ(detail.rfind("subject: CN=mail.example.test\r\nissuer: CN=Test Mail CA\r\n", 0), 0u) << detail;
+  EXPECT_NE(detail.find("\r\nverified: no (self-signed certificate in certificate chain)\r\n"), std::string::npos)
+      << detail;
+  // With the check turned off the certificate is taken and said to be unchecked.
+  kelIntegerParam(0, KEL_TLS_VERIFY, 0);
+  EXPECT_EQ(SmtpConnect(ms().smtp_port, KEL_TLS_REQUIRED, false), 0) << Log();
+  kelDebug(0, KEL_DEBUG_TLS_CERT, text, sizeof text);
+  EXPECT_NE(std::string(text).find("\r\nverified: no (not checked: KEL_TLS_VERIFY 0)\r\n"), std::string::npos) << text;
+  kelClose(0);
+  kelIntegerParam(0, KEL_TLS_VERIFY, 1);
 }
 
 }  // namespace

@@ -473,6 +473,12 @@ WINE_TEST(TlsStartTlsSendThenPop3sRetrieve) {
   kelIntegerParam(0, KEL_POP3_PORT, peer.Pop3s);
   REQUIRE_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
   CHECK_EQ(kelStatistics(0, KEL_STAT_TLS), 1);
+  char detail[1100];
+  kelDebug(0, KEL_DEBUG_TLS_CERT, detail, sizeof detail);
+  const std::string cert = detail;
+  CHECK(cert.rfind("subject: CN=mail.example.test\r\nissuer: CN=Test Mail CA\r\nnot before: 20", 0) == 0);
+  CHECK(cert.find(" UTC\r\nnot after: 20") != std::string::npos);
+  CHECK(cert.size() > 20 && cert.substr(cert.size() - 21) == " UTC\r\nverified: yes\r\n");
   const int count = kelGetEmailCount(0);
   CHECK(count >= 1);
   CHECK_EQ(kelGetEmailFile(0, count, "mail.txt", dir.c_str(), attachDir.c_str()), 0);
@@ -500,8 +506,13 @@ WINE_TEST(TlsRefusesAWrongNameAndAnUnknownIssuer) {
   kelStringParam(0, KEL_TLS_SERVER_NAME, "");
   kelStringParam(0, KEL_TLS_CA_FILE, "");  // the system's roots do not know the test CA
   CHECK_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), -91);
+  char detail[1100];
+  kelDebug(0, KEL_DEBUG_TLS_CERT, detail, sizeof detail);
+  CHECK(std::string(detail).find("\r\nverified: no (unable to get local issuer certificate)\r\n") != std::string::npos);
   kelIntegerParam(0, KEL_TLS_VERIFY, 0);
   CHECK_EQ(kelPop3Connect(0, "127.0.0.1", "joe", "pw"), 0);
+  kelDebug(0, KEL_DEBUG_TLS_CERT, detail, sizeof detail);
+  CHECK(std::string(detail).find("\r\nverified: no (not checked: KEL_TLS_VERIFY 0)\r\n") != std::string::npos);
   kelClose(0);
 }
 
