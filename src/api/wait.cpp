@@ -44,6 +44,8 @@ extern "C" int KEL_CALL kelWait(const unsigned *channels, int count, int timeout
       if (items[i].Ready) {
         ready[i] = 1;
         found++;
+        // Readable stays readable until a receive: the step need not ask again.
+        if (items[i].Kind == ReadyReadable && !ch.Tls) ch.ReadableSeen = 1;
       }
       ch.WaitQuiet = items[i].Ready ? 0 : 1;
     }

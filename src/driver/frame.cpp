@@ -124,12 +124,13 @@ Wake NextWake(Channel &ch, Tick now) {
   return w;
 }
 
-int DriverStep(uint32_t channel) {
+int DriverStep(uint32_t channel, Tick *stepNow) {
   if (int rc = CheckChannel(channel)) return rc;
   Channel &ch = *ChannelOf(channel);
   ch.SendLine[0] = 0;
   ch.Response[0] = 0;
   const Tick now = PlatformTick();
+  if (stepNow) *stepNow = now;
 
   // A program that sleeps in kelWait needs no yield from a waiting step.
   const bool yield = !ch.WaitUsed;
@@ -179,7 +180,15 @@ int DriverStep(uint32_t channel) {
 // Sleeps while the channel can only wait: until its NotBefore, or on its
 // socket, but never past the Deadline nor longer than the sleep time, so
 // every result and log line stays what a loop of bare steps would give.
-static void WaitForWork(Channel &ch) {
+static void WaitForWork(Channel &ch, Tick stepNow) {
+  // A channel whose pause has passed at the step's own tick and that waits
+  // for no socket has work whatever the clock says now: the clock is not
+  // read again (a message body costs a step per line).
+  if (ch.NextState == State::Complete ||
+      ((ch.NotBefore == 0 || !TickAfter(ch.NotBefore, stepNow)) && SocketWait(ch) == 0)) {
+    ch.IdleWait = 0;
+    return;
+  }
   const Wake w = NextWake(ch, PlatformTick());
   ch.IdleWait = 0;
   if (w.Kind == WakeNow) return;  // a channel with work goes on at once: its steps are short anyway
@@ -196,10 +205,11 @@ int RunBlocking(uint32_t channel) {
     // Only what this step finds counts; a flag left by earlier steps driven
     // from outside must not make the loop sleep.
     if (Channel *ch = ChannelOf(channel)) ch->IdleWait = 0;
-    int rc = DriverStep(channel);
+    Tick stepNow = 0;
+    int rc = DriverStep(channel, &stepNow);
     if (rc < 1) return rc;
     Channel *ch = ChannelOf(channel);
     if (!ch) return Err::ChannelRange;
-    WaitForWork(*ch);
+    WaitForWork(*ch, stepNow);
   }
 }
