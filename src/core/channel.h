@@ -301,7 +301,8 @@ struct Channel {
   int32_t StageFill;
   // WaitUsed: the channel has been given to kelWait, so a waiting step need
   // not yield. WaitQuiet: the last kelWait polled the channel and found
-  // nothing; the next step on it may return at once (one step only).
+  // nothing (1); the next step on it may return at once (one step only);
+  // 2: it found the socket writable, which the next step need not ask again.
   uint8_t WaitUsed;
   uint8_t WaitQuiet;
   // KEL_PIPELINING (opt-in).

@@ -76,11 +76,15 @@ int UnknownState(Channel &ch) {
 // Bytes in the output buffer that must leave before the next state: all of
 // them when a reply is awaited, else enough to make room. 0 lets the step
 // go on; else KEL_WAITING or the result of the error exit.
-static int OutputGate(Channel &ch) {
+// writableSeen: kelWait found the socket writable; bytes sent here end that.
+static int OutputGate(Channel &ch, bool &writableSeen) {
   const int pending = OutputPending(ch);
   if (pending == 0 || (!ch.OutDrain && pending < OutFlushAt)) return 0;
   // A socket in error is not writable: the send then tells what went wrong.
-  int rc = SocketReady(ch, ReadyWritable) == 1 || SocketReady(ch, ReadyException) == 1 ? FlushOutput(ch, false) : 0;
+  int rc = writableSeen || SocketReady(ch, ReadyWritable) == 1 || SocketReady(ch, ReadyException) == 1
+               ? FlushOutput(ch, false)
+               : 0;
+  writableSeen = false;
   if (rc < 0) {
     // The failure belongs to the state whose bytes these are.
     ch.ThisState = ch.NextState;
@@ -135,6 +139,7 @@ int DriverStep(uint32_t channel, Tick *stepNow) {
   // A program that sleeps in kelWait needs no yield from a waiting step.
   const bool yield = !ch.WaitUsed;
   if (ch.NotBefore != 0 && TickAfter(ch.NotBefore, now)) {
+    if (ch.WaitQuiet == 2) ch.WaitQuiet = 0;  // what kelWait saw holds for the next step only
     if (yield) PlatformSleep(0);
     return KEL_WAITING;
   }
@@ -143,17 +148,20 @@ int DriverStep(uint32_t channel, Tick *stepNow) {
   // whose time is up while other addresses remain: it moves on to the next.)
   if (ch.Deadline != 0 && TickAfter(now, ch.Deadline) && !ch.WakeAtDeadline && !ConnectMayMoveOn(ch))
     return driverFail(ch, 0, Err::Timeout);
-  if (ch.WaitQuiet) {
+  if (ch.WaitQuiet == 1) {
     // kelWait has just polled this channel and found nothing to do: no
     // socket can have changed for it since. Only one step is spared.
     ch.WaitQuiet = 0;
     return KEL_WAITING;
   }
+  // kelWait has just found the socket writable, and nothing has been sent since.
+  bool writableSeen = ch.WaitQuiet == 2;
+  ch.WaitQuiet = 0;
   ch.IdleWait = 0;
-  if (int rc = OutputGate(ch)) return rc;
+  if (int rc = OutputGate(ch, writableSeen)) return rc;
   // While message text gathers in the output buffer, the socket is asked
   // only when the buffer must leave (the gate above).
-  if (ch.WaitWritable && !ch.MoreToFollow && SocketReady(ch, ReadyWritable) != 1) {
+  if (ch.WaitWritable && !ch.MoreToFollow && !writableSeen && SocketReady(ch, ReadyWritable) != 1) {
     ch.IdleWait = ReadyWritable;
     if (yield) PlatformSleep(0);
     return KEL_WAITING;

@@ -201,11 +201,22 @@ static uint32_t PassWait(Tick deadline, Tick now) {
   return left < Settings.SleepTime ? left : Settings.SleepTime;
 }
 
+// Both tests of a pass (exception first, then writable) in one poll.
+static int WriteState(Channel &ch) {
+  PlatformLockEnter();
+  const int state = PlatformSocketWriteState(ch.Socket);
+  PlatformLockLeave();
+  ch.WritableSeen = state == ReadyWritable && ch.Socket != NoSocket;
+  if (ch.WritableSeen) ch.WritableAt = PlatformTick();
+  return state;
+}
+
 int AwaitWritable(Channel &ch, uint32_t ms) {
   Tick deadline = 0;
   for (bool first = true;; first = false) {
-    if (SocketReady(ch, ReadyException) == 1) return 0;
-    if (SocketReady(ch, ReadyWritable) == 1) return 1;
+    const int state = WriteState(ch);
+    if (state == ReadyException) return 0;
+    if (state == ReadyWritable) return 1;
     const Tick now = PlatformTick();
     if (first) deadline = now + ms;
     if (!TickAfter(deadline, now)) return 0;
