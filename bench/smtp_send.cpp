@@ -24,7 +24,10 @@
 // Each library figure is printed beside its peer's with the ratio. Without
 // smtp-sink the sink thread of this program takes every client.
 //
-//   bench_smtp_send [rounds [small|attach]]      (default 5 rounds, both groups)
+//   bench_smtp_send [rounds [small|many|attach|idle]]   (default 5 rounds, every group)
+//
+// "many" runs only the rows of the 128-channel targets (kelWait, one
+// command per reply and PIPELINING, beside smtp-source -s 128).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -196,10 +199,12 @@ class Sink {
   std::thread Thread;
 };
 
-// What the clients send to: a port and a count of the messages that arrived.
+// What the clients send to: a port, a count of the messages that arrived
+// and the CPU seconds the sink has used so far (negative when unknown).
 struct Target {
   uint16_t Port = 0;
   std::function<long()> Messages;
+  std::function<double()> Cpu;
 };
 
 // Postfix's smtp-sink as a child process: AUTH hidden (-a), so that EHLO
@@ -268,6 +273,21 @@ class PostfixSink {
     const size_t at = text.rfind("mesg=");
     return at == std::string::npos ? 0 : atol(text.c_str() + at + 5);
   }
+  // User and system time of the sink process so far, from /proc (fields 14
+  // and 15 of its stat line, after the command name in parentheses).
+  double Cpu() const {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(Pid));
+    FILE *f = fopen(path, "r");
+    if (!f) return -1;
+    char line[1024] = {};
+    const bool ok = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    const char *close = ok ? strrchr(line, ')') : nullptr;
+    unsigned long user = 0, system = 0;
+    if (!close || sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2) return -1;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
   uint16_t Port = 0;
 
  private:
@@ -293,6 +313,21 @@ std::string SmallBody() {
 struct Figures {
   double Rate = 0;       // messages or MB per second
   double CpuEach = 0;    // CPU seconds per message (or per MB)
+  double SinkBusy = -1;  // the sink's CPU seconds per second of the run (1.0: a whole core), or -1
+};
+
+// The sink's share of a core over a timed run: a sink near 1.0 caps
+// whichever client it serves.
+struct SinkMeter {
+  explicit SinkMeter(Target &sink) : Sink(sink), Cpu0(sink.Cpu ? sink.Cpu() : -1), Start(Clock::now()) {}
+  double Busy() const {
+    if (Cpu0 < 0) return -1;
+    const double cpu = Sink.Cpu(), wall = Since(Start);
+    return cpu < 0 || wall <= 0 ? -1 : (cpu - Cpu0) / wall;
+  }
+  Target &Sink;
+  double Cpu0;
+  Clock::time_point Start;
 };
 
 double Median(std::vector<double> v) {
@@ -437,6 +472,7 @@ Figures ManyChannelsWait(Target &sink, int channels, const std::string &body, in
   for (int c = 0; c < channels && started < count; c++, started++)
     Check(kelSendEmail(c, Recipient, nullptr, nullptr, "bench", body.c_str(), nullptr), "kelSendEmail");
   int live = std::min(channels, count);
+  const SinkMeter meter(sink);
   while (live > 0) {
     int n = kelWait(list.data(), live, 1000, ready.data());
     if (n < 0) Check(n, "kelWait");
@@ -458,10 +494,10 @@ Figures ManyChannelsWait(Target &sink, int channels, const std::string &body, in
       }
     }
   }
-  const double wall = Since(start), cpu = ThreadCpu() - cpu0;
+  const double wall = Since(start), cpu = ThreadCpu() - cpu0, busy = meter.Busy();
   CloseAll(channels);
   if (sink.Messages() - before != sent) fprintf(stderr, "sink counted %ld of %d\n", sink.Messages() - before, sent);
-  return {sent / wall, cpu / sent};
+  return {sent / wall, cpu / sent, busy};
 }
 
 // 128 channels connected to a server that never answers, driven for a
@@ -506,14 +542,15 @@ double IdleChannelsCpu(int channels, double seconds) {
 Figures Attachment(Target &sink, const std::string &path, double megabytes) {
   ConnectAll(1, sink.Port);
   kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 1);
+  const SinkMeter meter(sink);
   const auto start = Clock::now();
   const double cpu0 = ThreadCpu();
   Check(kelSendEmail(0, Recipient, nullptr, nullptr, "bench attachment", "see attachment", path.c_str()),
         "kelSendEmail");
-  const double wall = Since(start), cpu = ThreadCpu() - cpu0;
+  const double wall = Since(start), cpu = ThreadCpu() - cpu0, busy = meter.Busy();
   kelIntegerParam(0, KEL_AUTO_CALL_DRIVER, 0);
   CloseAll(1);
-  return {megabytes / wall, cpu / megabytes};
+  return {megabytes / wall, cpu / megabytes, busy};
 }
 
 // ---- curl ---------------------------------------------------------------------------------
@@ -573,13 +610,15 @@ double RunPeer(const std::vector<std::string> &args, double *cpu) {
 Figures SmtpSource(Target &sink, const std::string &lfFile, int sessions, int count) {
   const long before = sink.Messages();
   double cpu = 0;
+  const SinkMeter meter(sink);
   const double wall = RunPeer({"/usr/sbin/smtp-source", "-s", std::to_string(sessions), "-d", "-m", std::to_string(count), "-F",
                                lfFile, "-f", "sender@example.com", "-t", "rcpt@example.com", "-M", "client.example.com",
                                "127.0.0.1:" + std::to_string(sink.Port)},
                               &cpu);
+  const double busy = meter.Busy();
   usleep(20000);  // the sink's last counter record
   if (sink.Messages() - before != count) fprintf(stderr, "sink counted %ld of %d (smtp-source)\n", sink.Messages() - before, count);
-  return {count / wall, cpu / count};
+  return {count / wall, cpu / count, busy};
 }
 
 std::vector<std::string> CurlBase(uint16_t port) {
@@ -610,8 +649,9 @@ Figures CurlUpload(Target &sink, const std::string &composed, double megabytes) 
   args.push_back("-T");
   args.push_back(composed);
   double cpu = 0;
+  const SinkMeter meter(sink);
   double wall = RunCurl(args, &cpu);
-  return {megabytes / wall, cpu / megabytes};
+  return {megabytes / wall, cpu / megabytes, meter.Busy()};
 }
 
 // ---- nodemailer (Node.js) ---------------------------------------------------------------
@@ -710,10 +750,11 @@ void WriteFile(const std::string &path, const std::string &bytes) {
 struct Series {
   explicit Series(const char *name) : Name(name) {}
   const char *Name;
-  std::vector<double> Rate, Cpu;
+  std::vector<double> Rate, Cpu, SinkBusy;
   void Add(const Figures &f) {
     Rate.push_back(f.Rate);
     Cpu.push_back(f.CpuEach);
+    if (f.SinkBusy >= 0) SinkBusy.push_back(f.SinkBusy);
   }
 };
 
@@ -722,8 +763,14 @@ struct Series {
 void PrintBeside(const char *unit, Series &kel, Series &peer, double cpuScale, const char *cpuUnit) {
   if (kel.Rate.empty() || peer.Rate.empty()) return;
   const double rate = Median(kel.Rate), cpu = Median(kel.Cpu), peerRate = Median(peer.Rate), peerCpu = Median(peer.Cpu);
-  printf("  %-44s %10.1f %s %8.1f %s\n", kel.Name, rate, unit, cpu * cpuScale, cpuUnit);
-  printf("  %-44s %10.1f %s %8.1f %s\n", peer.Name, peerRate, unit, peerCpu * cpuScale, cpuUnit);
+  auto sinkBusy = [](Series &s) {
+    static char text[48];
+    text[0] = 0;
+    if (!s.SinkBusy.empty()) snprintf(text, sizeof text, "   sink %3.0f%% of a core", Median(s.SinkBusy) * 100);
+    return text;
+  };
+  printf("  %-44s %10.1f %s %8.1f %s%s\n", kel.Name, rate, unit, cpu * cpuScale, cpuUnit, sinkBusy(kel));
+  printf("  %-44s %10.1f %s %8.1f %s%s\n", peer.Name, peerRate, unit, peerCpu * cpuScale, cpuUnit, sinkBusy(peer));
   printf("  %-44s %10.2fx         CPU %.2fx\n\n", "ratio", rate / peerRate, cpu / peerCpu);
 }
 
@@ -740,7 +787,7 @@ double LoadAverage() {
 
 int main(int argc, char **argv) {
   const int rounds = argc > 1 ? atoi(argv[1]) : 5;
-  const std::string only = argc > 2 ? argv[2] : "";  // "small", "attach" or "idle": that group alone
+  const std::string only = argc > 2 ? argv[2] : "";  // "small", "many", "attach" or "idle": that group alone
   char dirTemplate[] = "/tmp/kel-bench-XXXXXX";
   if (!mkdtemp(dirTemplate)) return 1;
   const std::string dir = dirTemplate;
@@ -762,8 +809,8 @@ int main(int argc, char **argv) {
   std::unique_ptr<PostfixSink> postfix;
   if (PostfixSink::Available()) postfix = std::make_unique<PostfixSink>(dir);
   Target sink;
-  if (postfix) sink = {postfix->Port, [&] { return postfix->Messages(); }};
-  else sink = {own.Port, [&] { return own.Messages.load(); }};
+  if (postfix) sink = {postfix->Port, [&] { return postfix->Messages(); }, [&] { return postfix->Cpu(); }};
+  else sink = {own.Port, [&] { return own.Messages.load(); }, nullptr};
   const bool peers = postfix != nullptr;
   if (kelAttach(128, 0) < 0) {
     fprintf(stderr, "kelAttach failed\n");
@@ -790,8 +837,10 @@ int main(int argc, char **argv) {
   const std::string nodeScript = nodeMissing.empty() ? nodepeers::WriteScript(dir, "send.js", NodeSender) : "";
   std::vector<double> loads;
 
+  const bool manyOnly = only == "many";
   const bool small = only.empty() || only == "small", big = only.empty() || only == "attach";
-  for (int r = 0; r < rounds && (small || big); r++) {
+  const bool targets = small || manyOnly;  // the 128-channel rows of the targets
+  for (int r = 0; r < rounds && (targets || big); r++) {
     fprintf(stderr, "round %d of %d\n", r + 1, rounds);
     loads.push_back(LoadAverage());
     kelIntegerParam(0, KEL_STEP_DELAY, 25);
@@ -801,15 +850,15 @@ int main(int argc, char **argv) {
     kelIntegerParam(0, KEL_STEP_DELAY, 0);
     if (small) oneFast.Add(OneChannel(sink, body, 4000, 2.0));
     if (small && peers) source1.Add(SmtpSource(sink, lf, 1, 4000));
-    if (small) manyFast.Add(ManyChannelsWait(sink, 128, body, 16000, 3.0));
-    if (small && peers) source128.Add(SmtpSource(sink, lf, 128, 16000));
+    if (targets) manyFast.Add(ManyChannelsWait(sink, 128, body, 16000, 3.0));
+    if (targets && peers) source128.Add(SmtpSource(sink, lf, 128, 16000));
     if (small) manyLoop.Add(ManyChannels(sink, 128, body, 16000, 3.0));
     for (int c = 0; c < 128; c++) {
       kelIntegerParam(c, KEL_ENABLE_ESMTP, 1);
       kelIntegerParam(c, KEL_PIPELINING, 1);
     }
     if (small) onePipe.Add(OneChannel(sink, body, 4000, 2.0));
-    if (small) manyPipe.Add(ManyChannelsWait(sink, 128, body, 16000, 3.0));
+    if (targets) manyPipe.Add(ManyChannelsWait(sink, 128, body, 16000, 3.0));
     for (int c = 0; c < 128; c++) {
       kelIntegerParam(c, KEL_ENABLE_ESMTP, 0);
       kelIntegerParam(c, KEL_PIPELINING, 0);
@@ -833,7 +882,7 @@ int main(int argc, char **argv) {
          "nodemailer is timed inside its process.\n");
   if (!nodeMissing.empty()) printf("nodemailer skipped: %s\n", nodeMissing.c_str());
   printf("\n");
-  if (small) {
+  if (targets) {
     printf("1 KB messages\n");
     PrintBeside("msg/s", oneFast, source1, 1e6, "us/msg");
     PrintBeside("msg/s", onePipe, source1, 1e6, "us/msg");

@@ -44,8 +44,11 @@ extern "C" int KEL_CALL kelWait(const unsigned *channels, int count, int timeout
       if (items[i].Ready) {
         ready[i] = 1;
         found++;
+        // Readable stays readable until a receive: the step need not ask again.
+        if (items[i].Kind == ReadyReadable && !ch.Tls) ch.ReadableSeen = 1;
       }
-      ch.WaitQuiet = items[i].Ready ? 0 : 1;
+      // 2: found writable without an error, which the next step need not ask again.
+      ch.WaitQuiet = !items[i].Ready ? 1 : items[i].Ready == 1 && items[i].Kind == ReadyWritable ? 2 : 0;
     }
     if (found > 0) return found;
     // Nothing yet: the time-out, or a channel's clock, ended the wait.

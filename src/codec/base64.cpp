@@ -1,6 +1,8 @@
 // Base64 (RFC 2045 alphabet, "=" padding) at the level of one line or piece.
 #include "codec.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -14,6 +16,19 @@ struct ValueTable {
   }
 };
 constexpr ValueTable Values;
+
+// The two characters of every 12-bit value: a group of three bytes is two
+// lookups and two 2-byte copies.
+struct PairTable {
+  char Pair[4096][2] = {};
+  constexpr PairTable() {
+    for (int i = 0; i < 4096; ++i) {
+      Pair[i][0] = Alphabet[i >> 6];
+      Pair[i][1] = Alphabet[i & 63];
+    }
+  }
+};
+constexpr PairTable Pairs;
 
 }  // namespace
 
@@ -30,7 +45,12 @@ int Base64EncodeLine(const unsigned char *source, char *target, int count) {
   if (count < 0) count = 0;
   const int whole = count / 3;
   int written = 0;
-  for (int g = 0; g < whole; ++g, written += 4) Base64EncodeGroup(source + 3 * g, target + written);
+  for (int g = 0; g < whole; ++g, written += 4) {
+    const unsigned char *b = source + 3 * g;
+    const unsigned v = (unsigned(b[0]) << 16) | (unsigned(b[1]) << 8) | b[2];
+    memcpy(target + written, Pairs.Pair[v >> 12], 2);
+    memcpy(target + written + 2, Pairs.Pair[v & 4095], 2);
+  }
   const int rest = count % 3;
   if (rest != 0) {
     // The last group is padded here with zero bits: never read past count.

@@ -215,10 +215,11 @@ struct Channel {
   int32_t RingRead;
   int32_t RingWrite;
   char Ring[1024];
-  // For the blocking loop only: set when a step found nothing to do but wait
-  // for the socket (ReadyReadable: a reply state's zero-time poll found no
-  // data; ReadyWritable: a connection still under way), so the loop sleeps
-  // on the socket instead of spinning. Cleared by the loop.
+  // For the blocking loop and kelWait: set when a step found nothing to do
+  // but wait for the socket (ReadyReadable: a reply state's zero-time poll
+  // found no data, or a command has just left and its reply is awaited;
+  // ReadyWritable: a connection still under way), so the loop sleeps on the
+  // socket instead of spinning. Cleared by the loop.
   uint8_t IdleWait;
   // Messages sent on this channel since attach: makes HTML Message-IDs unique.
   uint32_t MessageCount;
@@ -306,7 +307,8 @@ struct Channel {
   int32_t StageFill;
   // WaitUsed: the channel has been given to kelWait, so a waiting step need
   // not yield. WaitQuiet: the last kelWait polled the channel and found
-  // nothing; the next step on it may return at once (one step only).
+  // nothing (1); the next step on it may return at once (one step only);
+  // 2: it found the socket writable, which the next step need not ask again.
   uint8_t WaitUsed;
   uint8_t WaitQuiet;
   // KEL_PIPELINING (opt-in).
@@ -317,8 +319,12 @@ struct Channel {
   // A poll found the socket readable and nothing has been received since:
   // it stays readable until the next receive, so it need not be asked again.
   uint8_t ReadableSeen;
+  // A poll found the socket writable at tick WritableAt and nothing has
+  // been sent since: within that tick it is not asked again.
+  uint8_t WritableSeen;
+  uint32_t WritableAt;
   FileBuffer EmailOut;       // the email file of a retrieval
-  FileBuffer AttachOut;      // the attachment file the decoder writes
+  FileBuffer AttachOut;      // the attachment file the decoder writes (while sending, when empty: the attachment read buffer)
   char OutBuf[OutBufSize];
   char Stage[StageSize];
   // TLS (src/net/tls.cpp, src/driver/tls_start.cpp): the caller's settings

@@ -18,9 +18,13 @@ namespace {
 
 // Bytes of a file per Base64 line: 57 bytes make 76 characters.
 constexpr int AttachLineBytes = 57;
-// The file is read into SourceBuf (free once the body is sent) this many
-// lines at a time, so that a line costs no read of its own.
+// The file is read this many lines at a time, so that a line costs no read
+// of its own: into the write buffer of retrievals (idle while a message is
+// sent) when it holds nothing, else into SourceBuf (free once the body is sent).
 constexpr int AttachReadBytes = 35 * AttachLineBytes;
+constexpr int AttachBlockBytes = (FileBufferSize / AttachLineBytes) * AttachLineBytes;
+static_assert(AttachReadBytes <= static_cast<int>(sizeof Channel::SourceBuf), "SourceBuf holds a read");
+static_assert(AttachBlockBytes <= FileBufferSize, "the file buffer holds a block");
 // SourceEnded while an attachment is read: the file gave its last byte, or failed.
 constexpr int FileUsedUp = 1;
 constexpr int FileReadError = 2;
@@ -206,11 +210,16 @@ int FormatNamedLine(Channel &ch, const char *type, const char *between, const ch
 // The next bytes of the open file for one Base64 line: their count, 0 at the
 // end of the file or -1 once it failed to read.
 int TakeFileBytes(Channel &ch, unsigned char *bytes) {
+  // Nothing writes the retrieval buffer while a message is sent, so the
+  // choice holds for the whole file.
+  const bool block = ch.AttachOut.Fill == 0;
+  char *buffer = block ? ch.AttachOut.Data : ch.SourceBuf;
+  const int capacity = block ? AttachBlockBytes : AttachReadBytes;
   int held = ch.SourceFill - ch.SourceIndex;
   if (held < AttachLineBytes && !ch.SourceEnded) {
-    memmove(ch.SourceBuf, ch.SourceBuf + ch.SourceIndex, static_cast<size_t>(held));
+    memmove(buffer, buffer + ch.SourceIndex, static_cast<size_t>(held));
     ch.SourceIndex = 0;
-    int got = PlatformFileRead(ch.FileHandle, ch.SourceBuf + held, AttachReadBytes - held);
+    int got = PlatformFileRead(ch.FileHandle, buffer + held, capacity - held);
     if (got <= 0) {
       ch.SourceEnded = got < 0 ? FileReadError : FileUsedUp;
       got = 0;
@@ -220,7 +229,7 @@ int TakeFileBytes(Channel &ch, unsigned char *bytes) {
   }
   int count = held < AttachLineBytes ? held : AttachLineBytes;
   if (count == 0 && ch.SourceEnded == FileReadError) return -1;
-  memcpy(bytes, ch.SourceBuf + ch.SourceIndex, static_cast<size_t>(count));
+  memcpy(bytes, buffer + ch.SourceIndex, static_cast<size_t>(count));
   ch.SourceIndex += count;
   return count;
 }

@@ -393,10 +393,8 @@ void RefillSource(Channel &ch) {
   int got = 0;
   if (ch.BodyFromText) {
     if (ch.Message) {
-      while (got < room && ch.Message[got]) {
-        ch.SourceBuf[held + got] = ch.Message[got];
-        got++;
-      }
+      got = static_cast<int>(strnlen(ch.Message, static_cast<size_t>(room)));
+      memcpy(ch.SourceBuf + held, ch.Message, static_cast<size_t>(got));
       ch.Message += got;
     }
   } else {
@@ -463,6 +461,17 @@ int BuildPlainLine(Channel &ch) {
   bool broken = false;  // ended for its length: a line end right behind belongs to it
   bool nul = false;
   while (i < held) {
+    // Printable bytes other than the blank, while the line stays below its
+    // width, are only copied: a run of them in one go.
+    if (!longWord) {
+      while (i < held && n + 1 < limit) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c <= ' ' || c > '~') break;
+        line[n++] = static_cast<char>(c);
+        i++;
+      }
+      if (i >= held) break;
+    }
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c == 0) {
       nul = true;
@@ -941,5 +950,6 @@ int EndOfData(Channel &ch, Tick now) {
   if (int rc = SendFixedLine(ch, ch.RawSubmit ? "." : "\r\n.")) return rc;
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = State::EndOfDataReply;
+  AwaitingReply(ch);
   return 0;
 }

@@ -57,7 +57,7 @@ bool ConnectMayMoveOn(const Channel &ch);
 // One step of a channel: the frame (checks, waits, trace) and its state's
 // handler. kelDriver's result: the next state, KEL_WAITING, 0 when the
 // operation is done, or an error code.
-int DriverStep(uint32_t channel);
+int DriverStep(uint32_t channel, Tick *stepNow = nullptr);  // stepNow: the tick the step ran at
 
 // What a channel waits for before its next step can do anything; the one
 // rule of the blocking loop and of kelWait.

@@ -106,9 +106,31 @@ const char *CharsetName(uint8_t charset) {
   return "us-ascii";
 }
 
+// Printable ASCII other than "=" only counts bytes, header bytes and words.
+static bool PlainProfileByte(unsigned char c) { return c >= 32 && c < 127 && c != '='; }
+
 void ProfileBytes(TextProfile &p, const char *bytes, int count) {
   for (int i = 0; i < count && !p.Ended; i++) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (!p.Utf8Due && PlainProfileByte(c)) {
+      // A run of such bytes in one go: most of any text is made of them.
+      int j = i;
+      uint32_t word = p.Word, longest = p.LongestWord;
+      for (; j < count && PlainProfileByte(static_cast<unsigned char>(bytes[j])); j++) {
+        if (bytes[j] == ' ') word = 0;
+        else if (++word > longest) longest = word;
+      }
+      const uint32_t run = static_cast<uint32_t>(j - i);
+      p.Bytes += run;
+      if (!p.HeaderDone) {
+        p.HeaderBytes += run;
+        p.LineHasText = 1;
+      }
+      p.Word = word;
+      p.LongestWord = longest;
+      i = j - 1;
+      continue;
+    }
     if (c == 0) {
       p.Ended = 1;
       break;

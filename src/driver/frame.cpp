@@ -76,11 +76,15 @@ int UnknownState(Channel &ch) {
 // Bytes in the output buffer that must leave before the next state: all of
 // them when a reply is awaited, else enough to make room. 0 lets the step
 // go on; else KEL_WAITING or the result of the error exit.
-static int OutputGate(Channel &ch) {
+// writableSeen: kelWait found the socket writable; bytes sent here end that.
+static int OutputGate(Channel &ch, bool &writableSeen) {
   const int pending = OutputPending(ch);
   if (pending == 0 || (!ch.OutDrain && pending < OutFlushAt)) return 0;
   // A socket in error is not writable: the send then tells what went wrong.
-  int rc = SocketReady(ch, ReadyWritable) == 1 || SocketReady(ch, ReadyException) == 1 ? FlushOutput(ch, false) : 0;
+  int rc = writableSeen || SocketReady(ch, ReadyWritable) == 1 || SocketReady(ch, ReadyException) == 1
+               ? FlushOutput(ch, false)
+               : 0;
+  writableSeen = false;
   if (rc < 0) {
     // The failure belongs to the state whose bytes these are.
     ch.ThisState = ch.NextState;
@@ -124,16 +128,18 @@ Wake NextWake(Channel &ch, Tick now) {
   return w;
 }
 
-int DriverStep(uint32_t channel) {
+int DriverStep(uint32_t channel, Tick *stepNow) {
   if (int rc = CheckChannel(channel)) return rc;
   Channel &ch = *ChannelOf(channel);
   ch.SendLine[0] = 0;
   ch.Response[0] = 0;
   const Tick now = PlatformTick();
+  if (stepNow) *stepNow = now;
 
   // A program that sleeps in kelWait needs no yield from a waiting step.
   const bool yield = !ch.WaitUsed;
   if (ch.NotBefore != 0 && TickAfter(ch.NotBefore, now)) {
+    if (ch.WaitQuiet == 2) ch.WaitQuiet = 0;  // what kelWait saw holds for the next step only
     if (yield) PlatformSleep(0);
     return KEL_WAITING;
   }
@@ -142,17 +148,20 @@ int DriverStep(uint32_t channel) {
   // whose time is up while other addresses remain: it moves on to the next.)
   if (ch.Deadline != 0 && TickAfter(now, ch.Deadline) && !ch.WakeAtDeadline && !ConnectMayMoveOn(ch))
     return driverFail(ch, 0, Err::Timeout);
-  if (ch.WaitQuiet) {
+  if (ch.WaitQuiet == 1) {
     // kelWait has just polled this channel and found nothing to do: no
     // socket can have changed for it since. Only one step is spared.
     ch.WaitQuiet = 0;
     return KEL_WAITING;
   }
+  // kelWait has just found the socket writable, and nothing has been sent since.
+  bool writableSeen = ch.WaitQuiet == 2;
+  ch.WaitQuiet = 0;
   ch.IdleWait = 0;
-  if (int rc = OutputGate(ch)) return rc;
+  if (int rc = OutputGate(ch, writableSeen)) return rc;
   // While message text gathers in the output buffer, the socket is asked
   // only when the buffer must leave (the gate above).
-  if (ch.WaitWritable && !ch.MoreToFollow && SocketReady(ch, ReadyWritable) != 1) {
+  if (ch.WaitWritable && !ch.MoreToFollow && !writableSeen && SocketReady(ch, ReadyWritable) != 1) {
     ch.IdleWait = ReadyWritable;
     if (yield) PlatformSleep(0);
     return KEL_WAITING;
@@ -179,7 +188,15 @@ int DriverStep(uint32_t channel) {
 // Sleeps while the channel can only wait: until its NotBefore, or on its
 // socket, but never past the Deadline nor longer than the sleep time, so
 // every result and log line stays what a loop of bare steps would give.
-static void WaitForWork(Channel &ch) {
+static void WaitForWork(Channel &ch, Tick stepNow) {
+  // A channel whose pause has passed at the step's own tick and that waits
+  // for no socket has work whatever the clock says now: the clock is not
+  // read again (a message body costs a step per line).
+  if (ch.NextState == State::Complete ||
+      ((ch.NotBefore == 0 || !TickAfter(ch.NotBefore, stepNow)) && SocketWait(ch) == 0)) {
+    ch.IdleWait = 0;
+    return;
+  }
   const Wake w = NextWake(ch, PlatformTick());
   ch.IdleWait = 0;
   if (w.Kind == WakeNow) return;  // a channel with work goes on at once: its steps are short anyway
@@ -196,10 +213,11 @@ int RunBlocking(uint32_t channel) {
     // Only what this step finds counts; a flag left by earlier steps driven
     // from outside must not make the loop sleep.
     if (Channel *ch = ChannelOf(channel)) ch->IdleWait = 0;
-    int rc = DriverStep(channel);
+    Tick stepNow = 0;
+    int rc = DriverStep(channel, &stepNow);
     if (rc < 1) return rc;
     Channel *ch = ChannelOf(channel);
     if (!ch) return Err::ChannelRange;
-    WaitForWork(*ch);
+    WaitForWork(*ch, stepNow);
   }
 }

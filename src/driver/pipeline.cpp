@@ -83,6 +83,7 @@ int SendPipelinedEnvelope(Channel &ch, Tick now) {
   StartWalk(ch);
   SetTiming(ch, now, Settings.StepDelay, Settings.ResponseTimeout);
   ch.NextState = State::EnvelopeReplies;
+  AwaitingReply(ch);
   return 0;
 }
 

@@ -56,6 +56,8 @@ static int SendFormatted(Channel &ch, const char *format, va_list args) {
   return rc < 0 ? driverFail(ch, rc, Err::Send) : 0;
 }
 
+void AwaitingReply(Channel &ch) { ch.IdleWait = ReadyReadable; }
+
 int SendCommand(Channel &ch, const char *format, ...) {
   va_list args;
   va_start(args, format);
@@ -72,6 +74,7 @@ int SendSmtpCommand(Channel &ch, Tick now, uint32_t extraDelay, int next, const 
   if (rc < 0) return rc;
   SetTiming(ch, now, Settings.StepDelay + extraDelay, Settings.ResponseTimeout);
   ch.NextState = next;
+  AwaitingReply(ch);
   return 0;
 }
 
@@ -301,6 +304,7 @@ int RcptTo(Channel &ch, Tick now) {
   if (rc < 0) return rc;
   ch.Deadline = now + Settings.ResponseTimeout;
   ch.NextState = State::RcptToReply;
+  AwaitingReply(ch);
   return 0;
 }
 

@@ -15,6 +15,10 @@
 //      -8 as the reader gives them.
 int TakeSmtpReply(Channel &ch, int refuseFrom, uint32_t waitMs = 0);
 
+// The next step reads the reply to what has just been sent: a wait
+// (kelWait, the blocking loop) leaves the channel until its socket is
+// readable instead of stepping it at once.
+void AwaitingReply(Channel &ch);
 // Formats a command line into SendLine (at most 1023 characters) and sends
 // it with CR LF: 0, or the error exit's -52 with the sender's result.
 int SendCommand(Channel &ch, const char *format, ...) __attribute__((format(printf, 2, 3)));

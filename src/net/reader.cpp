@@ -228,12 +228,14 @@ int TakeStagedLine(Channel &ch, char *buffer, int size) {
 // has now, without waiting: -1 once the connection has ended, else the
 // bytes the ring holds. Bytes come through the stage like every other
 // receive, so a readiness already seen and the TLS layer stay true.
-static int TopUpRing(Channel &ch) {
+// With askSocket false only the stage is moved: the ring already holds
+// what the reader needs, so the socket is not polled for more.
+static int TopUpRing(Channel &ch, bool askSocket = true) {
   const int fill = RingFill(ch);
   const int room = RingSize - 1 - fill;
   if (room < 1) return fill;
   if (PendingInput(ch) == 0) {
-    if (SocketReady(ch, ReadyReadable) != 1) return fill;
+    if (!askSocket || SocketReady(ch, ReadyReadable) != 1) return fill;
     if (ReceiveStage(ch) < 0) return -1;
   }
   int n = PendingInput(ch);
@@ -299,7 +301,12 @@ static int AwaitWhole(Channel &ch, ReplyLineForm form, bool lookahead, uint32_t 
     ch.IdleWait = ReadyReadable;
     return 0;
   }
-  const int fill = TopUpRing(ch);
+  // A ring that holds the whole reply already (the later replies of a
+  // pipelined group come in one receive) needs no poll of the socket.
+  const int held = RingFill(ch);
+  const bool whole = held > 0 && held < RingSize - 1 &&
+                     (form ? ReplyMissing(ch, held, form) : LineMissing(ch, held, lookahead)) == 0;
+  const int fill = TopUpRing(ch, !whole);
   int phase = 0;
   if (fill > 0 && fill < RingSize - 1)
     phase = form ? ReplyMissing(ch, fill, form) : LineMissing(ch, fill, lookahead);

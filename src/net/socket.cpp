@@ -113,6 +113,7 @@ int OpenSocket(uint32_t channel, int family) {
   ch->StageRead = ch->StageFill = 0;
   ch->RingRead = ch->RingWrite = 0;
   ch->ReadableSeen = 0;
+  ch->WritableSeen = 0;
   return s;
 }
 
@@ -168,10 +169,18 @@ int SocketReady(Channel &ch, int kind) {
     if (ch.Tls) return TlsReadable(ch);
     if (ch.ReadableSeen) return 1;
   }
+  // Only a send makes a writable socket full; an error that comes without
+  // one is seen by the next tick's poll (or by the send itself). The TLS
+  // layer sends on its own, so its sockets are always asked.
+  if (kind == ReadyWritable && ch.WritableSeen && !ch.Tls && PlatformTick() == ch.WritableAt) return 1;
   PlatformLockEnter();
   int ready = PlatformSocketReady(ch.Socket, kind);
   PlatformLockLeave();
   if (kind == ReadyReadable && ready == 1 && ch.Socket != NoSocket) ch.ReadableSeen = 1;
+  if (kind == ReadyWritable) {
+    ch.WritableSeen = ready == 1 && ch.Socket != NoSocket;
+    if (ch.WritableSeen) ch.WritableAt = PlatformTick();
+  }
   return ready;
 }
 
@@ -192,11 +201,22 @@ static uint32_t PassWait(Tick deadline, Tick now) {
   return left < Settings.SleepTime ? left : Settings.SleepTime;
 }
 
+// Both tests of a pass (exception first, then writable) in one poll.
+static int WriteState(Channel &ch) {
+  PlatformLockEnter();
+  const int state = PlatformSocketWriteState(ch.Socket);
+  PlatformLockLeave();
+  ch.WritableSeen = state == ReadyWritable && ch.Socket != NoSocket;
+  if (ch.WritableSeen) ch.WritableAt = PlatformTick();
+  return state;
+}
+
 int AwaitWritable(Channel &ch, uint32_t ms) {
   Tick deadline = 0;
   for (bool first = true;; first = false) {
-    if (SocketReady(ch, ReadyException) == 1) return 0;
-    if (SocketReady(ch, ReadyWritable) == 1) return 1;
+    const int state = WriteState(ch);
+    if (state == ReadyException) return 0;
+    if (state == ReadyWritable) return 1;
     const Tick now = PlatformTick();
     if (first) deadline = now + ms;
     if (!TickAfter(deadline, now)) return 0;
@@ -236,6 +256,7 @@ int AwaitReadable(Channel &ch, uint32_t ms) {
 // takes what the socket can hold now and returns 0 when that is nothing.
 int TransportSend(Channel &ch, const char *bytes, int count, bool wait) {
   const bool more = ch.MoreToFollow != 0;
+  ch.WritableSeen = 0;
   // Over TLS the layer takes every byte: it gathers them into records and
   // hands the encrypted bytes to the platform's send itself.
   if (ch.Tls) return TlsSend(ch, bytes, count, more);
@@ -345,6 +366,7 @@ int CloseSocket(Channel &ch) {
   DropOutput(ch);
   ch.StageRead = ch.StageFill = 0;
   ch.ReadableSeen = 0;
+  ch.WritableSeen = 0;
   if (s == NoSocket) return PlatformSocketClose(s);  // fails as a closed handle does, touching nothing
   TlsShutdown(ch);  // close_notify first, then the socket goes as a plain one does
   // A non-blocking step never waits, not even for this pause.

@@ -157,6 +157,10 @@ int PlatformSocketLocalAddress(PlatformSocket s, uint8_t address[16]);  // 0 or 
 enum { ReadyReadable = 1, ReadyWritable = 2, ReadyException = 3 };
 // Zero-time test of one readiness kind: 1 or 0.
 int PlatformSocketReady(PlatformSocket s, int kind);
+// Zero-time test for writing: ReadyException when the socket is in an
+// exceptional state, else ReadyWritable when it is writable, else 0 -- as
+// the two tests of PlatformSocketReady (exception first) give, in one poll.
+int PlatformSocketWriteState(PlatformSocket s);
 // Waits at most ms for readable (1) or writable (2); used only to sleep
 // while a channel has nothing to do. Returns 1 when ready, 0 otherwise.
 int PlatformSocketWait(PlatformSocket s, int kind, uint32_t ms);
@@ -167,9 +171,10 @@ int PlatformSocketSend(PlatformSocket s, const void *data, int count, bool more 
 int PlatformSocketTrySend(PlatformSocket s, const void *data, int count, bool more = false);
 int PlatformSocketRecv(PlatformSocket s, void *buffer, int count);      // count, 0 = closed, or negated error
 // One wait over many sockets: each item asks for readable (1) or writable
-// (2); Ready is set to 1 for those that are. Waits at most ms; returns the
-// number ready (0 at the time-out) or a negated error. Items with NoSocket
-// are skipped.
+// (2); Ready is set to 1 for those that are, or to 2 for those that only
+// report an error or a hang-up (the next step reports it). Waits at most
+// ms; returns the number ready (0 at the time-out) or a negated error.
+// Items with NoSocket are skipped.
 struct PlatformWaitItem {
   PlatformSocket Socket;
   int Kind;

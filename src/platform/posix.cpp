@@ -565,6 +565,16 @@ int PlatformSocketReady(PlatformSocket s, int kind) {
   }
 }
 
+int PlatformSocketWriteState(PlatformSocket s) {
+  if (Feed || s < 0) {
+    if (PlatformSocketReady(s, ReadyException) == 1) return ReadyException;
+    return PlatformSocketReady(s, ReadyWritable) == 1 ? ReadyWritable : 0;
+  }
+  const short r = PollOnce(s, POLLOUT | POLLPRI, 0);
+  if (r & (POLLPRI | POLLERR)) return ReadyException;
+  return (r & POLLOUT) ? ReadyWritable : 0;
+}
+
 int PlatformSocketWait(PlatformSocket s, int kind, uint32_t ms) {
   if (Feed) return Feed->Wait(s, kind, ms);
   if (s < 0) return 1;
@@ -610,7 +620,7 @@ int PlatformSocketWaitMany(PlatformWaitItem *items, int count, uint32_t ms) {
   for (int i = 0; i < count; i++) {
     // A hang-up or an error is ready too: the next step reports it.
     if (fds[i].revents & (fds[i].events | POLLHUP | POLLERR | POLLNVAL)) {
-      items[i].Ready = 1;
+      items[i].Ready = (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) ? 2 : 1;
       ready++;
     }
   }

@@ -772,6 +772,11 @@ int PlatformSocketReady(PlatformSocket s, int kind) {
   return SelectOne(s, kind, 0);
 }
 
+int PlatformSocketWriteState(PlatformSocket s) {
+  if (PlatformSocketReady(s, ReadyException) == 1) return ReadyException;
+  return PlatformSocketReady(s, ReadyWritable) == 1 ? ReadyWritable : 0;
+}
+
 int PlatformSocketWait(PlatformSocket s, int kind, uint32_t ms) {
   if (s == NoSocket) return 1;
   return SelectOne(s, kind == ReadyWritable ? ReadyWritable : ReadyReadable, ms);
@@ -822,10 +827,10 @@ int PlatformSocketWaitMany(PlatformWaitItem *items, int count, uint32_t ms) {
   for (int i = 0; i < count; i++) {
     if (items[i].Socket == NoSocket) continue;
     const SOCKET h = Handle(items[i].Socket);
-    const bool hit = __WSAFDIsSet(h, reinterpret_cast<fd_set *>(items[i].Kind == ReadyWritable ? &write : &read)) ||
-                     __WSAFDIsSet(h, reinterpret_cast<fd_set *>(&except));
+    const bool failed = __WSAFDIsSet(h, reinterpret_cast<fd_set *>(&except));
+    const bool hit = __WSAFDIsSet(h, reinterpret_cast<fd_set *>(items[i].Kind == ReadyWritable ? &write : &read)) || failed;
     if (hit) {
-      items[i].Ready = 1;
+      items[i].Ready = failed ? 2 : 1;
       ready++;
     }
   }

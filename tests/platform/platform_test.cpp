@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -61,6 +62,25 @@ TEST(Sockets, TheInvalidSocketTouchesNoDescriptor) {
   EXPECT_EQ(PlatformSocketSend(NoSocket, "x", 1), -10038);
   EXPECT_EQ(PlatformSocketRecv(NoSocket, &c, 1), -10038);
   EXPECT_EQ(PlatformSocketClose(NoSocket), -10038);
+  EXPECT_EQ(PlatformSocketWriteState(NoSocket), ReadyException);
+}
+
+// The write state in one poll is what the two tests (exception first, then
+// writable) give for the same socket.
+TEST(Sockets, TheWriteStateIsTheTwoTestsInOne) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  EXPECT_EQ(PlatformSocketReady(pair[0], ReadyException), 0);
+  EXPECT_EQ(PlatformSocketReady(pair[0], ReadyWritable), 1);
+  EXPECT_EQ(PlatformSocketWriteState(pair[0]), ReadyWritable);
+  // A full socket is neither writable nor exceptional.
+  const std::string block(4096, 'x');
+  while (PlatformSocketTrySend(pair[0], block.data(), static_cast<int>(block.size())) > 0) {
+  }
+  EXPECT_EQ(PlatformSocketReady(pair[0], ReadyWritable), 0);
+  EXPECT_EQ(PlatformSocketWriteState(pair[0]), 0);
+  close(pair[0]);
+  close(pair[1]);
 }
 
 // A feed stands in for the system's sockets in every call that touches one;
@@ -83,9 +103,10 @@ TEST(Sockets, AnInstalledFeedTakesEveryCall) {
   EXPECT_EQ(PlatformSocketTrySend(s, "abcd", 4), 4);
   EXPECT_EQ(PlatformSocketRecv(s, &c, 1), 0);
   EXPECT_EQ(PlatformSocketClose(s), 0);
+  EXPECT_EQ(PlatformSocketWriteState(s), ReadyException);  // the feed's exception test comes first
   PlatformSetSocketFeed(nullptr);
   EXPECT_EQ(calls, "ready" + std::to_string(ReadyReadable) + " wait" + std::to_string(ReadyWritable) +
-                       " send send recv close ");
+                       " send send recv close ready" + std::to_string(ReadyException) + " ");
 }
 
 }  // namespace
