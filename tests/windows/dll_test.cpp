@@ -29,7 +29,10 @@ std::string Lines(const std::vector<std::string> &lines) {
 std::string TestDirectory(const char *name) {
   char base[MAX_PATH];
   DWORD n = GetTempPathA(sizeof base, base);
-  std::string dir = std::string(base, n) + "kel32-wine-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+  // Wine hands out the same small process ids run after run in one prefix:
+  // the start time keeps a new run out of an old run's files.
+  std::string dir = std::string(base, n) + "kel32-wine-" + std::to_string(GetCurrentProcessId()) + "-" +
+                    std::to_string(GetTickCount64()) + "-" + name;
   CreateDirectoryA(dir.c_str(), nullptr);
   return dir;
 }
