@@ -350,8 +350,11 @@ int PlatformResolve(const char *name, uint32_t *addressHostOrder) {
   return 1;
 }
 
-PlatformSocket PlatformSocketOpen() {
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+namespace {
+
+// A TCP socket of the given address family, fitted to the interface's handle.
+PlatformSocket OpenTcpSocket(int af) {
+  SOCKET s = socket(af, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return NoSocket;
   // Commands and replies alternate: a small segment must not wait for the
   // peer's delayed acknowledgement.
@@ -366,6 +369,10 @@ PlatformSocket PlatformSocketOpen() {
   }
   return fitted;
 }
+
+}  // namespace
+
+PlatformSocket PlatformSocketOpen() { return OpenTcpSocket(AF_INET); }
 
 int PlatformSocketSetNonBlocking(PlatformSocket s, bool on) {
   if (s == NoSocket) return NotASocket;
@@ -706,16 +713,7 @@ int PlatformFormatAddress(const PlatformAddress &address, char *buffer, int size
 PlatformSocket PlatformSocketOpenFor(int family) {
   if (family == 4) return PlatformSocketOpen();
   if (family != 6 || !Ipv6Sockets()) return NoSocket;
-  SOCKET s = socket(Af6, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return NoSocket;
-  BOOL one = TRUE;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
-  const PlatformSocket fitted = PlatformSocketFromHandle(s);
-  if (fitted == NoSocket) {
-    closesocket(s);
-    WSASetLastError(WSAEMFILE);
-  }
-  return fitted;
+  return OpenTcpSocket(Af6);
 }
 
 int PlatformSocketConnectTo(PlatformSocket s, const PlatformAddress &address, uint16_t port) {

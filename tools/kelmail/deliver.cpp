@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 namespace kelmail {
@@ -132,13 +133,15 @@ std::string EnvelopeSender(const std::string &message) {
   return "MAILER-DAEMON";
 }
 
-bool ReserveFile(const std::string &dir, const std::string &name, const std::string &ext, std::string &path,
-                 std::string &error) {
+namespace {
+
+// Tries "name.ext", "name (1).ext", ... in dir until claim takes one that did
+// not exist: nothing the user already has is ever replaced.
+bool ClaimFreeName(const std::string &dir, const std::string &name, const std::string &ext,
+                   const std::function<bool(const std::string &)> &claim, std::string &path, std::string &error) {
   for (int n = 0; n < 10000; ++n) {
     std::string candidate = JoinPath(dir, name + (n ? " (" + std::to_string(n) + ")" : "") + ext);
-    int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      close(fd);
+    if (claim(candidate)) {
       path = candidate;
       return true;
     }
@@ -151,6 +154,21 @@ bool ReserveFile(const std::string &dir, const std::string &name, const std::str
   return false;
 }
 
+}  // namespace
+
+bool ReserveFile(const std::string &dir, const std::string &name, const std::string &ext, std::string &path,
+                 std::string &error) {
+  return ClaimFreeName(
+      dir, name, ext,
+      [](const std::string &candidate) {
+        int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) return false;
+        close(fd);
+        return true;
+      },
+      path, error);
+}
+
 bool PublishFile(const std::string &temporary, const std::string &dir, const std::string &name,
                  const std::string &ext, std::string &path, std::string &error) {
   int fd = open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
@@ -160,21 +178,11 @@ bool PublishFile(const std::string &temporary, const std::string &dir, const std
     return false;
   }
   close(fd);
-  for (int n = 0; n < 10000; ++n) {
-    std::string candidate = JoinPath(dir, name + (n ? " (" + std::to_string(n) + ")" : "") + ext);
-    if (link(temporary.c_str(), candidate.c_str()) == 0) {
-      unlink(temporary.c_str());
-      SyncDir(dir);
-      path = candidate;
-      return true;
-    }
-    if (errno != EEXIST) {
-      error = Errno("cannot create " + candidate);
-      return false;
-    }
-  }
-  error = "no free file name for " + JoinPath(dir, name + ext);
-  return false;
+  auto linked = [&](const std::string &candidate) { return link(temporary.c_str(), candidate.c_str()) == 0; };
+  if (!ClaimFreeName(dir, name, ext, linked, path, error)) return false;
+  unlink(temporary.c_str());
+  SyncDir(dir);
+  return true;
 }
 
 bool WriteWhole(const std::string &path, const std::string &content, std::string &error) {
