@@ -1,6 +1,5 @@
-// Sending speed into an SMTP sink on loopback (a thread of this program that
-// answers every command), against curl sending the same messages to the
-// same sink in the same run:
+// Sending speed into an SMTP sink on loopback, against the peers sending
+// the same messages to the same sink in the same run:
 //
 //   small   1 KB messages (16 body lines of 62 characters) on one channel
 //           (blocking calls, and kelDriver in non-blocking mode) and on 128
@@ -14,15 +13,20 @@
 // curl runs one process per message (its start-up is part of its cost) and
 // composes and encodes the attachment itself (-F ...;encoder=base64).
 // Figures are medians over the rounds, interleaved; CPU is that of the
-// sending thread (KEL) or of the curl process, never the sink's.
+// sending thread (KEL) or of the peer process, never the sink's.
 //
-// The peers run in the same rounds, into Postfix's smtp-sink (package
-// postfix, /usr/sbin/smtp-sink) when it is there, and so does the library:
-// smtp-source -d on one connection and -s 128 -d on 128 sessions for the
-// small messages; curl -F (curl composes and encodes) and curl
-// --upload-file of the same message composed beforehand for the attachment.
-// Each library figure is printed beside its peer's with the ratio. Without
-// smtp-sink the sink thread of this program takes every client.
+// The peers: smtp-source -d on one connection and -s 128 -d on 128
+// sessions for the small messages; curl -F (curl composes and encodes) and
+// curl --upload-file of the same message composed beforehand for the
+// attachment; nodemailer when node and the package are there.
+//
+// Two sinks take every row in turn: Postfix's smtp-sink (a separate
+// process, when installed) and this program's own epoll sink. smtp-sink
+// spends about a core on either client's traffic, so it caps both and the
+// ratios under it say more about the sink than the clients; the own sink
+// answers a whole pipelined group with one send and stays below a core.
+// Each row prints the sink's share of a core. KEL_BENCH_SINK=own or
+// postfix runs one of them; KEL_BENCH_SINK_THREADS the own sink's threads.
 //
 //   bench_smtp_send [rounds [small|many|attach|idle]]   (default 5 rounds, every group)
 //
@@ -32,7 +36,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -47,6 +53,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <csignal>
 #include <random>
@@ -75,128 +82,190 @@ double Since(Clock::time_point start) { return std::chrono::duration<double>(Clo
 
 // ---- The sink ------------------------------------------------------------------------
 
+// The program's own sink: threads of this program, each with an epoll set
+// and its own listening socket on one port (SO_REUSEPORT spreads the
+// connections). It answers EHLO with PIPELINING and 8BITMIME, takes a
+// whole pipelined group from one read and answers it with one send, and
+// finds the end of the data with memchr, so that a client is measured
+// rather than the sink. KEL_BENCH_SINK_THREADS sets the threads (1).
 class Sink {
  public:
-  Sink() {
-    Listener = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    setsockopt(Listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(Listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(Listener, 512) != 0) {
-      perror("sink");
-      exit(1);
-    }
-    socklen_t length = sizeof address;
-    getsockname(Listener, reinterpret_cast<sockaddr *>(&address), &length);
-    Port = ntohs(address.sin_port);
-    if (pipe(Wake) != 0) exit(1);
-    Thread = std::thread([this] { Run(); });
+  explicit Sink(int threads) {
+    for (int t = 0; t < std::max(threads, 1); t++) Workers.push_back(std::make_unique<Worker>(*this));
+    for (auto &w : Workers) w->Thread = std::thread([&w] { w->Run(); });
   }
   ~Sink() {
-    Stop = true;
-    if (write(Wake[1], "x", 1) < 0) perror("wake");
-    Thread.join();
-    for (Conn &c : Conns) close(c.Fd);
-    close(Listener);
-    close(Wake[0]);
-    close(Wake[1]);
+    for (auto &w : Workers) {
+      w->Stop = true;
+      if (write(w->Wake[1], "x", 1) < 0) perror("wake");
+      w->Thread.join();
+    }
+  }
+  // CPU seconds of the sink's threads so far.
+  double Cpu() const {
+    double total = 0;
+    for (const auto &w : Workers) {
+      clockid_t clock;
+      timespec t{};
+      if (pthread_getcpuclockid(const_cast<std::thread &>(w->Thread).native_handle(), &clock) != 0 ||
+          clock_gettime(clock, &t) != 0)
+        return -1;
+      total += static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    }
+    return total;
   }
   uint16_t Port = 0;
   std::atomic<long> Messages{0};
 
  private:
   struct Conn {
-    explicit Conn(int fd) : Fd(fd) {}
-    int Fd;
+    int Fd = -1;
     bool Data = false;
     int Match = 0;  // characters of CR LF "." CR LF matched in the data
-    std::string Line;
-    bool Closed = false;
+    std::string Line, Out;
   };
 
-  static void Reply(Conn &c, const char *text) {
-    if (send(c.Fd, text, strlen(text), MSG_NOSIGNAL) < 0) c.Closed = true;
-  }
-
-  void Command(Conn &c) {
-    char word[5] = {};
-    for (int i = 0; i < 4 && i < static_cast<int>(c.Line.size()); i++) word[i] = static_cast<char>(toupper(c.Line[i]));
-    c.Line.clear();
-    if (!strcmp(word, "DATA")) {
-      Reply(c, "354 go ahead\r\n");
-      c.Data = true;
-      c.Match = 2;  // the data starts at the beginning of a line
-    } else if (!strcmp(word, "QUIT")) {
-      Reply(c, "221 bye\r\n");
-      c.Closed = true;
-    } else {
-      Reply(c, "250 ok\r\n");
+  struct Worker {
+    explicit Worker(Sink &owner) : Owner(owner) {
+      Listener = socket(AF_INET, SOCK_STREAM, 0);
+      int on = 1;
+      setsockopt(Listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+      setsockopt(Listener, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      address.sin_port = htons(owner.Port);
+      if (bind(Listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(Listener, 512) != 0) {
+        perror("sink");
+        exit(1);
+      }
+      socklen_t length = sizeof address;
+      getsockname(Listener, reinterpret_cast<sockaddr *>(&address), &length);
+      owner.Port = ntohs(address.sin_port);
+      if (pipe(Wake) != 0) exit(1);
+      Epoll = epoll_create1(0);
+      Watch(Listener, &Listener);
+      Watch(Wake[0], Wake);
     }
-  }
+    ~Worker() {
+      for (auto &entry : Conns) close(entry.second->Fd);
+      close(Listener);
+      close(Epoll);
+      close(Wake[0]);
+      close(Wake[1]);
+    }
+    // The event's tag is the connection, or the listener's or the wake
+    // pipe's field.
+    void Watch(int fd, void *tag) {
+      epoll_event e{};
+      e.events = EPOLLIN;
+      e.data.ptr = tag;
+      epoll_ctl(Epoll, EPOLL_CTL_ADD, fd, &e);
+    }
 
-  void Take(Conn &c, const char *bytes, size_t count) {
-    static const char End[] = "\r\n.\r\n";
-    for (size_t i = 0; i < count && !c.Closed; i++) {
-      const char b = bytes[i];
-      if (c.Data) {
-        if (b == End[c.Match]) {
-          if (++c.Match == 5) {
-            c.Data = false;
-            Messages++;
-            Reply(c, "250 queued\r\n");
+    void Command(Conn &c) {
+      char word[5] = {};
+      for (int i = 0; i < 4 && i < static_cast<int>(c.Line.size()); i++) word[i] = static_cast<char>(toupper(c.Line[i]));
+      c.Line.clear();
+      if (!strcmp(word, "DATA")) {
+        c.Out += "354 go ahead\r\n";
+        c.Data = true;
+        c.Match = 2;  // the data starts at the beginning of a line
+      } else if (!strcmp(word, "EHLO")) {
+        c.Out += "250-sink\r\n250-PIPELINING\r\n250 8BITMIME\r\n";
+      } else if (!strcmp(word, "QUIT")) {
+        c.Out += "221 bye\r\n";
+      } else {
+        c.Out += "250 ok\r\n";
+      }
+    }
+
+    // The bytes of one read; false once the client said QUIT.
+    bool Take(Conn &c, const char *p, const char *end) {
+      static const char End[] = "\r\n.\r\n";
+      while (p < end) {
+        if (c.Data) {
+          if (c.Match == 0) {  // skip to the next CR
+            p = static_cast<const char *>(memchr(p, '\r', static_cast<size_t>(end - p)));
+            if (!p) return true;
           }
-        } else {
-          c.Match = b == '\r' ? 1 : 0;
+          const char b = *p++;
+          if (b == End[c.Match]) {
+            if (++c.Match == 5) {
+              c.Data = false;
+              Owner.Messages++;
+              c.Out += "250 queued\r\n";
+            }
+          } else {
+            c.Match = b == '\r' ? 1 : 0;
+          }
+          continue;
         }
-        continue;
+        const char *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char *stop = nl ? nl : end;
+        c.Line.append(p, std::min(static_cast<size_t>(stop - p), 1000 - std::min<size_t>(c.Line.size(), 1000)));
+        p = nl ? nl + 1 : end;
+        if (nl) {
+          const bool quit = c.Line.size() >= 4 && strncasecmp(c.Line.c_str(), "QUIT", 4) == 0;
+          Command(c);
+          if (quit) return false;
+        }
       }
-      if (b == '\n') Command(c);
-      else if (c.Line.size() < 1000) c.Line += b;
+      return true;
     }
-  }
 
-  void Run() {
-    std::vector<char> buffer(1 << 16);
-    std::vector<pollfd> fds;
-    while (!Stop) {
-      fds.clear();
-      fds.push_back({Wake[0], POLLIN, 0});
-      fds.push_back({Listener, POLLIN, 0});
-      for (Conn &c : Conns) fds.push_back({c.Fd, POLLIN, 0});
-      if (poll(fds.data(), fds.size(), 1000) <= 0) continue;
-      if (fds[0].revents) break;
-      for (size_t i = 2; i < fds.size(); i++) {
-        if (!fds[i].revents) continue;
-        Conn &c = Conns[i - 2];
-        ssize_t n = recv(c.Fd, buffer.data(), buffer.size(), 0);
-        if (n <= 0) c.Closed = true;
-        else Take(c, buffer.data(), static_cast<size_t>(n));
+    // Sends what the last read asked for, all of it.
+    static bool Flush(Conn &c) {
+      size_t done = 0;
+      while (done < c.Out.size()) {
+        const ssize_t n = send(c.Fd, c.Out.data() + done, c.Out.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
       }
-      if (fds[1].revents) {
-        int fd = accept(Listener, nullptr, nullptr);
-        if (fd >= 0) {
-          Conns.emplace_back(fd);
-          Reply(Conns.back(), "220 sink ready\r\n");
-        }
-      }
-      for (size_t i = 0; i < Conns.size();) {
-        if (Conns[i].Closed) {
-          close(Conns[i].Fd);
-          Conns.erase(Conns.begin() + static_cast<long>(i));
-        } else {
-          i++;
+      c.Out.clear();
+      return true;
+    }
+
+    void Run() {
+      std::vector<char> buffer(1 << 18);
+      epoll_event events[64];
+      while (!Stop) {
+        const int n = epoll_wait(Epoll, events, 64, 1000);
+        for (int i = 0; i < n; i++) {
+          void *tag = events[i].data.ptr;
+          if (tag == Wake) return;
+          if (tag == &Listener) {
+            const int fd = accept(Listener, nullptr, nullptr);
+            if (fd < 0) continue;
+            auto c = std::make_unique<Conn>();
+            c->Fd = fd;
+            c->Out = "220 sink ready\r\n";
+            Flush(*c);
+            Watch(fd, c.get());
+            Conns[c.get()] = std::move(c);
+            continue;
+          }
+          Conn &c = *static_cast<Conn *>(tag);
+          const ssize_t got = recv(c.Fd, buffer.data(), buffer.size(), 0);
+          const bool open = got > 0 && Take(c, buffer.data(), buffer.data() + got);
+          if (!Flush(c) || !open) {
+            epoll_ctl(Epoll, EPOLL_CTL_DEL, c.Fd, nullptr);
+            close(c.Fd);
+            Conns.erase(&c);
+          }
         }
       }
     }
-  }
 
-  int Listener = -1;
-  int Wake[2] = {-1, -1};
-  std::atomic<bool> Stop{false};
-  std::vector<Conn> Conns;
-  std::thread Thread;
+    Sink &Owner;
+    int Listener = -1, Epoll = -1;
+    int Wake[2] = {-1, -1};
+    std::atomic<bool> Stop{false};
+    std::map<Conn *, std::unique_ptr<Conn>> Conns;
+    std::thread Thread;
+  };
+
+  std::vector<std::unique_ptr<Worker>> Workers;
 };
 
 // What the clients send to: a port, a count of the messages that arrived
@@ -783,6 +852,103 @@ double LoadAverage() {
   return load;
 }
 
+
+// Every series of one sink.
+struct Results {
+  Series one{"KEL32 1 channel, blocking, default timings"};
+  Series oneFast{"KEL32 1 channel, blocking, step delay 0"};
+  Series onePipe{"KEL32 1 channel, blocking, step 0, PIPELINING"};
+  Series many{"KEL32 128 channels, kelWait, default timings"};
+  Series manyFast{"KEL32 128 channels, kelWait, step delay 0"};
+  Series manyPipe{"KEL32 128 ch., kelWait, step 0, PIPELINING"};
+  Series manyLoop{"KEL32 128 channels, poll loop, step delay 0"};
+  Series source1{"smtp-source -d, 1 connection"};
+  Series source128{"smtp-source -s 128 -d"};
+  Series curlSmall{"curl, 1 process per message"};
+  Series attach{"KEL32 10 MB attachment, default timings"};
+  Series attachFast{"KEL32 10 MB attachment, step delay 0"};
+  Series curlAttach{"curl -F ...;encoder=base64"};
+  Series curlUpload{"curl --upload-file, composed beforehand"};
+  Series node1{"nodemailer, 1 pooled connection"};
+  Series node128{"nodemailer, pool of 128 connections"};
+  Series nodeAttach{"nodemailer, composes and sends"};
+};
+
+// What one round runs, and the files it sends.
+struct Plan {
+  bool Small, Big, Targets, Source;
+  std::string Body, Eml, Lf, Att, Composed, NodeScript;
+  double Megabytes;
+};
+
+void Round(const Plan &p, Target &sink, Results &r) {
+  kelIntegerParam(0, KEL_STEP_DELAY, 25);
+  if (p.Small) r.one.Add(OneChannel(sink, p.Body, 1000000, 1.0));
+  if (p.Small) r.many.Add(ManyChannelsWait(sink, 128, p.Body, 1000000, 1.5));
+  if (p.Big) r.attach.Add(Attachment(sink, p.Att, p.Megabytes));
+  kelIntegerParam(0, KEL_STEP_DELAY, 0);
+  if (p.Small) r.oneFast.Add(OneChannel(sink, p.Body, 4000, 2.0));
+  if (p.Small && p.Source) r.source1.Add(SmtpSource(sink, p.Lf, 1, 4000));
+  if (p.Targets) r.manyFast.Add(ManyChannelsWait(sink, 128, p.Body, 16000, 3.0));
+  if (p.Targets && p.Source) r.source128.Add(SmtpSource(sink, p.Lf, 128, 16000));
+  if (p.Small) r.manyLoop.Add(ManyChannels(sink, 128, p.Body, 16000, 3.0));
+  for (int c = 0; c < 128; c++) {
+    kelIntegerParam(c, KEL_ENABLE_ESMTP, 1);
+    kelIntegerParam(c, KEL_PIPELINING, 1);
+  }
+  if (p.Small) r.onePipe.Add(OneChannel(sink, p.Body, 4000, 2.0));
+  if (p.Targets) r.manyPipe.Add(ManyChannelsWait(sink, 128, p.Body, 16000, 3.0));
+  for (int c = 0; c < 128; c++) {
+    kelIntegerParam(c, KEL_ENABLE_ESMTP, 0);
+    kelIntegerParam(c, KEL_PIPELINING, 0);
+  }
+  if (p.Big) r.attachFast.Add(Attachment(sink, p.Att, p.Megabytes));
+  kelIntegerParam(0, KEL_STEP_DELAY, 25);
+  if (p.Small) r.curlSmall.Add(CurlSmall(sink, p.Eml, 20));
+  if (p.Big) r.curlAttach.Add(CurlAttachment(sink, p.Att, p.Megabytes));
+  if (p.Big) r.curlUpload.Add(CurlUpload(sink, p.Composed, p.Megabytes));
+  if (p.Small && !p.NodeScript.empty()) r.node1.Add(NodeSmall(sink, p.NodeScript, p.Eml, 1, 4000));
+  if (p.Small && !p.NodeScript.empty()) r.node128.Add(NodeSmall(sink, p.NodeScript, p.Eml, 128, 16000));
+  if (p.Big && !p.NodeScript.empty()) r.nodeAttach.Add(NodeAttachment(sink, p.NodeScript, p.Att, p.Megabytes));
+}
+
+void Report(const Plan &p, const char *sinkName, Results &r) {
+  printf("Into %s\n\n", sinkName);
+  if (p.Targets) {
+    printf("1 KB messages\n");
+    PrintBeside("msg/s", r.oneFast, r.source1, 1e6, "us/msg");
+    PrintBeside("msg/s", r.onePipe, r.source1, 1e6, "us/msg");
+    PrintBeside("msg/s", r.one, r.source1, 1e6, "us/msg");
+    PrintBeside("msg/s", r.manyFast, r.source128, 1e6, "us/msg");
+    PrintBeside("msg/s", r.manyPipe, r.source128, 1e6, "us/msg");
+    PrintBeside("msg/s", r.manyLoop, r.source128, 1e6, "us/msg");
+    PrintBeside("msg/s", r.many, r.source128, 1e6, "us/msg");
+    PrintBeside("msg/s", r.oneFast, r.curlSmall, 1e6, "us/msg");
+    PrintBeside("msg/s", r.onePipe, r.node1, 1e6, "us/msg");
+    PrintBeside("msg/s", r.manyPipe, r.node128, 1e6, "us/msg");
+    // The ratios of the targets.
+    auto ratio = [](Series &kel, Series &peer, const char *what, const char *target) {
+      if (kel.Rate.empty() || peer.Rate.empty()) return;
+      printf("  target: %-58s %.2fx, CPU %.2fx   (%s)\n", what, Median(kel.Rate) / Median(peer.Rate),
+             Median(kel.Cpu) / Median(peer.Cpu), target);
+    };
+    ratio(r.manyPipe, r.source128, "128 ch. PIPELINING / smtp-source -s 128", ">= 2.0x, CPU <= 0.5x");
+    ratio(r.manyFast, r.source128, "128 ch. one command per reply / smtp-source -s 128", ">= 1.5x");
+    printf("\n");
+  }
+  if (p.Big) {
+    printf("10 MB attachment (10^6 bytes per MB; CPU in ms per MB)\n");
+    PrintBeside("MB/s", r.attachFast, r.curlAttach, 1e3, "ms/MB");
+    PrintBeside("MB/s", r.attach, r.curlAttach, 1e3, "ms/MB");
+    PrintBeside("MB/s", r.attachFast, r.curlUpload, 1e3, "ms/MB");
+    PrintBeside("MB/s", r.attach, r.curlUpload, 1e3, "ms/MB");
+    PrintBeside("MB/s", r.attachFast, r.nodeAttach, 1e3, "ms/MB");
+    if (!r.attachFast.Rate.empty() && !r.curlUpload.Rate.empty())
+      printf("  target: %-58s %.2fx   (>= 1.5x)\n\n", "10 MB attachment / curl --upload-file",
+             Median(r.attachFast.Rate) / Median(r.curlUpload.Rate));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -791,133 +957,75 @@ int main(int argc, char **argv) {
   char dirTemplate[] = "/tmp/kel-bench-XXXXXX";
   if (!mkdtemp(dirTemplate)) return 1;
   const std::string dir = dirTemplate;
-  const std::string body = SmallBody();
-  const std::string eml = dir + "/msg1k.eml", lf = dir + "/msg1k.lf", att = dir + "/att.bin", composed = dir + "/att.eml";
+  Plan plan{};
+  plan.Body = SmallBody();
+  plan.Eml = dir + "/msg1k.eml", plan.Lf = dir + "/msg1k.lf", plan.Att = dir + "/att.bin", plan.Composed = dir + "/att.eml";
   const std::string headers = "From: " + std::string(Sender) + "\r\nTo: " + Recipient + "\r\nSubject: bench\r\n\r\n";
-  WriteFile(eml, headers + body);
-  std::string lfText = headers + body;
+  WriteFile(plan.Eml, headers + plan.Body);
+  std::string lfText = headers + plan.Body;
   lfText.erase(std::remove(lfText.begin(), lfText.end(), '\r'), lfText.end());
-  WriteFile(lf, lfText);
+  WriteFile(plan.Lf, lfText);
   std::string data(10000000, '\0');
   std::mt19937 random(17);
   for (char &b : data) b = static_cast<char>(random());
-  WriteFile(att, data);
-  WriteFile(composed, ComposedAttachment(data));
-  const double megabytes = static_cast<double>(data.size()) / 1e6;
+  WriteFile(plan.Att, data);
+  WriteFile(plan.Composed, ComposedAttachment(data));
+  plan.Megabytes = static_cast<double>(data.size()) / 1e6;
 
-  Sink own;
+  // Both sinks when Postfix's is there (KEL_BENCH_SINK=own or postfix for one).
+  const char *choice = getenv("KEL_BENCH_SINK");
+  const std::string which = choice ? choice : "";
+  const char *threads = getenv("KEL_BENCH_SINK_THREADS");
+  Sink own(threads ? atoi(threads) : 1);
   std::unique_ptr<PostfixSink> postfix;
-  if (PostfixSink::Available()) postfix = std::make_unique<PostfixSink>(dir);
-  Target sink;
-  if (postfix) sink = {postfix->Port, [&] { return postfix->Messages(); }, [&] { return postfix->Cpu(); }};
-  else sink = {own.Port, [&] { return own.Messages.load(); }, nullptr};
-  const bool peers = postfix != nullptr;
+  if (PostfixSink::Available() && which != "own") postfix = std::make_unique<PostfixSink>(dir);
+  struct Into {
+    std::string Name;
+    Target Sink;
+    Results Figures;
+  };
+  std::vector<std::unique_ptr<Into>> sinks;
+  if (postfix)
+    sinks.push_back(std::make_unique<Into>(Into{"Postfix smtp-sink (a separate process)",
+                                                {postfix->Port, [&] { return postfix->Messages(); }, [&] { return postfix->Cpu(); }},
+                                                {}}));
+  if (!postfix || which != "postfix")
+    sinks.push_back(std::make_unique<Into>(Into{"this program's sink (" + std::to_string(threads ? std::max(atoi(threads), 1) : 1) +
+                                                    " thread(s), epoll, one send per read)",
+                                                {own.Port, [&] { return own.Messages.load(); }, [&] { return own.Cpu(); }},
+                                                {}}));
+  plan.Source = access("/usr/sbin/smtp-source", X_OK) == 0;
   if (kelAttach(128, 0) < 0) {
     fprintf(stderr, "kelAttach failed\n");
     return 1;
   }
-  Series one("KEL32 1 channel, blocking, default timings");
-  Series oneFast("KEL32 1 channel, blocking, step delay 0");
-  Series onePipe("KEL32 1 channel, blocking, step 0, PIPELINING");
-  Series many("KEL32 128 channels, kelWait, default timings");
-  Series manyFast("KEL32 128 channels, kelWait, step delay 0");
-  Series manyPipe("KEL32 128 ch., kelWait, step 0, PIPELINING");
-  Series manyLoop("KEL32 128 channels, poll loop, step delay 0");
-  Series source1("smtp-source -d, 1 connection");
-  Series source128("smtp-source -s 128 -d");
-  Series curlSmall("curl, 1 process per message");
-  Series attach("KEL32 10 MB attachment, default timings");
-  Series attachFast("KEL32 10 MB attachment, step delay 0");
-  Series curlAttach("curl -F ...;encoder=base64");
-  Series curlUpload("curl --upload-file, composed beforehand");
-  Series node1("nodemailer, 1 pooled connection");
-  Series node128("nodemailer, pool of 128 connections");
-  Series nodeAttach("nodemailer, composes and sends");
   const std::string nodeMissing = nodepeers::Missing();
-  const std::string nodeScript = nodeMissing.empty() ? nodepeers::WriteScript(dir, "send.js", NodeSender) : "";
+  plan.NodeScript = nodeMissing.empty() ? nodepeers::WriteScript(dir, "send.js", NodeSender) : "";
   std::vector<double> loads;
 
   const bool manyOnly = only == "many";
-  const bool small = only.empty() || only == "small", big = only.empty() || only == "attach";
-  const bool targets = small || manyOnly;  // the 128-channel rows of the targets
-  for (int r = 0; r < rounds && (targets || big); r++) {
+  plan.Small = only.empty() || only == "small", plan.Big = only.empty() || only == "attach";
+  plan.Targets = plan.Small || manyOnly;  // the 128-channel rows of the targets
+  for (int r = 0; r < rounds && (plan.Targets || plan.Big); r++) {
     fprintf(stderr, "round %d of %d\n", r + 1, rounds);
     loads.push_back(LoadAverage());
-    kelIntegerParam(0, KEL_STEP_DELAY, 25);
-    if (small) one.Add(OneChannel(sink, body, 1000000, 1.0));
-    if (small) many.Add(ManyChannelsWait(sink, 128, body, 1000000, 1.5));
-    if (big) attach.Add(Attachment(sink, att, megabytes));
-    kelIntegerParam(0, KEL_STEP_DELAY, 0);
-    if (small) oneFast.Add(OneChannel(sink, body, 4000, 2.0));
-    if (small && peers) source1.Add(SmtpSource(sink, lf, 1, 4000));
-    if (targets) manyFast.Add(ManyChannelsWait(sink, 128, body, 16000, 3.0));
-    if (targets && peers) source128.Add(SmtpSource(sink, lf, 128, 16000));
-    if (small) manyLoop.Add(ManyChannels(sink, 128, body, 16000, 3.0));
-    for (int c = 0; c < 128; c++) {
-      kelIntegerParam(c, KEL_ENABLE_ESMTP, 1);
-      kelIntegerParam(c, KEL_PIPELINING, 1);
-    }
-    if (small) onePipe.Add(OneChannel(sink, body, 4000, 2.0));
-    if (targets) manyPipe.Add(ManyChannelsWait(sink, 128, body, 16000, 3.0));
-    for (int c = 0; c < 128; c++) {
-      kelIntegerParam(c, KEL_ENABLE_ESMTP, 0);
-      kelIntegerParam(c, KEL_PIPELINING, 0);
-    }
-    if (big) attachFast.Add(Attachment(sink, att, megabytes));
-    kelIntegerParam(0, KEL_STEP_DELAY, 25);
-    if (small) curlSmall.Add(CurlSmall(sink, eml, 20));
-    if (big) curlAttach.Add(CurlAttachment(sink, att, megabytes));
-    if (big) curlUpload.Add(CurlUpload(sink, composed, megabytes));
-    if (small && !nodeScript.empty()) node1.Add(NodeSmall(sink, nodeScript, eml, 1, 4000));
-    if (small && !nodeScript.empty()) node128.Add(NodeSmall(sink, nodeScript, eml, 128, 16000));
-    if (big && !nodeScript.empty()) nodeAttach.Add(NodeAttachment(sink, nodeScript, att, megabytes));
+    for (auto &into : sinks) Round(plan, into->Sink, into->Figures);
   }
   double idleShare = -1;
   if (only.empty() || only == "idle") idleShare = IdleChannelsCpu(128, 5.0);
   kelRelease();
 
-  printf("Medians of %d rounds, interleaved; sink: %s on 127.0.0.1; load average at the rounds' starts: median %.1f\n",
-         rounds, peers ? "Postfix smtp-sink (a separate process)" : "a thread of this program", Median(loads));
+  printf("Medians of %d rounds, interleaved, each sink in turn on 127.0.0.1; load average at the rounds' starts: median %.1f\n",
+         rounds, Median(loads));
   printf("CPU: the sending thread (KEL32) or the whole peer process (smtp-source, curl), never the sink's;\n"
-         "nodemailer is timed inside its process.\n");
+         "nodemailer is timed inside its process. A sink near 100%% of a core caps whichever client it serves.\n");
   if (!nodeMissing.empty()) printf("nodemailer skipped: %s\n", nodeMissing.c_str());
+  if (!plan.Source) printf("smtp-source skipped: /usr/sbin/smtp-source not installed (package postfix)\n");
   printf("\n");
-  if (targets) {
-    printf("1 KB messages\n");
-    PrintBeside("msg/s", oneFast, source1, 1e6, "us/msg");
-    PrintBeside("msg/s", onePipe, source1, 1e6, "us/msg");
-    PrintBeside("msg/s", one, source1, 1e6, "us/msg");
-    PrintBeside("msg/s", manyFast, source128, 1e6, "us/msg");
-    PrintBeside("msg/s", manyPipe, source128, 1e6, "us/msg");
-    PrintBeside("msg/s", manyLoop, source128, 1e6, "us/msg");
-    PrintBeside("msg/s", many, source128, 1e6, "us/msg");
-    PrintBeside("msg/s", oneFast, curlSmall, 1e6, "us/msg");
-    PrintBeside("msg/s", onePipe, node1, 1e6, "us/msg");
-    PrintBeside("msg/s", manyPipe, node128, 1e6, "us/msg");
-    // The ratios of the targets.
-    auto ratio = [](Series &kel, Series &peer, const char *what, const char *target) {
-      if (kel.Rate.empty() || peer.Rate.empty()) return;
-      printf("  target: %-58s %.2fx, CPU %.2fx   (%s)\n", what, Median(kel.Rate) / Median(peer.Rate),
-             Median(kel.Cpu) / Median(peer.Cpu), target);
-    };
-    ratio(manyPipe, source128, "128 ch. PIPELINING / smtp-source -s 128", ">= 2.0x, CPU <= 0.5x");
-    ratio(manyFast, source128, "128 ch. one command per reply / smtp-source -s 128", ">= 1.5x");
-    printf("\n");
-  }
-  if (big) {
-    printf("10 MB attachment (10^6 bytes per MB; CPU in ms per MB)\n");
-    PrintBeside("MB/s", attachFast, curlAttach, 1e3, "ms/MB");
-    PrintBeside("MB/s", attach, curlAttach, 1e3, "ms/MB");
-    PrintBeside("MB/s", attachFast, curlUpload, 1e3, "ms/MB");
-    PrintBeside("MB/s", attach, curlUpload, 1e3, "ms/MB");
-    PrintBeside("MB/s", attachFast, nodeAttach, 1e3, "ms/MB");
-    if (!attachFast.Rate.empty() && !curlUpload.Rate.empty())
-      printf("  target: %-58s %.2fx   (>= 1.5x)\n\n", "10 MB attachment / curl --upload-file",
-             Median(attachFast.Rate) / Median(curlUpload.Rate));
-  }
+  for (auto &into : sinks) Report(plan, into->Name.c_str(), into->Figures);
   if (idleShare >= 0)
     printf("128 idle channels waiting for a silent server, kelWait loop: %.2f%% of one core\n", idleShare * 100);
-  for (const std::string &f : {eml, lf, att, composed}) unlink(f.c_str());
+  for (const std::string &f : {plan.Eml, plan.Lf, plan.Att, plan.Composed}) unlink(f.c_str());
   postfix.reset();
   rmdir(dir.c_str());
   return 0;
