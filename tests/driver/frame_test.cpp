@@ -80,6 +80,36 @@ TEST_F(Frame, UnknownStateIsLoggedAndReturned) {
                       "ERROR! Unknown state 1000\r\n");
 }
 
+// The lookup every step makes: each listed state by its own number and
+// handler, nothing between them, below them or past the last.
+TEST(StateTable, EveryStateFoundByItsNumberAndNothingElse) {
+  struct Listed {
+    int Number;
+    StateHandler Run;
+  };
+  const Listed listed[] = {
+#define KEL_STATE(number, name, handler) {State::name, handler},
+#include "driver/states.def"
+#undef KEL_STATE
+  };
+  int found = 0;
+  for (int n = -3; n <= 2100; n++) {
+    const StateEntry *entry = FindState(n);
+    const Listed *want = nullptr;
+    for (const Listed &l : listed)
+      if (l.Number == n) want = &l;
+    if (!want) {
+      EXPECT_EQ(entry, nullptr) << n;
+      continue;
+    }
+    ASSERT_NE(entry, nullptr) << n;
+    EXPECT_EQ(entry->Number, n);
+    EXPECT_EQ(entry->Run, want->Run) << n;
+    found++;
+  }
+  EXPECT_EQ(found, static_cast<int>(std::size(listed)));
+}
+
 TEST_F(Frame, NotBeforeComesFirst) {
   std::string log = BareLog();
   Ch().NextState = 99;

@@ -17,9 +17,13 @@ TEST(Ticks, ComparisonSurvivesTheWrap) {
   EXPECT_FALSE(TickAfter(0xFFFFFFF0u, 5));
   EXPECT_EQ(TickDiff(5, 0xFFFFFFF0u), 21);
   EXPECT_FALSE(TickAfter(7, 7));
+  // The tick is a coarse clock (a few milliseconds of grain, as the tick
+  // count of Windows has 10 to 16): 30 ms of sleep show as 15 to 1000.
   uint32_t a = PlatformTick();
-  PlatformSleep(2);
-  EXPECT_TRUE(TickAfter(PlatformTick(), a));
+  PlatformSleep(30);
+  const int32_t passed = TickDiff(PlatformTick(), a);
+  EXPECT_GE(passed, 15);
+  EXPECT_LE(passed, 1000);
 }
 
 TEST(Files, HandlesAreNeverZero) {
