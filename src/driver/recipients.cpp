@@ -38,7 +38,9 @@ static void RecordRefusal(Channel &ch) {
 }
 
 int TakeRcptReply(Channel &ch) {
-  if (!AwaitReadable(ch, 0)) return 0;
+  // The whole reply first, as for every other command: a reply of several
+  // lines that comes in pieces is not cut short between two steps.
+  if (!AwaitReply(ch, SmtpReplyLines, 0)) return 0;
   int rc = ReadSmtpReply(ch);
   if (rc == Err::SmtpError || (rc == 0 && ch.ReplyCode >= 400)) {
     RecordRefusal(ch);

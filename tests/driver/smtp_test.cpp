@@ -169,6 +169,25 @@ TEST_F(SmtpTest, RecipientsGoInTheOrderToCcBccEachOnlyItsBracketedAddress) {
   kelAbort(0);
 }
 
+// A recipient's reply of several lines whose last line comes later, as
+// every other reply, is awaited whole between steps, not cut short (-8).
+TEST_F(SmtpTest, ARecipientReplyOfSeveralLinesInPiecesIsAwaitedWhole) {
+  ScriptServer server;
+  Greet(server);
+  server.ExpectLine("MAIL FROM:<me@example.com>\r\n").Send("250 ok\r\n");
+  server.ExpectLine("RCPT TO:<a@x.org>\r\n").SendSplit("250-accepted\r\n250 for now\r\n", {14}, 80);
+  server.ExpectLine("RCPT TO:<b@x.org>\r\n").SendSplit("450-mailbox busy\r\n450 try later\r\n", {18}, 80);
+  server.ExpectLine("DATA\r\n").Send("354 go ahead\r\n");
+  server.Start();
+  ASSERT_EQ(Connect(server), 0);
+  ASSERT_TRUE(SendEnvelope("<a@x.org>, <b@x.org>"));
+  EXPECT_TRUE(server.Finish()) << server.Failures();
+  EXPECT_EQ(Ch().AcceptedCount, 1);
+  EXPECT_EQ(Ch().RefusedCount, 1);
+  EXPECT_STREQ(Ch().LastRecipient, "<b@x.org>");
+  kelAbort(0);
+}
+
 TEST_F(SmtpTest, RecipientTextAfterTheBracketGoesWithTheAddress) {
   ScriptServer server;
   Greet(server);
