@@ -106,20 +106,39 @@ const char *CharsetName(uint8_t charset) {
   return "us-ascii";
 }
 
-// Printable ASCII other than "=" only counts bytes, header bytes and words.
-static bool PlainProfileByte(unsigned char c) { return c >= 32 && c < 127 && c != '='; }
+// Printable ASCII other than "=" only counts bytes, header bytes and words:
+// 0 for such a byte, 1 for the blank among them, 2 for every other byte.
+struct ProfileClasses {
+  uint8_t Of[256];
+};
+
+static constexpr ProfileClasses MakeProfileClasses() {
+  ProfileClasses k{};
+  for (int c = 0; c < 256; c++) k.Of[c] = c == ' ' ? 1 : c > ' ' && c < 127 && c != '=' ? 0 : 2;
+  return k;
+}
+
+static constexpr ProfileClasses ProfileClass = MakeProfileClasses();
 
 void ProfileBytes(TextProfile &p, const char *bytes, int count) {
   for (int i = 0; i < count && !p.Ended; i++) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
-    if (!p.Utf8Due && PlainProfileByte(c)) {
+    if (!p.Utf8Due && ProfileClass.Of[c] < 2) {
       // A run of such bytes in one go: most of any text is made of them.
+      // The longest word is taken at each blank and at the run's end.
       int j = i;
       uint32_t word = p.Word, longest = p.LongestWord;
-      for (; j < count && PlainProfileByte(static_cast<unsigned char>(bytes[j])); j++) {
-        if (bytes[j] == ' ') word = 0;
-        else if (++word > longest) longest = word;
+      for (; j < count; j++) {
+        const uint8_t k = ProfileClass.Of[static_cast<unsigned char>(bytes[j])];
+        if (k == 0) {
+          word++;
+          continue;
+        }
+        if (k != 1) break;
+        if (word > longest) longest = word;
+        word = 0;
       }
+      if (word > longest) longest = word;
       const uint32_t run = static_cast<uint32_t>(j - i);
       p.Bytes += run;
       if (!p.HeaderDone) {

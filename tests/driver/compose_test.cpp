@@ -4,9 +4,12 @@
 // the message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <random>
 #include <string>
 
+#include "driver/compose.h"
 #include "driver/compose_fixture.h"
 
 namespace {
@@ -398,6 +401,84 @@ TEST_F(ComposeTest, EachStepSetsTheTimingOfTheNext) {
   auto parts = Finish();
   ASSERT_EQ(parts.size(), 2u);
   EXPECT_EQ(BodyOf(parts[1]), Lines({"file line"}));
+}
+
+
+// ---- The text profile ------------------------------------------------------------
+
+// The profile of a text a byte at a time, by the rules alone: what the
+// profile's run of plain bytes must give whatever the text and wherever
+// the pieces it is fed in end.
+TextProfile ProfileByRules(const std::string &text) {
+  TextProfile p{};
+  for (unsigned char c : text) {
+    if (c == 0) {
+      p.Ended = 1;
+      break;
+    }
+    p.Bytes++;
+    if (!p.HeaderDone) {
+      p.HeaderBytes++;
+      if (c == '\n') {
+        if (!p.LineHasText) p.HeaderDone = 1;
+        p.LineHasText = 0;
+      } else if (c != '\r') {
+        p.LineHasText = 1;
+      }
+    }
+    if (p.Utf8Due) {
+      if ((c & 0xC0) == 0x80) p.Utf8Due--;
+      else p.Utf8Bad = 1, p.Utf8Due = 0;
+    } else if (c >= 0x80) {
+      const int n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+      if (n == 0) p.Utf8Bad = 1;
+      else p.Utf8Due = static_cast<uint8_t>(n - 1);
+    }
+    if (c >= 0x80 || c == '=' || c == '\t' || (c < 32 && c != '\r' && c != '\n') || c == 127) p.Escaped++;
+    if (c >= 0x80) p.EightBit++;
+    if ((c < 32 && c != '\r' && c != '\n' && c != '\t') || c == 127) p.Controls++;
+    if (c == '\n') p.Lines++;
+    if (c == '\r') p.CarriageReturns++;
+    if (c == '\n' || c == '\r' || c == ' ' || c == '\t') p.Word = 0;
+    else if (++p.Word > p.LongestWord) p.LongestWord = p.Word;
+  }
+  return p;
+}
+
+TEST(TextProfile, RunsOfPlainBytesCountAsTheRulesDoInAnyPieces) {
+  std::mt19937 random(7);
+  const std::string alphabet = "abc xyz.,=\t\r\n\x01\x7f\xc3\xa9\xe2\x82\xac\xff";
+  for (int round = 0; round < 400; round++) {
+    std::string text;
+    const int length = static_cast<int>(random() % 300);
+    for (int i = 0; i < length; i++) {
+      // Mostly long plain runs, so that words pass across the pieces.
+      const unsigned r = random() % 100;
+      text += r < 80 ? static_cast<char>('a' + r % 26) : r < 90 ? ' ' : alphabet[random() % alphabet.size()];
+    }
+    if (round % 50 == 0) text += std::string(1, '\0') + "after the end";
+    const TextProfile want = ProfileByRules(text);
+    TextProfile got{};
+    for (size_t at = 0; at < text.size();) {
+      const size_t piece = std::min(text.size() - at, static_cast<size_t>(1 + random() % 40));
+      ProfileBytes(got, text.data() + at, static_cast<int>(piece));
+      at += piece;
+    }
+    SCOPED_TRACE("round " + std::to_string(round));
+    EXPECT_EQ(got.Bytes, want.Bytes);
+    EXPECT_EQ(got.HeaderBytes, want.HeaderBytes);
+    EXPECT_EQ(got.HeaderDone, want.HeaderDone);
+    EXPECT_EQ(got.EightBit, want.EightBit);
+    EXPECT_EQ(got.Controls, want.Controls);
+    EXPECT_EQ(got.Escaped, want.Escaped);
+    EXPECT_EQ(got.Lines, want.Lines);
+    EXPECT_EQ(got.CarriageReturns, want.CarriageReturns);
+    EXPECT_EQ(got.LongestWord, want.LongestWord);
+    EXPECT_EQ(got.Word, want.Word);
+    EXPECT_EQ(got.Utf8Bad, want.Utf8Bad);
+    EXPECT_EQ(got.Utf8Due, want.Utf8Due);
+    EXPECT_EQ(got.Ended, want.Ended);
+  }
 }
 
 }  // namespace
