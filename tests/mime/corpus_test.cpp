@@ -145,7 +145,7 @@ TEST_F(Corpus, SavedFilesMatchThePythonEmailPackage) {
   }
   std::printf("corpus: %d of %d messages match (%d more listed as ambiguous)\n", matched, judged, listed);
   EXPECT_EQ(judged + listed, static_cast<int>(messages.size())) << report;
-  EXPECT_GE(matched * 100, judged * 95) << matched << " of " << judged;
+  EXPECT_GE(matched * 100, judged * 98) << matched << " of " << judged;
   fs::remove_all(root);
 }
 

@@ -16,7 +16,8 @@ leaf that is not text (an unnamed one as part-N.ext, N counting the files of
 the message); a message/rfc822 part becomes a .eml file and its own parts
 are taken too; uuencoded blocks of unnamed text parts become files. Names
 lose any directory, control characters become "_", and ".", ".." and empty
-names become "noname". A later file of the same name replaces an earlier.
+names become "noname". A later file of a name already taken gets " (1)",
+" (2)" ... before its extension, as no file is ever overwritten.
 """
 import binascii
 import email
@@ -134,10 +135,26 @@ def parse(path):
     return email.message_from_bytes(wire_bytes(path), policy=policy.default)
 
 
+def free_name(name, taken):
+    """The name a file gets when name is taken: "a (1).pdf", "a (2).pdf" ...
+    (the extension from the last dot, unless at the start or over 16 long)."""
+    if name is None:
+        return name
+    dot = name.rfind(".")
+    if dot <= 0 or len(name) - dot > 16:
+        dot = len(name)
+    number = 0
+    candidate = name
+    while candidate in taken:
+        number += 1
+        candidate = "%s (%d)%s" % (name[:dot], number, name[dot:])
+    return candidate
+
+
 def final_files(path):
     result = {}
     for name, data in files_of(parse(path)):
-        result[name] = data
+        result[free_name(name, result)] = data
     return result
 
 
