@@ -108,12 +108,14 @@ static int SocketWait(const Channel &ch) {
 
 Wake NextWake(Channel &ch, Tick now) {
   Wake w{WakeNow, 0xFFFFFFFFu};
-  if (ch.NextState == State::Complete) return w;  // idle: the step answers at once
+  // The step tests NotBefore before anything else, an idle channel's too:
+  // until then it can only answer 9999.
   if (ch.NotBefore != 0 && TickAfter(ch.NotBefore, now)) {
     w.Kind = WakeOnClock;
     w.In = static_cast<uint32_t>(TickDiff(ch.NotBefore, now));
     return w;
   }
+  if (ch.NextState == State::Complete) return w;  // idle: the step answers at once
   if (ch.Deadline != 0 && TickAfter(now, ch.Deadline)) return w;  // the step fails with -8
   const int kind = SocketWait(ch);
   if (kind == 0) return w;
@@ -192,8 +194,8 @@ static void WaitForWork(Channel &ch, Tick stepNow) {
   // A channel whose pause has passed at the step's own tick and that waits
   // for no socket has work whatever the clock says now: the clock is not
   // read again (a message body costs a step per line).
-  if (ch.NextState == State::Complete ||
-      ((ch.NotBefore == 0 || !TickAfter(ch.NotBefore, stepNow)) && SocketWait(ch) == 0)) {
+  if ((ch.NotBefore == 0 || !TickAfter(ch.NotBefore, stepNow)) &&
+      (ch.NextState == State::Complete || SocketWait(ch) == 0)) {
     ch.IdleWait = 0;
     return;
   }

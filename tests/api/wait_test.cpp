@@ -59,6 +59,13 @@ TEST_F(Wait, EachKindOfReadinessEndsTheWaitOnTime) {
        },
        5000, 1, 140, 2500, 201},
       {"Deadline", -1, [](Channel &ch) { ch.Deadline = PlatformTick() + 150; }, 5000, 1, 140, 2500, -8},
+      // An idle channel whose NotBefore is ahead: its step answers 9999 until then.
+      {"idle, NotBefore ahead", -1,
+       [](Channel &ch) {
+         ch.NextState = 0;
+         ch.NotBefore = PlatformTick() + 150;
+       },
+       5000, 1, 140, 2500, 0},
       {"writable", -1,
        [](Channel &ch) {
          ch.MoreToFollow = 1;
