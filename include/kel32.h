@@ -50,11 +50,12 @@ KEL_EXPORT int KEL_CALL kelDriver(unsigned channel);
  * milliseconds have passed. A channel has work when its socket is readable
  * or writable as its current state needs, when the pause its last step set
  * is over, when its time-out has passed (kelDriver then returns -8), or
- * when it is idle (kelDriver returns 0 at once). ready[i] is set to 1 for
- * each channel with work and to 0 for the others. Returns the number of
- * channels with work, 0 at the time-out, -71 or -73 as every call, or -74
- * for a bad argument (no list, count below 1 or above 128, negative
- * time-out). It never spins: the thread sleeps in one system wait.
+ * when it is idle and its pause is over (kelDriver returns 0 at once).
+ * ready[i] is set to 1 for each channel with work and to 0 for the others.
+ * Returns the number of channels with work, 0 at the time-out, -71 or -73
+ * as every call, or -74 for a bad argument (no list, count below 1 or above
+ * 128, negative time-out). It never spins: the thread sleeps in one system
+ * wait.
  *
  * kelDriver on a channel that the last kelWait found without work returns
  * 9999 at once, without any system call; waiting steps of channels given
