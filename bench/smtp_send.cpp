@@ -163,7 +163,8 @@ class Sink {
       epoll_ctl(Epoll, EPOLL_CTL_ADD, fd, &e);
     }
 
-    void Command(Conn &c) {
+    // Answers the command line gathered; false once it was QUIT.
+    bool Command(Conn &c) {
       char word[5] = {};
       for (int i = 0; i < 4 && i < static_cast<int>(c.Line.size()); i++) word[i] = static_cast<char>(toupper(c.Line[i]));
       c.Line.clear();
@@ -175,9 +176,11 @@ class Sink {
         c.Out += "250-sink\r\n250-PIPELINING\r\n250 8BITMIME\r\n";
       } else if (!strcmp(word, "QUIT")) {
         c.Out += "221 bye\r\n";
+        return false;
       } else {
         c.Out += "250 ok\r\n";
       }
+      return true;
     }
 
     // The bytes of one read; false once the client said QUIT.
@@ -205,11 +208,7 @@ class Sink {
         const char *stop = nl ? nl : end;
         c.Line.append(p, std::min(static_cast<size_t>(stop - p), 1000 - std::min<size_t>(c.Line.size(), 1000)));
         p = nl ? nl + 1 : end;
-        if (nl) {
-          const bool quit = c.Line.size() >= 4 && strncasecmp(c.Line.c_str(), "QUIT", 4) == 0;
-          Command(c);
-          if (quit) return false;
-        }
+        if (nl && !Command(c)) return false;
       }
       return true;
     }

@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "win32_lock.h"
 
 namespace {
 
@@ -93,13 +94,6 @@ struct KeptCredential {
   char CaFile[512] = {};
 };
 
-struct ModuleLock {
-  CRITICAL_SECTION Section;
-  ModuleLock() { InitializeCriticalSection(&Section); }
-  ~ModuleLock() { DeleteCriticalSection(&Section); }
-  ModuleLock(const ModuleLock &) = delete;
-  ModuleLock &operator=(const ModuleLock &) = delete;
-};
 ModuleLock CredentialLock;
 KeptCredential KeptCredentials[4];
 
@@ -178,7 +172,7 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
     return nullptr;
   }
   const char *key = verify && caFile ? caFile : "";
-  EnterCriticalSection(&CredentialLock.Section);
+  CredentialLock.Enter();
   for (int i = 0; i < 4 && s->Kept < 0; i++) {
     KeptCredential &k = KeptCredentials[i];
     if (k.Live && k.Verify == s->Verify && strcmp(k.CaFile, key) == 0) s->Kept = i;
@@ -190,7 +184,7 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
     s->Roots = k.Roots;
     s->HaveCred = true;
   }
-  LeaveCriticalSection(&CredentialLock.Section);
+  CredentialLock.Leave();
   if (s->Kept >= 0) return s;
   if (verify && caFile) {
     s->Roots = LoadCaFile(caFile);
@@ -215,7 +209,7 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
   // Kept for the next connect with these settings, in a free entry or one no
   // session uses (whose handle, and with it its sessions, goes).
   if (strlen(key) < sizeof KeptCredentials[0].CaFile) {
-    EnterCriticalSection(&CredentialLock.Section);
+    CredentialLock.Enter();
     for (int i = 0; i < 4 && s->Kept < 0; i++)
       if (!KeptCredentials[i].Live) s->Kept = i;
     for (int i = 0; i < 4 && s->Kept < 0; i++)
@@ -233,7 +227,7 @@ PlatformTlsSession *PlatformTlsNew(const char *host, const char *caFile, int ver
       k.Users = 1;
       snprintf(k.CaFile, sizeof k.CaFile, "%s", key);
     }
-    LeaveCriticalSection(&CredentialLock.Section);
+    CredentialLock.Leave();
   }
   return s;
 }
@@ -244,7 +238,7 @@ void PlatformTlsOfferSession(PlatformTlsSession *, unsigned) {}
 // Drops every kept credential no session uses, and with it Schannel's
 // sessions of that credential: the next connect is a full handshake.
 void PlatformTlsForgetSessions() {
-  EnterCriticalSection(&CredentialLock.Section);
+  CredentialLock.Enter();
   for (KeptCredential &k : KeptCredentials)
     if (k.Live && k.Users == 0) {
       FreeCredentialsHandle(&k.Cred);
@@ -252,7 +246,7 @@ void PlatformTlsForgetSessions() {
       k.Roots = nullptr;
       k.Live = false;
     }
-  LeaveCriticalSection(&CredentialLock.Section);
+  CredentialLock.Leave();
 }
 
 void PlatformTlsFree(PlatformTlsSession *s) {
@@ -260,9 +254,9 @@ void PlatformTlsFree(PlatformTlsSession *s) {
   if (s->HaveCtx) DeleteSecurityContext(&s->Ctx);
   if (s->Kept >= 0) {
     // The handle and the roots stay with the kept entry.
-    EnterCriticalSection(&CredentialLock.Section);
+    CredentialLock.Enter();
     KeptCredentials[s->Kept].Users--;
-    LeaveCriticalSection(&CredentialLock.Section);
+    CredentialLock.Leave();
   } else {
     if (s->HaveCred) FreeCredentialsHandle(&s->Cred);
     if (s->Roots) CertCloseStore(s->Roots, 0);

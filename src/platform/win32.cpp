@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "win32_lock.h"
+
 // ---- Time -------------------------------------------------------------
 
 static uint32_t (*TickSource)() = nullptr;
@@ -55,24 +57,14 @@ void PlatformSetTickSource(uint32_t (*source)()) { TickSource = source; }
 void PlatformSetLocalTimeSource(void (*source)(PlatformLocalTime &)) { LocalTimeSource = source; }
 
 // ---- The one lock ---------------------------------------------------------
-// The critical section lives as long as the module: it is made when the DLL
-// (or program) is loaded and deleted when it goes, so a call that enters it
-// before the first attach or after a release still finds it initialised.
 
 namespace {
-struct ModuleLock {
-  CRITICAL_SECTION Section;
-  ModuleLock() { InitializeCriticalSection(&Section); }
-  ~ModuleLock() { DeleteCriticalSection(&Section); }
-  ModuleLock(const ModuleLock &) = delete;
-  ModuleLock &operator=(const ModuleLock &) = delete;
-};
 ModuleLock TheLock;
 }  // namespace
 
 void PlatformLockInit() {}
-void PlatformLockEnter() { EnterCriticalSection(&TheLock.Section); }
-void PlatformLockLeave() { LeaveCriticalSection(&TheLock.Section); }
+void PlatformLockEnter() { TheLock.Enter(); }
+void PlatformLockLeave() { TheLock.Leave(); }
 void PlatformLockDelete() {}
 
 // ---- Zero-filled memory blocks ----------------------------------------------
