@@ -66,3 +66,6 @@ int OpenEmailFile(Channel &ch);
 bool DecodingMessage(const Channel &ch);
 bool MessageNeedsLookahead(const Channel &ch);
 int StoreMessagePiece(Channel &ch, int n);
+// Whole lines taken from the receive stage in one step at most: a stage of
+// Base64 lines, and never long enough to hold up other channels.
+constexpr int LinesPerStep = 512;

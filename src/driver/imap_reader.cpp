@@ -571,9 +571,32 @@ int TakeBodyPiece(Channel &ch, int n) {
   return StoreMessagePiece(ch, n);
 }
 
-// One piece of a literal's bytes.
+// The end of a literal's bytes, or more of them to come.
+int LiteralGoesOn(Channel &ch) {
+  if (ch.InputLeft > 0) return ImapMore;
+  return EndLiteral(ch) < 0 ? Malformed : ImapMore;
+}
+
+// Lines of the message that are already whole in the receive stage go to
+// the file many to a step, as a POP3 retrieval takes them; 0 when there
+// were none, so that the ordinary reader takes the next piece.
+int TakeStagedMessageLines(Channel &ch) {
+  int taken = 0;
+  while (taken < LinesPerStep && ch.InputLeft > 0 && !MessageNeedsLookahead(ch)) {
+    const int n = TakeStagedLine(ch, ch.Response, LineSize);
+    if (n < 1) break;
+    ++taken;
+    if (int rc = TakeBodyPiece(ch, n)) return rc;
+  }
+  return taken > 0 ? LiteralGoesOn(ch) : 0;
+}
+
+// One piece of a literal's bytes (or, of the message, many whole lines).
 int ReadLiteralPiece(Channel &ch) {
   const bool body = ch.ImapBodyLiteral;
+  if (body && ch.ImapBodyWanted == BodyToFile) {
+    if (int rc = TakeStagedMessageLines(ch)) return rc;
+  }
   const bool lookahead = body && ch.ImapBodyWanted == BodyToFile && MessageNeedsLookahead(ch);
   if (AwaitLine(ch, 0, Settings.ResponseTimeout, lookahead) != 1) return ImapNothing;
   ch.InputBounded = 1;
@@ -586,10 +609,7 @@ int ReadLiteralPiece(Channel &ch) {
       AppendToken(ch, ch.Response, n);
     }
   }
-  if (ch.InputLeft == 0) {
-    if (EndLiteral(ch) < 0) return Malformed;
-    return ImapMore;
-  }
+  if (ch.InputLeft == 0) return LiteralGoesOn(ch);
   return n > 0 ? ImapMore : ImapNothing;
 }
 

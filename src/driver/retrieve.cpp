@@ -16,9 +16,6 @@ namespace {
 
 constexpr int LineSize = 1024;   // a line piece is at most 1023 bytes
 constexpr int RawChunk = 2048;
-// Whole lines taken from the receive stage in one step at most: a stage of
-// Base64 lines, and never long enough to hold up other channels.
-constexpr int LinesPerStep = 512;
 
 uint32_t FourTimes(uint32_t ms) {
   const uint64_t wait = 4ull * ms;

@@ -196,10 +196,29 @@ static int TopUpStage(Channel &ch) {
   return n;
 }
 
+// The bytes the ring holds go back in front of the receive stage, where
+// they came from, so that whole lines are found in the stage alone (the
+// line reader leaves the start of the next line in the ring). False when
+// the stage has no room for them.
+static bool ReturnRingToStage(Channel &ch) {
+  const int fill = RingFill(ch);
+  if (fill == 0) return true;
+  if (ch.StageRead < fill) {
+    const int held = PendingInput(ch);
+    if (held + fill > StageSize) return false;
+    memmove(ch.Stage + fill, ch.Stage + ch.StageRead, static_cast<size_t>(held));
+    ch.StageRead = fill;
+    ch.StageFill = fill + held;
+  }
+  ch.StageRead -= fill;
+  RingGet(ch, ch.Stage + ch.StageRead, fill);
+  return true;
+}
+
 int TakeStagedLine(Channel &ch, char *buffer, int size) {
-  // A trace log, bytes in the ring or a bounded input (an IMAP literal) go
-  // the ordinary reader's way.
-  if (ch.LogHandle || ch.InputBounded || RingFill(ch) != 0) return 0;
+  // With a trace log every byte goes the ordinary reader's way, which logs
+  // it. A bounded input (an IMAP literal) is taken up to its end and no further.
+  if (ch.LogHandle || !ReturnRingToStage(ch)) return 0;
   const int limit = PeekLimit(ch, size - 1);
   if (limit < 1) return 0;
   for (int round = 0;; ++round) {
@@ -215,6 +234,7 @@ int TakeStagedLine(Channel &ch, char *buffer, int size) {
       buffer[n] = 0;
       ch.StageRead += n;
       if (ch.StageRead == ch.StageFill) ch.StageRead = ch.StageFill = 0;
+      if (ch.InputBounded) ch.InputLeft -= static_cast<uint32_t>(n);
       ch.LastByte = static_cast<uint8_t>(buffer[n - 1]);
       return n;
     }

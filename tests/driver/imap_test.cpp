@@ -13,6 +13,7 @@
 #include "driver/features.h"
 #include "fixtures/library_fixture.h"
 #include "fixtures/script_server.h"
+#include "mime/decode_fixture.h"
 
 namespace {
 
@@ -137,6 +138,49 @@ TEST_F(ImapSession, TheMessageIsTheSameWhateverTheLiteralsPieces) {
     ASSERT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), 0) << cut;
     ASSERT_EQ(GetFile(1), 0) << cut;
     ASSERT_EQ(Email(), small) << cut;
+  }
+}
+
+TEST_F(ImapSession, ALargeMessageIsSavedAlikeWhetherItsLinesComeManyToAStepOrOne) {
+  // Without a trace log the message's lines are taken from the receive
+  // stage many to a step; with one, each line is a step of its own. Both
+  // must stop exactly where the literal's count says: here its last line
+  // has no line end and the closing parenthesis follows in the same piece,
+  // or the literal is cut just before, at or just after its end. A byte
+  // taken past the end would lose the tagged OK or change the file.
+  const std::string data = BinaryBytes(60000);
+  const std::string message = "Subject: big\r\nMIME-Version: 1.0\r\n"
+                              "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+                              "Content-Type: text/plain\r\n\r\nSee the file.\r\n--b\r\n"
+                              "Content-Type: application/octet-stream; name=\"big.bin\"\r\n"
+                              "Content-Transfer-Encoding: base64\r\n\r\n" +
+                              CutLines(Base64(data), {76}) + "--b--\r\ntrailing text without a line end";
+  const std::string head = "* 1 FETCH (UID 7 BODY[] {" + std::to_string(message.size()) + "}\r\n";
+  const std::string response = head + message + ")\r\nA5 OK\r\n";
+  const size_t end = head.size() + message.size();
+  const std::vector<std::vector<size_t>> cuts = {{}, {end - 1}, {end}, {end + 1}, {head.size() + 4000, end - 20}};
+  for (size_t run = 0; run < 2 * cuts.size(); run++) {
+    if (run > 0) server_.Accept();
+    server_.Send(Greeting).ExpectLine(Login).Send("A1 OK in\r\n");
+    server_.ExpectLine("A2 CAPABILITY\r\n").Send("* CAPABILITY IMAP4rev1 UIDPLUS\r\nA2 OK\r\n");
+    server_.ExpectLine("A3 SELECT \"INBOX\"\r\n").Send("* 1 EXISTS\r\nA3 OK\r\n");
+    server_.ExpectLine("A4 UID SEARCH ALL\r\n").Send("* SEARCH 7\r\nA4 OK\r\n");
+    server_.ExpectLine("A5 UID FETCH 7 BODY.PEEK[]\r\n").SendSplit(response, cuts[run % cuts.size()], 5).Close();
+  }
+  server_.Start();
+  kelIntegerParam(0, KEL_IMAP_PORT, server_.Port());
+  std::string first;
+  for (size_t run = 0; run < 2 * cuts.size(); run++) {
+    const bool traced = run >= cuts.size();
+    if (traced && run == cuts.size()) OpenLog();
+    std::filesystem::remove_all(attachDir_);
+    std::filesystem::create_directories(attachDir_);
+    ASSERT_EQ(kelImapConnect(0, "127.0.0.1", "joe", "secret"), 0) << run;
+    ASSERT_EQ(GetFile(1), 0) << run;
+    EXPECT_EQ(ReadFileText(attachDir_ + "/big.bin"), data) << run;
+    const std::string email = Email();
+    if (run == 0) first = email;
+    EXPECT_EQ(email, first) << run << (traced ? " traced" : "");
   }
 }
 
