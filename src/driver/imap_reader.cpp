@@ -594,10 +594,11 @@ int TakeStagedMessageLines(Channel &ch) {
 // One piece of a literal's bytes (or, of the message, many whole lines).
 int ReadLiteralPiece(Channel &ch) {
   const bool body = ch.ImapBodyLiteral;
-  if (body && ch.ImapBodyWanted == BodyToFile) {
+  const bool toFile = body && ch.ImapBodyWanted == BodyToFile;
+  if (toFile) {
     if (int rc = TakeStagedMessageLines(ch)) return rc;
   }
-  const bool lookahead = body && ch.ImapBodyWanted == BodyToFile && MessageNeedsLookahead(ch);
+  const bool lookahead = toFile && MessageNeedsLookahead(ch);
   if (AwaitLine(ch, 0, Settings.ResponseTimeout, lookahead) != 1) return ImapNothing;
   ch.InputBounded = 1;
   const int n = ReadLine(ch, ch.Response, LineSize, 0, StepWait(ch, Settings.ReceiveTimeout));
